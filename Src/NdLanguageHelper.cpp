@@ -1,0 +1,59 @@
+#include "NdLanguageHelper.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+NdLanguageHelper* NdLanguageHelper::sm_pInstance = nullptr;
+
+NdLanguageHelper* NdLanguageHelper::GetInstance()
+{
+    if (!sm_pInstance)
+        sm_pInstance = new NdLanguageHelper();
+    return sm_pInstance;
+}
+
+void NdLanguageHelper::Release()
+{
+    delete sm_pInstance;
+    sm_pInstance = nullptr;
+}
+
+bool NdLanguageHelper::Init(const char* language)
+{
+    const QString path = QCoreApplication::applicationDirPath()
+        + QStringLiteral("/../Resources/locale/%1.ini").arg(QString::fromUtf8(language));
+    return InitFromFile(path);
+}
+
+bool NdLanguageHelper::InitFromFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    m_lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    return true;
+}
+
+namespace {
+// The key of an entry is the text before " = ", so a key never matches a longer
+// key that merely begins with it ("NdDownloader.Size" vs "NdDownloader.SizeTip").
+bool IsEntryOf(const QString& line, const QString& key)
+{
+    const int separator = line.indexOf(QStringLiteral(" = "));
+    if (separator < 0)
+        return false;
+    return line.leftRef(separator).trimmed() == key;
+}
+} // namespace
+
+QString NdLanguageHelper::Str(const char* key) const
+{
+    const QString wanted = QString::fromUtf8(key);
+    for (const QString& line : m_lines) {
+        if (!IsEntryOf(line, wanted))
+            continue;
+        const QStringList parts = line.split(QLatin1Char('"'));
+        return parts.size() > 1 ? parts.at(1) : QString();
+    }
+    return QString();
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Process-wide holder of the loaded language file. Every text the user sees is
+// looked up here by a key such as "NdDownloader.ProductName".
+class NdLanguageHelper
+{
+public:
+    static NdLanguageHelper* GetInstance();
+    static void Release();
+
+    // Loads <appdir>/../Resources/locale/<language>.ini. A missing file keeps the
+    // texts loaded before. Always returns true.
+    bool Init(const char* language);
+    // Loads a language file from an explicit path, with the same rules.
+    bool InitFromFile(const QString& path);
+    // The quoted value of the key's entry, or an empty text.
+    QString Str(const char* key) const;
+
+    virtual ~NdLanguageHelper() = default;
+
+private:
+    NdLanguageHelper() = default;
+
+    QStringList m_lines;
+    static NdLanguageHelper* sm_pInstance;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "NdCore/NdCoreExport.h"
+#include "NdCore/NdDownloadTaskParam.h"
+
+#include <string>
+#include <vector>
+
+// Server environment kept in "NdConfig.bin".
+enum NdBackEndEnvironment
+{
+    Production = 0,
+    InternalTest = 1,
+    Test = 2,
+};
+
+// The persistent store: four small JSON files in the application data folder.
+class NDCORE_EXPORT NdCacheManager
+{
+public:
+    virtual void SaveOneDownloadTask(const DownloadTaskParam_t& task) = 0;
+    virtual void DeleteOneDownloadTask(const DownloadTaskParam_t& task) = 0;
+    virtual void UpdateOneDownloadTask(const DownloadTaskParam_t& task) = 0;
+    virtual void UpdateTaskState(const std::string& tempPath, int state) = 0;
+    virtual void ClearDownloadTasks() = 0;
+    virtual bool GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks) = 0;
+    virtual int GetBackEndEnvironment() = 0;
+    virtual void SetBackEndEnvironment(int environment) = 0;
+    virtual void SetIsCrash(bool isCrash) = 0;
+    virtual bool GetIsCrash() = 0;
+    virtual void GetLastDownloadPath(std::string& path) = 0;
+    virtual void SetLastDownloadPath(const std::string& path) = 0;
+    virtual ~NdCacheManager();
+
+    static NdCacheManager* GetInstance();
+};

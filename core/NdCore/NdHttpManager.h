@@ -1,0 +1,71 @@
+#pragma once
+
+#include "NdCore/NdCoreExport.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class NdHttpManagerImpl;
+
+enum NdHttpRequestMethod
+{
+    HttpGet = 0,
+    HttpPost = 1,
+    HttpPut = 2,
+    HttpDelete = 3,
+    HttpUpload = 4,
+};
+
+// Fluent HTTP request builder. Configure with chained calls, then fire once.
+// Callbacks run on the firing thread: success or fail, then complete. The
+// synchronous forms return after the callbacks have run.
+class NDCORE_EXPORT NdHttpManager
+{
+public:
+    using SuccessFn = std::function<void(const QString&)>;
+    using FailFn = std::function<void(const QString&, int)>;
+    using CompleteFn = std::function<void()>;
+    using ProgressFn = std::function<void(long long, long long)>;
+
+    explicit NdHttpManager(const QString& url);
+    virtual ~NdHttpManager();
+    NdHttpManager(const NdHttpManager&) = delete;
+    NdHttpManager& operator=(const NdHttpManager&) = delete;
+
+    NdHttpManager& Manager(QNetworkAccessManager* manager);
+    NdHttpManager& Debug(bool debug);
+    NdHttpManager& Param(const QString& name, const QVariant& value);
+    NdHttpManager& Params(const QMap<QString, QVariant>& params);
+    NdHttpManager& Json(const QString& json);
+    NdHttpManager& Header(const QString& name, const QString& value);
+    NdHttpManager& Headers(const QMap<QString, QString>& headers);
+    NdHttpManager& Charset(const QString& charset);
+    NdHttpManager& Success(SuccessFn onSuccess);
+    NdHttpManager& Fail(FailFn onFail);
+    NdHttpManager& Complete(CompleteFn onComplete);
+    NdHttpManager& DownloadProgress(ProgressFn onProgress);
+
+    void GetAsync();
+    void GetSync();
+    void PostAsync();
+    void PostSync();
+    void PutAsync();
+    void PutSync();
+    void RemoveAsync();
+    void RemoveSync();
+    void Download(const QString& path);
+    void DownloadSync(const QString& path);
+    void Upload(const QString& path);
+    void Upload(const QByteArray& data);
+    void MutiUpload(const QStringList& paths);
+    void Abort();
+
+private:
+    NdHttpManagerImpl* m_pImpl;
+};

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+// Puts Qt's standard paths into test mode and empties this test's data folder,
+// so no test reads or writes the user's real folders or another run's files.
+void NdTestInitEnvironment();
+
+// The folder the store and the log use in test mode (AppDataLocation).
+QString NdTestDataDir();
+
+// The repository's root, for test data kept in the tree.
+QString NdTestSourceDir();

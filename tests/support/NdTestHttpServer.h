@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// One request as the loopback test server received it.
+struct NdTestRequest
+{
+    QByteArray method;
+    QByteArray target; // path with query, as sent
+    QByteArray path; // without query
+    QByteArray query; // without "?"
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+    int connectionId = 0; // same id for requests on one kept-alive connection
+};
+
+// What the server answers, including the faults the tests need.
+struct NdTestResponse
+{
+    int status = 200;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    QString filePath; // when set, the body is streamed from this file
+    int chunkSize = 0; // > 0: send the body in chunks of this size ...
+    int chunkDelayMs = 0; // ... with this pause between chunks (slow delivery)
+    qint64 stallAfterBytes = -1; // >= 0: send that many body bytes, then nothing more
+    qint64 dropAfterBytes = -1; // >= 0: send that many body bytes, then close the connection
+
+    static NdTestResponse Text(const QByteArray& body, int status = 200,
+                               const QByteArray& contentType = "text/plain; charset=utf-8");
+    static NdTestResponse Redirect(const QByteArray& location, int status = 302);
+};
+
+using NdTestHandler = std::function<NdTestResponse(const NdTestRequest&)>;
+
+// An HTTP/1.1 server on 127.0.0.1 (plain or TLS with the test CA's server
+// certificate), running on a thread of its own, with keep-alive and a log of
+// every request. Handlers run on the server's thread.
+class NdTestHttpServer
+{
+public:
+    enum Mode
+    {
+        Plain,
+        Tls,
+    };
+
+    explicit NdTestHttpServer(Mode mode = Plain);
+    ~NdTestHttpServer(); // stops the server
+
+    bool Start(quint16 port = 0);
+    void Stop();
+    quint16 Port() const;
+    QString BaseUrl() const; // "http://127.0.0.1:<port>" or "https://..."
+
+    // Exact-path route (without query); the fallback handler serves the rest
+    // (404 by default).
+    void Route(const QByteArray& path, NdTestHandler handler);
+    void SetFallback(NdTestHandler handler);
+
+    QList<NdTestRequest> Requests() const;
+    int CountRequests(const QByteArray& path) const;
+    void ClearRequests();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// A certificate authority made with the openssl command at first use, in a
+// temporary folder that lives as long as the process: a CA certificate and a
+// server certificate for 127.0.0.1 and localhost signed by it. A second,
+// unrelated CA ("other") signs nothing the servers use, for trust tests.
+class NdTestCa
+{
+public:
+    static const NdTestCa& Instance();
+
+    QString CaCertPath;
+    QString ServerCertPath;
+    QString ServerKeyPath;
+    QString OtherCaCertPath;
+    QString UntrustedServerCertPath; // for 127.0.0.1, signed by the other CA
+    QString UntrustedServerKeyPath;
+    bool Ok = false;
+};
