@@ -1,1 +1,402 @@
 #include "NdCacheManagerImpl.h"
+
+#include "NdCore/NdLogManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <json/json.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+namespace {
+const char kTaskFile[] = "NdDownloadTasks.bin";
+const char kConfigFile[] = "NdConfig.bin";
+const char kCrashFile[] = "NdCrash.bin";
+const char kDownloadPathFile[] = "NdDownloadPath.bin";
+const char kDamagedSuffix[] = ".corrupt";
+
+const char kEnvironmentKey[] = "Environment";
+const char kIsCrashKey[] = "IsCrash";
+const char kLastDownloadPathKey[] = "LastDownloadPath";
+
+const char kAppIdKey[] = "AppId";
+const char kUserIdKey[] = "UserId";
+const char kM3U8UrlKey[] = "VideoM3U8Url";
+const char kNameKey[] = "VideoName";
+const char kFileSizeKey[] = "VideoFileSize";
+const char kDownloadFileSizeKey[] = "VideoDownloadFileSize";
+const char kTranscodeFileSizeKey[] = "VideoTranscodeFileSize";
+const char kDurationKey[] = "VideoDuration";
+const char kTempPathKey[] = "VideoTempPath";
+const char kDownloadPathKey[] = "VideoDownloadPath";
+const char kStateKey[] = "VideoState";
+
+const Json::ArrayIndex kNotFound = static_cast<Json::ArrayIndex>(-1);
+
+QString ToQString(const std::string& utf8)
+{
+    return QString::fromUtf8(utf8.data(), static_cast<int>(utf8.size()));
+}
+
+// Members are read as leniently as jsoncpp converts (an integer from 3.0, a float from 2),
+// but a value it cannot convert makes the read fail instead of throwing.
+bool ReadMember(const Json::Value& object, const char* key, std::string& out)
+{
+    const Json::Value& value = object[key];
+    if (!value.isConvertibleTo(Json::stringValue))
+        return false;
+    out = value.asString();
+    return true;
+}
+
+bool ReadMember(const Json::Value& object, const char* key, int32_t& out)
+{
+    const Json::Value& value = object[key];
+    if (!value.isConvertibleTo(Json::intValue))
+        return false;
+    out = value.asInt();
+    return true;
+}
+
+bool ReadMember(const Json::Value& object, const char* key, float& out)
+{
+    const Json::Value& value = object[key];
+    if (!value.isConvertibleTo(Json::realValue))
+        return false;
+    const double wide = value.asDouble();
+    if (!(std::fabs(wide) <= FLT_MAX))
+        return false;
+    out = static_cast<float>(wide);
+    return true;
+}
+
+bool ReadMember(const Json::Value& object, const char* key, bool& out)
+{
+    const Json::Value& value = object[key];
+    if (!value.isConvertibleTo(Json::booleanValue))
+        return false;
+    out = value.asBool();
+    return true;
+}
+
+// A settings file holds one object; anything unreadable gives the caller's default.
+template <typename T> T ReadSetting(const Json::Value& root, const char* key, T fallback)
+{
+    T value = fallback;
+    if (root.isObject() && ReadMember(root, key, value))
+        return value;
+    return fallback;
+}
+
+Json::Value TaskToJson(const DownloadTaskParam_t& task)
+{
+    Json::Value entry(Json::objectValue);
+    entry[kAppIdKey] = task.AppId;
+    entry[kUserIdKey] = task.UserId;
+    entry[kM3U8UrlKey] = task.VideoM3U8Url;
+    entry[kNameKey] = task.VideoName;
+    entry[kFileSizeKey] = static_cast<double>(task.VideoFileSize);
+    entry[kDownloadFileSizeKey] = static_cast<double>(task.VideoDownloadFileSize);
+    entry[kTranscodeFileSizeKey] = static_cast<double>(task.VideoTranscodeFileSize);
+    entry[kDurationKey] = task.VideoDuration;
+    entry[kTempPathKey] = task.VideoTempPath;
+    entry[kDownloadPathKey] = task.VideoDownloadPath;
+    entry[kStateKey] = task.VideoState;
+    return entry;
+}
+
+// False for an entry of the wrong shape; the caller skips it.
+bool TaskFromJson(const Json::Value& entry, DownloadTaskParam_t& task)
+{
+    return entry.isObject() && ReadMember(entry, kAppIdKey, task.AppId) && ReadMember(entry, kUserIdKey, task.UserId)
+        && ReadMember(entry, kM3U8UrlKey, task.VideoM3U8Url) && ReadMember(entry, kNameKey, task.VideoName)
+        && ReadMember(entry, kFileSizeKey, task.VideoFileSize)
+        && ReadMember(entry, kDownloadFileSizeKey, task.VideoDownloadFileSize)
+        && ReadMember(entry, kTranscodeFileSizeKey, task.VideoTranscodeFileSize)
+        && ReadMember(entry, kDurationKey, task.VideoDuration) && ReadMember(entry, kTempPathKey, task.VideoTempPath)
+        && ReadMember(entry, kDownloadPathKey, task.VideoDownloadPath) && ReadMember(entry, kStateKey, task.VideoState);
+}
+
+bool StringMemberEquals(const Json::Value& entry, const char* key, const std::string& expected)
+{
+    if (!entry.isObject())
+        return false;
+    const Json::Value& value = entry[key];
+    return value.isString() && value.asString() == expected;
+}
+
+// Whole-record updates and deletes need the same working folder, playlist and name.
+bool IsSameTask(const Json::Value& entry, const DownloadTaskParam_t& task)
+{
+    return StringMemberEquals(entry, kTempPathKey, task.VideoTempPath)
+        && StringMemberEquals(entry, kM3U8UrlKey, task.VideoM3U8Url)
+        && StringMemberEquals(entry, kNameKey, task.VideoName);
+}
+
+template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list, Predicate matches)
+{
+    if (!list.isArray())
+        return kNotFound;
+    for (Json::ArrayIndex index = 0; index < list.size(); ++index) {
+        if (matches(list[index]))
+            return index;
+    }
+    return kNotFound;
+}
+} // namespace
+
+NdCacheManager::~NdCacheManager() = default;
+
+NdCacheManager* NdCacheManager::GetInstance()
+{
+    static NdCacheManagerImpl instance;
+    return &instance;
+}
+
+NdCacheManagerImpl::NdCacheManagerImpl()
+    : m_strDataDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toUtf8().toStdString())
+{
+    while (m_strDataDir.size() > 1 && m_strDataDir.back() == '/')
+        m_strDataDir.pop_back();
+}
+
+NdCacheManagerImpl::~NdCacheManagerImpl() = default;
+
+void NdCacheManagerImpl::SaveOneDownloadTask(const DownloadTaskParam_t& task)
+{
+    try {
+        QMutexLocker locker(&m_taskFileLock);
+        Json::Value stored;
+        if (!LoadTaskListForChange(stored))
+            return;
+        Json::Value list(Json::arrayValue);
+        list.append(TaskToJson(task));
+        for (const Json::Value& entry : stored)
+            list.append(entry);
+        WriteJsonFile(kTaskFile, list);
+    } catch (...) { }
+}
+
+void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
+{
+    try {
+        QMutexLocker locker(&m_taskFileLock);
+        Json::Value list;
+        if (!LoadTaskListForChange(list))
+            return;
+        const Json::ArrayIndex index
+            = FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+        if (index != kNotFound) {
+            Json::Value removed;
+            list.removeIndex(index, &removed);
+        }
+        if (list.empty())
+            RemoveTaskFile();
+        else
+            WriteJsonFile(kTaskFile, list);
+    } catch (...) { }
+}
+
+void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
+{
+    try {
+        QMutexLocker locker(&m_taskFileLock);
+        Json::Value list;
+        if (!LoadTaskListForChange(list))
+            return;
+        const Json::ArrayIndex index
+            = FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+        if (index != kNotFound) {
+            // Member by member, so members this version does not know survive the update.
+            const Json::Value updated = TaskToJson(task);
+            Json::Value& entry = list[index];
+            for (const std::string& key : updated.getMemberNames())
+                entry[key] = updated[key];
+        }
+        WriteJsonFile(kTaskFile, list);
+    } catch (...) { }
+}
+
+void NdCacheManagerImpl::UpdateTaskState(const std::string& tempPath, int state)
+{
+    try {
+        QMutexLocker locker(&m_taskFileLock);
+        Json::Value list;
+        if (!LoadTaskListForChange(list))
+            return;
+        const Json::ArrayIndex index = FindFirst(
+            list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
+        if (index != kNotFound)
+            list[index][kStateKey] = state;
+        WriteJsonFile(kTaskFile, list);
+    } catch (...) { }
+}
+
+void NdCacheManagerImpl::ClearDownloadTasks()
+{
+    try {
+        // Locked like the other changes, so a save running at the same time cannot bring the list back.
+        QMutexLocker locker(&m_taskFileLock);
+        RemoveTaskFile();
+    } catch (...) { }
+}
+
+bool NdCacheManagerImpl::GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks)
+{
+    try {
+        Json::Value list;
+        if (ReadTaskList(list) != NdReadResult::Parsed)
+            return false;
+        for (const Json::Value& entry : list) {
+            DownloadTaskParam_t task;
+            if (TaskFromJson(entry, task))
+                tasks.push_back(task);
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+int NdCacheManagerImpl::GetBackEndEnvironment()
+{
+    try {
+        Json::Value root;
+        ReadJsonFile(kConfigFile, root);
+        return ReadSetting<int32_t>(root, kEnvironmentKey, Production);
+    } catch (...) {
+        return Production;
+    }
+}
+
+void NdCacheManagerImpl::SetBackEndEnvironment(int environment)
+{
+    WriteSetting(kConfigFile, kEnvironmentKey, Json::Value(environment));
+}
+
+void NdCacheManagerImpl::SetIsCrash(bool isCrash)
+{
+    WriteSetting(kCrashFile, kIsCrashKey, Json::Value(isCrash));
+}
+
+bool NdCacheManagerImpl::GetIsCrash()
+{
+    try {
+        Json::Value root;
+        ReadJsonFile(kCrashFile, root);
+        return ReadSetting<bool>(root, kIsCrashKey, false);
+    } catch (...) {
+        return false;
+    }
+}
+
+void NdCacheManagerImpl::GetLastDownloadPath(std::string& path)
+{
+    try {
+        Json::Value root;
+        ReadJsonFile(kDownloadPathFile, root);
+        path = ReadSetting<std::string>(root, kLastDownloadPathKey, std::string());
+    } catch (...) { }
+}
+
+void NdCacheManagerImpl::SetLastDownloadPath(const std::string& path)
+{
+    WriteSetting(kDownloadPathFile, kLastDownloadPathKey, Json::Value(path));
+}
+
+std::string NdCacheManagerImpl::FilePath(const char* fileName) const
+{
+    return m_strDataDir + "/" + fileName;
+}
+
+NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fileName, Json::Value& root) const
+{
+    root = Json::Value();
+    QFile file(ToQString(FilePath(fileName)));
+    if (!file.open(QIODevice::ReadOnly))
+        return NdReadResult::NoContent;
+    const QByteArray bytes = file.readAll();
+    file.close();
+    if (bytes.isEmpty())
+        return NdReadResult::NoContent;
+    try {
+        // The default reader accepts comments; they are not kept, so rewritten files stay plain.
+        Json::Reader reader;
+        const bool parsed = reader.parse(bytes.constData(), bytes.constData() + bytes.size(), root, false);
+        return parsed ? NdReadResult::Parsed : NdReadResult::Damaged;
+    } catch (const std::exception&) {
+        // The reader throws on nesting deeper than it allows.
+        return NdReadResult::Damaged;
+    }
+}
+
+// The text goes to a temporary file beside the old one, which is renamed over it only when
+// complete: a crash, a kill or a full disk during the write leaves the old file whole.
+bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& root) const
+{
+    const std::string text = root.toStyledString();
+    // Created here rather than relying on logging to have made it, so a first run keeps its data.
+    if (!QDir().mkpath(ToQString(m_strDataDir)))
+        return false;
+    QSaveFile file(ToQString(FilePath(fileName)));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const qint64 size = static_cast<qint64>(text.size());
+    if (file.write(text.data(), size) != size)
+        return false; // QSaveFile discards the temporary file; the old one stays
+    return file.commit();
+}
+
+void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value) const
+{
+    try {
+        Json::Value root(Json::objectValue);
+        root[key] = value;
+        WriteJsonFile(fileName, root);
+    } catch (...) { }
+}
+
+// A list is an array, or null after an update found no file; anything else is damage.
+NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& list) const
+{
+    NdReadResult result = ReadJsonFile(kTaskFile, list);
+    if (result == NdReadResult::Parsed && !list.isNull() && !list.isArray())
+        result = NdReadResult::Damaged;
+    if (result == NdReadResult::Damaged)
+        list = Json::Value(); // nothing half-read from a damaged file is trusted
+    return result;
+}
+
+// Before a change is written over a damaged task file, the file is kept aside, so the user's
+// list can still be recovered from it. False when that fails: the change is then dropped.
+bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list) const
+{
+    if (ReadTaskList(list) != NdReadResult::Damaged)
+        return true;
+    return SetDamagedTaskFileAside();
+}
+
+bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
+{
+    const std::string damaged = FilePath(kTaskFile);
+    const std::string aside = damaged + kDamagedSuffix;
+    if (std::rename(damaged.c_str(), aside.c_str()) != 0)
+        return false;
+    ND_LOG(LogWarn, "Task list %s is damaged; kept aside as %s", damaged.c_str(), aside.c_str());
+    return true;
+}
+
+void NdCacheManagerImpl::RemoveTaskFile() const
+{
+    const QString path = ToQString(FilePath(kTaskFile));
+    if (QFileInfo(path).isFile())
+        QFile::remove(path);
+}

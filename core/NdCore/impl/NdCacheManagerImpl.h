@@ -1,1 +1,54 @@
 #pragma once
+
+#include "NdCore/NdCacheManager.h"
+
+#include <QMutex>
+
+#include <json/value.h>
+
+#include <string>
+
+// The store behind NdCacheManager::GetInstance(). Every call reads, rewrites and closes its
+// file completely; nothing is kept in memory between calls.
+class NdCacheManagerImpl : public NdCacheManager
+{
+public:
+    NdCacheManagerImpl();
+    ~NdCacheManagerImpl() override;
+    NdCacheManagerImpl(const NdCacheManagerImpl&) = delete;
+    NdCacheManagerImpl& operator=(const NdCacheManagerImpl&) = delete;
+
+    void SaveOneDownloadTask(const DownloadTaskParam_t& task) override;
+    void DeleteOneDownloadTask(const DownloadTaskParam_t& task) override;
+    void UpdateOneDownloadTask(const DownloadTaskParam_t& task) override;
+    void UpdateTaskState(const std::string& tempPath, int state) override;
+    void ClearDownloadTasks() override;
+    bool GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks) override;
+    int GetBackEndEnvironment() override;
+    void SetBackEndEnvironment(int environment) override;
+    void SetIsCrash(bool isCrash) override;
+    bool GetIsCrash() override;
+    void GetLastDownloadPath(std::string& path) override;
+    void SetLastDownloadPath(const std::string& path) override;
+
+private:
+    enum class NdReadResult
+    {
+        NoContent, // missing, unreadable or empty
+        Parsed,
+        Damaged, // not JSON, or not the shape the file must have
+    };
+
+    std::string FilePath(const char* fileName) const;
+    NdReadResult ReadJsonFile(const char* fileName, Json::Value& root) const;
+    bool WriteJsonFile(const char* fileName, const Json::Value& root) const;
+    void WriteSetting(const char* fileName, const char* key, const Json::Value& value) const;
+
+    NdReadResult ReadTaskList(Json::Value& list) const;
+    bool LoadTaskListForChange(Json::Value& list) const;
+    bool SetDamagedTaskFileAside() const;
+    void RemoveTaskFile() const;
+
+    std::string m_strDataDir;
+    QMutex m_taskFileLock; // held for every read-modify-write of the task file
+};
