@@ -13,9 +13,9 @@
 struct NdTestRequest
 {
     QByteArray method;
-    QByteArray target; // path with query, as sent
-    QByteArray path; // without query
-    QByteArray query; // without "?"
+    QByteArray target;                    // path with query, as sent
+    QByteArray path;                      // without query
+    QByteArray query;                     // without "?"
     QMap<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
     int connectionId = 0; // same id for requests on one kept-alive connection
@@ -27,14 +27,14 @@ struct NdTestResponse
     int status = 200;
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
-    QString filePath; // when set, the body is streamed from this file
-    int chunkSize = 0; // > 0: send the body in chunks of this size ...
-    int chunkDelayMs = 0; // ... with this pause between chunks (slow delivery)
+    QString filePath;            // when set, the body is streamed from this file
+    int chunkSize = 0;           // > 0: send the body in chunks of this size ...
+    int chunkDelayMs = 0;        // ... with this pause between chunks (slow delivery)
     qint64 stallAfterBytes = -1; // >= 0: send that many body bytes, then nothing more
-    qint64 dropAfterBytes = -1; // >= 0: send that many body bytes, then close the connection
+    qint64 dropAfterBytes = -1;  // >= 0: send that many body bytes, then close the connection
 
-    static NdTestResponse Text(const QByteArray& body, int status = 200,
-                               const QByteArray& contentType = "text/plain; charset=utf-8");
+    static NdTestResponse Text(
+        const QByteArray& body, int status = 200, const QByteArray& contentType = "text/plain; charset=utf-8");
     static NdTestResponse Redirect(const QByteArray& location, int status = 302);
 };
 
@@ -50,6 +50,7 @@ public:
     {
         Plain,
         Tls,
+        TlsUntrusted, // TLS with the server certificate of the other, unrelated CA
     };
 
     explicit NdTestHttpServer(Mode mode = Plain);

@@ -1,0 +1,471 @@
+#include "NdTestHttpServer.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+// Without a pause requested, the body goes out in pieces of this size, and the
+// next piece waits while more than the backlog is still unsent, so that a large
+// file never sits whole in the socket's buffer.
+const qint64 kPieceSize = 64 * 1024;
+const qint64 kWriteBacklog = 256 * 1024;
+
+QByteArray ReasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+bool HasHeader(const QList<QPair<QByteArray, QByteArray>>& headers, const QByteArray& name)
+{
+    for (const auto& header : headers) {
+        if (header.first.toLower() == name)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// Routes, fallback and the request log: shared between the owner's thread and
+// the server thread, so every access holds the lock.
+class NdTestServerCore
+{
+public:
+    void Route(const QByteArray& path, NdTestHandler handler)
+    {
+        QMutexLocker locker(&m_lock);
+        m_routes.insert(path, std::move(handler));
+    }
+
+    void SetFallback(NdTestHandler handler)
+    {
+        QMutexLocker locker(&m_lock);
+        m_fallback = std::move(handler);
+    }
+
+    void Log(const NdTestRequest& request)
+    {
+        QMutexLocker locker(&m_lock);
+        m_requests.append(request);
+    }
+
+    NdTestResponse Handle(const NdTestRequest& request) const
+    {
+        NdTestHandler handler;
+        {
+            QMutexLocker locker(&m_lock);
+            handler = m_routes.value(request.path, m_fallback);
+        }
+        // Handlers run unlocked: they may be slow or look at the log themselves.
+        if (!handler)
+            return NdTestResponse::Text("Not Found", 404);
+        return handler(request);
+    }
+
+    QList<NdTestRequest> Requests() const
+    {
+        QMutexLocker locker(&m_lock);
+        return m_requests;
+    }
+
+    void ClearRequests()
+    {
+        QMutexLocker locker(&m_lock);
+        m_requests.clear();
+    }
+
+    int NextConnectionId()
+    {
+        QMutexLocker locker(&m_lock);
+        return ++m_lastConnectionId;
+    }
+
+private:
+    mutable QMutex m_lock;
+    QMap<QByteArray, NdTestHandler> m_routes;
+    NdTestHandler m_fallback;
+    QList<NdTestRequest> m_requests;
+    int m_lastConnectionId = 0;
+};
+
+namespace {
+
+// One client connection: parses requests as they arrive and answers them one
+// after the other on the same socket. A child of its socket, so it goes with it.
+class NdTestConnection : public QObject
+{
+public:
+    NdTestConnection(QTcpSocket* socket, NdTestServerCore* core)
+        : QObject(socket), m_socket(socket), m_core(core), m_id(core->NextConnectionId())
+    {
+        connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+            if (m_sending && !m_waitingForDelay)
+                SendMore();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+
+private:
+    void OnReadyRead()
+    {
+        m_buffer += m_socket->readAll();
+        ServeWaitingRequests();
+    }
+
+    void ServeWaitingRequests()
+    {
+        NdTestRequest request;
+        while (!m_sending && !m_stalled && TakeRequest(&request))
+            Respond(request);
+    }
+
+    bool TakeRequest(NdTestRequest* request)
+    {
+        const int headerEnd = m_buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return false;
+        const QList<QByteArray> lines = m_buffer.left(headerEnd).split('\n');
+        NdTestRequest parsed;
+        parsed.connectionId = m_id;
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        parsed.method = requestLine.value(0);
+        parsed.target = requestLine.value(1);
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            const int colon = line.indexOf(':');
+            if (colon > 0)
+                parsed.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+        }
+        const qint64 bodyLength = parsed.headers.value("content-length").toLongLong();
+        const qint64 requestEnd = headerEnd + 4 + bodyLength;
+        if (m_buffer.size() < requestEnd)
+            return false;
+        parsed.body = m_buffer.mid(headerEnd + 4, static_cast<int>(bodyLength));
+        m_buffer.remove(0, static_cast<int>(requestEnd));
+        const int question = parsed.target.indexOf('?');
+        parsed.path = question < 0 ? parsed.target : parsed.target.left(question);
+        parsed.query = question < 0 ? QByteArray() : parsed.target.mid(question + 1);
+        *request = parsed;
+        return true;
+    }
+
+    void Respond(const NdTestRequest& request)
+    {
+        m_core->Log(request);
+        m_response = m_core->Handle(request);
+        m_body = m_response.body;
+        qint64 total = m_body.size();
+        if (!m_response.filePath.isEmpty()) {
+            m_file.reset(new QFile(m_response.filePath));
+            if (!m_file->open(QIODevice::ReadOnly)) {
+                m_file.reset();
+                m_response = NdTestResponse::Text("Cannot read " + m_response.filePath.toUtf8(), 500);
+                m_body = m_response.body;
+            }
+            total = m_file ? m_file->size() : m_body.size();
+        }
+        m_closeAfter = request.headers.value("connection").toLower() == "close" || m_response.dropAfterBytes >= 0;
+        m_socket->write(HeaderBlock(total));
+        m_sent = 0;
+        m_limit = total;
+        if (m_response.stallAfterBytes >= 0)
+            m_limit = qMin(m_limit, m_response.stallAfterBytes);
+        if (m_response.dropAfterBytes >= 0)
+            m_limit = qMin(m_limit, m_response.dropAfterBytes);
+        m_sending = true;
+        SendMore();
+    }
+
+    QByteArray HeaderBlock(qint64 bodySize) const
+    {
+        QByteArray block
+            = "HTTP/1.1 " + QByteArray::number(m_response.status) + ' ' + ReasonPhrase(m_response.status) + "\r\n";
+        for (const auto& header : m_response.headers)
+            block += header.first + ": " + header.second + "\r\n";
+        if (!HasHeader(m_response.headers, "content-length"))
+            block += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
+        if (!HasHeader(m_response.headers, "connection"))
+            block += m_closeAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+        return block + "\r\n";
+    }
+
+    void SendMore()
+    {
+        const bool paced = m_response.chunkSize > 0;
+        const qint64 pieceSize = paced ? m_response.chunkSize : kPieceSize;
+        while (m_sent < m_limit) {
+            if (m_socket->bytesToWrite() > kWriteBacklog)
+                return; // bytesWritten brings us back
+            const qint64 size = qMin(pieceSize, m_limit - m_sent);
+            const QByteArray piece
+                = m_file ? m_file->read(size) : m_body.mid(static_cast<int>(m_sent), static_cast<int>(size));
+            if (piece.isEmpty())
+                break;
+            m_socket->write(piece);
+            m_sent += piece.size();
+            if (paced && m_response.chunkDelayMs > 0 && m_sent < m_limit) {
+                m_waitingForDelay = true;
+                QTimer::singleShot(m_response.chunkDelayMs, this, [this] {
+                    m_waitingForDelay = false;
+                    SendMore();
+                });
+                return;
+            }
+        }
+        FinishResponse();
+    }
+
+    void FinishResponse()
+    {
+        const bool stall = m_response.stallAfterBytes >= 0 && m_response.dropAfterBytes < 0;
+        m_file.reset();
+        m_body.clear();
+        if (stall) {
+            // Keep the socket open and send nothing more, ever: the client has
+            // to give up on its own.
+            m_stalled = true;
+            return;
+        }
+        m_sending = false;
+        if (m_closeAfter) {
+            m_socket->disconnectFromHost(); // sends what is buffered, then closes
+            return;
+        }
+        ServeWaitingRequests();
+    }
+
+    QTcpSocket* m_socket;
+    NdTestServerCore* m_core;
+    int m_id;
+    QByteArray m_buffer;
+    NdTestResponse m_response;
+    QByteArray m_body;
+    std::unique_ptr<QFile> m_file;
+    qint64 m_sent = 0;
+    qint64 m_limit = 0;
+    bool m_sending = false;
+    bool m_waitingForDelay = false;
+    bool m_stalled = false;
+    bool m_closeAfter = false;
+};
+
+// Accepts connections, wrapping each in TLS when a certificate is given.
+class NdTestListener : public QTcpServer
+{
+public:
+    NdTestListener(NdTestServerCore* core, const QSslCertificate& certificate, const QSslKey& key, QObject* parent)
+        : QTcpServer(parent), m_core(core), m_certificate(certificate), m_key(key)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                new NdTestConnection(socket, m_core);
+        });
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (m_certificate.isNull()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(m_certificate);
+        socket->setPrivateKey(m_key);
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+        connect(socket, &QAbstractSocket::errorOccurred, socket, [socket] { socket->abort(); });
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+
+private:
+    NdTestServerCore* m_core;
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+};
+
+} // namespace
+
+struct NdTestHttpServer::Private
+{
+    Mode mode = Plain;
+    NdTestServerCore core;
+    QThread thread;
+    QObject* anchor = nullptr;          // lives on the server thread while it runs
+    NdTestListener* listener = nullptr; // child of anchor
+    quint16 port = 0;
+};
+
+NdTestResponse NdTestResponse::Text(const QByteArray& body, int status, const QByteArray& contentType)
+{
+    NdTestResponse response;
+    response.status = status;
+    response.headers.append({"Content-Type", contentType});
+    response.body = body;
+    return response;
+}
+
+NdTestResponse NdTestResponse::Redirect(const QByteArray& location, int status)
+{
+    NdTestResponse response;
+    response.status = status;
+    response.headers.append({"Location", location});
+    return response;
+}
+
+NdTestHttpServer::NdTestHttpServer(Mode mode) : d(new Private)
+{
+    d->mode = mode;
+    d->thread.setObjectName(QStringLiteral("NdTestHttpServer"));
+}
+
+NdTestHttpServer::~NdTestHttpServer()
+{
+    Stop();
+}
+
+bool NdTestHttpServer::Start(quint16 port)
+{
+    if (d->anchor)
+        return true;
+    QSslCertificate certificate;
+    QSslKey key;
+    if (d->mode != Plain) {
+        const NdTestCa& ca = NdTestCa::Instance();
+        if (!ca.Ok)
+            return false;
+        const bool untrusted = d->mode == TlsUntrusted;
+        QFile certFile(untrusted ? ca.UntrustedServerCertPath : ca.ServerCertPath);
+        QFile keyFile(untrusted ? ca.UntrustedServerKeyPath : ca.ServerKeyPath);
+        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+            return false;
+        certificate = QSslCertificate(certFile.readAll(), QSsl::Pem);
+        key = QSslKey(keyFile.readAll(), QSsl::Ec, QSsl::Pem);
+        if (certificate.isNull() || key.isNull())
+            return false;
+    }
+
+    d->anchor = new QObject;
+    d->anchor->moveToThread(&d->thread);
+    d->thread.start();
+    bool listening = false;
+    Private* p = d.get();
+    QMetaObject::invokeMethod(
+        d->anchor,
+        [p, port, certificate, key, &listening] {
+            p->listener = new NdTestListener(&p->core, certificate, key, p->anchor);
+            listening = p->listener->listen(QHostAddress::LocalHost, port);
+            p->port = p->listener->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+    if (!listening)
+        Stop();
+    return listening;
+}
+
+void NdTestHttpServer::Stop()
+{
+    if (!d->anchor)
+        return;
+    Private* p = d.get();
+    QThread* caller = QThread::currentThread();
+    // Sockets and timers belong to the server thread: they are torn down there,
+    // and only the empty anchor comes back to be deleted here.
+    QMetaObject::invokeMethod(
+        d->anchor,
+        [p, caller] {
+            delete p->listener;
+            p->listener = nullptr;
+            p->anchor->moveToThread(caller);
+        },
+        Qt::BlockingQueuedConnection);
+    d->thread.quit();
+    d->thread.wait();
+    delete d->anchor;
+    d->anchor = nullptr;
+    d->port = 0;
+}
+
+quint16 NdTestHttpServer::Port() const
+{
+    return d->port;
+}
+
+QString NdTestHttpServer::BaseUrl() const
+{
+    const QString scheme = d->mode == Plain ? QStringLiteral("http") : QStringLiteral("https");
+    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(d->port);
+}
+
+void NdTestHttpServer::Route(const QByteArray& path, NdTestHandler handler)
+{
+    d->core.Route(path, std::move(handler));
+}
+
+void NdTestHttpServer::SetFallback(NdTestHandler handler)
+{
+    d->core.SetFallback(std::move(handler));
+}
+
+QList<NdTestRequest> NdTestHttpServer::Requests() const
+{
+    return d->core.Requests();
+}
+
+int NdTestHttpServer::CountRequests(const QByteArray& path) const
+{
+    int count = 0;
+    for (const NdTestRequest& request : d->core.Requests()) {
+        if (request.path == path)
+            ++count;
+    }
+    return count;
+}
+
+void NdTestHttpServer::ClearRequests()
+{
+    d->core.ClearRequests();
+}
