@@ -1,0 +1,738 @@
+#include "NdDownloadTaskManager.h"
+
+#include "INdDownloaderBackEnd.h"
+#include "NdCore/NdCacheManager.h"
+#include "NdCore/NdLogManager.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStorageInfo>
+
+#include <memory>
+
+using NdDownloaderInterface::INdDownloaderBackEnd;
+
+namespace {
+
+constexpr double kBytesPerMegabyte = 1024.0 * 1024.0;
+constexpr double kBytesPerDecimalMegabyte = 1000.0 * 1000.0;
+// The mount points of external volumes ("/Volumes/") end at index 8.
+constexpr int kVolumeNameStart = 9;
+
+QMutex g_hookMutex;
+NdRowConnector g_rowConnector;
+NdFreeBytesProbe g_freeBytesProbe;
+
+NdRowConnector CurrentRowConnector()
+{
+    QMutexLocker lock(&g_hookMutex);
+    return g_rowConnector;
+}
+
+qint64 StorageFreeBytes(const QString& path)
+{
+    QStorageInfo info(path);
+    info.refresh();
+    return info.isValid() && info.isReady() ? info.bytesAvailable() : -1;
+}
+
+qint64 ProbeFreeBytes(const QString& path)
+{
+    NdFreeBytesProbe probe;
+    {
+        QMutexLocker lock(&g_hookMutex);
+        probe = g_freeBytesProbe;
+    }
+    return probe ? probe(path) : StorageFreeBytes(path);
+}
+
+// Segment i of the list (from 0) is stored as the file i + 1 with ".ts".
+std::string SegmentFilePath(const std::string& folder, int index)
+{
+    return folder + "/" + std::to_string(index + 1) + ".ts";
+}
+
+int CountSegmentFiles(const std::string& folder)
+{
+    const QDir dir(QString::fromStdString(folder));
+    return dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive).size();
+}
+
+qint64 SumFileSizes(const std::vector<std::string>& files)
+{
+    qint64 bytes = 0;
+    for (const std::string& file : files) {
+        const QFileInfo info(QString::fromStdString(file));
+        if (info.exists())
+            bytes += info.size();
+    }
+    return bytes;
+}
+
+std::string DestinationPath(const DownloadTaskParam_t& record)
+{
+    return record.VideoDownloadPath + "/" + record.VideoName + ".mp4";
+}
+
+bool SameRunningTask(const DownloadTaskParam_t& a, const DownloadTaskParam_t& b)
+{
+    return a.VideoTempPath == b.VideoTempPath && a.VideoDownloadPath == b.VideoDownloadPath
+        && a.VideoName == b.VideoName;
+}
+
+// Disconnects the row on every way out of a run.
+class ScopedRowConnection
+{
+public:
+    explicit ScopedRowConnection(QMetaObject::Connection connection) : Connection(connection) { }
+    ~ScopedRowConnection()
+    {
+        if (Connection)
+            QObject::disconnect(Connection);
+    }
+    ScopedRowConnection(const ScopedRowConnection&) = delete;
+    ScopedRowConnection& operator=(const ScopedRowConnection&) = delete;
+
+private:
+    QMetaObject::Connection Connection;
+};
+
+} // namespace
+
+QString NdSpeedText(qint64 bytes, qint64 elapsedMs)
+{
+    const double seconds = static_cast<double>(qMax<qint64>(elapsedMs, 1)) / 1000.0;
+    qint64 rate = static_cast<qint64>(static_cast<double>(bytes) / seconds);
+    QString unit = QStringLiteral("B/S");
+    if (rate > 1023) {
+        if (rate < 1048576) {
+            unit = QStringLiteral("KB/S");
+            rate >>= 10;
+        } else {
+            unit = QStringLiteral("MB/S");
+            rate >>= 20;
+        }
+    }
+    return QStringLiteral("%1%2").arg(rate).arg(unit);
+}
+
+QString NdDiskCheckPath(const QString& downloadPath)
+{
+    const int cut = downloadPath.indexOf(QLatin1Char('/'), kVolumeNameStart);
+    return cut >= 0 ? downloadPath.left(cut) : downloadPath;
+}
+
+int NdResumeBatchStart(int segmentFileCount)
+{
+    return segmentFileCount > kNdSegmentsPerBatch ? segmentFileCount - kNdSegmentsPerBatch : 0;
+}
+
+int NdBatchPercent(int nextBatchStart, int segmentCount)
+{
+    if (segmentCount <= 0)
+        return 0;
+    return static_cast<int>(static_cast<float>(nextBatchStart) / static_cast<float>(segmentCount) * 100.0f);
+}
+
+bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb)
+{
+    if (freeBytes < 0)
+        return false;
+    const double freeMb = static_cast<double>(freeBytes) / kBytesPerMegabyte;
+    if (fileSizeMb <= 0.0f)
+        return freeMb <= kNdUnknownSizeFreeMarginMb;
+    return freeMb <= static_cast<double>(fileSizeMb - downloadedMb) * 3.0;
+}
+
+float NdDownloadedMegabytes(double megabytes, float fileSizeMb)
+{
+    if (fileSizeMb > 0.0f && megabytes >= static_cast<double>(fileSizeMb))
+        return fileSizeMb;
+    // A completed batch always counts, however small, so the next run resumes.
+    const double atLeastOneByte = 1.0 / kBytesPerMegabyte;
+    return static_cast<float>(qMax(megabytes, atLeastOneByte));
+}
+
+// ---------------------------------------------------------------------------
+// NdDownloadOneTsFile
+
+NdDownloadOneTsFile::NdDownloadOneTsFile() : DownloadStatus(false) { }
+
+NdDownloadOneTsFile::NdDownloadOneTsFile(std::string tsUrl, std::string filePath)
+    : TsUrl(std::move(tsUrl)), FilePath(std::move(filePath)), DownloadStatus(false)
+{ }
+
+NdDownloadOneTsFile::~NdDownloadOneTsFile()
+{
+    wait();
+}
+
+void NdDownloadOneTsFile::SetParam(std::string tsUrl, std::string filePath)
+{
+    TsUrl = std::move(tsUrl);
+    FilePath = std::move(filePath);
+}
+
+bool NdDownloadOneTsFile::GetDownloadStatus() const
+{
+    return DownloadStatus;
+}
+
+void NdDownloadOneTsFile::run()
+{
+    DownloadStatus = false;
+    INdDownloaderBackEnd::GetInstance()->DownloadTsFile(
+        TsUrl, FilePath, [this](const QString&) { DownloadStatus = true; },
+        [this](const QString&, int) { DownloadStatus = false; }, INdDownloaderBackEnd::ProgressFn());
+}
+
+// ---------------------------------------------------------------------------
+// NdDownloadTask
+
+struct NdDownloadTask::RunState
+{
+    DownloadTaskParam_t Work; // progress, sizes and state of this run; what gets stored
+    std::vector<std::string> Segments;
+    int BatchStart = 0;
+    int Percent = 0;
+    QString Speed;
+    bool Fresh = false;
+    qint64 ByteCounter = 0; // fresh path: playlist size plus the segment bytes so far
+
+    int SegmentCount() const { return static_cast<int>(Segments.size()); }
+};
+
+NdDownloadTask::NdDownloadTask() : State(Wait), CancelMark(NotCancelled) { }
+
+NdDownloadTask::~NdDownloadTask()
+{
+    wait();
+}
+
+void NdDownloadTask::SetDownloadParam(const DownloadTaskParam_t& param)
+{
+    QMutexLocker lock(&ParamMutex);
+    TaskParam = param;
+    State.store(param.VideoState);
+}
+
+void NdDownloadTask::DoWork(const DownloadTaskParam_t& param)
+{
+    SetDownloadParam(param);
+}
+
+DownloadTaskParam_t NdDownloadTask::GetDownloadParam() const
+{
+    QMutexLocker lock(&ParamMutex);
+    DownloadTaskParam_t copy = TaskParam;
+    copy.VideoState = State.load();
+    return copy;
+}
+
+void NdDownloadTask::SetDownloadState(int state)
+{
+    State.store(state);
+}
+
+int NdDownloadTask::GetDownloadState() const
+{
+    return State.load();
+}
+
+void NdDownloadTask::MarkDeleted()
+{
+    QMutexLocker lock(&PublishMutex);
+    CancelMark.store(Deleted);
+}
+
+void NdDownloadTask::MarkAbandoned()
+{
+    QMutexLocker lock(&PublishMutex);
+    if (CancelMark.load() == NotCancelled)
+        CancelMark.store(Abandoned);
+}
+
+void NdDownloadTask::SetRowConnector(NdRowConnector connector)
+{
+    QMutexLocker lock(&g_hookMutex);
+    g_rowConnector = std::move(connector);
+}
+
+void NdDownloadTask::SetFreeBytesProbe(NdFreeBytesProbe probe)
+{
+    QMutexLocker lock(&g_hookMutex);
+    g_freeBytesProbe = std::move(probe);
+}
+
+void NdDownloadTask::run()
+{
+    const int state = State.load();
+    if (state == Wait || state == Downloading)
+        RunDownload();
+    else if (state == Transcoding)
+        RunMerge();
+    BlankRecord();
+}
+
+bool NdDownloadTask::IsCancelled() const
+{
+    return CancelMark.load() != NotCancelled;
+}
+
+bool NdDownloadTask::Publish(const std::function<void()>& write)
+{
+    QMutexLocker lock(&PublishMutex);
+    if (IsCancelled())
+        return false;
+    write();
+    return true;
+}
+
+void NdDownloadTask::StoreRecord(const DownloadTaskParam_t& record)
+{
+    NdCacheManager::GetInstance()->UpdateOneDownloadTask(record);
+}
+
+void NdDownloadTask::StoreState(int state)
+{
+    NdCacheManager::GetInstance()->UpdateTaskState(GetDownloadParam().VideoTempPath, state);
+}
+
+QMetaObject::Connection NdDownloadTask::ConnectRow()
+{
+    NdTaskItem* item = GetDownloadParam().TaskItem;
+    const NdRowConnector connector = CurrentRowConnector();
+    if (!item || !connector)
+        return {};
+    return connector(this, item);
+}
+
+void NdDownloadTask::BlankRecord()
+{
+    QMutexLocker lock(&ParamMutex);
+    TaskParam = DownloadTaskParam_t();
+    State.store(Wait);
+}
+
+// A pause may arrive between reading the state and taking the task over, so the
+// switch to Downloading only happens from the state that was read.
+bool NdDownloadTask::EnterDownloading()
+{
+    int expected = State.load();
+    while (expected == Wait || expected == Downloading) {
+        if (State.compare_exchange_weak(expected, Downloading))
+            return true;
+    }
+    return false;
+}
+
+void NdDownloadTask::RunDownload()
+{
+    if (!EnterDownloading() || IsCancelled())
+        return;
+    RunState run;
+    run.Work = GetDownloadParam();
+    Publish([&] {
+        emit sigRefreshDownloadState(Downloading);
+        StoreRecord(run.Work);
+        QDir().mkpath(QString::fromStdString(run.Work.VideoTempPath));
+    });
+    ND_LOG(LogInfo, "====================  Start download m3u8: %s", run.Work.VideoM3U8Url.c_str());
+    const ScopedRowConnection row(ConnectRow());
+
+    run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
+    if (run.Fresh && !FetchPlaylist(run))
+        return;
+    if (IsCancelled())
+        return;
+    INdDownloaderBackEnd::GetInstance()->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
+    RunSegments(run);
+}
+
+bool NdDownloadTask::FetchPlaylist(RunState& run)
+{
+    bool transferEnded = false;
+    qint64 announced = 0;
+    INdDownloaderBackEnd::GetInstance()->DownloadM3U8FileSync(
+        run.Work.VideoM3U8Url, run.Work.VideoTempPath, [&transferEnded] { transferEnded = true; },
+        [&announced](long long received, long long total) { announced = total < 0 ? received : total; });
+    if (!transferEnded) {
+        ND_LOG(LogInfo, "Cannot create the playlist file in %s.", run.Work.VideoTempPath.c_str());
+        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        return false;
+    }
+    if (announced <= 0) {
+        ND_LOG(LogInfo, "Download m3u8 file failed, url: %s.", run.Work.VideoM3U8Url.c_str());
+        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        return false;
+    }
+    run.ByteCounter = announced;
+    return true;
+}
+
+bool NdDownloadTask::RunSegments(RunState& run)
+{
+    if (run.Segments.empty()) {
+        ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", run.Work.VideoM3U8Url.c_str());
+        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        return false;
+    }
+    ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", run.Work.VideoM3U8Url.c_str());
+    run.BatchStart = NdResumeBatchStart(CountSegmentFiles(run.Work.VideoTempPath));
+    while (run.BatchStart < run.SegmentCount()) {
+        if (!RunOneBatch(run))
+            return false;
+    }
+    // A resume that found at least a batch more files than the playlist lists ran
+    // no batch, but everything is on disk all the same.
+    if (run.Work.VideoState != Downloaded)
+        MarkAllOnDisk(run);
+    Finish(run);
+    return true;
+}
+
+bool NdDownloadTask::RunOneBatch(RunState& run)
+{
+    if (IsCancelled())
+        return false;
+    const int state = State.load();
+    run.Work.VideoState = state;
+    if (state != Downloading) {
+        StopRun(run.Work, state, run.Percent, run.Speed, nullptr);
+        return false;
+    }
+    const QString diskPath = NdDiskCheckPath(QString::fromStdString(run.Work.VideoDownloadPath));
+    if (NdDiskTooFull(ProbeFreeBytes(diskPath), run.Work.VideoFileSize, run.Work.VideoDownloadFileSize)) {
+        ND_LOG(LogInfo, "Not enough free space at %s.", diskPath.toUtf8().constData());
+        StopRun(run.Work, NoDisk, run.Percent, run.Speed, "download_disk_full");
+        return false;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::string> files;
+    if (!DownloadBatchSegments(run, files)) {
+        StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail");
+        return false;
+    }
+    const qint64 batchBytes = SumFileSizes(files);
+    run.Speed = NdSpeedText(batchBytes, clock.elapsed());
+    run.BatchStart += kNdSegmentsPerBatch;
+    run.Percent = NdBatchPercent(run.BatchStart, run.SegmentCount());
+
+    double megabytes = 0.0;
+    if (run.Fresh) {
+        run.ByteCounter += batchBytes;
+        megabytes = static_cast<double>(run.ByteCounter) / kBytesPerMegabyte;
+    } else {
+        megabytes = run.Work.VideoDownloadFileSize + static_cast<double>(batchBytes) / kBytesPerMegabyte;
+    }
+    run.Work.VideoDownloadFileSize = NdDownloadedMegabytes(megabytes, run.Work.VideoFileSize);
+    if (run.BatchStart >= run.SegmentCount())
+        run.Work.VideoState = Downloaded;
+
+    return Publish([&] {
+        StoreRecord(run.Work);
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, run.Work.VideoState, run.Speed);
+    });
+}
+
+// Waits for every segment of the batch, also after one has failed: none of them may
+// outlive this run.
+bool NdDownloadTask::DownloadBatchSegments(const RunState& run, std::vector<std::string>& files)
+{
+    std::vector<std::unique_ptr<NdDownloadOneTsFile>> threads;
+    for (int k = 0; k < kNdSegmentsPerBatch; ++k) {
+        const int index = run.BatchStart + k;
+        files.push_back(SegmentFilePath(run.Work.VideoTempPath, index));
+        if (index < run.SegmentCount()) {
+            threads.emplace_back(new NdDownloadOneTsFile(run.Segments[index], files.back()));
+            threads.back()->start();
+        }
+    }
+    bool allDownloaded = true;
+    for (size_t k = 0; k < threads.size(); ++k) {
+        threads[k]->wait();
+        if (!threads[k]->GetDownloadStatus()) {
+            ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
+            allDownloaded = false;
+        }
+    }
+    return allDownloaded;
+}
+
+void NdDownloadTask::MarkAllOnDisk(RunState& run)
+{
+    run.Work.VideoState = Downloaded;
+    run.Percent = 100;
+    Publish([&] {
+        StoreRecord(run.Work);
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Downloaded, run.Speed);
+    });
+}
+
+void NdDownloadTask::Finish(RunState& run)
+{
+    if (run.Work.VideoFileSize > 0.0f)
+        run.Work.VideoDownloadFileSize = run.Work.VideoFileSize;
+    ND_LOG(LogInfo, ":End download m3u8  ====================");
+    ND_LOG(LogInfo, ":Start create filelist.txt  ====================");
+    const auto leaveResumable = [this] {
+        // Stored as Downloaded, the task would never be queued again at the next start.
+        if (CancelMark.load() == Abandoned)
+            NdCacheManager::GetInstance()->UpdateTaskState(GetDownloadParam().VideoTempPath, Downloading);
+    };
+    if (IsCancelled()) {
+        leaveResumable();
+        return;
+    }
+    INdDownloaderBackEnd::GetInstance()->CreateFileList(run.Work.VideoTempPath);
+    ND_LOG(LogInfo, ":End create filelist.txt    ====================");
+
+    State.store(Transcoding);
+    run.Work.VideoState = Transcoding;
+    const bool live = Publish([&] {
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Transcoding, run.Speed);
+        StoreState(Transcoding);
+    });
+    if (!live) {
+        leaveResumable();
+        return;
+    }
+    MergeAndMove(run.Work, run.Percent, run.Speed);
+}
+
+void NdDownloadTask::RunMerge()
+{
+    const ScopedRowConnection row(ConnectRow());
+    DownloadTaskParam_t record = GetDownloadParam();
+    MergeAndMove(record, 0, QString());
+}
+
+// Success needs ffmpeg to have succeeded and the merged file to have left the
+// working folder; the destination name itself may have been changed by the move
+// to avoid a collision, so the merged file is measured before it moves.
+void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed)
+{
+    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
+    const std::string merged = record.VideoTempPath + "/NdTemp.mp4";
+    ND_LOG(LogInfo, ":Start transcoding  ====================");
+    if (IsCancelled())
+        return;
+    const bool transcoded = backEnd->TranscodingVideo(record.VideoTempPath + "/filelist.txt", merged);
+    ND_LOG(LogInfo, ":End transcoding    ====================");
+    ND_LOG(LogInfo, ":Start move video  ====================");
+    if (IsCancelled())
+        return;
+    const QString mergedPath = QString::fromStdString(merged);
+    const qint64 mergedBytes = QFileInfo(mergedPath).size();
+    bool moved = false;
+    if (transcoded) {
+        backEnd->MoveVideo(merged, DestinationPath(record));
+        moved = !QFileInfo::exists(mergedPath);
+    }
+    ND_LOG(LogInfo, ":End move video    ====================");
+
+    if (!moved) {
+        ND_LOG(LogInfo, "Merging failed, the segments stay in %s.", record.VideoTempPath.c_str());
+        Publish([&] { QFile::remove(mergedPath); });
+        StopRun(record, Failed, percent, speed, "download_fail");
+        return;
+    }
+    Report("download_success");
+    record.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(mergedBytes) / kBytesPerDecimalMegabyte);
+    State.store(Finished);
+    record.VideoState = Finished;
+    Publish([&] {
+        StoreRecord(record);
+        emit sigRefreshDownloadResult(record.VideoTranscodeFileSize, 100, Finished, speed);
+    });
+}
+
+void NdDownloadTask::StopRun(
+    DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report)
+{
+    if (state == Failed || state == NoDisk)
+        State.store(state);
+    record.VideoState = state;
+    const bool live = Publish([&] {
+        emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, state, speed);
+        StoreState(state);
+    });
+    if (live && report)
+        Report(report);
+}
+
+void NdDownloadTask::Report(const char* message)
+{
+    if (IsCancelled())
+        return;
+    INdDownloaderBackEnd::GetInstance()->ReportInfo(GetDownloadParam(), DownloadReport, message, false);
+}
+
+// ---------------------------------------------------------------------------
+// NdDownloadTaskManager
+
+NdDownloadTaskManager::NdDownloadTaskManager() : Running(false), StopRequested(false) { }
+
+NdDownloadTaskManager::~NdDownloadTaskManager()
+{
+    stop();
+    wait();
+    std::vector<NdDownloadTask*> tasks;
+    {
+        QMutexLocker lock(&Mutex);
+        tasks = RunningTasks;
+        tasks.insert(tasks.end(), RetiredTasks.begin(), RetiredTasks.end());
+        RunningTasks.clear();
+        RetiredTasks.clear();
+    }
+    for (NdDownloadTask* task : tasks)
+        task->MarkAbandoned();
+    for (NdDownloadTask* task : tasks) {
+        task->wait();
+        delete task;
+    }
+}
+
+void NdDownloadTaskManager::AddTask(const DownloadTaskParam_t& param)
+{
+    QMutexLocker lock(&Mutex);
+    AddTaskLocked(param);
+}
+
+void NdDownloadTaskManager::AddTaskLocked(const DownloadTaskParam_t& param)
+{
+    if (param.VideoTempPath.empty() || param.VideoDownloadPath.empty())
+        return;
+    for (const DownloadTaskParam_t& waiting : WaitingTasks) {
+        if (waiting.VideoTempPath == param.VideoTempPath)
+            return;
+    }
+    WaitingTasks.push_back(param);
+}
+
+void NdDownloadTaskManager::ChangeDownloadState(const DownloadTaskParam_t& param)
+{
+    NdCacheManager::GetInstance()->UpdateOneDownloadTask(param);
+    switch (param.VideoState) {
+    case Wait:
+    case Downloading:
+    case Failed:
+    case NoDisk:
+        AddTask(param);
+        break;
+    case Paused: {
+        QMutexLocker lock(&Mutex);
+        if (NdDownloadTask* task = TakeRunningTask(param)) {
+            task->SetDownloadState(Paused);
+            RetiredTasks.push_back(task);
+        } else {
+            RemoveWaitingTask(param.VideoTempPath);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void NdDownloadTaskManager::RemoveTask(const DownloadTaskParam_t& param)
+{
+    QMutexLocker lock(&Mutex);
+    if (NdDownloadTask* task = TakeRunningTask(param)) {
+        task->MarkDeleted();
+        RetiredTasks.push_back(task);
+    }
+    RemoveWaitingTask(param.VideoTempPath);
+}
+
+void NdDownloadTaskManager::stop()
+{
+    StopRequested.store(true);
+    Running.store(false);
+}
+
+bool NdDownloadTaskManager::ShallRun() const
+{
+    return Running.load() && !StopRequested.load();
+}
+
+void NdDownloadTaskManager::run()
+{
+    Running.store(true);
+    while (ShallRun()) {
+        ReleaseEndedTasks();
+        {
+            QMutexLocker lock(&Mutex);
+            if (!WaitingTasks.empty()) {
+                if (RunningTasks.size() < static_cast<size_t>(kNdTaskSlots))
+                    StartFirstWaitingTask();
+                else
+                    DropOneBlankTask();
+            }
+        }
+        msleep(10);
+    }
+}
+
+void NdDownloadTaskManager::StartFirstWaitingTask()
+{
+    auto* task = new NdDownloadTask();
+    task->SetDownloadParam(WaitingTasks.front());
+    task->start();
+    RunningTasks.push_back(task);
+    WaitingTasks.pop_front();
+}
+
+void NdDownloadTaskManager::DropOneBlankTask()
+{
+    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
+        if ((*it)->GetDownloadParam().IsBlank()) {
+            RetiredTasks.push_back(*it);
+            RunningTasks.erase(it);
+            return;
+        }
+    }
+}
+
+NdDownloadTask* NdDownloadTaskManager::TakeRunningTask(const DownloadTaskParam_t& param)
+{
+    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
+        if (SameRunningTask((*it)->GetDownloadParam(), param)) {
+            NdDownloadTask* task = *it;
+            RunningTasks.erase(it);
+            return task;
+        }
+    }
+    return nullptr;
+}
+
+void NdDownloadTaskManager::RemoveWaitingTask(const std::string& tempPath)
+{
+    for (auto it = WaitingTasks.begin(); it != WaitingTasks.end(); ++it) {
+        if (it->VideoTempPath == tempPath) {
+            WaitingTasks.erase(it);
+            return;
+        }
+    }
+}
+
+// A blank record is set just before run() returns, so a task is released only once
+// its thread has really finished.
+void NdDownloadTaskManager::ReleaseEndedTasks()
+{
+    QMutexLocker lock(&Mutex);
+    for (auto it = RetiredTasks.begin(); it != RetiredTasks.end();) {
+        if ((*it)->isFinished()) {
+            (*it)->wait();
+            delete *it;
+            it = RetiredTasks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

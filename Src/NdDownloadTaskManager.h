@@ -1,0 +1,187 @@
+#pragma once
+
+#include "NdCore/NdDownloadTaskParam.h"
+
+#include <QMetaObject>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <string>
+#include <vector>
+
+class NdTaskItem;
+class NdDownloadTask;
+
+// Segments fetched together; also how many are fetched again on a resume.
+constexpr int kNdSegmentsPerBatch = 5;
+// Tasks that download at the same time.
+constexpr int kNdTaskSlots = 5;
+// Free space a task of unknown size asks for before every batch.
+constexpr double kNdUnknownSizeFreeMarginMb = 64.0;
+
+// The rules of a batch, kept free of threads and files so they can be checked alone.
+
+// "292KB/S", "900B/S", "5MB/S": bytes per second, truncated, in the largest unit
+// that keeps the number above 1023 bytes. A batch that measured 0 ms counts as 1 ms.
+QString NdSpeedText(qint64 bytes, qint64 elapsedMs);
+// The folder whose volume is measured for free space: a download folder inside a
+// volume mounted under /Volumes is measured at the mount point, so the path is cut
+// before its first "/" at or after index 9.
+QString NdDiskCheckPath(const QString& downloadPath);
+// First segment index of a run that finds segmentFileCount segment files on disk:
+// the last batch of the earlier run may be incomplete, so it is fetched again.
+int NdResumeBatchStart(int segmentFileCount);
+// Percent reported after a batch; nextBatchStart may pass the segment count.
+int NdBatchPercent(int nextBatchStart, int segmentCount);
+// True when the free space does not leave three times the megabytes still missing;
+// a task of unknown size (fileSizeMb 0) only asks for a fixed margin. A negative
+// freeBytes (volume not measurable) never stops a task.
+bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb);
+// Downloaded megabytes shown and stored: capped at the expected size when that is
+// known, and never 0 once a batch has completed, so that a restart resumes.
+float NdDownloadedMegabytes(double megabytes, float fileSizeMb);
+
+// One segment downloaded on a thread of its own through the backend.
+class NdDownloadOneTsFile : public QThread
+{
+    Q_OBJECT
+public:
+    NdDownloadOneTsFile();
+    NdDownloadOneTsFile(std::string tsUrl, std::string filePath);
+    ~NdDownloadOneTsFile() override;
+
+    void SetParam(std::string tsUrl, std::string filePath);
+    // Read only after the thread has finished.
+    bool GetDownloadStatus() const;
+
+protected:
+    void run() override;
+
+private:
+    std::string TsUrl;
+    std::string FilePath;
+    bool DownloadStatus;
+};
+
+// Connects a task's sigRefreshDownloadResult to the row that shows it. The UI
+// registers one; with none registered (or a task without a row) nothing is connected.
+using NdRowConnector = std::function<QMetaObject::Connection(NdDownloadTask*, NdTaskItem*)>;
+// Free bytes of the volume holding a path; negative when it cannot be measured.
+using NdFreeBytesProbe = std::function<qint64(const QString& path)>;
+
+// The thread that carries one task from its playlist to the finished .mp4.
+class NdDownloadTask : public QThread
+{
+    Q_OBJECT
+public:
+    NdDownloadTask();
+    ~NdDownloadTask() override;
+
+    void SetDownloadParam(const DownloadTaskParam_t& param);
+    void DoWork(const DownloadTaskParam_t& param);
+    DownloadTaskParam_t GetDownloadParam() const;
+    // The state is written by the scheduler (pause) while the thread runs.
+    void SetDownloadState(int state);
+    int GetDownloadState() const;
+
+    // The task was deleted by the user: from now on the thread writes nothing,
+    // stores nothing, reports nothing and signals no row; it stops at its next step.
+    void MarkDeleted();
+    // The scheduler goes away: the thread stops at its next step without signalling
+    // rows and leaves the store so that the next start resumes the task.
+    void MarkAbandoned();
+
+    static void SetRowConnector(NdRowConnector connector);
+    // nullptr restores the default (QStorageInfo).
+    static void SetFreeBytesProbe(NdFreeBytesProbe probe);
+
+signals:
+    void sigRefreshDownloadResult(float size, int percent, int state, const QString& speed);
+    void sigRefreshDownloadState(int state);
+
+protected:
+    void run() override;
+
+private:
+    struct RunState;
+    enum Cancel
+    {
+        NotCancelled = 0,
+        Deleted = 1,
+        Abandoned = 2,
+    };
+
+    void RunDownload();
+    void RunMerge();
+    bool EnterDownloading();
+    bool FetchPlaylist(RunState& state);
+    bool RunSegments(RunState& state);
+    bool RunOneBatch(RunState& state);
+    bool DownloadBatchSegments(const RunState& state, std::vector<std::string>& files);
+    void MarkAllOnDisk(RunState& state);
+    void Finish(RunState& state);
+    void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed);
+    void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report);
+    void Report(const char* message);
+    void BlankRecord();
+
+    bool IsCancelled() const;
+    // Runs write only while the task is neither deleted nor abandoned, atomically
+    // with respect to the marks, so nothing is written after a mark has been set.
+    bool Publish(const std::function<void()>& write);
+    void StoreRecord(const DownloadTaskParam_t& record);
+    void StoreState(int state);
+    QMetaObject::Connection ConnectRow();
+
+    mutable QMutex ParamMutex;
+    DownloadTaskParam_t TaskParam; // VideoState lives in State
+    std::atomic<int> State;
+    QMutex PublishMutex;
+    std::atomic<int> CancelMark;
+};
+
+// The scheduler: a queue of waiting records and at most five running task threads,
+// served by a 10 ms polling loop on its own thread.
+class NdDownloadTaskManager : public QThread
+{
+    Q_OBJECT
+public:
+    NdDownloadTaskManager();
+    // Stops the loop and waits for it; task threads still running are told to stop
+    // at their next step (leaving their stored state to resume) and waited for.
+    ~NdDownloadTaskManager() override;
+
+    void AddTask(const DownloadTaskParam_t& param);
+    void ChangeDownloadState(const DownloadTaskParam_t& param);
+    // Takes a task out of the scheduler before it is deleted: a waiting record is
+    // dropped, a running task is marked deleted and leaves the running list.
+    void RemoveTask(const DownloadTaskParam_t& param);
+    // Ends the loop within one period; running task threads go on. Final.
+    void stop();
+
+protected:
+    void run() override;
+
+private:
+    void AddTaskLocked(const DownloadTaskParam_t& param);
+    void StartFirstWaitingTask();
+    void DropOneBlankTask();
+    // Removes the running task with the record's identity; nullptr if none.
+    NdDownloadTask* TakeRunningTask(const DownloadTaskParam_t& param);
+    void RemoveWaitingTask(const std::string& tempPath);
+    void ReleaseEndedTasks();
+    bool ShallRun() const;
+
+    std::vector<NdDownloadTask*> RunningTasks;
+    std::list<DownloadTaskParam_t> WaitingTasks;
+    QMutex Mutex; // guards both lists and RetiredTasks
+    std::atomic<bool> Running;
+    std::atomic<bool> StopRequested;
+    // Tasks dropped from the running list whose threads may still run; released
+    // by the loop once their threads have ended.
+    std::vector<NdDownloadTask*> RetiredTasks;
+};
