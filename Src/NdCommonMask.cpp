@@ -1,0 +1,36 @@
+#include "NdCommonMask.h"
+
+#include <QHBoxLayout>
+#include <QPainter>
+
+NdCommonMask::NdCommonMask(QWidget* parent) : NdWidget(parent)
+{
+    if (!parent) {
+        setWindowFlags(windowFlags() | Qt::SubWindow | Qt::FramelessWindowHint);
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
+    setAttribute(Qt::WA_DeleteOnClose);
+    m_pLayout = new QHBoxLayout(this);
+    m_pLayout->setContentsMargins(0, 0, 0, 0);
+    m_pLayout->setSpacing(0);
+}
+
+void NdCommonMask::SetCentralWidget(NdWidget* widget)
+{
+    m_pCentralWidget = widget;
+    widget->setParent(this, widget->windowFlags());
+    widget->show();
+    m_pLayout->addWidget(widget);
+    connect(widget, &NdWidget::sigAboutToClose, this, &NdCommonMask::close);
+}
+
+void NdCommonMask::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::transparent);
+    painter.setBrush(QBrush(QColor(0, 0, 0, 160), Qt::SolidPattern));
+    painter.drawRoundedRect(rect(), 0, 0);
+    painter.end();
+    NdWidget::paintEvent(event);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+
+class NdTitleBar;
+
+// Frameless modal dialog with rounded corners and a close button in its own
+// title bar. The pop style uses the small close button of the pop-up dialogs.
+class NdDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn);
+
+    int DoModal();
+    using QDialog::resize;
+    void resize(int width, int height);
+    void SetRadiusEnabled(bool enabled, int radius);
+    NdTitleBar* GetTitleBar() const { return m_pTitleBar; }
+
+    virtual void TranslateText() { }
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void UpdateRoundedMask();
+
+    NdTitleBar* m_pTitleBar = nullptr;
+    bool m_bPopStyle = false;
+    bool m_bHideCloseBtn = false;
+    bool m_bRadiusMask = true;
+    int m_nRadius = 4;
+    QSize m_maskSize;
+};

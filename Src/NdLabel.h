@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QFont>
+#include <QLabel>
+
+// A label that follows the style sheet.
+class NdLabel : public QLabel
+{
+    Q_OBJECT
+public:
+    explicit NdLabel(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// The text cut at the right with an ellipsis when it is at least `width`
+// pixels wide in `font`; an empty text stays empty.
+QString NdElideRight(const QFont& font, const QString& text, int width);

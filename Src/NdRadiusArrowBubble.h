@@ -1,0 +1,61 @@
+#pragma once
+
+#include "NdWidget.h"
+
+#include <QColor>
+#include <QPoint>
+#include <QPolygon>
+
+// A rounded bubble with an arrow on one edge, used for hover tips. While shown
+// it watches the whole application's mouse presses.
+class NdRadiusArrowBubble : public NdWidget
+{
+    Q_OBJECT
+public:
+    enum ArrowDirection
+    {
+        ArrowUp = 0,
+        ArrowDown = 1,
+        ArrowLeft = 2,
+        ArrowRight = 3,
+    };
+
+    explicit NdRadiusArrowBubble(QWidget* parent = nullptr);
+
+    void SetArrowDirection(int direction);
+    void SetArrowPos(int pos);
+    void SetArrowSize(int width, int height);
+    void SetRadius(int radius);
+    void SetBgColor(const QColor& color);
+    void SetRelationPt(const QPoint& point);
+    void SetMoveOutClose(bool moveOutClose);
+    int GetArrowHeight() const { return m_nArrowHeight; }
+    int GetArrowDirection() const { return m_nArrowDirection; }
+
+    // The arrow triangle for the current size, in widget coordinates.
+    QPolygon ArrowPolygon() const;
+
+signals:
+    void sigClicked();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool IsOutside(const QPoint& globalPos) const;
+
+    int m_nArrowPos = 20;
+    int m_nArrowWidth = 15;
+    int m_nArrowHeight = 10;
+    int m_nArrowDirection = ArrowDown;
+    int m_nRadius = 4;
+    bool m_bMoveOutClose = false;
+    QColor m_bgColor = Qt::white;
+    QWidget* m_pRelationWidget = nullptr;
+    QPoint m_relationPt;
+    ulong m_lastPressTime = 0;
+    QPoint m_lastPressPos;
+};

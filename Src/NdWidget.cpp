@@ -1,0 +1,39 @@
+#include "NdWidget.h"
+
+#include "INdDownloaderBackEnd.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QStyle>
+
+NdWidget::NdWidget(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags)
+{
+    setAttribute(Qt::WA_StyledBackground);
+}
+
+void NdWidget::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+}
+
+void NdApplyApplicationFont()
+{
+    const QString designFamily = QStringLiteral("PingFang SC");
+    QFont::insertSubstitutions(
+        designFamily, {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei")});
+    QFont font(designFamily, 10, -1, false);
+    QApplication::setFont(font);
+}
+
+void NdReportClick(const char* event)
+{
+    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(
+        DownloadTaskParam_t(), ClickReport, event, true);
+}
+
+void NdRepolish(QWidget* widget)
+{
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+    widget->update();
+}

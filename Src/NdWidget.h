@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+// Base of every window of the program: styled background and the three-step
+// set-up (InitUi, ConnectSignals, TranslateText) called by each subclass.
+class NdWidget : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit NdWidget(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+
+    virtual void TranslateText() { }
+
+signals:
+    void sigAboutToClose();
+
+protected:
+    void changeEvent(QEvent* event) override;
+};
+
+// Sets the application font. The design font is not present on every system,
+// so it is mapped to installed fonts that carry the Chinese glyphs.
+void NdApplyApplicationFont();
+
+// Sends one click report for a button without a task.
+void NdReportClick(const char* event);
+
+// Re-applies the style sheet to a widget after one of its dynamic properties
+// changed, so that property selectors pick the new value.
+void NdRepolish(QWidget* widget);
