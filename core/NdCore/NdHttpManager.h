@@ -32,6 +32,7 @@ public:
     using FailFn = std::function<void(const QString&, int)>;
     using CompleteFn = std::function<void()>;
     using ProgressFn = std::function<void(long long, long long)>;
+    using FinalUrlFn = std::function<void(const QString&)>;
 
     explicit NdHttpManager(const QString& url);
     virtual ~NdHttpManager();
@@ -50,6 +51,9 @@ public:
     NdHttpManager& Fail(FailFn onFail);
     NdHttpManager& Complete(CompleteFn onComplete);
     NdHttpManager& DownloadProgress(ProgressFn onProgress);
+    // Called with the address a sent request finally reached (after any
+    // redirects), just before its success or fail callback.
+    NdHttpManager& FinalUrl(FinalUrlFn onFinalUrl);
 
     void GetAsync();
     void GetSync();
@@ -65,6 +69,11 @@ public:
     void Upload(const QByteArray& data);
     void MutiUpload(const QStringList& paths);
     void Abort();
+
+    // The address the last finished request of this builder finally reached
+    // (after any redirects); empty until one has finished. Read it after a
+    // synchronous call returns, or from the complete callback.
+    QString LastUrl() const;
 
 private:
     NdHttpManagerImpl* m_pImpl;

@@ -1,1 +1,634 @@
 #include "NdHttpManagerImpl.h"
+
+#include "NdCore/NdDeploySettings.h"
+#include "NdCore/NdLogManager.h"
+
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QTextCodec>
+#include <QTextStream>
+#include <QUrl>
+
+namespace {
+
+const int kMaxRedirects = 5;
+const char* const kUserAgent = "NdDownloader";
+const char* const kDownloadCompleteText = "Download complete.";
+const char* const kTimedOutText = "Transfer timed out";
+
+bool SendsBody(NdHttpRequestMethod method)
+{
+    return method == HttpPost || method == HttpPut || method == HttpDelete;
+}
+
+// Header names are case-insensitive on the wire: one entry per name, whatever
+// its spelling, so that a fixed value really replaces the caller's.
+void ReplaceHeader(QHash<QString, QString>* headers, const QString& name, const QString& value)
+{
+    for (auto it = headers->begin(); it != headers->end();) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            it = headers->erase(it);
+        else
+            ++it;
+    }
+    headers->insert(name, value);
+}
+
+// The system's roots are read once: listing them on every request would cost a
+// directory scan each time.
+const QList<QSslCertificate>& SystemCaCertificates()
+{
+    static const QList<QSslCertificate> certificates = QSslConfiguration::systemCaCertificates();
+    return certificates;
+}
+
+} // namespace
+
+NdHttpTransferWatch::NdHttpTransferWatch(QNetworkReply* reply, int idleTimeoutMs) : QObject(reply), m_pReply(reply)
+{
+    if (idleTimeoutMs <= 0)
+        return;
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(idleTimeoutMs);
+    connect(&m_idleTimer, &QTimer::timeout, this, &NdHttpTransferWatch::onIdleTimeout);
+    const auto restart = [this] { m_idleTimer.start(); };
+    connect(reply, &QNetworkReply::downloadProgress, this, restart);
+    connect(reply, &QNetworkReply::uploadProgress, this, restart);
+    connect(reply, &QNetworkReply::metaDataChanged, this, restart);
+    connect(reply, &QNetworkReply::encrypted, this, restart);
+    connect(reply, &QNetworkReply::redirected, this, restart);
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>& errors) {
+        QStringList texts;
+        for (const QSslError& error : errors)
+            texts << error.errorString();
+        m_sslErrors = texts.join(QStringLiteral("; "));
+    });
+    connect(reply, &QNetworkReply::finished, &m_idleTimer, &QTimer::stop);
+    m_idleTimer.start();
+}
+
+NdHttpTransferWatch* NdHttpTransferWatch::Of(QNetworkReply* reply)
+{
+    return reply->findChild<NdHttpTransferWatch*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+void NdHttpTransferWatch::onIdleTimeout()
+{
+    if (!m_pReply->isRunning())
+        return;
+    m_timedOut = true;
+    m_pReply->abort();
+}
+
+NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
+    : url(url), m_pProgress(std::make_shared<NdHttpManager::ProgressFn>()), m_pLastUrl(std::make_shared<QString>())
+{ }
+
+NdHttpManagerImpl::~NdHttpManagerImpl()
+{
+    delete m_pManager;
+}
+
+void NdHttpManagerImpl::SetManager(QNetworkAccessManager* manager)
+{
+    if (m_pManager != manager)
+        delete m_pManager;
+    m_pManager = manager;
+    m_bFreshManager = manager == nullptr;
+}
+
+void NdHttpManagerImpl::SetHeader(const QString& name, const QString& value)
+{
+    ReplaceHeader(&headers, name, value);
+}
+
+void NdHttpManagerImpl::SetProgress(NdHttpManager::ProgressFn onProgress)
+{
+    *m_pProgress = std::move(onProgress);
+}
+
+QString NdHttpManagerImpl::LastUrl() const
+{
+    return *m_pLastUrl;
+}
+
+QNetworkAccessManager* NdHttpManagerImpl::GetManager() const
+{
+    return m_pManager;
+}
+
+NdHttpCache NdHttpManagerImpl::Cache()
+{
+    NdHttpCache cache;
+    cache.onSuccess = onSuccess;
+    cache.onFail = onFail;
+    cache.onComplete = onComplete;
+    cache.onFinalUrl = onFinalUrl;
+    cache.debug = debug;
+    cache.freshManager = m_bFreshManager;
+    cache.charset = charset;
+    // A fresh manager is made on the firing thread, so the reply and all its
+    // handlers live there.
+    cache.manager = m_bFreshManager ? new QNetworkAccessManager : m_pManager;
+    cache.lastUrl = m_pLastUrl;
+    return cache;
+}
+
+void NdHttpManagerImpl::SetReply(QNetworkReply* reply)
+{
+    m_pCurrentDownload = reply;
+}
+
+void NdHttpManagerImpl::Abort()
+{
+    if (m_pCurrentDownload && m_pCurrentDownload->isRunning())
+        m_pCurrentDownload->abort();
+}
+
+QString NdHttpManagerImpl::EncodedParams(const ParamList& params)
+{
+    // Every byte outside the unreserved set is escaped, "+" included, so that
+    // a form decoder on the server reads back exactly the value given.
+    QStringList items;
+    for (const auto& param : params)
+        items << QString::fromLatin1(
+            QUrl::toPercentEncoding(param.first) + '=' + QUrl::toPercentEncoding(param.second));
+    return items.join('&');
+}
+
+QString NdHttpManagerImpl::ParamDebugText(const ParamList& params)
+{
+    QString text;
+    for (int i = 0; i < params.size(); ++i) {
+        const QString line = i == 0 ? QStringLiteral("[PARAM] %1=%2\n") : QStringLiteral("       %1=%2\n");
+        text += line.arg(params.at(i).first, params.at(i).second);
+    }
+    return text;
+}
+
+QByteArray NdHttpManagerImpl::Body() const
+{
+    return useJson ? json.toUtf8() : EncodedParams(params).toUtf8();
+}
+
+QString NdHttpManagerImpl::RequestUrl(const NdHttpManagerImpl* state, NdHttpRequestMethod method)
+{
+    if (method != HttpGet || state->params.isEmpty())
+        return state->url;
+    const QChar separator = state->url.contains('?') ? QChar('&') : QChar('?');
+    return state->url + separator + EncodedParams(state->params);
+}
+
+QHash<QString, QString> NdHttpManagerImpl::RequestHeaders(const NdHttpManagerImpl* state, NdHttpRequestMethod method)
+{
+    QHash<QString, QString> result = state->headers;
+    if (SendsBody(method)) {
+        ReplaceHeader(&result, QStringLiteral("Content-Type"),
+            state->useJson ? QStringLiteral("application/json; charset=utf-8")
+                           : QStringLiteral("application/x-www-form-urlencoded"));
+    }
+    ReplaceHeader(&result, QStringLiteral("User-Agent"), QString::fromLatin1(kUserAgent));
+    ReplaceHeader(
+        &result, QStringLiteral("Referer"), NdDeploySettings::Get().RefererBaseUrl + QStringLiteral("/NdDownloader"));
+    return result;
+}
+
+void NdHttpManagerImpl::PrintRequest(const NdHttpManagerImpl* state, NdHttpRequestMethod method, const QString& url)
+{
+    qDebug().noquote() << "[URL]" << url;
+    if (SendsBody(method) && state->useJson)
+        qDebug().noquote() << "[PARAM]" << state->json;
+    else if ((SendsBody(method) || method == HttpUpload) && !state->params.isEmpty())
+        qDebug().noquote() << ParamDebugText(state->params);
+}
+
+void NdHttpManagerImpl::ApplyTrustedCertificates(QNetworkRequest* request)
+{
+    // Certificates are verified; the deployment may add its own roots on top
+    // of the system's (a private platform, the tests' own CA).
+    const QList<QSslCertificate> extra = NdDeploySettings::Get().TrustedCertificates;
+    if (extra.isEmpty())
+        return;
+    QSslConfiguration config = request->sslConfiguration();
+    config.setCaCertificates(SystemCaCertificates() + extra);
+    request->setSslConfiguration(config);
+}
+
+QNetworkRequest NdHttpManagerImpl::CreateRequest(NdHttpManagerImpl* state, NdHttpRequestMethod method)
+{
+    const QString url = RequestUrl(state, method);
+    if (state->debug)
+        PrintRequest(state, method, url);
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    const QHash<QString, QString> headers = RequestHeaders(state, method);
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        request.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
+    // Redirects are followed only while they stay as safe as the request:
+    // https never falls back to plain http.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
+    ApplyTrustedCertificates(&request);
+    return request;
+}
+
+QNetworkReply* NdHttpManagerImpl::Send(
+    const NdHttpCache& cache, const QNetworkRequest& request, NdHttpRequestMethod method, const QByteArray& body)
+{
+    switch (method) {
+    case HttpPost:
+        return cache.manager->post(request, body);
+    case HttpPut:
+        return cache.manager->put(request, body);
+    case HttpDelete:
+        return cache.manager->deleteResource(request);
+    case HttpGet:
+    case HttpUpload:
+        break;
+    }
+    return cache.manager->get(request);
+}
+
+QString NdHttpManagerImpl::FailureText(QNetworkReply* reply)
+{
+    const NdHttpTransferWatch* watch = NdHttpTransferWatch::Of(reply);
+    if (watch && watch->TimedOut())
+        return QString::fromLatin1(kTimedOutText);
+    if (watch && !watch->SslErrorText().isEmpty())
+        return reply->errorString() + QStringLiteral(": ") + watch->SslErrorText();
+    return reply->errorString();
+}
+
+int NdHttpManagerImpl::FailureCode(QNetworkReply* reply)
+{
+    const NdHttpTransferWatch* watch = NdHttpTransferWatch::Of(reply);
+    return (watch && watch->TimedOut()) ? QNetworkReply::TimeoutError : reply->error();
+}
+
+void NdHttpManagerImpl::Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText)
+{
+    new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs);
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, cache, replyIsText] {
+        const QString text = replyIsText ? ReadReply(reply, cache.charset) : QString::fromLatin1(kDownloadCompleteText);
+        HandleFinish(cache, reply, text, FailureText(reply));
+    });
+}
+
+void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache)
+{
+    QPointer<QNetworkReply> replyGuard(reply);
+    QPointer<QNetworkAccessManager> freshManager(cache.freshManager ? cache.manager : nullptr);
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        // Connected after the handler, so the callbacks have run when the loop ends.
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    // Freed here rather than by a later event-loop turn that a worker thread
+    // without an event loop would never take. The reply is the manager's child.
+    if (freshManager)
+        delete freshManager;
+    else
+        delete replyGuard;
+}
+
+void NdHttpManagerImpl::ExecuteQuery(NdHttpManagerImpl* state, NdHttpRequestMethod method, bool sync)
+{
+    const NdHttpCache cache = state->Cache();
+    const QNetworkRequest request = CreateRequest(state, method);
+    QNetworkReply* reply = Send(cache, request, method, state->Body());
+    Track(reply, cache, true);
+    if (sync)
+        WaitForFinish(reply, cache);
+}
+
+QString NdHttpManagerImpl::ReadReply(QNetworkReply* reply, const QString& charset)
+{
+    if (!reply->isReadable())
+        return QString(); // aborted: nothing left to read
+    QByteArray bytes = reply->readAll();
+    QTextStream stream(&bytes, QIODevice::ReadOnly);
+    QTextCodec* codec = QTextCodec::codecForName(charset.toLatin1());
+    stream.setCodec(codec ? codec : QTextCodec::codecForName("UTF-8"));
+    QString text;
+    while (!stream.atEnd())
+        text += stream.readLine();
+    return text;
+}
+
+void NdHttpManagerImpl::HandleFinish(
+    NdHttpCache cache, QNetworkReply* reply, const QString& successText, const QString& errorText)
+{
+    QString localError;
+    const bool localOk = !cache.onRelease || cache.onRelease(&localError);
+    const QString finalUrl = reply->url().toString();
+    if (cache.lastUrl)
+        *cache.lastUrl = finalUrl;
+    if (cache.onFinalUrl)
+        cache.onFinalUrl(finalUrl);
+
+    if (!localOk || reply->error() != QNetworkReply::NoError) {
+        const QString text = localOk ? errorText : localError;
+        if (cache.debug)
+            qDebug().noquote() << QStringLiteral("Request fail: %1").arg(text);
+        if (cache.onFail)
+            cache.onFail(text, localOk ? FailureCode(reply) : -1);
+    } else {
+        if (cache.debug)
+            qDebug().noquote() << QStringLiteral("Request success: %1").arg(successText);
+        if (cache.onSuccess)
+            cache.onSuccess(successText);
+    }
+    if (cache.onComplete)
+        cache.onComplete();
+    reply->deleteLater();
+    if (cache.freshManager)
+        cache.manager->deleteLater();
+}
+
+void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message)
+{
+    if (state->debug)
+        qDebug().noquote() << message;
+    if (state->onFail)
+        state->onFail(message, -1);
+}
+
+void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path)
+{
+    ReportLocalFailure(state, QStringLiteral("Failed to open file: %1").arg(path));
+    ND_LOG(LogError, "Failed to open file: %s.", path.toUtf8().constData());
+}
+
+void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, const QString& path, bool sync)
+{
+    // The file belongs to this one request: a later download on the same
+    // builder gets its own and never touches this one.
+    auto file = std::make_shared<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        ReportFileOpenFailure(state, path);
+        return;
+    }
+    auto writeFailed = std::make_shared<bool>(false);
+    ChunkFn writeChunk = [file, writeFailed](const QByteArray& chunk) {
+        if (file->write(chunk) == chunk.size())
+            return true;
+        *writeFailed = true;
+        return false;
+    };
+    // Closed before success or fail run, so both see the whole file on disk.
+    NdHttpReleaseFn closeFile = [file, writeFailed, path](QString* error) {
+        const bool flushed = file->isOpen() && file->flush();
+        file->close();
+        if (flushed && !*writeFailed)
+            return true;
+        *error = QStringLiteral("Failed to write file: %1").arg(path);
+        return false;
+    };
+    Download(state, std::move(writeChunk), sync, std::move(closeFile));
+}
+
+void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool sync, NdHttpReleaseFn onRelease)
+{
+    NdHttpCache cache = state->Cache();
+    cache.onRelease = std::move(onRelease);
+    const QNetworkRequest request = CreateRequest(state, HttpGet);
+    QNetworkReply* reply = cache.manager->get(request);
+    state->SetReply(reply);
+
+    const auto passChunk = [reply, onChunk] {
+        if (reply->bytesAvailable() > 0 && !onChunk(reply->readAll()))
+            reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, passChunk);
+    // Whatever is still buffered goes to the chunk callable before the finish
+    // handler (connected next, so called after this) closes the request.
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, passChunk] {
+        if (reply->error() == QNetworkReply::NoError)
+            passChunk();
+    });
+    std::weak_ptr<NdHttpManager::ProgressFn> progress = state->m_pProgress;
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [progress](qint64 received, qint64 total) {
+        const auto onProgress = progress.lock();
+        if (onProgress && *onProgress)
+            (*onProgress)(received, total);
+    });
+    Track(reply, cache, false);
+    if (sync)
+        WaitForFinish(reply, cache);
+}
+
+void NdHttpManagerImpl::Upload(NdHttpManagerImpl* state, const QStringList& paths, const QByteArray& data)
+{
+    auto multiPart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
+    for (const auto& param : state->params) {
+        QHttpPart part;
+        part.setHeader(
+            QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"%1\"").arg(param.first));
+        part.setBody(param.second.toUtf8());
+        multiPart->append(part);
+    }
+    if (paths.isEmpty()) {
+        QHttpPart part;
+        part.setHeader(QNetworkRequest::ContentDispositionHeader,
+            QStringLiteral("form-data; name=\"file\"; filename=\"no-name\""));
+        part.setBody(data);
+        multiPart->append(part);
+    }
+    const QString field = paths.size() == 1 ? QStringLiteral("file") : QStringLiteral("files");
+    for (const QString& path : paths) {
+        if (path.isEmpty())
+            continue;
+        auto* file = new QFile(path, multiPart.get());
+        if (!file->open(QIODevice::ReadOnly)) {
+            ReportLocalFailure(state, QStringLiteral("Fialed to open file[%2]: %1").arg(path, file->errorString()));
+            return;
+        }
+        QHttpPart part;
+        // Only the file's own name goes out: the folders above it are the user's business.
+        part.setHeader(QNetworkRequest::ContentDispositionHeader,
+            QStringLiteral("form-data; name=\"%1\"; filename=\"%2\"").arg(field, QFileInfo(path).fileName()));
+        part.setBodyDevice(file);
+        multiPart->append(part);
+    }
+
+    // The snapshot is taken only now, so that a file that cannot be opened
+    // leaves no manager behind.
+    const NdHttpCache cache = state->Cache();
+    const QNetworkRequest request = CreateRequest(state, HttpUpload);
+    QNetworkReply* reply = cache.manager->post(request, multiPart.get());
+    multiPart.release()->setParent(reply); // goes with the reply, files included
+    Track(reply, cache, true);
+}
+
+// ---------------------------------------------------------------------------
+// NdHttpManager: the public builder forwards to its state.
+
+NdHttpManager::NdHttpManager(const QString& url) : m_pImpl(new NdHttpManagerImpl(url)) { }
+
+NdHttpManager::~NdHttpManager()
+{
+    delete m_pImpl;
+}
+
+NdHttpManager& NdHttpManager::Manager(QNetworkAccessManager* manager)
+{
+    m_pImpl->SetManager(manager);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Debug(bool debug)
+{
+    m_pImpl->debug = debug;
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Param(const QString& name, const QVariant& value)
+{
+    m_pImpl->params.append({name, value.toString()});
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Params(const QMap<QString, QVariant>& params)
+{
+    for (auto it = params.cbegin(); it != params.cend(); ++it)
+        Param(it.key(), it.value());
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Json(const QString& json)
+{
+    m_pImpl->json = json;
+    m_pImpl->useJson = true;
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Header(const QString& name, const QString& value)
+{
+    m_pImpl->SetHeader(name, value);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Headers(const QMap<QString, QString>& headers)
+{
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        Header(it.key(), it.value());
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Charset(const QString& charset)
+{
+    m_pImpl->charset = charset;
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Success(SuccessFn onSuccess)
+{
+    m_pImpl->onSuccess = std::move(onSuccess);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Fail(FailFn onFail)
+{
+    m_pImpl->onFail = std::move(onFail);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::Complete(CompleteFn onComplete)
+{
+    m_pImpl->onComplete = std::move(onComplete);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::DownloadProgress(ProgressFn onProgress)
+{
+    m_pImpl->SetProgress(std::move(onProgress));
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::FinalUrl(FinalUrlFn onFinalUrl)
+{
+    m_pImpl->onFinalUrl = std::move(onFinalUrl);
+    return *this;
+}
+
+void NdHttpManager::GetAsync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpGet, false);
+}
+
+void NdHttpManager::GetSync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpGet, true);
+}
+
+void NdHttpManager::PostAsync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPost, false);
+}
+
+void NdHttpManager::PostSync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPost, true);
+}
+
+void NdHttpManager::PutAsync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPut, false);
+}
+
+void NdHttpManager::PutSync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPut, true);
+}
+
+void NdHttpManager::RemoveAsync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpDelete, false);
+}
+
+void NdHttpManager::RemoveSync()
+{
+    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpDelete, true);
+}
+
+void NdHttpManager::Download(const QString& path)
+{
+    NdHttpManagerImpl::Download(m_pImpl, path, false);
+}
+
+void NdHttpManager::DownloadSync(const QString& path)
+{
+    NdHttpManagerImpl::Download(m_pImpl, path, true);
+}
+
+void NdHttpManager::Upload(const QString& path)
+{
+    NdHttpManagerImpl::Upload(m_pImpl, QStringList{path}, QByteArray());
+}
+
+void NdHttpManager::Upload(const QByteArray& data)
+{
+    NdHttpManagerImpl::Upload(m_pImpl, QStringList(), data);
+}
+
+void NdHttpManager::MutiUpload(const QStringList& paths)
+{
+    NdHttpManagerImpl::Upload(m_pImpl, paths, QByteArray());
+}
+
+void NdHttpManager::Abort()
+{
+    m_pImpl->Abort();
+}
+
+QString NdHttpManager::LastUrl() const
+{
+    return m_pImpl->LastUrl();
+}

@@ -1,1 +1,136 @@
 #pragma once
+
+#include "NdCore/NdCoreExport.h"
+#include "NdCore/NdHttpManager.h"
+
+#include <QHash>
+#include <QList>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Gives up a local resource of a request (the download file) before its
+// callbacks run; returns false with a message when the local side failed.
+using NdHttpReleaseFn = std::function<bool(QString* error)>;
+
+// What a request keeps of its builder from the moment it starts, so that it
+// can outlive the builder.
+struct NdHttpCache
+{
+    NdHttpManager::SuccessFn onSuccess;
+    NdHttpManager::FailFn onFail;
+    NdHttpManager::CompleteFn onComplete;
+    NdHttpManager::FinalUrlFn onFinalUrl;
+    bool debug = false;
+    bool freshManager = true;
+    QString charset;
+    QNetworkAccessManager* manager = nullptr;
+    std::shared_ptr<QString> lastUrl; // shared with the builder, which may be gone by the end
+    NdHttpReleaseFn onRelease;
+
+    NdHttpCache() = default;
+    NdHttpCache(const NdHttpCache&) = default;
+    NdHttpCache(NdHttpCache&&) = default;
+    NdHttpCache& operator=(const NdHttpCache&) = default;
+    NdHttpCache& operator=(NdHttpCache&&) = default;
+};
+
+// Watches one reply: aborts it after a stretch without any transfer, and keeps
+// the certificate errors, so that the failure can be told in plain words.
+class NdHttpTransferWatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    NdHttpTransferWatch(QNetworkReply* reply, int idleTimeoutMs);
+
+    static NdHttpTransferWatch* Of(QNetworkReply* reply);
+    bool TimedOut() const { return m_timedOut; }
+    QString SslErrorText() const { return m_sslErrors; }
+
+private:
+    void onIdleTimeout();
+
+    QNetworkReply* m_pReply;
+    QTimer m_idleTimer;
+    bool m_timedOut = false;
+    QString m_sslErrors;
+};
+
+// The builder's state and the work behind NdHttpManager.
+class NDCORE_EXPORT NdHttpManagerImpl
+{
+public:
+    using ChunkFn = std::function<bool(const QByteArray&)>; // false: stop the transfer
+    using ParamList = QList<QPair<QString, QString>>;
+
+    explicit NdHttpManagerImpl(const QString& url);
+    virtual ~NdHttpManagerImpl();
+    NdHttpManagerImpl(const NdHttpManagerImpl&) = delete;
+    NdHttpManagerImpl& operator=(const NdHttpManagerImpl&) = delete;
+
+    static void ExecuteQuery(NdHttpManagerImpl* state, NdHttpRequestMethod method, bool sync);
+    static QNetworkRequest CreateRequest(NdHttpManagerImpl* state, NdHttpRequestMethod method);
+    static void Download(NdHttpManagerImpl* state, const QString& path, bool sync);
+    static void Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool sync, NdHttpReleaseFn onRelease = {});
+    static void Upload(NdHttpManagerImpl* state, const QStringList& paths, const QByteArray& data);
+    static void HandleFinish(
+        NdHttpCache cache, QNetworkReply* reply, const QString& successText, const QString& errorText);
+
+    NdHttpCache Cache();
+    QNetworkAccessManager* GetManager() const;
+    static QString ReadReply(QNetworkReply* reply, const QString& charset);
+    void SetReply(QNetworkReply* reply);
+    void Abort();
+
+    void SetManager(QNetworkAccessManager* manager);
+    void SetHeader(const QString& name, const QString& value);
+    void SetProgress(NdHttpManager::ProgressFn onProgress);
+    QString LastUrl() const;
+
+    QString url;
+    QString json;
+    ParamList params;
+    QString charset = QStringLiteral("UTF-8");
+    QHash<QString, QString> headers;
+    bool useJson = false;
+    bool debug = false;
+    NdHttpManager::SuccessFn onSuccess;
+    NdHttpManager::FailFn onFail;
+    NdHttpManager::CompleteFn onComplete;
+    NdHttpManager::FinalUrlFn onFinalUrl;
+
+private:
+    static QString EncodedParams(const ParamList& params);
+    static QString ParamDebugText(const ParamList& params);
+    static QString RequestUrl(const NdHttpManagerImpl* state, NdHttpRequestMethod method);
+    static QHash<QString, QString> RequestHeaders(const NdHttpManagerImpl* state, NdHttpRequestMethod method);
+    static void PrintRequest(const NdHttpManagerImpl* state, NdHttpRequestMethod method, const QString& url);
+    static void ApplyTrustedCertificates(QNetworkRequest* request);
+    static QNetworkReply* Send(
+        const NdHttpCache& cache, const QNetworkRequest& request, NdHttpRequestMethod method, const QByteArray& body);
+    static void Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText);
+    static void WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache);
+    static void ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path);
+    static void ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message);
+    static QString FailureText(QNetworkReply* reply);
+    static int FailureCode(QNetworkReply* reply);
+    QByteArray Body() const;
+
+    QNetworkAccessManager* m_pManager = nullptr; // handed over by the caller; ours to delete
+    bool m_bFreshManager = true;
+    // Shared with running downloads, which read it at each report while the
+    // builder lives and stop reading it once it is gone.
+    std::shared_ptr<NdHttpManager::ProgressFn> m_pProgress;
+    std::shared_ptr<QString> m_pLastUrl;
+    QPointer<QNetworkReply> m_pCurrentDownload;
+};

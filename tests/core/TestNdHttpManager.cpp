@@ -1,0 +1,580 @@
+#include "NdCore/NdDeploySettings.h"
+#include "NdCore/NdHttpManager.h"
+#include "NdCore/NdLogManager.h"
+#include "NdTestEnv.h"
+#include "NdTestHttpServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+const int kTransferTimeoutMs = 1500;
+const int kWaitMs = 8000;
+
+// What the callbacks of one request did, in order.
+struct Outcome
+{
+    QStringList events;
+    QString text;
+    int code = 0;
+    QString finalUrl;
+    long long received = 0;
+    long long total = 0;
+};
+
+NdHttpManager& Observe(NdHttpManager& http, Outcome* outcome)
+{
+    return http
+        .Success([outcome](const QString& text) {
+            outcome->events << "success";
+            outcome->text = text;
+        })
+        .Fail([outcome](const QString& text, int code) {
+            outcome->events << "fail";
+            outcome->text = text;
+            outcome->code = code;
+        })
+        .Complete([outcome] { outcome->events << "complete"; })
+        .FinalUrl([outcome](const QString& url) {
+            outcome->events << "final";
+            outcome->finalUrl = url;
+        })
+        .DownloadProgress([outcome](long long received, long long total) {
+            outcome->received = received;
+            outcome->total = total;
+        });
+}
+
+const QStringList kSucceeded{"final", "success", "complete"};
+const QStringList kFailed{"final", "fail", "complete"};
+
+QByteArray RandomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+NdTestResponse Echo(const NdTestRequest& request)
+{
+    return NdTestResponse::Text(request.body);
+}
+
+} // namespace
+
+class TestNdHttpManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void requestShape_data();
+    void requestShape();
+    void replyText_data();
+    void replyText();
+    void debugOutput();
+    void httpErrorFailsThenCompletes();
+    void downloadIntoMissingFolder();
+    void downloadStreamsBytesToFile();
+    void downloadsOnOneBuilderKeepTheirFiles();
+    void abortEndsRunningDownloadOnly();
+    void uploadParts_data();
+    void uploadParts();
+    void uploadOfUnreadableFile();
+    void certificateTrust();
+    void stalledTransferTimesOut_data();
+    void stalledTransferTimesOut();
+    void droppedConnectionFails();
+    void redirects();
+    void syncCallsFromWorkerThread();
+
+private:
+    NdTestRequest LastRequest(const QByteArray& path) const;
+
+    QTemporaryDir m_dir;
+    NdTestHttpServer m_plain;
+    NdTestHttpServer m_tls{NdTestHttpServer::Tls};
+    NdTestHttpServer m_untrusted{NdTestHttpServer::TlsUntrusted};
+    QByteArray m_fileBody;
+    QString m_servedFile;
+};
+
+void TestNdHttpManager::initTestCase()
+{
+    NdTestInitEnvironment();
+    QVERIFY(m_dir.isValid());
+    QVERIFY(NdTestCa::Instance().Ok);
+    NdDeploySettings settings;
+    settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
+    settings.TransferTimeoutMs = kTransferTimeoutMs;
+    settings.RefererBaseUrl = "https://admin.example.test";
+    NdDeploySettings::Set(settings);
+    NdLogManager::Install();
+
+    m_fileBody = RandomBytes(3 * 1024 * 1024 + 17);
+    m_servedFile = m_dir.filePath("served.bin");
+    QFile served(m_servedFile);
+    QVERIFY(served.open(QIODevice::WriteOnly));
+    served.write(m_fileBody);
+    served.close();
+
+    QVERIFY(m_plain.Start());
+    QVERIFY(m_tls.Start());
+    QVERIFY(m_untrusted.Start());
+    for (NdTestHttpServer* server : {&m_plain, &m_tls, &m_untrusted})
+        server->Route("/echo", Echo);
+    m_plain.Route("/file", [this](const NdTestRequest&) {
+        NdTestResponse response;
+        response.filePath = m_servedFile;
+        return response;
+    });
+    m_plain.Route("/other", [](const NdTestRequest&) { return NdTestResponse::Text("second file"); });
+    m_plain.Route("/slow", [](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(QByteArray(100 * 1000, 's'));
+        response.chunkSize = 1000;
+        response.chunkDelayMs = 20;
+        return response;
+    });
+    m_plain.Route("/stall", [](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(QByteArray(10000, 'x'));
+        response.stallAfterBytes = 100;
+        return response;
+    });
+    m_plain.Route("/drop", [](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(QByteArray(10000, 'x'));
+        response.dropAfterBytes = 100;
+        return response;
+    });
+    m_plain.Route("/redirect", [](const NdTestRequest&) { return NdTestResponse::Redirect("/echo"); });
+    const QByteArray plainEcho = m_plain.BaseUrl().toUtf8() + "/echo";
+    m_tls.Route("/to-plain", [plainEcho](const NdTestRequest&) { return NdTestResponse::Redirect(plainEcho); });
+}
+
+void TestNdHttpManager::cleanupTestCase()
+{
+    m_plain.Stop();
+    m_tls.Stop();
+    m_untrusted.Stop();
+    NdLogManager::UnInstall();
+}
+
+NdTestRequest TestNdHttpManager::LastRequest(const QByteArray& path) const
+{
+    const QList<NdTestRequest> requests = m_plain.Requests();
+    for (int i = requests.size() - 1; i >= 0; --i) {
+        if (requests.at(i).path == path)
+            return requests.at(i);
+    }
+    return NdTestRequest();
+}
+
+void TestNdHttpManager::requestShape_data()
+{
+    QTest::addColumn<int>("method");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<QByteArray>("sentMethod");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("contentType");
+
+    const QByteArray form = "application/x-www-form-urlencoded";
+    const QByteArray json = "application/json; charset=utf-8";
+    const QByteArray query = "a=1&b=x%20y&c=p%2Bq";
+    QTest::newRow("get") << int(HttpGet) << false << QByteArray("GET") << "/echo?" + query << QByteArray()
+                         << QByteArray("text/caller");
+    QTest::newRow("get ignores json") << int(HttpGet) << true << QByteArray("GET") << "/echo?" + query << QByteArray()
+                                      << QByteArray("text/caller");
+    QTest::newRow("post form") << int(HttpPost) << false << QByteArray("POST") << QByteArray("/echo") << query << form;
+    QTest::newRow("post json") << int(HttpPost) << true << QByteArray("POST") << QByteArray("/echo")
+                               << QByteArray("{\"k\":\"v\"}") << json;
+    QTest::newRow("put form") << int(HttpPut) << false << QByteArray("PUT") << QByteArray("/echo") << query << form;
+    QTest::newRow("put json") << int(HttpPut) << true << QByteArray("PUT") << QByteArray("/echo")
+                              << QByteArray("{\"k\":\"v\"}") << json;
+    QTest::newRow("delete") << int(HttpDelete) << false << QByteArray("DELETE") << QByteArray("/echo") << QByteArray()
+                            << form;
+}
+
+void TestNdHttpManager::requestShape()
+{
+    QFETCH(int, method);
+    QFETCH(bool, json);
+    QFETCH(QByteArray, sentMethod);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, contentType);
+
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/echo");
+    Observe(http, &outcome)
+        .Param("a", 1)
+        .Params({{"b", "x y"}, {"c", "p+q"}})
+        .Header("Content-Type", "text/caller")
+        .Header("user-agent", "Spoofed")
+        .Headers({{"REFERER", "https://elsewhere.example.test"}});
+    if (json)
+        http.Json("{\"k\":\"v\"}");
+    switch (method) {
+    case HttpGet:
+        http.GetSync();
+        break;
+    case HttpPost:
+        http.PostSync();
+        break;
+    case HttpPut:
+        http.PutSync();
+        break;
+    default:
+        http.RemoveSync();
+        break;
+    }
+    // The synchronous call returns only after every callback has run.
+    QCOMPARE(outcome.events, kSucceeded);
+    QCOMPARE(outcome.text, QString::fromUtf8(body));
+
+    const NdTestRequest request = LastRequest("/echo");
+    QCOMPARE(request.method, sentMethod);
+    QCOMPARE(request.target, target);
+    QCOMPARE(request.body, body);
+    QCOMPARE(request.headers.value("content-type"), contentType);
+    QCOMPARE(request.headers.value("user-agent"), QByteArray("NdDownloader"));
+    QCOMPARE(request.headers.value("referer"), QByteArray("https://admin.example.test/NdDownloader"));
+}
+
+void TestNdHttpManager::replyText_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("charset");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("lines joined") << QByteArray("first\nsecond\r\nthird\n") << QString("UTF-8")
+                                  << QString("firstsecondthird");
+    QTest::newRow("utf-8") << QByteArray("\xe4\xb8\xad\xe6\x96\x87") << QString("UTF-8")
+                           << QString::fromUtf8("\xe4\xb8\xad\xe6\x96\x87");
+    QTest::newRow("gbk") << QByteArray("\xd6\xd0\xce\xc4") << QString("GBK")
+                         << QString::fromUtf8("\xe4\xb8\xad\xe6\x96\x87");
+}
+
+void TestNdHttpManager::replyText()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, charset);
+    QFETCH(QString, expected);
+
+    m_plain.Route("/text", [body](const NdTestRequest&) { return NdTestResponse::Text(body); });
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/text");
+    Observe(http, &outcome).Charset(charset).GetSync();
+    QCOMPARE(outcome.events, kSucceeded);
+    QCOMPARE(outcome.text, expected);
+}
+
+void TestNdHttpManager::debugOutput()
+{
+    const QString url = m_plain.BaseUrl() + "/echo";
+    QTest::ignoreMessage(QtDebugMsg, QString("[URL] " + url).toUtf8());
+    QTest::ignoreMessage(QtDebugMsg, "[PARAM] a=1\n       b=x y\n");
+    QTest::ignoreMessage(QtDebugMsg, "Request success: a=1&b=x%20y");
+    NdHttpManager(url).Debug(true).Param("a", 1).Param("b", "x y").PostSync();
+
+    QTest::ignoreMessage(QtDebugMsg, QString("[URL] " + url).toUtf8());
+    QTest::ignoreMessage(QtDebugMsg, "[PARAM] {\"k\":1}");
+    QTest::ignoreMessage(QtDebugMsg, "Request success: {\"k\":1}");
+    NdHttpManager(url).Debug(true).Param("unused", 1).Json("{\"k\":1}").PutSync();
+}
+
+void TestNdHttpManager::httpErrorFailsThenCompletes()
+{
+    Outcome outcome;
+    {
+        // The request carries what it needs: the builder may go right away.
+        NdHttpManager http(m_plain.BaseUrl() + "/missing");
+        Observe(http, &outcome).GetAsync();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events.size(), 3, kWaitMs);
+    QCOMPARE(outcome.events, kFailed);
+    QCOMPARE(outcome.code, int(QNetworkReply::ContentNotFoundError));
+    QVERIFY2(outcome.text.contains("Not Found"), qPrintable(outcome.text));
+}
+
+void TestNdHttpManager::downloadIntoMissingFolder()
+{
+    const QString path = m_dir.filePath("no-such-folder/segment.ts");
+    const int requestsBefore = m_plain.Requests().size();
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/file");
+    Observe(http, &outcome).DownloadSync(path);
+
+    QCOMPARE(outcome.events, QStringList{"fail"});
+    QCOMPARE(outcome.text, "Failed to open file: " + path);
+    QCOMPARE(outcome.code, -1);
+    QCOMPARE(m_plain.Requests().size(), requestsBefore);
+
+    const QStringList logs = QDir(NdTestDataDir() + "/logs").entryList({"*.log"}, QDir::Files);
+    QCOMPARE(logs.size(), 1);
+    const QString log = QString::fromUtf8(ReadAll(NdTestDataDir() + "/logs/" + logs.first()));
+    const QString line = "[ERROR]: Failed to open file: " + path + ".";
+    QCOMPARE(log.count(line), 1);
+    QCOMPARE(log.count("Failed to open file"), 1);
+}
+
+void TestNdHttpManager::downloadStreamsBytesToFile()
+{
+    const QString path = m_dir.filePath("download.bin");
+    Outcome outcome;
+    qint64 sizeSeenBySuccess = -1;
+    NdHttpManager http(m_plain.BaseUrl() + "/file");
+    Observe(http, &outcome).Success([&](const QString& text) {
+        outcome.events << "success";
+        outcome.text = text;
+        sizeSeenBySuccess = QFileInfo(path).size();
+    });
+    http.DownloadSync(path);
+
+    QCOMPARE(outcome.events, kSucceeded);
+    QCOMPARE(outcome.text, QString("Download complete."));
+    QCOMPARE(sizeSeenBySuccess, qint64(m_fileBody.size()));
+    QCOMPARE(outcome.received, (long long)m_fileBody.size());
+    QCOMPARE(outcome.total, (long long)m_fileBody.size());
+    QVERIFY(ReadAll(path) == m_fileBody);
+}
+
+void TestNdHttpManager::downloadsOnOneBuilderKeepTheirFiles()
+{
+    const QString first = m_dir.filePath("first.bin");
+    const QString second = m_dir.filePath("second.bin");
+    int completed = 0;
+    NdHttpManager http(m_plain.BaseUrl() + "/file");
+    http.Complete([&] { ++completed; });
+    http.Download(first);
+    NdHttpManager other(m_plain.BaseUrl() + "/other");
+    other.Complete([&] { ++completed; });
+    other.Download(second);
+    http.Download(second + ".again");
+    QTRY_COMPARE_WITH_TIMEOUT(completed, 3, kWaitMs);
+    QVERIFY(ReadAll(first) == m_fileBody);
+    QVERIFY(ReadAll(second + ".again") == m_fileBody);
+    QCOMPARE(ReadAll(second), QByteArray("second file"));
+}
+
+void TestNdHttpManager::abortEndsRunningDownloadOnly()
+{
+    const QString path = m_dir.filePath("slow.bin");
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/slow");
+    Observe(http, &outcome).Download(path);
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.received > 0, kWaitMs);
+    http.Abort();
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, kFailed, kWaitMs);
+    QCOMPARE(outcome.code, int(QNetworkReply::OperationCanceledError));
+
+    // Aborting what is over changes nothing, neither here nor after a finished download.
+    http.Abort();
+    Outcome finished;
+    NdHttpManager done(m_plain.BaseUrl() + "/other");
+    Observe(done, &finished).DownloadSync(m_dir.filePath("done.bin"));
+    done.Abort();
+    QTest::qWait(50);
+    QCOMPARE(outcome.events, kFailed);
+    QCOMPARE(finished.events, kSucceeded);
+    QCOMPARE(ReadAll(m_dir.filePath("done.bin")), QByteArray("second file"));
+}
+
+void TestNdHttpManager::uploadParts_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QStringList>("expectedParts");
+
+    const QString one = "name=\"file\"; filename=\"one.txt\"";
+    QTest::newRow("one file") << QStringList{"one.txt"} << QByteArray() << QStringList{one};
+    QTest::newRow("two files, empty path skipped")
+        << QStringList{"one.txt", "", "two.txt"} << QByteArray()
+        << QStringList{"name=\"files\"; filename=\"one.txt\"", "name=\"files\"; filename=\"two.txt\""};
+    QTest::newRow("bytes") << QStringList() << QByteArray("raw bytes")
+                           << QStringList{"name=\"file\"; filename=\"no-name\""};
+}
+
+void TestNdHttpManager::uploadParts()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, data);
+    QFETCH(QStringList, expectedParts);
+
+    QStringList paths;
+    for (const QString& name : files) {
+        if (name.isEmpty()) {
+            paths << QString();
+            continue;
+        }
+        QFile file(m_dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("content of " + name.toUtf8());
+        paths << file.fileName();
+    }
+    m_plain.Route("/upload", [](const NdTestRequest&) { return NdTestResponse::Text("stored\n"); });
+
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/upload");
+    Observe(http, &outcome).Param("lesson", "7");
+    if (paths.isEmpty())
+        http.Upload(data);
+    else if (paths.size() == 1)
+        http.Upload(paths.first());
+    else
+        http.MutiUpload(paths);
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, kSucceeded, kWaitMs);
+    QCOMPARE(outcome.text, QString("stored"));
+
+    const NdTestRequest request = LastRequest("/upload");
+    QCOMPARE(request.method, QByteArray("POST"));
+    QVERIFY(request.headers.value("content-type").startsWith("multipart/form-data; boundary="));
+    const QString body = QString::fromUtf8(request.body);
+    QCOMPARE(body.count("Content-Disposition: form-data;"), expectedParts.size() + 1);
+    QVERIFY(body.contains("name=\"lesson\"\r\n\r\n7\r\n"));
+    for (const QString& part : expectedParts)
+        QVERIFY2(body.contains(part), qPrintable(part));
+    for (const QString& name : files) {
+        if (!name.isEmpty())
+            QVERIFY(body.contains("\r\n\r\ncontent of " + name + "\r\n"));
+    }
+    if (!data.isEmpty())
+        QVERIFY(body.contains("\r\n\r\n" + data + "\r\n"));
+}
+
+void TestNdHttpManager::uploadOfUnreadableFile()
+{
+    QFile readable(m_dir.filePath("readable.txt"));
+    QVERIFY(readable.open(QIODevice::WriteOnly));
+    readable.close();
+    const QString missing = m_dir.filePath("missing.txt");
+    const int requestsBefore = m_plain.Requests().size();
+
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/upload");
+    Observe(http, &outcome).MutiUpload({readable.fileName(), missing});
+    QCOMPARE(outcome.events, QStringList{"fail"});
+    QCOMPARE(outcome.code, -1);
+    QVERIFY2(outcome.text.startsWith("Fialed to open file[") && outcome.text.endsWith("]: " + missing),
+        qPrintable(outcome.text));
+    QTest::qWait(100);
+    QCOMPARE(outcome.events, QStringList{"fail"});
+    QCOMPARE(m_plain.Requests().size(), requestsBefore);
+
+    // A caller's Content-Type survives on uploads (the multipart default is only a default).
+    NdHttpManager(m_plain.BaseUrl() + "/echo").Header("Content-Type", "text/caller").Upload(QByteArray("x"));
+    QTRY_COMPARE_WITH_TIMEOUT(LastRequest("/echo").headers.value("content-type"), QByteArray("text/caller"), kWaitMs);
+}
+
+void TestNdHttpManager::certificateTrust()
+{
+    Outcome trusted;
+    NdHttpManager good(m_tls.BaseUrl() + "/echo");
+    Observe(good, &trusted).Param("k", "v").PostSync();
+    QCOMPARE(trusted.events, kSucceeded);
+    QCOMPARE(trusted.text, QString("k=v"));
+
+    Outcome untrusted;
+    NdHttpManager bad(m_untrusted.BaseUrl() + "/echo");
+    Observe(bad, &untrusted).Param("k", "v").PostSync();
+    QCOMPARE(untrusted.events, kFailed);
+    QCOMPARE(untrusted.code, int(QNetworkReply::SslHandshakeFailedError));
+    QVERIFY2(untrusted.text.startsWith("SSL handshake failed: "), qPrintable(untrusted.text));
+    QCOMPARE(m_untrusted.CountRequests("/echo"), 0);
+}
+
+void TestNdHttpManager::stalledTransferTimesOut_data()
+{
+    QTest::addColumn<bool>("download");
+    QTest::newRow("download") << true;
+    QTest::newRow("get") << false;
+}
+
+void TestNdHttpManager::stalledTransferTimesOut()
+{
+    QFETCH(bool, download);
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/stall");
+    Observe(http, &outcome);
+    QElapsedTimer timer;
+    timer.start();
+    if (download)
+        http.DownloadSync(m_dir.filePath("stalled.bin"));
+    else
+        http.GetSync();
+    QCOMPARE(outcome.events, kFailed);
+    QCOMPARE(outcome.text, QString("Transfer timed out"));
+    QCOMPARE(outcome.code, int(QNetworkReply::TimeoutError));
+    QVERIFY(timer.elapsed() >= kTransferTimeoutMs - 100);
+    QVERIFY(timer.elapsed() < kTransferTimeoutMs * 3);
+}
+
+void TestNdHttpManager::droppedConnectionFails()
+{
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/drop");
+    Observe(http, &outcome).DownloadSync(m_dir.filePath("dropped.bin"));
+    QCOMPARE(outcome.events, kFailed);
+    QCOMPARE(outcome.code, int(QNetworkReply::RemoteHostClosedError));
+}
+
+void TestNdHttpManager::redirects()
+{
+    Outcome followed;
+    NdHttpManager http(m_plain.BaseUrl() + "/redirect");
+    Observe(http, &followed).Param("k", "v").GetSync();
+    QCOMPARE(followed.events, kSucceeded);
+    QCOMPARE(followed.finalUrl, m_plain.BaseUrl() + "/echo");
+    QCOMPARE(http.LastUrl(), followed.finalUrl);
+
+    // https never falls back to plain http.
+    const int plainBefore = m_plain.CountRequests("/echo");
+    Outcome refused;
+    NdHttpManager secure(m_tls.BaseUrl() + "/to-plain");
+    Observe(secure, &refused).GetSync();
+    QCOMPARE(refused.events, kFailed);
+    QCOMPARE(refused.code, int(QNetworkReply::InsecureRedirectError));
+    QCOMPARE(m_plain.CountRequests("/echo"), plainBefore);
+}
+
+void TestNdHttpManager::syncCallsFromWorkerThread()
+{
+    const QString path = m_dir.filePath("worker.bin");
+    Outcome get;
+    Outcome download;
+    QThread* callbackThread = nullptr;
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        NdHttpManager http(m_tls.BaseUrl() + "/echo");
+        Observe(http, &get).Json("{}").Complete([&] {
+            get.events << "complete";
+            callbackThread = QThread::currentThread();
+        });
+        http.PostSync();
+        NdHttpManager file(m_plain.BaseUrl() + "/file");
+        Observe(file, &download).DownloadSync(path);
+    }));
+    worker->start();
+    QVERIFY(worker->wait(kWaitMs));
+    QCOMPARE(get.events, kSucceeded);
+    QCOMPARE(get.text, QString("{}"));
+    QCOMPARE(callbackThread, worker.get());
+    QCOMPARE(download.events, kSucceeded);
+    QVERIFY(ReadAll(path) == m_fileBody);
+}
+
+QTEST_GUILESS_MAIN(TestNdHttpManager)
+#include "TestNdHttpManager.moc"
