@@ -1,0 +1,400 @@
+#include "NdCore/NdDeploySettings.h"
+#include "NdCore/NdLogManager.h"
+#include "NdDownloaderBackEndImpl.h"
+#include "NdTestEnv.h"
+#include "NdTestHttpServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <string>
+#include <vector>
+
+namespace {
+NdDownloaderBackEndImpl& BackEnd()
+{
+    return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
+}
+
+QStringList ToStringList(const std::vector<std::string>& entries)
+{
+    QStringList list;
+    for (const std::string& entry : entries)
+        list << QString::fromStdString(entry);
+    return list;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QString LogText()
+{
+    QString text;
+    const QDir logs(NdTestDataDir() + QStringLiteral("/logs"));
+    for (const QString& name : logs.entryList(QDir::Files))
+        text += QString::fromUtf8(ReadAll(logs.filePath(name)));
+    return text;
+}
+
+const char* const kAddress = "https://cdn.example.test/v/lesson/index.m3u8";
+} // namespace
+
+class TestNdPlaylist : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void parseText_data();
+    void parseText();
+    void refusesUnsupportedPlaylists_data();
+    void refusesUnsupportedPlaylists();
+    void localPlaylistName_data();
+    void localPlaylistName();
+    void parseNeedsANonEmptyFile();
+    void encryptedPlaylistStaysInItsOwnFolder();
+
+    void downloadStoresPlaylistAndFinalAddress();
+    void redirectedPlaylistResolvesAgainstFinalAddress();
+    void masterPlaylistFollowsHighestBandwidth();
+    void failedTransferLeavesNoPlaylist_data();
+    void failedTransferLeavesNoPlaylist();
+    void asyncDownloadCompletes();
+
+private:
+    QString TaskFolder() const { return m_dir->path() + QStringLiteral("/dl/~NdTemp/{task}"); }
+    QString ServerUrl(const char* path) const { return m_server.BaseUrl() + QLatin1String(path); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+};
+
+void TestNdPlaylist::initTestCase()
+{
+    NdTestInitEnvironment();
+    NdLogManager::Install();
+    QVERIFY(NdTestCa::Instance().Ok);
+    NdDeploySettings settings = NdDeploySettings::Get();
+    settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
+    settings.TransferTimeoutMs = 5000;
+    NdDeploySettings::Set(settings);
+    QVERIFY(m_server.Start());
+}
+
+void TestNdPlaylist::cleanupTestCase()
+{
+    m_server.Stop();
+    NdLogManager::UnInstall();
+}
+
+void TestNdPlaylist::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir().mkpath(TaskFolder()));
+}
+
+void TestNdPlaylist::parseText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("segments");
+    QTest::addColumn<QByteArray>("localPlaylist"); // "" when none is written
+
+    const QString base = QStringLiteral("https://cdn.example.test/v/lesson/");
+    const QByteArray encrypted = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"
+                                 "#EXTINF:2.0,\nseg-a.ts\n#EXTINF:2.0,\nseg-b.ts\n#EXT-X-ENDLIST\n";
+    const QByteArray encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n"
+                                      "#EXT-X-KEY:METHOD=AES-128,URI=\"https://cdn.example.test/v/lesson/key.bin\"\n"
+                                      "#EXTINF:2.0,\n1.ts\n#EXTINF:2.0,\n2.ts\n#EXT-X-ENDLIST\n";
+    const QStringList twoSegments{base + "seg-a.ts", base + "seg-b.ts"};
+
+    QTest::newRow("worked example") << encrypted << kAddress << twoSegments << encryptedLocal;
+    QByteArray crlf = encrypted;
+    crlf.replace("\n", "\r\n");
+    QTest::newRow("CRLF line ends") << crlf << kAddress << twoSegments << encryptedLocal;
+    QTest::newRow("no final line feed keeps the last segment")
+        << QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXTINF:2,\nb.ts") << kAddress
+        << QStringList{base + "a.ts", base + "b.ts"} << QByteArray();
+    QTest::newRow("end tag without line feed") << QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST") << kAddress
+                                               << QStringList{base + "a.ts"} << QByteArray();
+    QTest::newRow("empty and blank lines")
+        << QByteArray("#EXTM3U\n\n#EXT-X-KEY:METHOD=AES-128,URI=\"/keys/k\"\n\n#EXTINF:2,\n\na.ts\n \n\r\nb.ts\n\n")
+        << kAddress << QStringList{base + "a.ts", base + "b.ts"}
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"https://cdn.example.test/keys/k\"\n"
+                      "#EXTINF:2,\n1.ts\n2.ts\n");
+    QTest::newRow("comment lines are no segments") << QByteArray("#EXTM3U\n# made by the encoder\n#EXTINF:2,\na.ts\n")
+                                                   << kAddress << QStringList{base + "a.ts"} << QByteArray();
+    QTest::newRow("key after the first segment, second key line")
+        << QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"k1\",IV=0x01\n#EXTINF:2,\nb.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example.test/k2?x=1\"\n#EXTINF:2,\nc.ts\n")
+        << kAddress << QStringList{base + "a.ts", base + "b.ts", base + "c.ts"}
+        << QByteArray("#EXTM3U\n#EXTINF:2,\n1.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"" + base.toUtf8()
+               + "k1\",IV=0x01\n#EXTINF:2,\n2.ts\n"
+                 "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example.test/k2?x=1\"\n#EXTINF:2,\n3.ts\n");
+    QTest::newRow("lines after the end tag")
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\nlate.ts\n")
+        << kAddress << QStringList{base + "a.ts", base + "late.ts"}
+        << QByteArray(
+               "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"" + base.toUtf8() + "k\"\n#EXTINF:2,\n1.ts\n#EXT-X-ENDLIST\n");
+    QTest::newRow("relative, root-relative, absolute, query entries")
+        << QByteArray("#EXTM3U\nhi/a.ts\n../b.ts\n/root/c.ts\nhttps://other.example.test/d.ts\ne.ts?tok=1&x=2\n"
+                      "//cdn2.example.test/f.ts\n")
+        << kAddress
+        << QStringList{base + "hi/a.ts", "https://cdn.example.test/v/b.ts", "https://cdn.example.test/root/c.ts",
+               "https://other.example.test/d.ts", base + "e.ts?tok=1&x=2", "https://cdn2.example.test/f.ts"}
+        << QByteArray();
+    QTest::newRow("address with a query")
+        << QByteArray("#EXTM3U\na.ts\n") << QStringLiteral("https://cdn.example.test/v/index.m3u8?auth=abc")
+        << QStringList{"https://cdn.example.test/v/a.ts"} << QByteArray();
+    QTest::newRow("spaces in an entry are encoded")
+        << QByteArray("#EXTM3U\nmy seg.ts\n") << kAddress << QStringList{base + "my%20seg.ts"} << QByteArray();
+    QTest::newRow("text after a NUL byte is ignored")
+        << QByteArray("#EXTM3U\na.ts\n\0b.ts\n", 19) << kAddress << QStringList{base + "a.ts"} << QByteArray();
+    QTest::newRow("only tags") << QByteArray("#EXTM3U\n#EXT-X-ENDLIST\n") << kAddress << QStringList() << QByteArray();
+}
+
+void TestNdPlaylist::parseText()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, address);
+    QFETCH(QStringList, segments);
+    QFETCH(QByteArray, localPlaylist);
+
+    const QString playlistPath = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), address);
+    WriteAll(playlistPath, text);
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), address.toStdString(), found));
+    QCOMPARE(ToStringList(found), segments);
+
+    const QString localPath = TaskFolder() + QStringLiteral("/filelist.m3u8");
+    QCOMPARE(QFile::exists(localPath), !localPlaylist.isEmpty());
+    if (!localPlaylist.isEmpty())
+        QCOMPARE(ReadAll(localPath), localPlaylist);
+}
+
+void TestNdPlaylist::refusesUnsupportedPlaylists_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("tag");
+    QTest::newRow("fragmented MP4") << QByteArray("#EXTM3U\n#EXT-X-MAP:URI=\"init.mp4\"\n#EXTINF:2,\na.m4s\n")
+                                    << "#EXT-X-MAP";
+    QTest::newRow("byte ranges") << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXTINF:2,\n"
+                                               "#EXT-X-BYTERANGE:1000@0\nall.ts\n")
+                                 << "#EXT-X-BYTERANGE";
+    QTest::newRow("master playlist") << QByteArray("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlow/index.m3u8\n")
+                                     << "#EXT-X-STREAM-INF";
+}
+
+void TestNdPlaylist::refusesUnsupportedPlaylists()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, tag);
+
+    WriteAll(NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), kAddress), text);
+    const int linesBefore = LogText().split(QLatin1Char('\n')).filter(tag).size();
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), kAddress, found));
+    QVERIFY(found.empty());
+    QVERIFY(!QFile::exists(TaskFolder() + QStringLiteral("/filelist.m3u8")));
+    const QStringList lines = LogText().split(QLatin1Char('\n')).filter(tag);
+    QCOMPARE(lines.size(), linesBefore + 1);
+    QVERIFY2(lines.last().contains(QStringLiteral("[ERROR]")), qPrintable(lines.last()));
+}
+
+void TestNdPlaylist::localPlaylistName_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << "https://h.test/a/index.m3u8"
+                           << "index.m3u8";
+    QTest::newRow("query cut") << "https://h.test/a/index.m3u8?sign=1/2&t=3"
+                               << "2&t=3";
+    QTest::newRow("query cut after last slash") << "https://h.test/a/index.m3u8?sign=1"
+                                                << "index.m3u8";
+    QTest::newRow("component starts with ?") << "https://h.test/a/?id=5"
+                                             << "?id=5";
+    QTest::newRow("no slash") << "index.m3u8?x"
+                              << "index.m3u8";
+    QTest::newRow("empty component") << "https://h.test/a/"
+                                     << "remote-";
+    QTest::newRow("own file name") << "https://h.test/a/filelist.m3u8"
+                                   << "remote-filelist.m3u8";
+}
+
+void TestNdPlaylist::localPlaylistName()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, name);
+    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName(address), name);
+}
+
+void TestNdPlaylist::parseNeedsANonEmptyFile()
+{
+    std::vector<std::string> found;
+    QVERIFY(!BackEnd().M3U8Parse(TaskFolder().toStdString(), kAddress, found));
+    WriteAll(TaskFolder() + QStringLiteral("/index.m3u8"), QByteArray());
+    QVERIFY(!BackEnd().M3U8Parse(TaskFolder().toStdString(), kAddress, found));
+    QVERIFY(!BackEnd().M3U8Parse((TaskFolder() + "/missing").toStdString(), kAddress, found));
+    QVERIFY(!BackEnd().M3U8Parse(TaskFolder().toStdString(), "", found));
+    QVERIFY(found.empty());
+}
+
+void TestNdPlaylist::encryptedPlaylistStaysInItsOwnFolder()
+{
+    // A "}" in the download folder must not move the local playlist out of the task folder.
+    const QString folder = m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{task2}");
+    QVERIFY(QDir().mkpath(folder));
+    WriteAll(folder + QStringLiteral("/index.m3u8"), "#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\na.ts\n");
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(folder.toStdString(), kAddress, found));
+    QVERIFY(QFile::exists(folder + QStringLiteral("/filelist.m3u8")));
+    QVERIFY(!QFile::exists(m_dir->path() + QStringLiteral("/odd}/filelist.m3u8")));
+    QVERIFY(!BackEnd().SaveDrmM3U8File("", {"a.ts"}));
+    QVERIFY(!BackEnd().SaveDrmM3U8File((folder + "/index.m3u8").toStdString(), {}));
+}
+
+void TestNdPlaylist::downloadStoresPlaylistAndFinalAddress()
+{
+    m_server.Route("/v/index.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text(
+            "#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\n", 200, "application/vnd.apple.mpegurl");
+    });
+    const std::string url = ServerUrl("/v/index.m3u8?token=1").toStdString();
+    int completions = 0;
+    long long lastTotal = -1;
+    BackEnd().DownloadM3U8FileSync(
+        url, TaskFolder().toStdString(), [&]() { ++completions; },
+        [&](long long, long long total) { lastTotal = total; });
+    QCOMPARE(completions, 1);
+    QVERIFY(lastTotal > 0);
+    QCOMPARE(ReadAll(TaskFolder() + "/index.m3u8"), QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\n"));
+    QCOMPARE(QString::fromUtf8(ReadAll(TaskFolder() + "/playlist.url")), QString::fromStdString(url));
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
+    QCOMPARE(ToStringList(found), QStringList{ServerUrl("/v/a.ts")});
+}
+
+void TestNdPlaylist::redirectedPlaylistResolvesAgainstFinalAddress()
+{
+    m_server.Route("/old/index.m3u8",
+        [this](const NdTestRequest&) { return NdTestResponse::Redirect(ServerUrl("/new/place/index.m3u8").toUtf8()); });
+    m_server.Route("/new/place/index.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"key\"\n#EXTINF:2,\nseg1.ts\n");
+    });
+    const std::string url = ServerUrl("/old/index.m3u8").toStdString();
+    BackEnd().DownloadM3U8FileSync(url, TaskFolder().toStdString(), []() {}, {});
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
+    QCOMPARE(ToStringList(found), QStringList{ServerUrl("/new/place/seg1.ts")});
+    QVERIFY(ReadAll(TaskFolder() + "/filelist.m3u8").contains("URI=\"" + ServerUrl("/new/place/key").toUtf8() + "\""));
+
+    // A resumed task parses the stored playlist again, with no transfer in between.
+    m_server.ClearRequests();
+    std::vector<std::string> resumed;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, resumed));
+    QCOMPARE(resumed, found);
+    QCOMPARE(m_server.Requests().size(), 0);
+}
+
+void TestNdPlaylist::masterPlaylistFollowsHighestBandwidth()
+{
+    m_server.Route("/m/master.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text("#EXTM3U\n"
+                                    "#EXT-X-STREAM-INF:BANDWIDTH=100,AVERAGE-BANDWIDTH=9000000\nlow/index.m3u8\n"
+                                    "#EXT-X-STREAM-INF:PROGRAM-ID=1,BANDWIDTH=2000000,RESOLUTION=1280x720\r\n"
+                                    "hi/index.m3u8?v=1\r\n"
+                                    "#EXT-X-STREAM-INF:BANDWIDTH=2000000\n/elsewhere/index.m3u8\n"
+                                    "#EXT-X-STREAM-INF:BANDWIDTH=800000\nmid/index.m3u8\n");
+    });
+    m_server.Route("/m/hi/index.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text("#EXTM3U\n#EXTINF:2,\nh1.ts\n#EXTINF:2,\nh2.ts\n#EXT-X-ENDLIST\n");
+    });
+    const std::string url = ServerUrl("/m/master.m3u8").toStdString();
+    long long lastTotal = -1;
+    int completions = 0;
+    BackEnd().DownloadM3U8FileSync(
+        url, TaskFolder().toStdString(), [&]() { ++completions; },
+        [&](long long, long long total) { lastTotal = total; });
+    QCOMPARE(completions, 1);
+    const QByteArray media = "#EXTM3U\n#EXTINF:2,\nh1.ts\n#EXTINF:2,\nh2.ts\n#EXT-X-ENDLIST\n";
+    QCOMPARE(lastTotal, media.size());
+    QCOMPARE(ReadAll(TaskFolder() + "/master.m3u8"), media);
+    QCOMPARE(QString::fromUtf8(ReadAll(TaskFolder() + "/playlist.url")), ServerUrl("/m/hi/index.m3u8?v=1"));
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
+    QCOMPARE(ToStringList(found), (QStringList{ServerUrl("/m/hi/h1.ts"), ServerUrl("/m/hi/h2.ts")}));
+}
+
+void TestNdPlaylist::failedTransferLeavesNoPlaylist_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::newRow("HTTP 500") << 0;
+    QTest::newRow("connection cut") << 1;
+    QTest::newRow("variant missing") << 2;
+}
+
+void TestNdPlaylist::failedTransferLeavesNoPlaylist()
+{
+    QFETCH(int, fault);
+    m_server.Route("/bad/index.m3u8", [fault](const NdTestRequest&) {
+        if (fault == 0)
+            return NdTestResponse::Text("#EXTM3U\nerror-page.ts\n", 500);
+        if (fault == 1) {
+            NdTestResponse cut = NdTestResponse::Text("#EXTM3U\n#EXTINF:2,\na.ts\n#EXTINF:2,\nb.ts\n");
+            cut.dropAfterBytes = 20;
+            return cut;
+        }
+        return NdTestResponse::Text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=5\nnowhere/index.m3u8\n");
+    });
+    // A playlist left by an earlier attempt must go as well.
+    WriteAll(TaskFolder() + "/index.m3u8", "#EXTM3U\nold.ts\n");
+    int completions = 0;
+    const std::string url = ServerUrl("/bad/index.m3u8").toStdString();
+    BackEnd().DownloadM3U8FileSync(url, TaskFolder().toStdString(), [&]() { ++completions; }, {});
+    QCOMPARE(completions, 1);
+    QVERIFY(!QFile::exists(TaskFolder() + "/index.m3u8"));
+    std::vector<std::string> found;
+    QVERIFY(!BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
+    QVERIFY(found.empty());
+}
+
+void TestNdPlaylist::asyncDownloadCompletes()
+{
+    m_server.Route("/a/master.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=5\nv/index.m3u8\n");
+    });
+    m_server.Route("/a/v/index.m3u8", [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\ns.ts\n"); });
+    int completions = 0;
+    const std::string url = ServerUrl("/a/master.m3u8").toStdString();
+    BackEnd().DownloadM3U8File(url, TaskFolder().toStdString(), [&]() { ++completions; });
+    QCOMPARE(completions, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(completions, 1, 10000);
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
+    QCOMPARE(ToStringList(found), QStringList{ServerUrl("/a/v/s.ts")});
+
+    // A folder that does not exist: nothing is sent and no callback runs.
+    BackEnd().DownloadM3U8File(url, (TaskFolder() + "/missing").toStdString(), [&]() { ++completions; });
+    QTest::qWait(200);
+    QCOMPARE(completions, 1);
+}
+
+QTEST_GUILESS_MAIN(TestNdPlaylist)
+#include "TestNdPlaylist.moc"
