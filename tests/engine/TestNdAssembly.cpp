@@ -1,0 +1,324 @@
+#include "NdCore/NdCacheManager.h"
+#include "NdCore/NdDeploySettings.h"
+#include "NdCore/NdLogManager.h"
+#include "NdDownloaderBackEndImpl.h"
+#include "NdTestEnv.h"
+#include "NdTestHttpServer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <string>
+#include <vector>
+
+namespace {
+NdDownloaderBackEndImpl& BackEnd()
+{
+    return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
+}
+
+std::string Utf8(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+
+bool RunFfmpeg(const QStringList& arguments, const QString& workDir = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(NdDownloaderBackEndImpl::FfmpegPath(), QStringList{"-v", "error", "-y"} + arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// Seconds of media in a file, as ffprobe reads it; -1 when it cannot be read.
+double MediaSeconds(const QString& path)
+{
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+        {"-v", "error", "-show_entries", "format=duration", "-of", "default=noprint_wrappers=1:nokey=1", path});
+    if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
+        return -1.0;
+    bool ok = false;
+    const double seconds = probe.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok ? seconds : -1.0;
+}
+
+// Every packet of the file decodes without a complaint.
+bool DecodesCleanly(const QString& path)
+{
+    QProcess process;
+    process.start(NdDownloaderBackEndImpl::FfmpegPath(), {"-v", "error", "-i", path, "-f", "null", "-"});
+    return process.waitForFinished(30000) && process.exitCode() == 0 && process.readAllStandardError().isEmpty();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
+
+class TestNdAssembly : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void ffmpegComesFromTheProgramFolder();
+    void createFileList_data();
+    void createFileList();
+    void plainMergeThroughOddPaths();
+    void encryptedModeWhenLocalPlaylistExists();
+    void ffmpegFailureReportsFalse();
+    void moveVideoPicksAFreeName_data();
+    void moveVideoPicksAFreeName();
+    void failedMoveKeepsTheSegments();
+    void deleteTask_data();
+    void deleteTask();
+
+private:
+    QString DownloadFolder() const { return m_dir->path() + QStringLiteral("/my lessons/it's \"new\" & $HOME"); }
+    QString TaskFolder() const { return DownloadFolder() + QStringLiteral("/~NdTemp/{5d1c-task}"); }
+    void CopySegments(const QString& from, const QString& pattern, int firstNumber);
+
+    QTemporaryDir m_media; // generated once: plain and encrypted segments
+    int m_plainCount = 0;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+};
+
+void TestNdAssembly::initTestCase()
+{
+    NdTestInitEnvironment();
+    NdLogManager::Install();
+    QVERIFY(m_media.isValid());
+    const QStringList source{"-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=10", "-f", "lavfi", "-i",
+        "sine=frequency=440:duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-g", "5", "-c:a", "aac",
+        "-shortest"};
+    QVERIFY(RunFfmpeg(source
+        + QStringList{"-f", "segment", "-segment_time", "0.5", "-segment_format", "mpegts", "-segment_start_number",
+            "1", m_media.filePath("plain%d.ts")}));
+    m_plainCount = QDir(m_media.path()).entryList({"plain*.ts"}, QDir::Files).size();
+    QVERIFY(m_plainCount >= 3);
+
+    // An AES-128 stream as a content server would hold it: key, playlist, encrypted segments.
+    WriteAll(m_media.filePath("key.bin"), QByteArray::fromHex("00112233445566778899aabbccddeeff"));
+    WriteAll(m_media.filePath("keyinfo"), "key.bin\n" + m_media.filePath("key.bin").toUtf8() + "\n");
+    QVERIFY(RunFfmpeg(source
+            + QStringList{"-f", "hls", "-hls_time", "0.5", "-hls_list_size", "0", "-hls_key_info_file", "keyinfo",
+                "-hls_segment_filename", "enc%d.ts", "enc.m3u8"},
+        m_media.path()));
+
+    QVERIFY(NdTestCa::Instance().Ok);
+    const QString keyPath = m_media.filePath("key.bin");
+    m_server.Route("/lesson/key.bin", [keyPath](const NdTestRequest&) {
+        return NdTestResponse::Text(ReadAll(keyPath), 200, "application/octet-stream");
+    });
+    QVERIFY(m_server.Start());
+}
+
+void TestNdAssembly::cleanupTestCase()
+{
+    m_server.Stop();
+    NdLogManager::UnInstall();
+}
+
+void TestNdAssembly::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir().mkpath(TaskFolder()));
+}
+
+void TestNdAssembly::CopySegments(const QString& from, const QString& pattern, int firstNumber)
+{
+    for (int i = 0;; ++i) {
+        const QString source = from + "/" + pattern.arg(firstNumber + i);
+        if (!QFile::exists(source))
+            break;
+        QVERIFY(QFile::copy(source, TaskFolder() + QStringLiteral("/%1.ts").arg(i + 1)));
+    }
+}
+
+void TestNdAssembly::ffmpegComesFromTheProgramFolder()
+{
+    QCOMPARE(NdDownloaderBackEndImpl::FfmpegPath(), QCoreApplication::applicationDirPath() + "/ffmpeg");
+}
+
+void TestNdAssembly::createFileList_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("list");
+    QTest::newRow("three segments and x.TS") << QStringList{"1.ts", "2.ts", "3.ts", "x.TS", "index.m3u8",
+        "playlist.url"} << QByteArray("file '1.ts'\nfile '2.ts'\nfile '3.ts'\n");
+    QTest::newRow("no segments") << QStringList{"index.m3u8"} << QByteArray();
+    QTest::newRow("names are not read, only counted")
+        << QStringList{"7.ts", "a.b.ts"} << QByteArray("file '1.ts'\nfile '2.ts'\n");
+}
+
+void TestNdAssembly::createFileList()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, list);
+    for (const QString& name : files)
+        WriteAll(TaskFolder() + "/" + name, "x");
+    QVERIFY(QDir(TaskFolder()).mkdir("folder.ts"));
+    QVERIFY(BackEnd().CreateFileList(Utf8(TaskFolder())));
+    QCOMPARE(ReadAll(TaskFolder() + "/filelist.txt"), list);
+    QVERIFY(QFile::exists(TaskFolder() + "/filelist.txt"));
+    QVERIFY(!BackEnd().CreateFileList(Utf8(TaskFolder() + "/missing")));
+    QVERIFY(!QFile::exists(TaskFolder() + "/missing/filelist.txt"));
+}
+
+void TestNdAssembly::plainMergeThroughOddPaths()
+{
+    CopySegments(m_media.path(), QStringLiteral("plain%1.ts"), 1);
+    QVERIFY(BackEnd().CreateFileList(Utf8(TaskFolder())));
+    const QString output = TaskFolder() + "/NdTemp.mp4";
+    QVERIFY(BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
+    QVERIFY(DecodesCleanly(output));
+    QVERIFY(qAbs(MediaSeconds(output) - 2.0) < 0.3);
+
+    const QString destination = DownloadFolder() + QStringLiteral("/第1课 \"intro\".mp4");
+    QVERIFY(BackEnd().MoveVideo(Utf8(output), Utf8(destination)));
+    QVERIFY(QFile::exists(destination));
+    QVERIFY(!QFileInfo::exists(TaskFolder()));
+}
+
+void TestNdAssembly::encryptedModeWhenLocalPlaylistExists()
+{
+    // The playlist step names the key by its full address in filelist.m3u8.
+    const QString playlist = TaskFolder() + "/index.m3u8";
+    std::vector<std::string> segments;
+    BackEnd().M3U8StringFormat(Utf8(playlist), ReadAll(m_media.filePath("enc.m3u8")).toStdString(),
+        Utf8(m_server.BaseUrl() + "/lesson/index.m3u8"), segments);
+    QVERIFY(ReadAll(TaskFolder() + "/filelist.m3u8").contains(m_server.BaseUrl().toUtf8() + "/lesson/key.bin"));
+    CopySegments(m_media.path(), QStringLiteral("enc%1.ts"), 0);
+    QCOMPARE(QDir(TaskFolder()).entryList({"*.ts"}, QDir::Files).size(), int(segments.size()));
+    // The concat list cannot decrypt: a merge from it alone would fail.
+    QVERIFY(BackEnd().CreateFileList(Utf8(TaskFolder())));
+
+    const QString output = TaskFolder() + "/NdTemp.mp4";
+    QVERIFY(BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
+    QVERIFY(DecodesCleanly(output));
+    QVERIFY(qAbs(MediaSeconds(output) - 2.0) < 0.3);
+    QVERIFY(m_server.CountRequests("/lesson/key.bin") >= 1);
+}
+
+void TestNdAssembly::ffmpegFailureReportsFalse()
+{
+    WriteAll(TaskFolder() + "/1.ts", "this is no transport stream");
+    QVERIFY(BackEnd().CreateFileList(Utf8(TaskFolder())));
+    const QString output = TaskFolder() + "/NdTemp.mp4";
+    WriteAll(output, "left by an earlier run");
+    QVERIFY(!BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
+    QVERIFY(!QFile::exists(output));
+    QVERIFY(!BackEnd().TranscodingVideo("", Utf8(output)));
+    QVERIFY(!BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), ""));
+    // The failed run leaves no trace of a merged file to move.
+    QVERIFY(!BackEnd().MoveVideo(Utf8(output), Utf8(DownloadFolder() + "/x.mp4")));
+    QVERIFY(QFile::exists(TaskFolder() + "/1.ts"));
+}
+
+void TestNdAssembly::moveVideoPicksAFreeName_data()
+{
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("free") << QStringList() << "Lesson.mp4"
+                          << "Lesson.mp4";
+    QTest::newRow("taken") << QStringList{"Lesson.mp4"} << "Lesson.mp4"
+                           << "Lesson(1).mp4";
+    QTest::newRow("taken twice") << QStringList{"Lesson.mp4", "Lesson(1).mp4"} << "Lesson.mp4"
+                                 << "Lesson(2).mp4";
+    QTest::newRow("two dots") << QStringList{"Part 1.final.mp4", "Part 1(1).mp4"} << "Part 1.final.mp4"
+                              << "Part 1(2).mp4";
+    QTest::newRow("no dot") << QStringList{"name"} << "name"
+                            << "name(1).name";
+}
+
+void TestNdAssembly::moveVideoPicksAFreeName()
+{
+    QFETCH(QStringList, existing);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    for (const QString& file : existing)
+        WriteAll(DownloadFolder() + "/" + file, "old");
+    WriteAll(TaskFolder() + "/NdTemp.mp4", "merged");
+    WriteAll(TaskFolder() + "/1.ts", "segment");
+
+    QVERIFY(BackEnd().MoveVideo(Utf8(TaskFolder() + "/NdTemp.mp4"), Utf8(DownloadFolder() + "/" + name)));
+    QCOMPARE(ReadAll(DownloadFolder() + "/" + expected), QByteArray("merged"));
+    for (const QString& file : existing)
+        QCOMPARE(ReadAll(DownloadFolder() + "/" + file), QByteArray("old"));
+    QVERIFY(!QFileInfo::exists(TaskFolder()));
+}
+
+void TestNdAssembly::failedMoveKeepsTheSegments()
+{
+    WriteAll(TaskFolder() + "/NdTemp.mp4", "merged");
+    WriteAll(TaskFolder() + "/1.ts", "segment");
+    QVERIFY(!BackEnd().MoveVideo(Utf8(TaskFolder() + "/NdTemp.mp4"), Utf8(DownloadFolder() + "/gone/Lesson.mp4")));
+    QVERIFY(QFile::exists(TaskFolder() + "/NdTemp.mp4"));
+    QVERIFY(QFile::exists(TaskFolder() + "/1.ts"));
+}
+
+void TestNdAssembly::deleteTask_data()
+{
+    QTest::addColumn<bool>("deleteLocalFile");
+    QTest::addColumn<QString>("taskFolder"); // "gone": the record names a folder that no longer exists
+    QTest::newRow("keep the video") << false << "task";
+    QTest::newRow("delete the video") << true << "task";
+    QTest::newRow("folder already gone") << true << "gone";
+    QTest::newRow("no folder in the record") << false << "";
+}
+
+void TestNdAssembly::deleteTask()
+{
+    QFETCH(bool, deleteLocalFile);
+    QFETCH(QString, taskFolder);
+    DownloadTaskParam_t task;
+    task.VideoName = "Lesson 1";
+    task.VideoDownloadPath = Utf8(DownloadFolder());
+    WriteAll(TaskFolder() + "/1.ts", "segment");
+    if (taskFolder == QLatin1String("task"))
+        task.VideoTempPath = Utf8(TaskFolder());
+    else if (taskFolder == QLatin1String("gone"))
+        task.VideoTempPath = Utf8(DownloadFolder() + "/~NdTemp/{finished}");
+    WriteAll(DownloadFolder() + "/Lesson 1.mp4", "video");
+    WriteAll(DownloadFolder() + "/Lesson 1(1).mp4", "numbered video");
+    DownloadTaskParam_t other = task;
+    other.VideoTempPath = Utf8(DownloadFolder() + "/~NdTemp/{other}");
+    NdCacheManager* store = NdCacheManager::GetInstance();
+    store->ClearDownloadTasks();
+    store->SaveOneDownloadTask(task);
+    store->SaveOneDownloadTask(other);
+
+    BackEnd().DeleteTask(task, deleteLocalFile);
+    QCOMPARE(QFileInfo::exists(TaskFolder()), taskFolder != QLatin1String("task"));
+    QCOMPARE(QFile::exists(DownloadFolder() + "/Lesson 1.mp4"), !deleteLocalFile);
+    QVERIFY(QFile::exists(DownloadFolder() + "/Lesson 1(1).mp4"));
+    std::vector<DownloadTaskParam_t> stored;
+    store->GetDownloadTasks(stored);
+    QCOMPARE(int(stored.size()), 1);
+    QCOMPARE(stored.front().VideoTempPath, other.VideoTempPath);
+}
+
+QTEST_GUILESS_MAIN(TestNdAssembly)
+#include "TestNdAssembly.moc"
