@@ -93,6 +93,8 @@ private slots:
     void downloadStreamsBytesToFile();
     void downloadsOnOneBuilderKeepTheirFiles();
     void abortEndsRunningDownloadOnly();
+    void asyncDownloadOutlivesBuilder();
+    void suppliedManagerServesEveryRequest();
     void uploadParts_data();
     void uploadParts();
     void uploadOfUnreadableFile();
@@ -185,6 +187,7 @@ NdTestRequest TestNdHttpManager::LastRequest(const QByteArray& path) const
 
 void TestNdHttpManager::requestShape_data()
 {
+    QTest::addColumn<QString>("path");
     QTest::addColumn<int>("method");
     QTest::addColumn<bool>("json");
     QTest::addColumn<QByteArray>("sentMethod");
@@ -195,22 +198,27 @@ void TestNdHttpManager::requestShape_data()
     const QByteArray form = "application/x-www-form-urlencoded";
     const QByteArray json = "application/json; charset=utf-8";
     const QByteArray query = "a=1&b=x%20y&c=p%2Bq";
-    QTest::newRow("get") << int(HttpGet) << false << QByteArray("GET") << "/echo?" + query << QByteArray()
-                         << QByteArray("text/caller");
-    QTest::newRow("get ignores json") << int(HttpGet) << true << QByteArray("GET") << "/echo?" + query << QByteArray()
-                                      << QByteArray("text/caller");
-    QTest::newRow("post form") << int(HttpPost) << false << QByteArray("POST") << QByteArray("/echo") << query << form;
-    QTest::newRow("post json") << int(HttpPost) << true << QByteArray("POST") << QByteArray("/echo")
+    QTest::newRow("get") << QString("/echo") << int(HttpGet) << false << QByteArray("GET") << "/echo?" + query
+                         << QByteArray() << QByteArray("text/caller");
+    QTest::newRow("get ignores json") << QString("/echo") << int(HttpGet) << true << QByteArray("GET")
+                                      << "/echo?" + query << QByteArray() << QByteArray("text/caller");
+    QTest::newRow("get onto a query") << QString("/echo?z=0") << int(HttpGet) << false << QByteArray("GET")
+                                      << "/echo?z=0&" + query << QByteArray() << QByteArray("text/caller");
+    QTest::newRow("post form") << QString("/echo") << int(HttpPost) << false << QByteArray("POST")
+                               << QByteArray("/echo") << query << form;
+    QTest::newRow("post json") << QString("/echo") << int(HttpPost) << true << QByteArray("POST") << QByteArray("/echo")
                                << QByteArray("{\"k\":\"v\"}") << json;
-    QTest::newRow("put form") << int(HttpPut) << false << QByteArray("PUT") << QByteArray("/echo") << query << form;
-    QTest::newRow("put json") << int(HttpPut) << true << QByteArray("PUT") << QByteArray("/echo")
+    QTest::newRow("put form") << QString("/echo") << int(HttpPut) << false << QByteArray("PUT") << QByteArray("/echo")
+                              << query << form;
+    QTest::newRow("put json") << QString("/echo") << int(HttpPut) << true << QByteArray("PUT") << QByteArray("/echo")
                               << QByteArray("{\"k\":\"v\"}") << json;
-    QTest::newRow("delete") << int(HttpDelete) << false << QByteArray("DELETE") << QByteArray("/echo") << QByteArray()
-                            << form;
+    QTest::newRow("delete") << QString("/echo") << int(HttpDelete) << false << QByteArray("DELETE")
+                            << QByteArray("/echo") << QByteArray() << form;
 }
 
 void TestNdHttpManager::requestShape()
 {
+    QFETCH(QString, path);
     QFETCH(int, method);
     QFETCH(bool, json);
     QFETCH(QByteArray, sentMethod);
@@ -219,7 +227,7 @@ void TestNdHttpManager::requestShape()
     QFETCH(QByteArray, contentType);
 
     Outcome outcome;
-    NdHttpManager http(m_plain.BaseUrl() + "/echo");
+    NdHttpManager http(m_plain.BaseUrl() + path);
     Observe(http, &outcome)
         .Param("a", 1)
         .Params({{"b", "x y"}, {"c", "p+q"}})
@@ -295,6 +303,10 @@ void TestNdHttpManager::debugOutput()
     QTest::ignoreMessage(QtDebugMsg, "[PARAM] {\"k\":1}");
     QTest::ignoreMessage(QtDebugMsg, "Request success: {\"k\":1}");
     NdHttpManager(url).Debug(true).Param("unused", 1).Json("{\"k\":1}").PutSync();
+
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^\\[URL\\] .*/missing$"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Request fail: .*Not Found$"));
+    NdHttpManager(m_plain.BaseUrl() + "/missing").Debug(true).GetSync();
 }
 
 void TestNdHttpManager::httpErrorFailsThenCompletes()
@@ -392,6 +404,38 @@ void TestNdHttpManager::abortEndsRunningDownloadOnly()
     QCOMPARE(outcome.events, kFailed);
     QCOMPARE(finished.events, kSucceeded);
     QCOMPARE(ReadAll(m_dir.filePath("done.bin")), QByteArray("second file"));
+}
+
+void TestNdHttpManager::asyncDownloadOutlivesBuilder()
+{
+    const QString path = m_dir.filePath("orphan.bin");
+    Outcome outcome;
+    {
+        NdHttpManager http(m_plain.BaseUrl() + "/file");
+        Observe(http, &outcome).Download(path);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, kSucceeded, kWaitMs);
+    QCOMPARE(outcome.received, 0LL); // the progress callback went with the builder
+    QVERIFY(ReadAll(path) == m_fileBody);
+}
+
+void TestNdHttpManager::suppliedManagerServesEveryRequest()
+{
+    QPointer<QNetworkAccessManager> manager = new QNetworkAccessManager;
+    int finished = 0;
+    connect(manager, &QNetworkAccessManager::finished, this, [&finished] { ++finished; });
+    {
+        Outcome first;
+        Outcome second;
+        NdHttpManager http(m_plain.BaseUrl() + "/echo");
+        Observe(http.Manager(manager), &first).Param("n", 1).PostSync();
+        Observe(http, &second).PostSync();
+        QCOMPARE(first.events, kSucceeded);
+        QCOMPARE(second.events, kSucceeded);
+        QCOMPARE(finished, 2);
+        QVERIFY(manager);
+    }
+    QVERIFY(!manager); // handed over: the builder deleted it
 }
 
 void TestNdHttpManager::uploadParts_data()
