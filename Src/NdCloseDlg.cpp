@@ -1,0 +1,131 @@
+#include "NdCloseDlg.h"
+
+#include "NdButton.h"
+#include "NdLabel.h"
+#include "NdLanguageHelper.h"
+#include "NdWidget.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+NdCloseDlg::NdCloseDlg(QWidget* parent) : NdDialog(parent, true, false)
+{
+    InitUi();
+    ConnectSignals();
+    TranslateText();
+}
+
+void NdCloseDlg::InitUi()
+{
+    m_pTitleLabel = new NdLabel(this);
+    m_pTitleLabel->setObjectName(QStringLiteral("NdDialog_TitleLabel"));
+    m_pTitleLabel->setGeometry(34, 22, 200, 24);
+    m_pSplitLineLabel = new NdLabel(this);
+    m_pSplitLineLabel->setObjectName(QStringLiteral("NdDownloader_SplitLineLabel"));
+    m_pSplitLineLabel->setFixedHeight(1);
+    m_pFileImageLabel = new NdLabel(this);
+    m_pFileImageLabel->setObjectName(QStringLiteral("NdCloseDlg_FileIamgeLabel"));
+    m_pFileImageLabel->setFixedSize(40, 40);
+    m_pFileNameLabel = new NdLabel(this);
+    m_pFileNameLabel->setObjectName(QStringLiteral("NdCloseDlg_FileNameLabel"));
+    m_pFileNameLabel->setFixedWidth(236);
+    m_pDownloadingLabel = new NdLabel(this);
+    m_pDownloadingLabel->setObjectName(QStringLiteral("NdCloseDlg_DownloadingLabel"));
+    m_pContinueCheckBox = new QCheckBox(this);
+    m_pContinueCheckBox->setChecked(true);
+    m_pQuitCheckBox = new QCheckBox(this);
+    m_pQuitCheckBox->setChecked(false);
+    for (QCheckBox* choice : {m_pContinueCheckBox, m_pQuitCheckBox}) {
+        choice->setObjectName(QStringLiteral("NdCloseDlg_CheckBox"));
+        choice->setFocusPolicy(Qt::NoFocus);
+    }
+    m_pCancelBtn = new NdButton(this);
+    m_pCancelBtn->setObjectName(QStringLiteral("NdCloseDlg_CancleBtn"));
+    m_pOkBtn = new NdButton(this);
+    m_pOkBtn->setObjectName(QStringLiteral("NdCloseDlg_OkBtn"));
+    for (NdButton* button : {m_pCancelBtn, m_pOkBtn}) {
+        button->setFixedSize(74, 32);
+        button->setFocusPolicy(Qt::NoFocus);
+        button->setCursor(Qt::PointingHandCursor);
+    }
+
+    QVBoxLayout* fileColumn = new QVBoxLayout();
+    fileColumn->setSpacing(4);
+    fileColumn->addWidget(m_pFileNameLabel, 0, Qt::AlignLeft);
+    fileColumn->addWidget(m_pDownloadingLabel, 0, Qt::AlignLeft);
+    QHBoxLayout* fileRow = new QHBoxLayout();
+    fileRow->setSpacing(8);
+    fileRow->addWidget(m_pFileImageLabel);
+    fileRow->addLayout(fileColumn);
+    fileRow->addStretch();
+
+    QHBoxLayout* buttonRow = new QHBoxLayout();
+    buttonRow->setSpacing(12);
+    buttonRow->addStretch();
+    buttonRow->addWidget(m_pCancelBtn);
+    buttonRow->addWidget(m_pOkBtn);
+
+    QVBoxLayout* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(30, 58, 34, 26);
+    layout->setSpacing(0);
+    layout->addWidget(m_pSplitLineLabel);
+    layout->addSpacing(24);
+    layout->addLayout(fileRow);
+    layout->addSpacing(24);
+    layout->addWidget(m_pContinueCheckBox, 0, Qt::AlignLeft);
+    layout->addSpacing(16);
+    layout->addWidget(m_pQuitCheckBox, 0, Qt::AlignLeft);
+    layout->addStretch();
+    layout->addLayout(buttonRow);
+}
+
+void NdCloseDlg::ConnectSignals()
+{
+    connect(m_pContinueCheckBox, &QCheckBox::clicked, this,
+        [this]() { Choose(m_pContinueCheckBox, m_pQuitCheckBox, "btn_closedlg_continue"); });
+    connect(m_pQuitCheckBox, &QCheckBox::clicked, this,
+        [this]() { Choose(m_pQuitCheckBox, m_pContinueCheckBox, "btn_closedlg_stop"); });
+    connect(m_pOkBtn, &NdButton::clicked, this, [this]() {
+        NdReportClick("btn_closedlg_confirm");
+        done(m_pContinueCheckBox->isChecked() ? ContinueDownloading : StopAndQuit);
+    });
+    connect(m_pCancelBtn, &NdButton::clicked, this, [this]() {
+        NdReportClick("btn_closedlg_cancel");
+        done(Cancelled);
+    });
+}
+
+// The two check boxes act as a radio pair: a click always leaves the clicked
+// one ticked and the other one empty.
+void NdCloseDlg::Choose(QCheckBox* chosen, QCheckBox* other, const char* event)
+{
+    NdReportClick(event);
+    if (!chosen->isChecked())
+        chosen->setChecked(true);
+    other->setChecked(false);
+}
+
+void NdCloseDlg::TranslateText()
+{
+    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
+    m_pTitleLabel->setText(language->Str("NdDownloader.ShutdownTips"));
+    m_pFileNameLabel->setText(language->Str("NdDownloader.TestFileName"));
+    m_pDownloadingLabel->setText(language->Str("NdDownloader.Close.Downloading"));
+    m_pContinueCheckBox->setText(language->Str("NdDownloader.ContinueAndTrayShow"));
+    m_pQuitCheckBox->setText(language->Str("NdDownloader.StopAndQuit"));
+    m_pCancelBtn->setText(language->Str("NdDownloader.Cancel"));
+    m_pOkBtn->setText(language->Str("NdDownloader.Sure"));
+}
+
+void NdCloseDlg::SetDownloadFileName(const QString& name)
+{
+    m_pFileNameLabel->ensurePolished();
+    m_pFileNameLabel->setText(NdElideRight(m_pFileNameLabel->font(), name, m_pFileNameLabel->width()));
+}
+
+void NdCloseDlg::resizeEvent(QResizeEvent* event)
+{
+    NdDialog::resizeEvent(event);
+    m_pTitleLabel->setGeometry(34, 22, 200, 24);
+}

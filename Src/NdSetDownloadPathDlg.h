@@ -1,0 +1,71 @@
+#pragma once
+
+#include "NdDialog.h"
+
+#include <functional>
+
+class NdButton;
+class NdLabel;
+class QLineEdit;
+
+// Asks for the folder that receives the new downloads, shows the free space of
+// its disk and refuses folders that cannot take the files.
+// DoModal(): 1 with a folder in GetDir(), 0 cancelled.
+class NdSetDownloadPathDlg : public NdDialog
+{
+    Q_OBJECT
+public:
+    // Free bytes of the disk that holds a folder; negative when unknown.
+    using FreeBytesQuery = std::function<qint64(const QString& folder)>;
+    // The folder picker; returns an empty text when the user cancels.
+    using DirectoryChooser = std::function<QString(QWidget* parent, const QString& caption, const QString& startDir)>;
+
+    explicit NdSetDownloadPathDlg(QWidget* parent = nullptr);
+
+    void SetDownloadFilesInfo(const QString& name, int count, float totalSize, float lastSize);
+    QString GetDir() const;
+    QString GetStorageSize(qint64 freeBytes);
+    QString GetElidedText(const QFont& font, QString text, int width) const;
+    void TranslateText() override;
+
+    // Replace the disk query and the folder picker; an empty function restores
+    // the system's own.
+    static void SetFreeBytesQuery(FreeBytesQuery query);
+    static void SetDirectoryChooser(DirectoryChooser chooser);
+    // True for folders the program must not write into: system folders and
+    // folders the user has no write permission for.
+    static bool IsRefusedFolder(const QString& folder);
+
+protected:
+    void InitUi();
+    void ConnectSignals();
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void onBrowseClicked();
+    void ShowFolder(const QString& folder);
+    void ShowRefusedFolder();
+    void UpdateFreeSpace();
+    void UpdateOkButton();
+    QString ProposedFolder() const;
+
+    NdLabel* m_pTitleLabel = nullptr;
+    NdLabel* m_pSplitLineLabel = nullptr;
+    NdLabel* m_pFileImageLabel = nullptr;
+    NdLabel* m_pFileNameLabel = nullptr;
+    NdLabel* m_pFileCountLabel = nullptr;
+    NdLabel* m_pTotalSizeLabel = nullptr;
+    NdLabel* m_pDownloadToLabel = nullptr;
+    QLineEdit* m_pPathEdit = nullptr;
+    NdButton* m_pBrowseBtn = nullptr;
+    NdLabel* m_pFreeSpaceLabel = nullptr;
+    NdLabel* m_pNoFreeDiskSizeLabel = nullptr;
+    int m_nFileCount = 0;
+    float m_fTotalSize = 0.0f;
+    NdButton* m_pCancelBtn = nullptr;
+    NdButton* m_pOkBtn = nullptr;
+    QString m_strDir;
+    bool m_bRefused = false;
+    bool m_bEnoughSpace = true;
+};

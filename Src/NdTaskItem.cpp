@@ -1,0 +1,298 @@
+#include "NdTaskItem.h"
+
+#include "INdDownloaderBackEnd.h"
+#include "NdButton.h"
+#include "NdDownloadTaskManager.h"
+#include "NdLabel.h"
+#include "NdLanguageHelper.h"
+#include "NdRadiusTipLabel.h"
+
+#include "NdCore/NdLogManager.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QHoverEvent>
+#include <QUrl>
+
+namespace {
+
+const int kNameElideWidth = 220;
+
+QString Str(const char* key)
+{
+    return NdLanguageHelper::GetInstance()->Str(key);
+}
+
+QString FromUtf8(const std::string& text)
+{
+    return QString::fromUtf8(text.c_str(), static_cast<int>(text.size()));
+}
+
+QString Number(double value)
+{
+    return QString::number(value, 'f', 2);
+}
+
+NdButton* MakeRowButton(QWidget* parent, const char* objectName)
+{
+    NdButton* button = new NdButton(parent);
+    button->setObjectName(QLatin1String(objectName));
+    button->setFixedSize(16, 16);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+NdLabel* MakeLabel(QWidget* parent, const char* objectName)
+{
+    NdLabel* label = new NdLabel(parent);
+    label->setObjectName(QLatin1String(objectName));
+    return label;
+}
+
+} // namespace
+
+NdTaskItem::NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param) : NdWidget(parent), m_param(param)
+{
+    InitUi();
+    ConnectSignals();
+    TranslateText();
+    Update();
+}
+
+void NdTaskItem::InitUi()
+{
+    m_pFileImageLabel = MakeLabel(this, "NdTaskItem_FileImageLabel");
+    m_pFileImageLabel->setFixedSize(24, 24);
+
+    m_pFileNameLabel = new NdRadiusTipLabel(this);
+    m_pFileNameLabel->setObjectName(QStringLiteral("NdTaskItem_FileNameLabel"));
+    m_pFileNameLabel->setFixedSize(292, 24);
+    m_pFileNameLabel->SetTipOffset(150);
+    m_pFileNameLabel->SetTipArrowPos(20);
+
+    m_pSizeLabel = MakeLabel(this, "NdTaskItem_TextLabel");
+    m_pSizeLabel->setFixedSize(240, 24);
+    m_pStateImageLabel = MakeLabel(this, "NdTaskItem_StateImageLabel");
+    m_pStateImageLabel->setFixedSize(24, 24);
+    m_pStateTextLabel = MakeLabel(this, "NdTaskItem_TextLabel");
+    m_pStateTextLabel->setFixedHeight(24);
+    m_pSpeedLabel = MakeLabel(this, "NdTaskItem_NetWorkSpeedLabel");
+    m_pSpeedLabel->setFixedHeight(24);
+
+    m_pStartPauseBtn = MakeRowButton(this, "NdTaskItem_StartPauseBtn");
+    m_pStartPauseBtn->setCheckable(true);
+    m_pFolderBtn = MakeRowButton(this, "NdTaskItem_FolderBtn");
+    m_pDeleteBtn = MakeRowButton(this, "NdTaskItem_DeleteBtn");
+
+    m_pSplitLabel = MakeLabel(this, "NdTaskItem_SplitLabel");
+
+    QHBoxLayout* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(13, 0, 10, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_pFileImageLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(8);
+    layout->addWidget(m_pFileNameLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(50);
+    layout->addWidget(m_pSizeLabel, 0, Qt::AlignCenter);
+    layout->addWidget(m_pStateImageLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(5);
+    layout->addWidget(m_pStateTextLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(5);
+    layout->addWidget(m_pSpeedLabel, 0, Qt::AlignCenter);
+    layout->addStretch();
+    layout->addWidget(m_pStartPauseBtn, 0, Qt::AlignCenter);
+    layout->addSpacing(16);
+    layout->addWidget(m_pFolderBtn, 0, Qt::AlignCenter);
+    layout->addSpacing(16);
+    layout->addWidget(m_pDeleteBtn, 0, Qt::AlignCenter);
+    layout->addSpacing(9);
+}
+
+void NdTaskItem::ConnectSignals()
+{
+    connect(m_pDeleteBtn, &NdButton::clicked, this, &NdTaskItem::sigDelete);
+    connect(m_pStartPauseBtn, &NdButton::clicked, this, &NdTaskItem::onStartPauseClicked);
+    connect(m_pFolderBtn, &NdButton::clicked, this, &NdTaskItem::onFolderClicked);
+}
+
+void NdTaskItem::TranslateText()
+{
+    const QString name = FromUtf8(m_param.VideoName);
+    // Measured in the font the style sheet gives the label.
+    m_pFileNameLabel->ensurePolished();
+    m_pFileNameLabel->setText(NdElideRight(m_pFileNameLabel->font(), name, kNameElideWidth));
+    m_pFileNameLabel->SetTip(name);
+    m_pFolderBtn->setToolTip(Str("NdDownloader.OpenFileDir"));
+    m_pDeleteBtn->setToolTip(Str("NdDownloader.DeleteTask"));
+}
+
+DownloadTaskParam_t NdTaskItem::GetDownloadTaskParam() const
+{
+    return m_param;
+}
+
+void NdTaskItem::SetDownloadTaskParam(const DownloadTaskParam_t& param)
+{
+    m_param = param;
+}
+
+void NdTaskItem::Update()
+{
+    // The missing file is found first, so that the row looks the same on every
+    // redraw after the file went away.
+    if (m_param.VideoState == Finished && IsOutputFileMissing())
+        m_param.VideoState = MissFile;
+    const int state = m_param.VideoState;
+
+    ShowStartPause(state, state == Downloading);
+    if (state == Finished || state == MissFile)
+        m_pSizeLabel->setText(GetSizeNumberStr(m_param.VideoTranscodeFileSize));
+    else
+        m_pSizeLabel->setText(GetSizeNumberStr(m_param.VideoDownloadFileSize, m_param.VideoFileSize));
+    ShowStateText(state, PercentOfRecord());
+    ShowStateIcon(state);
+    m_pSpeedLabel->setText(state == Downloading ? QStringLiteral("0KB/S") : QString());
+}
+
+void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, const QString& speed)
+{
+    m_param.VideoDownloadFileSize = size;
+    m_param.VideoState = state;
+    m_nLastReportedPercent = percent;
+
+    ShowStateIcon(state);
+    if (state == NoDisk)
+        emit sigShowWindow();
+    ShowStartPause(state, state == Wait || state == Downloading);
+
+    if (state == Finished)
+        m_pSizeLabel->setText(GetSizeNumberStr(size));
+    else
+        m_pSizeLabel->setText(GetSizeNumberStr(size, m_param.VideoFileSize));
+    ShowStateText(state, percent);
+    m_pSpeedLabel->setText(state == Downloading ? speed : QString());
+}
+
+void NdTaskItem::ShowStartPause(int state, bool pauseLook)
+{
+    m_pStartPauseBtn->setProperty("state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
+    m_pStartPauseBtn->setToolTip(pauseLook ? Str("NdDownloader.PauseDownload") : Str("NdDownloader.StartDownload"));
+    NdRepolish(m_pStartPauseBtn);
+    m_pStartPauseBtn->setVisible(state != Transcoding && state != Finished);
+}
+
+void NdTaskItem::ShowStateIcon(int state)
+{
+    m_pStateImageLabel->setProperty("downloadState", GetStateStrFromDowmloadState(state));
+    NdRepolish(m_pStateImageLabel);
+}
+
+void NdTaskItem::ShowStateText(int state, int percent)
+{
+    QString text = GetTextFromDownloadState(state);
+    if (state == Downloading)
+        text += QStringLiteral("%1%").arg(percent);
+    m_pStateTextLabel->setText(text);
+}
+
+int NdTaskItem::PercentOfRecord() const
+{
+    if (m_param.VideoFileSize > 0.0f)
+        return static_cast<int>(m_param.VideoDownloadFileSize / m_param.VideoFileSize * 100.0f);
+    return m_nLastReportedPercent;
+}
+
+bool NdTaskItem::IsOutputFileMissing() const
+{
+    const QString file
+        = FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/') + FromUtf8(m_param.VideoName) + QStringLiteral(".mp4");
+    return !QFile::exists(file);
+}
+
+void NdTaskItem::onStartPauseClicked()
+{
+    switch (m_param.VideoState) {
+    case Transcoding:
+        return;
+    case Wait:
+        emit sigToastTip(QStringLiteral("tip"), Str("NdDownloader.MaxFileCount"), QSize(200, 38));
+        break;
+    case Paused:
+    case Failed:
+    case NoDisk:
+        RequestStateChange(Wait, "btn_start_download");
+        break;
+    case Downloading:
+        RequestStateChange(Paused, "btn_stop_download");
+        break;
+    default:
+        break;
+    }
+    Update();
+}
+
+void NdTaskItem::RequestStateChange(int newState, const char* event)
+{
+    m_param.VideoState = newState;
+    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(m_param, DownloadReport, event, true);
+    ND_LOG(LogInfo, "click %s", event);
+    emit sigChangeDownloadState(m_param);
+}
+
+void NdTaskItem::onFolderClicked()
+{
+    const QString folder = FromUtf8(m_param.VideoDownloadPath);
+    if (!QDir(folder).exists()) {
+        QDir().mkpath(folder);
+    } else {
+        // The file browser takes the focus before the button sees the mouse
+        // leave; without this it would keep its hover picture.
+        m_pFolderBtn->setAttribute(Qt::WA_UnderMouse, false);
+        QHoverEvent leave(QEvent::HoverLeave, QPointF(40, 40), QPointF(0, 0));
+        QApplication::sendEvent(m_pFolderBtn, &leave);
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+void NdTaskItem::resizeEvent(QResizeEvent* event)
+{
+    NdWidget::resizeEvent(event);
+    m_pSplitLabel->setGeometry(0, height() - 1, width(), 1);
+}
+
+QString NdTaskItem::GetTextFromDownloadState(int state)
+{
+    const char* key = NdDownloadStateTextKey(state);
+    return (key && *key) ? Str(key) : QString();
+}
+
+QString NdTaskItem::GetStateStrFromDowmloadState(int state)
+{
+    return QString::fromLatin1(NdDownloadStateStyle(state));
+}
+
+QString NdTaskItem::GetSizeNumberStr(float size)
+{
+    if (size >= 1024.0f)
+        return Number(size / 1024.0f) + QStringLiteral("GB");
+    return Number(size) + QStringLiteral("MB");
+}
+
+QString NdTaskItem::GetSizeNumberStr(float done, float total)
+{
+    if (total >= 1024.0f)
+        return Number(done / 1024.0f) + QStringLiteral("GB/") + Number(total / 1024.0f) + QStringLiteral("GB");
+    return Number(done) + QStringLiteral("MB/") + Number(total) + QStringLiteral("MB");
+}
+
+void NdTaskItem::RegisterWithEngine()
+{
+    NdDownloadTask::SetRowConnector([](NdDownloadTask* task, NdTaskItem* item) {
+        return QObject::connect(task, &NdDownloadTask::sigRefreshDownloadResult, item,
+            &NdTaskItem::onRefreshDownloadResult, Qt::QueuedConnection);
+    });
+}

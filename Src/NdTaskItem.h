@@ -1,0 +1,76 @@
+#pragma once
+
+#include "NdWidget.h"
+
+#include "NdCore/NdDownloadTaskParam.h"
+
+#include <QSize>
+
+class NdButton;
+class NdLabel;
+class NdRadiusTipLabel;
+
+// The row of one download task: name, size, state with percentage, speed and
+// the start/pause, open-folder and delete buttons. Keeps its own copy of the
+// task record and receives progress from the task thread.
+class NdTaskItem : public NdWidget
+{
+    Q_OBJECT
+public:
+    NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param);
+
+    DownloadTaskParam_t GetDownloadTaskParam() const;
+    void SetDownloadTaskParam(const DownloadTaskParam_t& param);
+    void Update();
+    void TranslateText() override;
+
+    static QString GetTextFromDownloadState(int state);
+    static QString GetStateStrFromDowmloadState(int state);
+    static QString GetSizeNumberStr(float size);
+    static QString GetSizeNumberStr(float done, float total);
+
+    // Lets task threads deliver their progress to the row that shows them:
+    // queued to the GUI thread, dropped once the row is gone.
+    static void RegisterWithEngine();
+
+signals:
+    void sigDelete();
+    void sigChangeDownloadState(const DownloadTaskParam_t& param);
+    void sigToastTip(const QString& type, const QString& text, const QSize& size);
+    void sigShowWindow();
+    void sigStartDownload();
+    void sigDirNoExist();
+
+public slots:
+    void onRefreshDownloadResult(float size, int percent, int state, const QString& speed);
+
+protected:
+    void InitUi();
+    void ConnectSignals();
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void onStartPauseClicked();
+    void onFolderClicked();
+    void RequestStateChange(int newState, const char* event);
+    void ShowStartPause(int state, bool pauseLook);
+    void ShowStateIcon(int state);
+    void ShowStateText(int state, int percent);
+    int PercentOfRecord() const;
+    bool IsOutputFileMissing() const;
+
+    NdLabel* m_pFileImageLabel = nullptr;
+    NdRadiusTipLabel* m_pFileNameLabel = nullptr;
+    NdLabel* m_pSizeLabel = nullptr;
+    NdLabel* m_pStateImageLabel = nullptr;
+    NdLabel* m_pStateTextLabel = nullptr;
+    NdLabel* m_pSpeedLabel = nullptr;
+    NdButton* m_pStartPauseBtn = nullptr;
+    NdButton* m_pFolderBtn = nullptr;
+    NdButton* m_pDeleteBtn = nullptr;
+    NdLabel* m_pSplitLabel = nullptr;
+    DownloadTaskParam_t m_param;
+    // The percentage the engine reported last; shown when the record holds no
+    // expected size to compute it from.
+    int m_nLastReportedPercent = 0;
+};

@@ -1,0 +1,141 @@
+#include "NdUpdateProgressDlg.h"
+
+#include "NdLabel.h"
+#include "NdLanguageHelper.h"
+
+#include "NdCore/NdHttpManager.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProgressBar>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+// Opens the installer the way the platform installs programs, then leaves the
+// field to it.
+void SystemInstallerHandOff(const QString& installerFile)
+{
+#if defined(Q_OS_MACOS)
+    QProcess::execute(QStringLiteral("hdiutil"), {QStringLiteral("attach"), installerFile});
+    QProcess::startDetached(QStringLiteral("open"), {QStringLiteral("/Volumes/NadioLoader")});
+#else
+    QDesktopServices::openUrl(QUrl::fromLocalFile(installerFile));
+#endif
+    QThread::msleep(1500);
+    QCoreApplication::quit();
+}
+
+NdUpdateProgressDlg::InstallerHandOff& HandOffInUse()
+{
+    static NdUpdateProgressDlg::InstallerHandOff handOff = SystemInstallerHandOff;
+    return handOff;
+}
+
+QString UpdatingText(long long percent)
+{
+    return NdLanguageHelper::GetInstance()->Str("NdDownloader.Updating").arg(percent);
+}
+
+} // namespace
+
+void NdUpdateProgressDlg::SetInstallerHandOff(InstallerHandOff handOff)
+{
+    HandOffInUse() = handOff ? std::move(handOff) : InstallerHandOff(SystemInstallerHandOff);
+}
+
+NdUpdateProgressDlg::NdUpdateProgressDlg(QWidget* parent, const NdSoftVersion_t& version)
+    : NdDialog(parent, true, version.MustUpdate), m_version(version)
+{
+    InitUi();
+    TranslateText();
+}
+
+NdUpdateProgressDlg::~NdUpdateProgressDlg()
+{
+    if (!m_pRequest)
+        return;
+    // An abort finishes the download at once through its callbacks, which must
+    // no longer touch this dialog; the partial file is still removed.
+    m_bClosing = true;
+    if (!m_bFinished)
+        m_pRequest->Abort();
+    delete m_pRequest;
+}
+
+void NdUpdateProgressDlg::InitUi()
+{
+    m_pLogoLabel = new NdLabel(this);
+    m_pLogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
+    m_pLogoLabel->setFixedSize(248, 44);
+    m_pProgressBar = new QProgressBar(this);
+    m_pProgressBar->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressBar"));
+    m_pProgressBar->setFixedSize(320, 8);
+    m_pProgressBar->setTextVisible(false);
+    m_pProgressBar->setValue(0);
+    m_pProgressLabel = new NdLabel(this);
+    m_pProgressLabel->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressLabel"));
+    m_pProgressLabel->setFixedHeight(20);
+
+    QVBoxLayout* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 50, 0, 50);
+    layout->setSpacing(0);
+    layout->addWidget(m_pLogoLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(32);
+    layout->addWidget(m_pProgressBar, 0, Qt::AlignCenter);
+    layout->addSpacing(24);
+    layout->addWidget(m_pProgressLabel, 0, Qt::AlignCenter);
+}
+
+void NdUpdateProgressDlg::TranslateText()
+{
+    m_pProgressLabel->setText(UpdatingText(0));
+}
+
+void NdUpdateProgressDlg::showEvent(QShowEvent* event)
+{
+    NdDialog::showEvent(event);
+    if (!m_pRequest)
+        StartDownload();
+}
+
+void NdUpdateProgressDlg::StartDownload()
+{
+    const QString url = QString::fromStdString(m_version.DownloadUrl);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QDir().mkpath(folder);
+    m_strInstallerFile = folder + QLatin1Char('/') + url.split(QLatin1Char('/')).last();
+
+    m_pRequest = new NdHttpManager(url);
+    m_pRequest->Success([this](const QString&) { m_bSuccess = true; })
+        .Fail([this](const QString&, int) { m_bSuccess = false; })
+        .Complete([this]() { onDownloadComplete(); })
+        .DownloadProgress([this](long long received, long long total) { onDownloadProgress(received, total); });
+    m_pRequest->Download(m_strInstallerFile);
+}
+
+void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total)
+{
+    if (total <= 0 || m_bClosing)
+        return;
+    const long long percent = received * 100 / total;
+    m_pProgressLabel->setText(UpdatingText(percent));
+    m_pProgressBar->setValue(static_cast<int>(percent));
+}
+
+void NdUpdateProgressDlg::onDownloadComplete()
+{
+    m_bFinished = true;
+    if (m_bSuccess && !m_bClosing) {
+        HandOffInUse()(m_strInstallerFile);
+        return;
+    }
+    if (!m_bSuccess && QFile::exists(m_strInstallerFile))
+        QFile::remove(m_strInstallerFile);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "NdDialog.h"
+
+#include "INdDownloaderBackEnd.h"
+
+#include <functional>
+
+class NdHttpManager;
+class NdLabel;
+class QProgressBar;
+
+// Downloads the installer with a progress bar and hands it to the system.
+class NdUpdateProgressDlg : public NdDialog
+{
+    Q_OBJECT
+public:
+    // Receives the downloaded installer; the system's own hand-off opens it and
+    // quits the program.
+    using InstallerHandOff = std::function<void(const QString& installerFile)>;
+
+    NdUpdateProgressDlg(QWidget* parent, const NdSoftVersion_t& version);
+    ~NdUpdateProgressDlg() override;
+
+    void TranslateText() override;
+    QString InstallerFilePath() const { return m_strInstallerFile; }
+
+    // An empty function restores the system's own hand-off.
+    static void SetInstallerHandOff(InstallerHandOff handOff);
+
+protected:
+    void InitUi();
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void StartDownload();
+    void onDownloadProgress(long long received, long long total);
+    void onDownloadComplete();
+
+    NdHttpManager* m_pRequest = nullptr;
+    NdSoftVersion_t m_version;
+    bool m_bSuccess = false;
+    bool m_bFinished = false;
+    bool m_bClosing = false;
+    QString m_strInstallerFile;
+    NdLabel* m_pLogoLabel = nullptr;
+    QProgressBar* m_pProgressBar = nullptr;
+    NdLabel* m_pProgressLabel = nullptr;
+};
