@@ -495,8 +495,8 @@ void NdDownloadTask::Finish(RunState& run)
     State.store(Transcoding);
     run.Work.VideoState = Transcoding;
     const bool live = Publish([&] {
-        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Transcoding, run.Speed);
         StoreState(Transcoding);
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Transcoding, run.Speed);
     });
     if (!live) {
         leaveResumable();
@@ -559,8 +559,8 @@ void NdDownloadTask::StopRun(
         State.store(state);
     record.VideoState = state;
     const bool live = Publish([&] {
-        emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, state, speed);
         StoreState(state);
+        emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, state, speed);
     });
     if (live && report)
         Report(report);
