@@ -18,6 +18,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QtTest>
 
 namespace {
@@ -93,14 +95,16 @@ QImage ExpectedPicture(const QString& picture, const QSize& size)
 enum class Kind
 {
     Label,
-    Button
+    Button,
+    CheckBox
 };
 
 enum class Interaction
 {
     None,
     Hover,
-    Pressed
+    Pressed,
+    Checked
 };
 
 } // namespace
@@ -296,6 +300,18 @@ void TestNdResources::sheetPaintsPictureByNameAndState_data()
         img + "popdlg_close_hover_16x16_2x.png");
     button("dialog close pressed", "NdDownloaderTitleBar_closeBtn", "", "", Interaction::Pressed, QSize(28, 28),
         img + "close_pressed_28x28_2x.png");
+
+    // For check boxes the picture is compared on the indicator only.
+    const auto checkBox = [&](const char* row, const QString& name, Interaction interaction, const QString& picture) {
+        QTest::newRow(row) << Kind::CheckBox << name << QByteArray() << QString() << interaction << QSize(200, 24)
+                           << picture;
+    };
+    checkBox("close choice", "NdCloseDlg_CheckBox", Interaction::None, img + "uncheck_16x16_2x.png");
+    checkBox("close choice ticked", "NdCloseDlg_CheckBox", Interaction::Checked, img + "checked_16x16_2x.png");
+    checkBox(
+        "delete-file choice", "NdQuestionBox_QCheckBox", Interaction::None, img + "checkbox_unchecked_14x14_2x.png");
+    checkBox("delete-file choice ticked", "NdQuestionBox_QCheckBox", Interaction::Checked,
+        img + "checkbox_checked_14x14_2x.png");
 }
 
 void TestNdResources::sheetPaintsPictureByNameAndState()
@@ -315,6 +331,10 @@ void TestNdResources::sheetPaintsPictureByNameAndState()
     QWidget* widget = nullptr;
     if (kind == Kind::Label) {
         widget = new QLabel(&host);
+    } else if (kind == Kind::CheckBox) {
+        auto* box = new QCheckBox(QStringLiteral("删除本地文件"), &host);
+        box->setChecked(interaction == Interaction::Checked);
+        widget = box;
     } else {
         auto* button = new QPushButton(&host);
         button->setDown(interaction == Interaction::Pressed);
@@ -333,8 +353,15 @@ void TestNdResources::sheetPaintsPictureByNameAndState()
     else
         QTest::mouseMove(&host, QPoint(1, 1));
 
-    const QImage shown = host.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(widget->geometry());
-    const QImage expected = ExpectedPicture(picture, size);
+    QRect area = widget->geometry();
+    if (kind == Kind::CheckBox) {
+        QStyleOptionButton option;
+        option.initFrom(widget);
+        area = widget->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, widget);
+        area.translate(widget->pos());
+    }
+    const QImage shown = host.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(area);
+    const QImage expected = ExpectedPicture(picture, area.size());
     const int difference = MaxChannelDifference(shown, expected);
     if (difference > 12) {
         shown.save(QDir::temp().filePath(QStringLiteral("TestNdResources_shown.png")));
