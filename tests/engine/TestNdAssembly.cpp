@@ -7,12 +7,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,6 +61,24 @@ bool DecodesCleanly(const QString& path)
     return process.waitForFinished(30000) && process.exitCode() == 0 && process.readAllStandardError().isEmpty();
 }
 
+// ffmpeg processes that this test process started and that still run (Linux /proc).
+int RunningFfmpegChildren()
+{
+    int count = 0;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QString text = QString::fromUtf8(stat.readAll());
+        const QStringList afterName = text.mid(text.lastIndexOf(QLatin1Char(')')) + 2).split(QLatin1Char(' '));
+        if (text.contains(QStringLiteral("(ffmpeg)")) && afterName.size() > 1 && afterName.at(1) == self
+            && afterName.at(0) != QLatin1String("Z"))
+            ++count;
+    }
+    return count;
+}
+
 void WriteAll(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
@@ -86,6 +108,7 @@ private slots:
     void plainMergeThroughOddPaths();
     void encryptedModeWhenLocalPlaylistExists();
     void ffmpegFailureReportsFalse();
+    void twoMergesRunOneAfterTheOther();
     void moveVideoPicksAFreeName_data();
     void moveVideoPicksAFreeName();
     void failedMoveKeepsTheSegments();
@@ -234,6 +257,40 @@ void TestNdAssembly::ffmpegFailureReportsFalse()
     // The failed run leaves no trace of a merged file to move.
     QVERIFY(!BackEnd().MoveVideo(Utf8(output), Utf8(DownloadFolder() + "/x.mp4")));
     QVERIFY(QFile::exists(TaskFolder() + "/1.ts"));
+}
+
+void TestNdAssembly::twoMergesRunOneAfterTheOther()
+{
+    if (!QFileInfo::exists(QStringLiteral("/proc/self/stat")))
+        QSKIP("needs /proc to watch the ffmpeg processes");
+    const QString second = DownloadFolder() + QStringLiteral("/~NdTemp/{second}");
+    QVERIFY(QDir().mkpath(second));
+    CopySegments(m_media.path(), QStringLiteral("plain%1.ts"), 1);
+    for (int i = 1; i <= m_plainCount; ++i)
+        QVERIFY(QFile::copy(TaskFolder() + QStringLiteral("/%1.ts").arg(i), second + QStringLiteral("/%1.ts").arg(i)));
+
+    std::atomic<int> merged{0};
+    auto merge = [&merged](const QString& folder) {
+        return QThread::create([&merged, folder]() {
+            BackEnd().CreateFileList(Utf8(folder));
+            if (BackEnd().TranscodingVideo(Utf8(folder + "/filelist.txt"), Utf8(folder + "/NdTemp.mp4")))
+                ++merged;
+        });
+    };
+    std::unique_ptr<QThread> first(merge(TaskFolder()));
+    std::unique_ptr<QThread> other(merge(second));
+    first->start();
+    other->start();
+    int mostAtOnce = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (!(first->isFinished() && other->isFinished()) && clock.elapsed() < 60000) {
+        mostAtOnce = qMax(mostAtOnce, RunningFfmpegChildren());
+        QThread::msleep(2); // sampling: a merge runs for a good part of a second
+    }
+    QVERIFY(first->wait(5000) && other->wait(5000));
+    QCOMPARE(merged.load(), 2);
+    QCOMPARE(mostAtOnce, 1);
 }
 
 void TestNdAssembly::moveVideoPicksAFreeName_data()

@@ -76,6 +76,8 @@ private slots:
     void failedTransferLeavesNoPlaylist_data();
     void failedTransferLeavesNoPlaylist();
     void asyncDownloadCompletes();
+    void segmentFetch_data();
+    void segmentFetch();
 
 private:
     QString TaskFolder() const { return m_dir->path() + QStringLiteral("/dl/~NdTemp/{task}"); }
@@ -394,6 +396,72 @@ void TestNdPlaylist::asyncDownloadCompletes()
     BackEnd().DownloadM3U8File(url, (TaskFolder() + "/missing").toStdString(), [&]() { ++completions; });
     QTest::qWait(200);
     QCOMPARE(completions, 1);
+}
+
+void TestNdPlaylist::segmentFetch_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<bool>("withProgress");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("failCode"); // 0: the transfer succeeds
+    QTest::newRow("success, no progress callback") << 200 << qint64(-1) << false << "1.ts" << 0;
+    QTest::newRow("success with progress") << 200 << qint64(-1) << true << "2.ts" << 0;
+    QTest::newRow("not found") << 404 << qint64(-1) << true << "3.ts" << 203;
+    QTest::newRow("connection cut") << 200 << qint64(1000) << false << "4.ts" << -2;
+    QTest::newRow("file cannot be created") << 200 << qint64(-1) << false << "missing/5.ts" << -1;
+}
+
+void TestNdPlaylist::segmentFetch()
+{
+    QFETCH(int, status);
+    QFETCH(qint64, dropAfter);
+    QFETCH(bool, withProgress);
+    QFETCH(QString, fileName);
+    QFETCH(int, failCode);
+    const QByteArray body(64 * 1024, 'S');
+    m_server.Route("/seg/a.ts", [=](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(body, status, "video/mp2t");
+        response.dropAfterBytes = dropAfter;
+        return response;
+    });
+    const QString path = TaskFolder() + "/" + fileName;
+    if (failCode != -1)
+        WriteAll(path, QByteArray(100 * 1024, 'o')); // an older, longer file
+
+    int successes = 0;
+    int failures = 0;
+    int code = 0;
+    QString error;
+    long long lastReceived = 0;
+    NdDownloaderInterface::INdDownloaderBackEnd::ProgressFn progress;
+    if (withProgress)
+        progress = [&](long long received, long long) { lastReceived = received; };
+    BackEnd().DownloadTsFile(
+        ServerUrl("/seg/a.ts").toStdString(), path.toStdString(), [&](const QString&) { ++successes; },
+        [&](const QString& text, int errorCode) {
+            ++failures;
+            code = errorCode;
+            error = text;
+        },
+        progress);
+
+    if (failCode == 0) {
+        QCOMPARE(successes, 1);
+        QCOMPARE(failures, 0);
+        QCOMPARE(ReadAll(path), body);
+        if (withProgress)
+            QCOMPARE(lastReceived, body.size());
+        return;
+    }
+    QCOMPARE(successes, 0);
+    QCOMPARE(failures, 1);
+    if (failCode == -1)
+        QCOMPARE(error, QStringLiteral("Failed to open file: ") + path);
+    if (failCode != -2)
+        QCOMPARE(code, failCode);
+    else
+        QVERIFY(code > 0);
 }
 
 QTEST_GUILESS_MAIN(TestNdPlaylist)
