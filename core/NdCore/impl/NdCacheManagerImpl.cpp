@@ -141,6 +141,14 @@ bool IsSameTask(const Json::Value& entry, const DownloadTaskParam_t& task)
         && StringMemberEquals(entry, kNameKey, task.VideoName);
 }
 
+// The styled writer's layout: three-space indentation, " : " between key and value, a final
+// newline. (Value::toStyledString indents with tabs in newer jsoncpp releases.)
+std::string StyledText(const Json::Value& root)
+{
+    Json::StyledWriter writer;
+    return writer.write(root);
+}
+
 template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list, Predicate matches)
 {
     if (!list.isArray())
@@ -342,7 +350,7 @@ NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fi
 // complete: a crash, a kill or a full disk during the write leaves the old file whole.
 bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& root) const
 {
-    const std::string text = root.toStyledString();
+    const std::string text = StyledText(root);
     // Created here rather than relying on logging to have made it, so a first run keeps its data.
     if (!QDir().mkpath(ToQString(m_strDataDir)))
         return false;
