@@ -1,0 +1,136 @@
+#include "NdSampleFaults.h"
+
+#include "NdSampleLessons.h"
+#include "NdTestHttpServer.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+
+namespace {
+// The segment that the single-segment faults hit (segments count from 1).
+const int kFaultySegment = 2;
+// "slow" sends each segment in this many pieces with this pause between them.
+const int kSlowChunks = 10;
+const int kSlowChunkDelayMs = 100;
+
+bool IsUriLine(const QByteArray& line)
+{
+    return !line.isEmpty() && !line.startsWith('#');
+}
+
+// Segment URIs in three still-valid spellings: absolute, root-relative and
+// with a query the server ignores.
+QByteArray MixUri(const QByteArray& uri, int index, const QString& folderUrl)
+{
+    switch (index % 3) {
+    case 0:
+        return folderUrl.toUtf8() + uri;
+    case 1:
+        return QUrl(folderUrl).path(QUrl::FullyEncoded).toUtf8() + uri;
+    default:
+        return uri + "?auth=sample&n=" + QByteArray::number(index);
+    }
+}
+
+QList<QByteArray> MixUris(const QList<QByteArray>& lines, const QString& folderUrl)
+{
+    QList<QByteArray> mixed;
+    int index = 0;
+    for (const QByteArray& line : lines)
+        mixed += IsUriLine(line) ? MixUri(line, index++, folderUrl) : line;
+    return mixed;
+}
+
+QList<QByteArray> WithoutEndList(const QList<QByteArray>& lines)
+{
+    QList<QByteArray> kept;
+    for (const QByteArray& line : lines) {
+        if (line != "#EXT-X-ENDLIST")
+            kept += line;
+    }
+    return kept;
+}
+} // namespace
+
+QString NdSampleLessonPath_t::LessonPath() const
+{
+    return (Switches + QStringList{Lesson}).join(QLatin1Char('/'));
+}
+
+QStringList NdSampleFaults::SwitchNames()
+{
+    return {"seg404", "cut", "stall", "slow", "playlist500", "mixed", "crlf", "nolf", "redirect"};
+}
+
+bool NdSampleFaults::ParseLessonPath(
+    const QString& text, const NdSampleLessons& lessons, bool withFile, NdSampleLessonPath_t* path, QString* error)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    int i = 0;
+    *path = NdSampleLessonPath_t();
+    while (i < parts.size() && SwitchNames().contains(parts[i]))
+        path->Switches += parts[i++];
+    if (i >= parts.size() || !lessons.Find(parts[i])) {
+        *error = QStringLiteral("unknown lesson: %1").arg(text);
+        return false;
+    }
+    path->Lesson = parts[i++];
+    const QStringList fileParts = parts.mid(i);
+    const bool safeFile = !fileParts.isEmpty() && !fileParts.contains(QString())
+        && !fileParts.contains(QStringLiteral(".")) && !fileParts.contains(QStringLiteral(".."));
+    if (withFile ? !safeFile : !fileParts.isEmpty()) {
+        *error = QStringLiteral("bad lesson path: %1").arg(text);
+        return false;
+    }
+    path->File = fileParts.join(QLatin1Char('/'));
+    return true;
+}
+
+QByteArray NdSampleFaults::RewritePlaylist(
+    const QByteArray& text, const NdSampleLessonPath_t& path, const QString& folderUrl)
+{
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    if (path.Has("mixed"))
+        lines = MixUris(lines, folderUrl);
+    if (path.Has("nolf"))
+        lines = WithoutEndList(lines);
+    const QByteArray lineEnd = path.Has("crlf") ? "\r\n" : "\n";
+    QByteArray result;
+    for (int i = 0; i < lines.size(); ++i) {
+        result += lines[i];
+        if (i + 1 < lines.size() || !path.Has("nolf"))
+            result += lineEnd;
+    }
+    return result;
+}
+
+void NdSampleFaults::ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response)
+{
+    const bool faulty = SegmentNumber(path.File) == kFaultySegment;
+    if (faulty && path.Has("seg404")) {
+        *response = NdTestResponse::Text("no such segment\n", 404);
+        return;
+    }
+    if (faulty && path.Has("cut"))
+        response->dropAfterBytes = size / 2;
+    if (faulty && path.Has("stall"))
+        response->stallAfterBytes = size / 2;
+    if (path.Has("slow") && SegmentNumber(path.File) > 0) {
+        response->chunkSize = static_cast<int>(qMax<qint64>(1, (size + kSlowChunks - 1) / kSlowChunks));
+        response->chunkDelayMs = kSlowChunkDelayMs;
+    }
+}
+
+bool NdSampleFaults::IsPlaylist(const QString& file)
+{
+    return file.endsWith(QLatin1String(".m3u8"));
+}
+
+int NdSampleFaults::SegmentNumber(const QString& file)
+{
+    static const QRegularExpression pattern(QStringLiteral("(?:^|/)seg(\\d+)\\.(?:ts|m4s)$"));
+    const QRegularExpressionMatch match = pattern.match(file);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class NdSampleLessons;
+struct NdTestResponse;
+
+// A lesson path as tokens and URLs carry it: fault switches in front of a
+// lesson name, then (in URLs) the file inside the lesson folder, e.g.
+// "seg404/slow/plain/seg2.ts". Switches are stateless, so tests compose them.
+struct NdSampleLessonPath_t
+{
+    QStringList Switches; // in the order given
+    QString Lesson;       // "plain"
+    QString File;         // "seg2.ts", "v320x240/index.m3u8"; empty for a token entry
+
+    bool Has(const char* faultSwitch) const { return Switches.contains(QLatin1String(faultSwitch)); }
+    QString LessonPath() const; // switches and lesson, without the file
+};
+
+namespace NdSampleFaults {
+// Every switch the platform knows.
+QStringList SwitchNames();
+
+// Splits "sw/.../lesson[/file]". With withFile the rest after the lesson is the
+// file (required, no "." or ".." components); without it nothing may follow.
+bool ParseLessonPath(
+    const QString& text, const NdSampleLessons& lessons, bool withFile, NdSampleLessonPath_t* path, QString* error);
+
+// The playlist text as the switches serve it. folderUrl is the absolute URL of
+// the folder the playlist was requested from (ending in "/").
+QByteArray RewritePlaylist(const QByteArray& text, const NdSampleLessonPath_t& path, const QString& folderUrl);
+
+// Applies the segment faults ("seg404", "cut", "stall", "slow") to the answer
+// for a media file of size bytes.
+void ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response);
+
+bool IsPlaylist(const QString& file);
+// "seg2.ts" -> 2; 0 for files that are not numbered segments.
+int SegmentNumber(const QString& file);
+} // namespace NdSampleFaults

@@ -1,0 +1,264 @@
+#include "NdSampleLessons.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+// Bump when the recipes change, so stale caches are not served.
+const char* const kGenerationName = "lessons-v1";
+const int kGenerateTimeoutMs = 60000;
+const int kLockTimeoutMs = 180000;
+
+struct NdMasterVariant_t
+{
+    const char* Folder;
+    const char* Size;
+    int Bandwidth;
+};
+
+// The highest variant sits in the middle, so a client that simply takes the
+// first or the last entry does not pick it by chance.
+const NdMasterVariant_t kMasterVariants[] = {
+    {"v160x120", "160x120", 200000},
+    {"v320x240", "320x240", 800000},
+    {"v256x144", "256x144", 400000},
+};
+
+const NdMasterVariant_t& HighestMasterVariant()
+{
+    const NdMasterVariant_t* best = &kMasterVariants[0];
+    for (const NdMasterVariant_t& variant : kMasterVariants) {
+        if (variant.Bandwidth > best->Bandwidth)
+            best = &variant;
+    }
+    return *best;
+}
+
+QList<NdSampleLesson_t> Catalogue()
+{
+    auto lesson = [](const char* name, const QString& title, NdSampleLesson_t::Kind kind, const char* source, int tone,
+                      bool sizeAsText) {
+        NdSampleLesson_t l;
+        l.Name = QString::fromLatin1(name);
+        l.Title = title;
+        l.LessonKind = kind;
+        l.VideoSource = QString::fromLatin1(source);
+        l.ToneHz = tone;
+        l.SizeAsText = sizeAsText;
+        return l;
+    };
+    return {
+        lesson("plain", QStringLiteral("第1课: 入门?"), NdSampleLesson_t::Plain, "testsrc", 440, true),
+        lesson(
+            "plain2", QStringLiteral("Lesson 2 - Tom's notes & more"), NdSampleLesson_t::Plain, "testsrc2", 550, false),
+        lesson(
+            "plain3", QStringLiteral("第3课 复习 (100% done=yes) *"), NdSampleLesson_t::Plain, "smptebars", 660, true),
+        lesson("aes", QStringLiteral("加密课程 AES-128"), NdSampleLesson_t::Aes, "testsrc", 770, false),
+        lesson("master", QStringLiteral("多码率 \"Master\" <3 variants>"), NdSampleLesson_t::Master, "testsrc2", 880,
+            true),
+        lesson("fmp4", QStringLiteral("fMP4 lesson / part|1"), NdSampleLesson_t::Fmp4, "smptebars", 990, false),
+    };
+}
+
+bool RunFfmpeg(const QStringList& args, QString* error)
+{
+    QProcess ffmpeg;
+    ffmpeg.setProcessChannelMode(QProcess::MergedChannels);
+    ffmpeg.start(NdSampleLessons::FfmpegProgram(), QStringList{"-hide_banner", "-loglevel", "error", "-y"} + args);
+    if (!ffmpeg.waitForStarted()) {
+        *error = QStringLiteral("cannot start ffmpeg: %1").arg(ffmpeg.errorString());
+        return false;
+    }
+    if (!ffmpeg.waitForFinished(kGenerateTimeoutMs)) {
+        ffmpeg.kill();
+        ffmpeg.waitForFinished();
+        *error = QStringLiteral("ffmpeg took too long");
+        return false;
+    }
+    if (ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
+        *error = QStringLiteral("ffmpeg failed (exit code %1, %2): %3")
+                     .arg(ffmpeg.exitCode())
+                     .arg(ffmpeg.exitStatus() == QProcess::NormalExit ? "normal exit" : "crashed or killed")
+                     .arg(QString::fromLocal8Bit(ffmpeg.readAll()));
+        return false;
+    }
+    return true;
+}
+
+bool WriteFile(const QString& path, const QByteArray& data, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool IsMediaFile(const QString& fileName)
+{
+    return fileName.endsWith(QLatin1String(".ts")) || fileName.endsWith(QLatin1String(".m4s"))
+        || fileName == QLatin1String("init.mp4");
+}
+} // namespace
+
+NdSampleLessons::NdSampleLessons(const QString& cacheDir)
+    : m_cacheDir(QDir(cacheDir).absolutePath()), m_lessons(Catalogue())
+{ }
+
+QString NdSampleLessons::FfmpegProgram()
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/ffmpeg");
+    return QFileInfo(beside).isExecutable() ? beside : QStringLiteral("ffmpeg");
+}
+
+const NdSampleLesson_t* NdSampleLessons::Find(const QString& name) const
+{
+    for (const NdSampleLesson_t& lesson : m_lessons) {
+        if (lesson.Name == name)
+            return &lesson;
+    }
+    return nullptr;
+}
+
+QStringList NdSampleLessons::Names() const
+{
+    QStringList names;
+    for (const NdSampleLesson_t& lesson : m_lessons)
+        names += lesson.Name;
+    return names;
+}
+
+QString NdSampleLessons::GenerationDir() const
+{
+    return m_cacheDir + QLatin1Char('/') + QLatin1String(kGenerationName);
+}
+
+QString NdSampleLessons::LessonDir(const QString& name) const
+{
+    return GenerationDir() + QLatin1Char('/') + name;
+}
+
+bool NdSampleLessons::Prepare(QString* error)
+{
+    if (!QDir().mkpath(GenerationDir())) {
+        *error = QStringLiteral("cannot create %1").arg(GenerationDir());
+        return false;
+    }
+    if (!GenerateMissing(error))
+        return false;
+    for (NdSampleLesson_t& lesson : m_lessons)
+        lesson.MediaBytes = MeasureMediaBytes(lesson);
+    return true;
+}
+
+bool NdSampleLessons::GenerateMissing(QString* error)
+{
+    // The lock only saves a second process from doing the same work; the
+    // rename below is what keeps half-made lessons out of sight.
+    QLockFile lock(GenerationDir() + QStringLiteral("/.generating.lock"));
+    lock.setStaleLockTime(0); // stale only when its owner is gone
+    if (!lock.tryLock(kLockTimeoutMs)) {
+        *error = QStringLiteral("cannot lock the lesson cache %1").arg(GenerationDir());
+        return false;
+    }
+    for (const NdSampleLesson_t& lesson : m_lessons) {
+        if (QFileInfo::exists(LessonDir(lesson.Name)))
+            continue;
+        QTemporaryDir work(GenerationDir() + QStringLiteral("/.making-%1-XXXXXX").arg(lesson.Name));
+        if (!work.isValid()) {
+            *error = QStringLiteral("cannot create a work folder in %1").arg(GenerationDir());
+            return false;
+        }
+        const QString staged = work.path() + QStringLiteral("/lesson");
+        if (!QDir().mkpath(staged) || !Generate(lesson, staged, error))
+            return false;
+        if (!QDir().rename(staged, LessonDir(lesson.Name)) && !QFileInfo::exists(LessonDir(lesson.Name))) {
+            *error = QStringLiteral("cannot move the lesson %1 into place").arg(lesson.Name);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NdSampleLessons::Generate(const NdSampleLesson_t& lesson, const QString& targetDir, QString* error) const
+{
+    switch (lesson.LessonKind) {
+    case NdSampleLesson_t::Plain:
+        return GenerateMedia(lesson, targetDir, QStringLiteral("320x240"), {}, error);
+    case NdSampleLesson_t::Aes:
+        return GenerateAes(lesson, targetDir, error);
+    case NdSampleLesson_t::Master:
+        return GenerateMaster(lesson, targetDir, error);
+    case NdSampleLesson_t::Fmp4:
+        return GenerateMedia(lesson, targetDir, QStringLiteral("320x240"),
+            {"-hls_segment_type", "fmp4", "-hls_fmp4_init_filename", "init.mp4"}, error);
+    }
+    return false;
+}
+
+bool NdSampleLessons::GenerateMedia(const NdSampleLesson_t& lesson, const QString& dir, const QString& size,
+    const QStringList& extraArgs, QString* error) const
+{
+    const QString duration = QString::number(DurationSeconds);
+    const QString extension
+        = lesson.LessonKind == NdSampleLesson_t::Fmp4 ? QStringLiteral("m4s") : QStringLiteral("ts");
+    // A key frame every second (25 frames, no scene-cut frames) lets the
+    // one-second segments cut cleanly.
+    QStringList args{"-f", "lavfi", "-i",
+        QStringLiteral("%1=size=%2:rate=25:duration=%3").arg(lesson.VideoSource, size, duration), "-f", "lavfi", "-i",
+        QStringLiteral("sine=frequency=%1:sample_rate=44100:duration=%2").arg(lesson.ToneHz).arg(duration), "-c:v",
+        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-keyint_min", "25", "-sc_threshold", "0",
+        "-c:a", "aac", "-b:a", "64k", "-f", "hls", "-hls_time", "1", "-hls_playlist_type", "vod", "-start_number", "1"};
+    args += extraArgs;
+    args += QStringList{"-hls_segment_filename", dir + QStringLiteral("/seg%d.") + extension,
+        dir + QLatin1Char('/') + QStringLiteral("index.m3u8")};
+    return RunFfmpeg(args, error);
+}
+
+bool NdSampleLessons::GenerateAes(const NdSampleLesson_t& lesson, const QString& dir, QString* error) const
+{
+    // A fixed key and IV keep the lesson the same in every cache.
+    const QByteArray key = QCryptographicHash::hash("NdSamplePlatform aes key", QCryptographicHash::Sha256).left(16);
+    const QByteArray iv = QCryptographicHash::hash("NdSamplePlatform aes iv", QCryptographicHash::Sha256).left(16);
+    const QString keyPath = dir + QStringLiteral("/key.bin");
+    const QString keyInfoPath = dir + QStringLiteral("/../key.info");
+    // Line 1 is the URI written into the playlist: relative to the playlist.
+    const QByteArray keyInfo = "key.bin\n" + keyPath.toUtf8() + "\n" + iv.toHex() + "\n";
+    if (!WriteFile(keyPath, key, error) || !WriteFile(keyInfoPath, keyInfo, error))
+        return false;
+    return GenerateMedia(lesson, dir, QStringLiteral("320x240"), {"-hls_key_info_file", keyInfoPath}, error);
+}
+
+bool NdSampleLessons::GenerateMaster(const NdSampleLesson_t& lesson, const QString& dir, QString* error) const
+{
+    QByteArray master = "#EXTM3U\n#EXT-X-VERSION:3\n";
+    for (const NdMasterVariant_t& variant : kMasterVariants) {
+        const QString variantDir = dir + QLatin1Char('/') + QLatin1String(variant.Folder);
+        if (!QDir().mkpath(variantDir)
+            || !GenerateMedia(lesson, variantDir, QString::fromLatin1(variant.Size), {}, error))
+            return false;
+        master += "#EXT-X-STREAM-INF:BANDWIDTH=" + QByteArray::number(variant.Bandwidth)
+            + ",RESOLUTION=" + QByteArray(variant.Size) + "\n" + QByteArray(variant.Folder) + "/index.m3u8\n";
+    }
+    return WriteFile(dir + QStringLiteral("/index.m3u8"), master, error);
+}
+
+qint64 NdSampleLessons::MeasureMediaBytes(const NdSampleLesson_t& lesson) const
+{
+    QString mediaDir = LessonDir(lesson.Name);
+    if (lesson.LessonKind == NdSampleLesson_t::Master)
+        mediaDir += QLatin1Char('/') + QLatin1String(HighestMasterVariant().Folder);
+    qint64 bytes = 0;
+    for (const QFileInfo& entry : QDir(mediaDir).entryInfoList(QDir::Files)) {
+        if (IsMediaFile(entry.fileName()))
+            bytes += entry.size();
+    }
+    return bytes;
+}

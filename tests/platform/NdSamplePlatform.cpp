@@ -1,0 +1,309 @@
+#include "NdSamplePlatform.h"
+
+#include "NdSampleLessons.h"
+#include "NdSamplePlatformPaths.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QUrl>
+
+#include <cmath>
+
+namespace {
+const char* const kAppId = "ndsample_app_01";
+const char* const kUserId = "u_sample_0042";
+const qint64 kInstallerBytes = 256 * 1024;
+
+NdTestResponse JsonResponse(const QJsonDocument& document, int status = 200)
+{
+    return NdTestResponse::Text(document.toJson(QJsonDocument::Indented), status, "application/json; charset=utf-8");
+}
+
+NdTestResponse JsonResponse(const QJsonObject& object, int status = 200)
+{
+    return JsonResponse(QJsonDocument(object), status);
+}
+
+NdTestResponse FailureAnswer(const QString& message)
+{
+    return JsonResponse(QJsonObject{{"code", 1}, {"msg", message}});
+}
+
+NdTestResponse NotFound()
+{
+    return NdTestResponse::Text("not found\n", 404);
+}
+
+NdTestResponse MethodNotAllowed()
+{
+    return NdTestResponse::Text("method not allowed\n", 405);
+}
+
+QJsonObject UserInfo()
+{
+    return QJsonObject{{"app_id", kAppId}, {"user_id", kUserId}};
+}
+
+QJsonObject SuccessAnswer(const QJsonArray& items)
+{
+    return QJsonObject{
+        {"code", 0}, {"msg", "ok"}, {"data", QJsonObject{{"download_data", items}, {"user_info", UserInfo()}}}};
+}
+
+QJsonValue SizeValue(const NdSampleLesson_t& lesson)
+{
+    const double mib = static_cast<double>(lesson.MediaBytes) / (1024.0 * 1024.0);
+    if (lesson.SizeAsText)
+        return QString::number(mib, 'f', 3);
+    return std::round(mib * 1000.0) / 1000.0;
+}
+
+// Members of the types a reader does not expect: objects for the texts, a
+// text for the duration.
+NdTestResponse WrongShapeAnswer(const QString& url)
+{
+    const QJsonObject item{{"url", url}, {"file_name", QJsonObject{{"text", "wrong shape"}}},
+        {"size", QJsonObject{{"mb", 1}}}, {"duration", "four"}};
+    return JsonResponse(SuccessAnswer(QJsonArray{item}));
+}
+
+NdTestResponse NotJsonAnswer()
+{
+    return NdTestResponse::Text("<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>"
+                                "<body><h1>502 Bad Gateway</h1></body></html>\n",
+        200, "text/html; charset=utf-8");
+}
+
+QByteArray ContentType(const QString& file)
+{
+    if (file.endsWith(QLatin1String(".ts")))
+        return "video/mp2t";
+    if (file.endsWith(QLatin1String(".m4s")) || file.endsWith(QLatin1String(".mp4")))
+        return "video/mp4";
+    return "application/octet-stream";
+}
+
+QJsonObject RequestEntry(const NdTestRequest& request)
+{
+    QJsonObject headers;
+    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
+        headers.insert(QString::fromLatin1(it.key()), QString::fromUtf8(it.value()));
+    return QJsonObject{{"method", QString::fromLatin1(request.method)}, {"path", QString::fromUtf8(request.path)},
+        {"query", QString::fromUtf8(request.query)}, {"body", QString::fromUtf8(request.body)}, {"headers", headers}};
+}
+
+bool IsControlPath(const QByteArray& path)
+{
+    return path.startsWith("/_");
+}
+} // namespace
+
+NdSamplePlatform::NdSamplePlatform(const NdSampleLessons& lessons) : m_lessons(lessons), m_server(NdTestHttpServer::Tls)
+{
+    InstallRoutes();
+}
+
+bool NdSamplePlatform::Start(quint16 port, QString* error)
+{
+    if (!NdTestCa::Instance().Ok) {
+        *error = QStringLiteral("cannot make the test certificates (is openssl installed?)");
+        return false;
+    }
+    if (!m_server.Start(port)) {
+        *error = QStringLiteral("cannot listen on 127.0.0.1:%1").arg(port);
+        return false;
+    }
+    QMutexLocker locker(&m_lock);
+    m_versionDocument = DefaultVersionDocument(BaseUrl());
+    return true;
+}
+
+QString NdSamplePlatform::BaseUrl() const
+{
+    return m_server.BaseUrl();
+}
+
+QByteArray NdSamplePlatform::DefaultVersionDocument(const QString& baseUrl)
+{
+    const QJsonObject data{{"version", "1.0.4"}, {"msg", QStringLiteral("当前已是最新版本")},
+        {"download_url", baseUrl + QLatin1String(NdSamplePlatformPaths::InstallerPath())}, {"must_update", 0}};
+    return QJsonDocument(QJsonObject{{"code", 0}, {"msg", "ok"}, {"data", data}}).toJson(QJsonDocument::Indented);
+}
+
+void NdSamplePlatform::InstallRoutes()
+{
+    using namespace NdSamplePlatformPaths;
+    m_server.Route(DownloadDataPath(), [this](const NdTestRequest& r) { return OnDownloadData(r); });
+    m_server.Route(DownloadLinkPath(), [this](const NdTestRequest& r) { return OnDownloadLink(r); });
+    m_server.Route(ErrorReportPath(), [this](const NdTestRequest& r) { return OnErrorReport(r); });
+    m_server.Route(ReportsPath(), [this](const NdTestRequest& r) { return OnReports(r); });
+    m_server.Route(RequestsPath(), [this](const NdTestRequest& r) { return OnRequests(r); });
+    m_server.Route(ResetPath(), [this](const NdTestRequest& r) { return OnReset(r); });
+    m_server.Route(VersionPath(), [this](const NdTestRequest& r) { return OnSetVersion(r); });
+    m_server.Route(InstallerPath(), [this](const NdTestRequest& r) { return OnInstaller(r); });
+    m_server.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
+}
+
+NdTestResponse NdSamplePlatform::OnDownloadData(const NdTestRequest& request) const
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    const QJsonDocument body = QJsonDocument::fromJson(request.body);
+    const QJsonValue token = body.object().value(QStringLiteral("token"));
+    if (!token.isString())
+        return FailureAnswer(QStringLiteral("missing token"));
+    return AnswerForToken(token.toString());
+}
+
+NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
+{
+    const QString plainUrl = BaseUrl() + NdSamplePlatformPaths::LessonPlaylistPath(QStringLiteral("plain"));
+    if (token == QLatin1String("wrong-shape"))
+        return WrongShapeAnswer(plainUrl);
+    if (token == QLatin1String("not-json"))
+        return NotJsonAnswer();
+    if (token == QLatin1String("empty"))
+        return JsonResponse(QJsonObject{{"code", 0}, {"data", QJsonObject()}});
+    QJsonArray items;
+    for (const QString& rawEntry : token.split(QLatin1Char(','))) {
+        const QString entry = rawEntry.trimmed();
+        NdSampleLessonPath_t path;
+        QString error;
+        if (entry.isEmpty() || !NdSampleFaults::ParseLessonPath(entry, m_lessons, false, &path, &error))
+            return FailureAnswer(error.isEmpty() ? QStringLiteral("empty lesson in token") : error);
+        const NdSampleLesson_t& lesson = *m_lessons.Find(path.Lesson);
+        items += QJsonObject{{"url", BaseUrl() + NdSamplePlatformPaths::LessonPlaylistPath(path.LessonPath())},
+            {"file_name", lesson.Title}, {"size", SizeValue(lesson)}, {"duration", NdSampleLessons::DurationSeconds}};
+    }
+    return JsonResponse(SuccessAnswer(items));
+}
+
+NdTestResponse NdSamplePlatform::OnDownloadLink(const NdTestRequest& request) const
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    QMutexLocker locker(&m_lock);
+    return NdTestResponse::Text(m_versionDocument, 200, "application/json; charset=utf-8");
+}
+
+NdTestResponse NdSamplePlatform::OnSetVersion(const NdTestRequest& request)
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    QMutexLocker locker(&m_lock);
+    m_versionDocument = request.body;
+    return JsonResponse(QJsonObject{{"code", 0}});
+}
+
+NdTestResponse NdSamplePlatform::OnErrorReport(const NdTestRequest& request)
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    const QJsonDocument document = QJsonDocument::fromJson(request.body);
+    QMutexLocker locker(&m_lock);
+    // A body that is no JSON object is kept as its text, so a test sees it.
+    if (document.isObject())
+        m_reports.append(document.object());
+    else
+        m_reports.append(QString::fromUtf8(request.body));
+    return JsonResponse(QJsonObject{{"code", 0}, {"msg", "ok"}});
+}
+
+NdTestResponse NdSamplePlatform::OnReports(const NdTestRequest&) const
+{
+    QMutexLocker locker(&m_lock);
+    return JsonResponse(QJsonDocument(m_reports));
+}
+
+NdTestResponse NdSamplePlatform::OnRequests(const NdTestRequest&) const
+{
+    QJsonArray log;
+    for (const NdTestRequest& request : m_server.Requests()) {
+        if (!IsControlPath(request.path))
+            log.append(RequestEntry(request));
+    }
+    return JsonResponse(QJsonDocument(log));
+}
+
+NdTestResponse NdSamplePlatform::OnReset(const NdTestRequest& request)
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    m_server.ClearRequests();
+    QMutexLocker locker(&m_lock);
+    m_reports = QJsonArray();
+    m_versionDocument = DefaultVersionDocument(BaseUrl());
+    return JsonResponse(QJsonObject{{"code", 0}});
+}
+
+NdTestResponse NdSamplePlatform::OnInstaller(const NdTestRequest&) const
+{
+    QByteArray image;
+    image.reserve(kInstallerBytes);
+    for (qint64 i = 0; i < kInstallerBytes; ++i)
+        image.append(static_cast<char>(i * 7 % 251));
+    return NdTestResponse::Text(image, 200, "application/x-apple-diskimage");
+}
+
+NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) const
+{
+    const QString fullPath = QUrl::fromPercentEncoding(request.path);
+    QString root;
+    for (const QString& candidate : {NdSamplePlatformPaths::LessonsRoot(), NdSamplePlatformPaths::MovedRoot()}) {
+        if (fullPath.startsWith(candidate))
+            root = candidate;
+    }
+    NdSampleLessonPath_t path;
+    QString error;
+    if (root.isEmpty() || !NdSampleFaults::ParseLessonPath(fullPath.mid(root.size()), m_lessons, true, &path, &error))
+        return NotFound();
+    if (NdSampleFaults::IsPlaylist(path.File))
+        return ServePlaylist(request, path, root);
+    // Behind a redirect only the playlist answers: its files live in the new folder.
+    if (path.Has("redirect"))
+        return NotFound();
+    return ServeMedia(path);
+}
+
+QString NdSamplePlatform::LessonFilePath(const NdSampleLessonPath_t& path) const
+{
+    return m_lessons.LessonDir(path.Lesson) + QLatin1Char('/') + path.File;
+}
+
+NdTestResponse NdSamplePlatform::ServePlaylist(
+    const NdTestRequest& request, const NdSampleLessonPath_t& path, const QString& root) const
+{
+    if (path.Has("redirect")) {
+        NdSampleLessonPath_t moved = path;
+        moved.Switches.removeOne(QStringLiteral("redirect"));
+        QString location
+            = BaseUrl() + NdSamplePlatformPaths::MovedRoot() + moved.LessonPath() + QLatin1Char('/') + path.File;
+        if (!request.query.isEmpty())
+            location += QLatin1Char('?') + QString::fromUtf8(request.query);
+        return NdTestResponse::Redirect(location.toUtf8());
+    }
+    if (path.Has("playlist500"))
+        return NdTestResponse::Text("internal server error\n", 500);
+    QFile file(LessonFilePath(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return NotFound();
+    const int folderEnd = path.File.lastIndexOf(QLatin1Char('/')) + 1;
+    const QString folderUrl = BaseUrl() + root + path.LessonPath() + QLatin1Char('/') + path.File.left(folderEnd);
+    return NdTestResponse::Text(
+        NdSampleFaults::RewritePlaylist(file.readAll(), path, folderUrl), 200, "application/vnd.apple.mpegurl");
+}
+
+NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path) const
+{
+    const QFileInfo info(LessonFilePath(path));
+    if (!info.isFile())
+        return NotFound();
+    NdTestResponse response;
+    response.filePath = info.absoluteFilePath();
+    response.headers += qMakePair(QByteArray("Content-Type"), ContentType(path.File));
+    NdSampleFaults::ShapeMediaResponse(path, info.size(), &response);
+    return response;
+}

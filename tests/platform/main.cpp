@@ -1,0 +1,179 @@
+// NdSamplePlatform: a local stand-in for the teaching platform's servers, on
+// 127.0.0.1 over HTTPS, for the tests and for demonstrations of the program.
+
+#include "NdSampleLessons.h"
+#include "NdSamplePlatform.h"
+#include "NdTestHttpServer.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+int g_quitPipe[2] = {-1, -1};
+
+const char* const kDescription = R"(Serves the teaching platform's API and sample HLS lessons on 127.0.0.1 over HTTPS,
+with a test certificate authority made at start-up. Prints exactly one line
+"NdSamplePlatform listening on https://127.0.0.1:<port>" on stdout once the lessons are ready.
+
+Server API:
+  POST /alive_b/alive_download/get_download_data   body {"token": "<token>"}
+  POST /alive_b/alive_download/get_download_link/  the version document (see /_control/version)
+  POST /error_report                               stores the report document
+  GET  /_reports     the stored reports, as a JSON array
+  GET  /_requests    the request log (method, path, query, body, headers), without /_ paths
+  POST /_control/version   body = the JSON that get_download_link answers from now on
+  POST /_control/reset     clears reports and the request log, restores the version document
+  GET  /installer/NdDownloader.dmg   a stand-in disk image
+
+Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
+  a lesson path is [switch/]...<lesson>. Special whole tokens: "wrong-shape" (members of the
+  wrong JSON types), "not-json" (an HTML page), "empty" ({"code":0,"data":{}}).
+  An unknown lesson or switch answers {"code": 1, "msg": ...}.
+Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
+  plain, plain2, plain3  distinct clear streams (size as text, number, text)
+  aes                    AES-128, key URI "key.bin" relative to the playlist
+  master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
+  fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
+Switches (stateless, composable):
+  seg404       segment 2 answers 404          cut      segment 2's connection drops half-way
+  stall        segment 2 stalls half-way      slow     every segment in pieces, ~1 s each
+  playlist500  playlists answer 500           mixed    segment URIs absolute, root-relative, with query
+  crlf         CRLF line endings              nolf     no #EXT-X-ENDLIST and no final line feed
+  redirect     playlist answers 302 to /moved/<rest>/; files only there
+Lesson URL: https://127.0.0.1:<port>/lessons/<lesson path>/index.m3u8)";
+
+void OnQuitSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_quitPipe[1], &byte, 1);
+}
+
+// Ctrl+C and SIGTERM end the event loop, so the server stops and the
+// certificate folder is removed.
+void QuitOnSignals(QCoreApplication* app)
+{
+    if (::pipe(g_quitPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_quitPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+    std::signal(SIGINT, OnQuitSignal);
+    std::signal(SIGTERM, OnQuitSignal);
+}
+
+// A parent that dies or closes our stdin takes us down with it.
+void QuitWhenStdinCloses(QCoreApplication* app)
+{
+    auto* notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app, notifier]() {
+        char buffer[256];
+        if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0) {
+            notifier->setEnabled(false);
+            app->quit();
+        }
+    });
+}
+
+bool WriteDeployFile(const QString& path, const QString& baseUrl, int transferTimeoutSeconds, QString* error)
+{
+    const QString base = baseUrl + QLatin1Char('/');
+    const QJsonObject deploy{
+        {"AdminBaseUrls", QJsonArray{base, base, base}},
+        {"ReportBaseUrl", base},
+        {"FallbackReportBaseUrl", base},
+        {"AppId", "ndsample0000001"},
+        {"RefererBaseUrl", baseUrl},
+        {"TutorialUrl", base + QStringLiteral("tutorial")},
+        {"ManagementUrl", base},
+        {"WebsiteUrl", base},
+        {"HelpCenterUrl", base + QStringLiteral("help")},
+        {"ProbeHost", "127.0.0.1"},
+        {"TransferTimeoutSeconds", transferTimeoutSeconds},
+        {"TrustedCertificates", QJsonArray{QFileInfo(NdTestCa::Instance().CaCertPath).absoluteFilePath()}},
+    };
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    file.write(QJsonDocument(deploy).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+int Fail(const QString& message)
+{
+    std::fprintf(stderr, "NdSamplePlatform: %s\n", qPrintable(message));
+    return 1;
+}
+
+int PositiveOrZero(const QString& text, int maximum, bool* ok)
+{
+    const int value = text.toInt(ok);
+    *ok = *ok && value >= 0 && value <= maximum;
+    return value;
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("NdSamplePlatform"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(kDescription));
+    parser.addHelpOption();
+    const QCommandLineOption portOption("port", "Port on 127.0.0.1 (0 = a free port).", "N", "0");
+    const QCommandLineOption cacheOption("cache-dir",
+        "Folder for the generated lessons (default: <build>/platform-cache).", "DIR",
+        QCoreApplication::applicationDirPath() + "/../platform-cache");
+    const QCommandLineOption deployOption(
+        "write-deploy", "Write an NdDeploy.json that points the program at this server.", "FILE");
+    const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
+    const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption});
+    parser.process(app);
+
+    bool ok = false;
+    const int port = PositiveOrZero(parser.value(portOption), 65535, &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--port wants a number from 0 to 65535"));
+    const int transferTimeout = PositiveOrZero(parser.value(timeoutOption), 24 * 3600, &ok);
+    if (!ok || transferTimeout == 0)
+        return Fail(QStringLiteral("--transfer-timeout wants a positive number of seconds"));
+
+    QString error;
+    NdSampleLessons lessons(parser.value(cacheOption));
+    if (!lessons.Prepare(&error))
+        return Fail(error);
+    NdSamplePlatform platform(lessons);
+    if (!platform.Start(static_cast<quint16>(port), &error))
+        return Fail(error);
+    if (parser.isSet(deployOption)
+        && !WriteDeployFile(parser.value(deployOption), platform.BaseUrl(), transferTimeout, &error))
+        return Fail(error);
+
+    QuitOnSignals(&app);
+    if (parser.isSet(stdinOption))
+        QuitWhenStdinCloses(&app);
+
+    std::fprintf(stderr, "NdSamplePlatform: lessons in %s; CA certificate %s\n",
+        qPrintable(QDir::toNativeSeparators(lessons.CacheDir())),
+        qPrintable(QDir::toNativeSeparators(NdTestCa::Instance().CaCertPath)));
+    std::fprintf(stdout, "NdSamplePlatform listening on %s\n", qPrintable(platform.BaseUrl()));
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// Runs the sample platform (bin/NdSamplePlatform) as a child process on a free
+// port for one test, and talks to its inspection and control paths. Its own
+// requests go through a plain QNetworkAccessManager trusting the platform's CA,
+// not through the program's HTTP client, so they stay valid while that client
+// is under test. The process ends with this object.
+class NdSamplePlatformProcess
+{
+public:
+    struct Reply_t
+    {
+        int Status = 0; // HTTP status; 0 when no answer arrived
+        QByteArray Body;
+        QMap<QByteArray, QByteArray> Headers; // names in lower case
+        QString Error;                        // empty when the transfer completed
+    };
+
+    NdSamplePlatformProcess();
+    ~NdSamplePlatformProcess();
+    NdSamplePlatformProcess(const NdSamplePlatformProcess&) = delete;
+    NdSamplePlatformProcess& operator=(const NdSamplePlatformProcess&) = delete;
+
+    // Starts the platform and waits for its listening line (the first start
+    // also generates the lessons into the build tree's cache). False with
+    // ErrorString() on failure.
+    bool Start(int timeoutMs = 60000);
+    QString ErrorString() const { return m_error; }
+
+    QString BaseUrl() const { return m_baseUrl; } // "https://127.0.0.1:<port>"
+    // "slow/plain" -> BaseUrl() + "/lessons/slow/plain/index.m3u8"
+    QString LessonUrl(const QString& lessonPath) const;
+    QString CaCertPath() const { return m_caCertPath; }
+    // The NdDeploy.json the platform wrote for this run.
+    QString DeployFilePath() const;
+
+    // Puts the platform's deployment values in force in this process: admin
+    // and report addresses at the platform, its CA trusted, the given transfer
+    // time-out.
+    bool ApplyDeploySettings(int transferTimeoutMs = 30000) const;
+
+    QJsonArray Reports() const;                    // the report documents received, oldest first
+    QJsonArray Requests() const;                   // {"method","path","query","body","headers"} per request
+    bool Reset() const;                            // clears reports, request log and the version document
+    bool SetVersion(const QByteArray& json) const; // what get_download_link answers
+
+    // Direct access for checks of the platform itself; pathOrUrl is either a
+    // full URL or a path below BaseUrl(). Redirects are not followed.
+    Reply_t Get(const QString& pathOrUrl, int timeoutMs = 10000) const;
+    Reply_t Post(const QString& pathOrUrl, const QByteArray& body, int timeoutMs = 10000) const;
+    // POSTs {"token": token} to get_download_data.
+    Reply_t QueryToken(const QString& token) const;
+
+private:
+    Reply_t Send(const QByteArray& method, const QString& pathOrUrl, const QByteArray& body, int timeoutMs) const;
+    bool ReadListeningLine(int timeoutMs);
+    bool ReadDeployFile();
+    void Stop();
+
+    QTemporaryDir m_workDir;
+    QProcess m_process;
+    QString m_baseUrl;
+    QString m_caCertPath;
+    QString m_error;
+};
