@@ -25,6 +25,10 @@ enum NdHttpRequestMethod
 // Fluent HTTP request builder. Configure with chained calls, then fire once.
 // Callbacks run on the firing thread: success or fail, then complete. The
 // synchronous forms return after the callbacks have run.
+// Server certificates are verified (the system's roots plus the deployment's
+// trusted certificates); a transfer that moves no byte for the deployment's
+// time-out fails with "Transfer timed out"; redirects are followed while they
+// stay as safe as the request.
 class NDCORE_EXPORT NdHttpManager
 {
 public:

@@ -102,6 +102,7 @@ private slots:
     void stalledTransferTimesOut_data();
     void stalledTransferTimesOut();
     void droppedConnectionFails();
+    void fullDiskFailsTheDownload();
     void redirects();
     void syncCallsFromWorkerThread();
 
@@ -574,6 +575,18 @@ void TestNdHttpManager::droppedConnectionFails()
     Observe(http, &outcome).DownloadSync(m_dir.filePath("dropped.bin"));
     QCOMPARE(outcome.events, kFailed);
     QCOMPARE(outcome.code, int(QNetworkReply::RemoteHostClosedError));
+}
+
+void TestNdHttpManager::fullDiskFailsTheDownload()
+{
+    if (!QFileInfo::exists("/dev/full"))
+        QSKIP("needs /dev/full");
+    Outcome outcome;
+    NdHttpManager http(m_plain.BaseUrl() + "/file");
+    Observe(http, &outcome).DownloadSync("/dev/full");
+    QCOMPARE(outcome.events, kFailed);
+    QCOMPARE(outcome.text, QString("Failed to write file: /dev/full"));
+    QCOMPARE(outcome.code, -1);
 }
 
 void TestNdHttpManager::redirects()
