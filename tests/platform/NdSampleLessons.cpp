@@ -43,7 +43,7 @@ const NdMasterVariant_t& HighestMasterVariant()
 QList<NdSampleLesson_t> Catalogue()
 {
     auto lesson = [](const char* name, const QString& title, NdSampleLesson_t::Kind kind, const char* source, int tone,
-                      bool sizeAsText) {
+                      bool sizeAsText, int seconds = 4) {
         NdSampleLesson_t l;
         l.Name = QString::fromLatin1(name);
         l.Title = title;
@@ -51,6 +51,7 @@ QList<NdSampleLesson_t> Catalogue()
         l.VideoSource = QString::fromLatin1(source);
         l.ToneHz = tone;
         l.SizeAsText = sizeAsText;
+        l.Seconds = seconds;
         return l;
     };
     return {
@@ -63,6 +64,8 @@ QList<NdSampleLesson_t> Catalogue()
         lesson("master", QStringLiteral("多码率 \"Master\" <3 variants>"), NdSampleLesson_t::Master, "testsrc2", 880,
             true),
         lesson("fmp4", QStringLiteral("fMP4 lesson / part|1"), NdSampleLesson_t::Fmp4, "smptebars", 990, false),
+        lesson("long", QStringLiteral("长课程 Long lesson (12 segments)"), NdSampleLesson_t::Plain, "testsrc2", 330,
+            false, 12),
     };
 }
 
@@ -168,6 +171,7 @@ bool NdSampleLessons::GenerateMissing(QString* error)
         *error = QStringLiteral("cannot lock the lesson cache %1").arg(GenerationDir());
         return false;
     }
+    RemoveAbandonedWork();
     for (const NdSampleLesson_t& lesson : m_lessons) {
         if (QFileInfo::exists(LessonDir(lesson.Name)))
             continue;
@@ -185,6 +189,15 @@ bool NdSampleLessons::GenerateMissing(QString* error)
         }
     }
     return true;
+}
+
+// Work folders left by a generator that was killed; with the lock held no
+// other process is generating, so every one of them is abandoned.
+void NdSampleLessons::RemoveAbandonedWork() const
+{
+    const QDir generation(GenerationDir());
+    for (const QString& name : generation.entryList({QStringLiteral(".making-*")}, QDir::Dirs | QDir::Hidden))
+        QDir(generation.filePath(name)).removeRecursively();
 }
 
 bool NdSampleLessons::Generate(const NdSampleLesson_t& lesson, const QString& targetDir, QString* error) const
@@ -206,7 +219,7 @@ bool NdSampleLessons::Generate(const NdSampleLesson_t& lesson, const QString& ta
 bool NdSampleLessons::GenerateMedia(const NdSampleLesson_t& lesson, const QString& dir, const QString& size,
     const QStringList& extraArgs, QString* error) const
 {
-    const QString duration = QString::number(DurationSeconds);
+    const QString duration = QString::number(lesson.Seconds);
     const QString extension
         = lesson.LessonKind == NdSampleLesson_t::Fmp4 ? QStringLiteral("m4s") : QStringLiteral("ts");
     // A key frame every second (25 frames, no scene-cut frames) lets the

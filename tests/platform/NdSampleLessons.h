@@ -21,6 +21,7 @@ struct NdSampleLesson_t
     Kind LessonKind = Plain;
     QString VideoSource;    // lavfi video source, e.g. "testsrc"
     int ToneHz = 440;       // sine tone of the audio track
+    int Seconds = 4;        // duration; one segment per second
     bool SizeAsText = true; // "size" as a JSON string (else a JSON number)
     qint64 MediaBytes = 0;  // bytes of the segments a downloader fetches (measured)
 };
@@ -31,8 +32,6 @@ struct NdSampleLesson_t
 class NdSampleLessons
 {
 public:
-    static constexpr int DurationSeconds = 4;
-
     explicit NdSampleLessons(const QString& cacheDir);
 
     // Generates the missing lessons and measures all of them.
@@ -48,6 +47,7 @@ public:
 
 private:
     QString GenerationDir() const;
+    void RemoveAbandonedWork() const;
     bool GenerateMissing(QString* error);
     bool Generate(const NdSampleLesson_t& lesson, const QString& targetDir, QString* error) const;
     bool GenerateMedia(const NdSampleLesson_t& lesson, const QString& dir, const QString& size,

@@ -176,7 +176,7 @@ NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
             return FailureAnswer(error.isEmpty() ? QStringLiteral("empty lesson in token") : error);
         const NdSampleLesson_t& lesson = *m_lessons.Find(path.Lesson);
         items += QJsonObject{{"url", BaseUrl() + NdSamplePlatformPaths::LessonPlaylistPath(path.LessonPath())},
-            {"file_name", lesson.Title}, {"size", SizeValue(lesson)}, {"duration", NdSampleLessons::DurationSeconds}};
+            {"file_name", lesson.Title}, {"size", SizeValue(lesson)}, {"duration", lesson.Seconds}};
     }
     return JsonResponse(SuccessAnswer(items));
 }

@@ -80,12 +80,12 @@ void TestNdSamplePlatform::init()
 
 void TestNdSamplePlatform::tokenAnswerListsEveryEntry()
 {
-    const auto reply = m_platform.QueryToken(QStringLiteral("plain, aes,slow/plain"));
+    const auto reply = m_platform.QueryToken(QStringLiteral("plain, aes,slow/plain,long"));
     QCOMPARE(reply.Status, 200);
     const QJsonObject root = QJsonDocument::fromJson(reply.Body).object();
     QCOMPARE(root.value("code").toInt(-1), 0);
     const QJsonArray items = root.value("data").toObject().value("download_data").toArray();
-    QCOMPARE(items.size(), 3);
+    QCOMPARE(items.size(), 4);
     QCOMPARE(items[0].toObject().value("url").toString(), m_platform.LessonUrl("plain"));
     QCOMPARE(items[1].toObject().value("url").toString(), m_platform.LessonUrl("aes"));
     QCOMPARE(items[2].toObject().value("url").toString(), m_platform.LessonUrl("slow/plain"));
@@ -93,6 +93,8 @@ void TestNdSamplePlatform::tokenAnswerListsEveryEntry()
     QVERIFY(items[0].toObject().value("size").isString());
     QVERIFY(items[1].toObject().value("size").isDouble());
     QCOMPARE(items[2].toObject().value("duration").toInt(), 4);
+    QCOMPARE(items[3].toObject().value("duration").toInt(), 12);
+    QCOMPARE(UriLines(m_platform.Get(items[3].toObject().value("url").toString()).Body).size(), 12);
     const QJsonObject user = root.value("data").toObject().value("user_info").toObject();
     QVERIFY(!user.value("app_id").toString().isEmpty());
     QVERIFY(!user.value("user_id").toString().isEmpty());

@@ -42,6 +42,7 @@ Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
   An unknown lesson or switch answers {"code": 1, "msg": ...}.
 Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   plain, plain2, plain3  distinct clear streams (size as text, number, text)
+  long                   12 s, seg1..seg12 (more than one batch of five)
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
