@@ -1,0 +1,171 @@
+#include "NdEngineTestKit.h"
+
+#include "NdDownloadTaskManager.h"
+
+#include "NdCore/NdCacheManager.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <QUuid>
+
+NdRowRecorder::NdRowRecorder()
+{
+    NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
+}
+
+NdRowRecorder::~NdRowRecorder()
+{
+    NdDownloadTask::SetRowConnector(nullptr);
+}
+
+NdTaskItem* NdRowRecorder::RowKey(int n)
+{
+    return reinterpret_cast<NdTaskItem*>(static_cast<quintptr>(0x1000 + n * 16));
+}
+
+QMetaObject::Connection NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem* row)
+{
+    const QMetaObject::Connection connection = connect(
+        task, &NdDownloadTask::sigRefreshDownloadResult, this,
+        [this, row](float size, int percent, int state, const QString& speed) {
+            QMutexLocker lock(&Lock);
+            Received[row].append({size, percent, state, speed});
+        },
+        Qt::QueuedConnection);
+    QMutexLocker lock(&Lock);
+    ++Starts[row];
+    Connections.append(connection);
+    return connection;
+}
+
+QList<NdRowReport_t> NdRowRecorder::Reports(NdTaskItem* row) const
+{
+    QMutexLocker lock(&Lock);
+    return Received.value(row);
+}
+
+NdRowReport_t NdRowRecorder::LastReport(NdTaskItem* row) const
+{
+    const QList<NdRowReport_t> reports = Reports(row);
+    return reports.isEmpty() ? NdRowReport_t() : reports.last();
+}
+
+int NdRowRecorder::StartCount(NdTaskItem* row) const
+{
+    QMutexLocker lock(&Lock);
+    return Starts.value(row);
+}
+
+int NdRowRecorder::StartedRows() const
+{
+    QMutexLocker lock(&Lock);
+    return Starts.size();
+}
+
+bool NdRowRecorder::AllDisconnected() const
+{
+    QMutexLocker lock(&Lock);
+    for (const QMetaObject::Connection& connection : Connections) {
+        if (connection)
+            return false;
+    }
+    return true;
+}
+
+DownloadTaskParam_t NdMakeTask(
+    const QString& downloadDir, const QString& m3u8Url, const QString& name, float sizeMb, NdTaskItem* row)
+{
+    DownloadTaskParam_t task;
+    task.VideoM3U8Url = m3u8Url.toStdString();
+    task.VideoName = name.toStdString();
+    task.VideoFileSize = sizeMb;
+    task.VideoDownloadPath = downloadDir.toStdString();
+    task.VideoTempPath = (downloadDir + QStringLiteral("/~NdTemp/") + QUuid::createUuid().toString()).toStdString();
+    task.TaskItem = row;
+    return task;
+}
+
+DownloadTaskParam_t NdStoredTask(const std::string& tempPath)
+{
+    std::vector<DownloadTaskParam_t> tasks;
+    NdCacheManager::GetInstance()->GetDownloadTasks(tasks);
+    for (const DownloadTaskParam_t& task : tasks) {
+        if (task.VideoTempPath == tempPath)
+            return task;
+    }
+    DownloadTaskParam_t none;
+    none.VideoState = -1;
+    return none;
+}
+
+bool NdWaitStoredState(const std::string& tempPath, int state, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (NdStoredTask(tempPath).VideoState != state) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+QString NdOutputPath(const DownloadTaskParam_t& task)
+{
+    return QString::fromStdString(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
+}
+
+int NdSegmentFileCount(const std::string& tempPath)
+{
+    return QDir(QString::fromStdString(tempPath)).entryList({QStringLiteral("*.ts")}, QDir::Files).size();
+}
+
+namespace {
+QByteArray RunTool(const QString& program, const QStringList& args, bool errorChannel)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(20000))
+        return "<timeout>";
+    return errorChannel ? process.readAllStandardError() : process.readAllStandardOutput();
+}
+
+} // namespace
+
+NdMediaInfo_t NdProbe(const QString& path)
+{
+    const QByteArray out = RunTool(QStringLiteral("ffprobe"),
+        {"-v", "error", "-print_format", "json", "-show_format", "-show_streams", path}, false);
+    const QJsonObject json = QJsonDocument::fromJson(out).object();
+    NdMediaInfo_t info;
+    info.Duration = json.value("format").toObject().value("duration").toString().toDouble();
+    for (const QJsonValue& value : json.value("streams").toArray()) {
+        const QJsonObject stream = value.toObject();
+        info.Codecs.append(stream.value("codec_name").toString());
+        if (stream.value("codec_type").toString() == QLatin1String("video"))
+            info.Resolution
+                = QStringLiteral("%1x%2").arg(stream.value("width").toInt()).arg(stream.value("height").toInt());
+    }
+    return info;
+}
+
+QString NdDecodeErrors(const QString& path)
+{
+    return QString::fromUtf8(RunTool(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"}, true));
+}
+
+double NdPlaylistDuration(const QByteArray& playlist)
+{
+    static const QRegularExpression extinf(QStringLiteral("#EXTINF:([0-9.]+)"));
+    double seconds = 0.0;
+    auto it = extinf.globalMatch(QString::fromUtf8(playlist));
+    while (it.hasNext())
+        seconds += it.next().captured(1).toDouble();
+    return seconds;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "NdCore/NdDownloadTaskParam.h"
+
+#include <QList>
+#include <QMap>
+#include <QMetaObject>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class NdTaskItem;
+class NdDownloadTask;
+
+// One progress report as a row receives it.
+struct NdRowReport_t
+{
+    float Size = 0.0f;
+    int Percent = 0;
+    int State = -1;
+    QString Speed;
+};
+
+// Stands in for the rows of the task list: registers the engine's row connector for
+// its lifetime and records, per row key, what the task threads send. The keys are
+// fake row pointers, never dereferenced. Reports are received on this object's
+// thread through queued connections, as a real row receives them.
+class NdRowRecorder : public QObject
+{
+public:
+    NdRowRecorder();
+    ~NdRowRecorder() override;
+
+    static NdTaskItem* RowKey(int n);
+
+    QList<NdRowReport_t> Reports(NdTaskItem* row) const;
+    NdRowReport_t LastReport(NdTaskItem* row) const; // State -1 when none came
+    int StartCount(NdTaskItem* row) const;           // how often a run connected the row
+    int StartedRows() const;                         // rows connected at least once
+    // True once every connection that a run made has been removed again.
+    bool AllDisconnected() const;
+
+private:
+    QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem* row);
+
+    mutable QMutex Lock;
+    QMap<NdTaskItem*, QList<NdRowReport_t>> Received;
+    QMap<NdTaskItem*, int> Starts;
+    QList<QMetaObject::Connection> Connections;
+};
+
+// A task record as the task list makes it: a working folder "~NdTemp/{uuid}" in
+// the download folder.
+DownloadTaskParam_t NdMakeTask(
+    const QString& downloadDir, const QString& m3u8Url, const QString& name, float sizeMb, NdTaskItem* row);
+// The stored record with that working folder; VideoState -1 when there is none.
+DownloadTaskParam_t NdStoredTask(const std::string& tempPath);
+bool NdWaitStoredState(const std::string& tempPath, int state, int timeoutMs);
+QString NdOutputPath(const DownloadTaskParam_t& task);
+int NdSegmentFileCount(const std::string& tempPath);
+
+// Media checks with the system's ffprobe / ffmpeg.
+struct NdMediaInfo_t
+{
+    double Duration = 0.0; // seconds
+    QStringList Codecs;    // "h264", "aac", in stream order
+    QString Resolution;    // "320x240"
+};
+NdMediaInfo_t NdProbe(const QString& path);
+QString NdDecodeErrors(const QString& path); // what "ffmpeg -v error ... -f null -" prints
+// Sum of the #EXTINF durations of a media playlist text.
+double NdPlaylistDuration(const QByteArray& playlist);

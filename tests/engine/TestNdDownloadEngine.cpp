@@ -1,0 +1,297 @@
+// Whole downloads against the sample platform: the scheduler, the task and segment
+// threads, the real backend, the HTTP client and ffmpeg.
+#include "INdDownloaderBackEnd.h"
+#include "NdDownloadTaskManager.h"
+#include "NdEngineTestKit.h"
+#include "NdSamplePlatformProcess.h"
+#include "NdTestEnv.h"
+
+#include "NdCore/NdCacheManager.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using NdDownloaderInterface::INdDownloaderBackEnd;
+
+namespace {
+const int kTransferTimeoutMs = 3000;
+const int kTaskTimeoutMs = 30000;
+} // namespace
+
+class TestNdDownloadEngine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void tokenLessonsEndAsMp4();
+    void fiveSlotsSixthWaits();
+    void faultsEndAsFailed();
+    void playlistFormsDownloadWhole();
+    void diskCheckStopsTask();
+
+private:
+    DownloadTaskParam_t Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task);
+    DownloadTaskParam_t LessonTask(const QString& lessonPath, int row, const QString& downloadDir = QString());
+    int ReportCount(const DownloadTaskParam_t& task, const char* message) const;
+    double SourceDuration(const QString& lessonPath) const;
+    void VerifyFinishedMp4(const DownloadTaskParam_t& task, const QString& lessonPath);
+
+    NdSamplePlatformProcess m_platform;
+    QTemporaryDir* m_downloads = nullptr;
+};
+
+void TestNdDownloadEngine::initTestCase()
+{
+    NdTestInitEnvironment();
+    INdDownloaderBackEnd::GetInstance();
+    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
+    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs));
+}
+
+void TestNdDownloadEngine::init()
+{
+    QVERIFY(m_platform.Reset());
+    m_downloads = new QTemporaryDir();
+    QVERIFY(m_downloads->isValid());
+}
+
+void TestNdDownloadEngine::cleanup()
+{
+    NdDownloadTask::SetFreeBytesProbe(nullptr);
+    delete m_downloads;
+    m_downloads = nullptr;
+}
+
+DownloadTaskParam_t TestNdDownloadEngine::Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task)
+{
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    scheduler.AddTask(task);
+    return task;
+}
+
+DownloadTaskParam_t TestNdDownloadEngine::LessonTask(const QString& lessonPath, int row, const QString& downloadDir)
+{
+    return NdMakeTask(downloadDir.isEmpty() ? m_downloads->path() : downloadDir, m_platform.LessonUrl(lessonPath),
+        QStringLiteral("lesson %1").arg(row), 0.5f, NdRowRecorder::RowKey(row));
+}
+
+int TestNdDownloadEngine::ReportCount(const DownloadTaskParam_t& task, const char* message) const
+{
+    const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
+                               .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
+                                   QLatin1String(message));
+    int count = 0;
+    for (const QJsonValue& report : m_platform.Reports()) {
+        if (report.toObject().value("api_data").toObject().value("api_params").toString() == params)
+            ++count;
+    }
+    return count;
+}
+
+double TestNdDownloadEngine::SourceDuration(const QString& lessonPath) const
+{
+    return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lessonPath)).Body);
+}
+
+void TestNdDownloadEngine::VerifyFinishedMp4(const DownloadTaskParam_t& task, const QString& lessonPath)
+{
+    const QString output = NdOutputPath(task);
+    QVERIFY2(QFileInfo::exists(output), qPrintable(output));
+    const double expected = SourceDuration(lessonPath);
+    QVERIFY(expected > 1.0);
+    const NdMediaInfo_t media = NdProbe(output);
+    QVERIFY2(qAbs(media.Duration - expected) <= 0.5, qPrintable(lessonPath));
+    QCOMPARE(media.Codecs, QStringList({"h264", "aac"}));
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(task.VideoTempPath)));
+    const DownloadTaskParam_t stored = NdStoredTask(task.VideoTempPath);
+    QCOMPARE(stored.VideoState, int(Finished));
+    QVERIFY(qAbs(stored.VideoTranscodeFileSize - QFileInfo(output).size() / 1000.0 / 1000.0) < 1e-4);
+    QVERIFY(stored.VideoDownloadFileSize > 0.0f);
+    if (task.VideoFileSize > 0.0f)
+        QCOMPARE(stored.VideoDownloadFileSize, task.VideoFileSize);
+    QCOMPARE(ReportCount(task, "download_success"), 1);
+    QCOMPARE(ReportCount(task, "download_fail"), 0);
+}
+
+void TestNdDownloadEngine::tokenLessonsEndAsMp4()
+{
+    NdRowRecorder rows;
+    std::vector<DownloadTaskParam_t> records;
+    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
+    QVERIFY(backEnd->GetDownloadTaskByToken("plain,plain2,plain3", records));
+    QCOMPARE(records.size(), size_t(3));
+    QVERIFY(backEnd->GetDownloadTaskByToken("aes", records));
+    QCOMPARE(records.size(), size_t(4));
+    const QStringList lessons = {"plain", "plain2", "plain3", "aes"};
+
+    NdDownloadTaskManager scheduler;
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < 4; ++i) {
+        DownloadTaskParam_t task = records[i];
+        const DownloadTaskParam_t place = NdMakeTask(m_downloads->path(), QString(), QString(), 0.0f, nullptr);
+        task.VideoDownloadPath = place.VideoDownloadPath;
+        task.VideoTempPath = place.VideoTempPath;
+        task.TaskItem = NdRowRecorder::RowKey(i);
+        QVERIFY(task.VideoFileSize > 0.0f);
+        tasks.append(Queue(scheduler, task));
+    }
+    scheduler.start();
+
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    for (int i = 0; i < 4; ++i) {
+        VerifyFinishedMp4(tasks[i], lessons[i]);
+        QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(i)).State, int(Finished));
+        const QList<NdRowReport_t> reports = rows.Reports(NdRowRecorder::RowKey(i));
+        // Four segments make one batch: 3 with the sizes, then 5, then 6 with the file size.
+        QCOMPARE(reports.size(), 3);
+        QCOMPARE(reports[0].State, int(Downloaded));
+        QVERIFY(reports[0].Speed.endsWith(QLatin1String("B/S")));
+        QCOMPARE(reports[1].State, int(Transcoding));
+        QCOMPARE(reports[2].Percent, 100);
+        QCOMPARE(reports[2].Size, NdStoredTask(tasks[i].VideoTempPath).VideoTranscodeFileSize);
+    }
+    QCOMPARE(NdDecodeErrors(NdOutputPath(tasks[3])), QString());
+    QTRY_VERIFY(rows.AllDisconnected());
+}
+
+void TestNdDownloadEngine::fiveSlotsSixthWaits()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < 7; ++i)
+        tasks.append(Queue(scheduler, LessonTask(QStringLiteral("slow/plain"), i)));
+    scheduler.start();
+
+    QTRY_COMPARE_WITH_TIMEOUT(rows.StartedRows(), 5, 5000);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(i)), 1);
+    // A slow lesson holds its slot for about a second; meanwhile the sixth waits.
+    QTest::qWait(300);
+    QCOMPARE(rows.StartedRows(), 5);
+
+    QTRY_COMPARE_WITH_TIMEOUT(rows.StartCount(NdRowRecorder::RowKey(5)), 1, kTaskTimeoutMs);
+    int ended = 0;
+    for (int i = 0; i < 5; ++i)
+        ended += NdStoredTask(tasks[i].VideoTempPath).VideoState == Finished ? 1 : 0;
+    QVERIFY(ended >= 1);
+
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(QFileInfo::exists(NdOutputPath(task)));
+}
+
+void TestNdDownloadEngine::faultsEndAsFailed()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const QStringList faults = {"seg404/plain", "cut/plain2", "stall/plain3", "playlist500/plain", "fmp4"};
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < faults.size(); ++i)
+        tasks.append(Queue(scheduler, LessonTask(faults[i], i)));
+    // A working folder below a plain file: the playlist file cannot be created.
+    QFile blocker(m_downloads->filePath(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    DownloadTaskParam_t uncreatable = LessonTask(QStringLiteral("plain"), 9);
+    uncreatable.VideoTempPath = (blocker.fileName() + QStringLiteral("/~NdTemp/{x}")).toStdString();
+    tasks.append(Queue(scheduler, uncreatable));
+
+    QElapsedTimer clock;
+    clock.start();
+    scheduler.start();
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY2(NdWaitStoredState(task.VideoTempPath, Failed, kTaskTimeoutMs), task.VideoM3U8Url.c_str());
+    QVERIFY2(clock.elapsed() < kTransferTimeoutMs + 3000, qPrintable(QString::number(clock.elapsed())));
+
+    for (int i = 0; i < tasks.size(); ++i) {
+        const int row = i < faults.size() ? i : 9;
+        QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(row)).State, int(Failed));
+        QTRY_COMPARE(ReportCount(tasks[i], "download_fail"), 1);
+        QCOMPARE(ReportCount(tasks[i], "download_success"), 0);
+    }
+    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files), QStringList());
+    QTRY_VERIFY(rows.AllDisconnected());
+}
+
+void TestNdDownloadEngine::playlistFormsDownloadWhole()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const QStringList forms = {"master", "redirect/plain", "crlf/plain2", "nolf/plain3"};
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < forms.size(); ++i)
+        tasks.append(Queue(scheduler, LessonTask(forms[i], i)));
+    scheduler.start();
+
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY2(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs), task.VideoM3U8Url.c_str());
+    const QStringList sources = {"master/v320x240", "plain", "plain2", "plain3"};
+    for (int i = 0; i < forms.size(); ++i) {
+        const double expected = SourceDuration(sources[i]);
+        QVERIFY(expected > 1.0);
+        const NdMediaInfo_t media = NdProbe(NdOutputPath(tasks[i]));
+        QVERIFY2(qAbs(media.Duration - expected) <= 0.5, qPrintable(forms[i]));
+        // Of the master playlist's variants, the one with the highest bandwidth.
+        if (i == 0)
+            QCOMPARE(media.Resolution, QStringLiteral("320x240"));
+    }
+}
+
+void TestNdDownloadEngine::diskCheckStopsTask()
+{
+    NdRowRecorder rows;
+    QTemporaryDir tight;
+    QTemporaryDir roomyUnknown;
+    QTemporaryDir tightUnknown;
+    const qint64 mb = 1024 * 1024;
+    const float sizeMb = 0.5f;
+    const QString tightVolume = NdDiskCheckPath(tight.path());
+    const QString roomyVolume = NdDiskCheckPath(roomyUnknown.path());
+    NdDownloadTask::SetFreeBytesProbe([=](const QString& path) -> qint64 {
+        if (path == tightVolume)
+            return static_cast<qint64>(sizeMb * 3.0f * mb);
+        if (path == roomyVolume)
+            return static_cast<qint64>(kNdUnknownSizeFreeMarginMb + 1) * mb;
+        return static_cast<qint64>(kNdUnknownSizeFreeMarginMb) * mb;
+    });
+
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t full = Queue(scheduler, LessonTask(QStringLiteral("plain"), 0, tight.path()));
+    DownloadTaskParam_t unknown = LessonTask(QStringLiteral("plain2"), 1, roomyUnknown.path());
+    unknown.VideoFileSize = 0.0f;
+    unknown = Queue(scheduler, unknown);
+    DownloadTaskParam_t unknownFull = LessonTask(QStringLiteral("plain3"), 2, tightUnknown.path());
+    unknownFull.VideoFileSize = 0.0f;
+    unknownFull = Queue(scheduler, unknownFull);
+    scheduler.start();
+
+    QVERIFY(NdWaitStoredState(full.VideoTempPath, NoDisk, kTaskTimeoutMs));
+    QVERIFY(NdWaitStoredState(unknownFull.VideoTempPath, NoDisk, kTaskTimeoutMs));
+    QVERIFY(NdWaitStoredState(unknown.VideoTempPath, Finished, kTaskTimeoutMs));
+    QTRY_COMPARE(ReportCount(full, "download_disk_full"), 1);
+    QTRY_COMPARE(ReportCount(unknownFull, "download_disk_full"), 1);
+    QCOMPARE(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(NoDisk));
+    QCOMPARE(NdSegmentFileCount(full.VideoTempPath), 0);
+
+    // Of unknown size, the task still counts and keeps the megabytes it fetched.
+    QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(1)).State, int(Finished));
+    const QList<NdRowReport_t> reports = rows.Reports(NdRowRecorder::RowKey(1));
+    QCOMPARE(reports.first().State, int(Downloaded));
+    QVERIFY(reports.first().Size > 0.05f);
+    QCOMPARE(NdStoredTask(unknown.VideoTempPath).VideoDownloadFileSize, reports.first().Size);
+    QCOMPARE(ReportCount(unknown, "download_success"), 1);
+}
+
+QTEST_GUILESS_MAIN(TestNdDownloadEngine)
+#include "TestNdDownloadEngine.moc"

@@ -1,0 +1,305 @@
+// Interrupted downloads against the sample platform's twelve-segment lesson (three
+// batches): pause and start, a failed merge and its retry, deletion while running
+// and a killed process.
+#include "INdDownloaderBackEnd.h"
+#include "NdDownloadTaskManager.h"
+#include "NdEngineTestKit.h"
+#include "NdSamplePlatformProcess.h"
+#include "NdTestEnv.h"
+
+#include "NdCore/NdCacheManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using NdDownloaderInterface::INdDownloaderBackEnd;
+
+namespace {
+const int kTransferTimeoutMs = 3000;
+const int kTaskTimeoutMs = 30000;
+const int kSegmentCount = 12;
+} // namespace
+
+class TestNdDownloadResume : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void pauseDuringBatchThenResume();
+    void failedMergeRetriesLastBatch();
+    void resumeWithMoreFilesThanPlaylistMerges();
+    void deleteWhileRunningLeavesNoTrace();
+    void killedProcessResumesNextStart();
+
+private:
+    DownloadTaskParam_t Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task);
+    DownloadTaskParam_t LongTask(const QString& lessonPath, int row);
+    // Requests to the platform whose path starts with prefix and ends with suffix.
+    int Requests(const QString& prefix, const char* suffix) const;
+    double LessonSeconds() const;
+    int Reports(const DownloadTaskParam_t& task, const char* message) const;
+    // The stored record with a new state, as a row that follows the reports sends it.
+    DownloadTaskParam_t WithState(const DownloadTaskParam_t& task, int state) const;
+
+    NdSamplePlatformProcess m_platform;
+    QTemporaryDir* m_downloads = nullptr;
+};
+
+void TestNdDownloadResume::initTestCase()
+{
+    NdTestInitEnvironment();
+    INdDownloaderBackEnd::GetInstance();
+    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
+    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs));
+}
+
+void TestNdDownloadResume::init()
+{
+    QVERIFY(m_platform.Reset());
+    m_downloads = new QTemporaryDir();
+    QVERIFY(m_downloads->isValid());
+}
+
+void TestNdDownloadResume::cleanup()
+{
+    delete m_downloads;
+    m_downloads = nullptr;
+}
+
+DownloadTaskParam_t TestNdDownloadResume::Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task)
+{
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    scheduler.AddTask(task);
+    return task;
+}
+
+DownloadTaskParam_t TestNdDownloadResume::LongTask(const QString& lessonPath, int row)
+{
+    return NdMakeTask(m_downloads->path(), m_platform.LessonUrl(lessonPath), QStringLiteral("long %1").arg(row), 0.5f,
+        NdRowRecorder::RowKey(row));
+}
+
+int TestNdDownloadResume::Requests(const QString& prefix, const char* suffix) const
+{
+    int count = 0;
+    for (const QJsonValue& request : m_platform.Requests()) {
+        const QString path = request.toObject().value("path").toString();
+        count += path.startsWith(prefix) && path.endsWith(QLatin1String(suffix)) ? 1 : 0;
+    }
+    return count;
+}
+
+double TestNdDownloadResume::LessonSeconds() const
+{
+    return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(QStringLiteral("long"))).Body);
+}
+
+int TestNdDownloadResume::Reports(const DownloadTaskParam_t& task, const char* message) const
+{
+    const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
+                               .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
+                                   QLatin1String(message));
+    int count = 0;
+    for (const QJsonValue& report : m_platform.Reports())
+        count += report.toObject().value("api_data").toObject().value("api_params").toString() == params ? 1 : 0;
+    return count;
+}
+
+DownloadTaskParam_t TestNdDownloadResume::WithState(const DownloadTaskParam_t& task, int state) const
+{
+    DownloadTaskParam_t record = NdStoredTask(task.VideoTempPath);
+    record.TaskItem = task.TaskItem;
+    record.VideoState = state;
+    return record;
+}
+
+void TestNdDownloadResume::pauseDuringBatchThenResume()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    // The lesson straight and behind a redirect, whose segments live in the new folder.
+    const DownloadTaskParam_t tasks[] = {Queue(scheduler, LongTask(QStringLiteral("slow/long"), 0)),
+        Queue(scheduler, LongTask(QStringLiteral("slow/redirect/long"), 1))};
+    const QString segmentFolders[] = {"/lessons/slow/long/", "/moved/slow/long/"};
+    scheduler.start();
+
+    // Pause while the second batch is on its way.
+    bool paused[] = {false, false};
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (int i = 0; i < 2; ++i) {
+                if (!paused[i] && Requests(segmentFolders[i], ".ts") >= 6) {
+                    scheduler.ChangeDownloadState(WithState(tasks[i], Paused));
+                    paused[i] = true;
+                }
+            }
+            return paused[0] && paused[1];
+        },
+        kTaskTimeoutMs));
+    for (int i = 0; i < 2; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(i)).State, int(Paused), kTaskTimeoutMs);
+        const NdRowReport_t last = rows.LastReport(NdRowRecorder::RowKey(i));
+        QCOMPARE(last.Percent, 83); // the batch in progress finished: 10 of 12
+        QVERIFY(last.Speed.endsWith(QLatin1String("B/S")));
+        QCOMPARE(NdStoredTask(tasks[i].VideoTempPath).VideoState, int(Paused));
+        QCOMPARE(NdSegmentFileCount(tasks[i].VideoTempPath), 10);
+        QCOMPARE(Requests(segmentFolders[i], ".ts"), 10);
+    }
+    QTRY_VERIFY(rows.AllDisconnected());
+
+    QVERIFY(m_platform.Reset());
+    for (const DownloadTaskParam_t& task : tasks)
+        scheduler.ChangeDownloadState(WithState(task, Wait));
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QCOMPARE(Requests(QStringLiteral("/"), ".m3u8"), 0);
+    const double seconds = LessonSeconds();
+    for (int i = 0; i < 2; ++i) {
+        // From the playlist on disk; the last batch on disk is fetched again.
+        QCOMPARE(Requests(segmentFolders[i], ".ts"), 7);
+        QVERIFY(qAbs(NdProbe(NdOutputPath(tasks[i])).Duration - seconds) <= 0.5);
+        QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(i)), 2);
+    }
+}
+
+void TestNdDownloadResume::failedMergeRetriesLastBatch()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    DownloadTaskParam_t task = LongTask(QStringLiteral("long"), 0);
+    // A folder where the merged file should go makes ffmpeg fail.
+    const QString blocker = QString::fromStdString(task.VideoTempPath) + QStringLiteral("/NdTemp.mp4");
+    QVERIFY(QDir().mkpath(blocker));
+    task = Queue(scheduler, task);
+    scheduler.start();
+
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Failed, kTaskTimeoutMs));
+    QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(Failed));
+    QTRY_COMPARE(Reports(task, "download_fail"), 1);
+    QCOMPARE(Reports(task, "download_success"), 0);
+    QVERIFY(!QFileInfo::exists(NdOutputPath(task)));
+    QCOMPARE(NdSegmentFileCount(task.VideoTempPath), kSegmentCount);
+    QVERIFY(NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0.0f);
+
+    QVERIFY(QDir(blocker).removeRecursively());
+    QVERIFY(m_platform.Reset());
+    scheduler.ChangeDownloadState(WithState(task, Wait));
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QCOMPARE(Requests(QStringLiteral("/lessons/long/"), ".ts"), 5);
+    QCOMPARE(Requests(QStringLiteral("/"), ".m3u8"), 0);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
+    QTRY_COMPARE(Reports(task, "download_success"), 1);
+}
+
+void TestNdDownloadResume::resumeWithMoreFilesThanPlaylistMerges()
+{
+    NdRowRecorder rows;
+    DownloadTaskParam_t task = LongTask(QStringLiteral("long"), 0);
+    // An earlier run left the playlist and more segment files than it lists.
+    const QDir work(QString::fromStdString(task.VideoTempPath));
+    QVERIFY(work.mkpath(QStringLiteral(".")));
+    QByteArray segments[kSegmentCount];
+    for (int i = 0; i < kSegmentCount; ++i) {
+        const QString url = m_platform.LessonUrl(QStringLiteral("long"))
+                                .replace(QStringLiteral("index.m3u8"), QStringLiteral("seg%1.ts").arg(i + 1));
+        segments[i] = m_platform.Get(url).Body;
+        QVERIFY(!segments[i].isEmpty());
+    }
+    const QByteArray playlist = m_platform.Get(m_platform.LessonUrl(QStringLiteral("long"))).Body;
+    const QList<QPair<QString, QByteArray>> files = [&] {
+        QList<QPair<QString, QByteArray>> list{{"index.m3u8", playlist}};
+        for (int i = 1; i <= kSegmentCount + 6; ++i)
+            list.append({QStringLiteral("%1.ts").arg(i), segments[(i - 1) % kSegmentCount]});
+        return list;
+    }();
+    for (const auto& file : files) {
+        QFile out(work.filePath(file.first));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(file.second), qint64(file.second.size()));
+    }
+    task.VideoDownloadFileSize = 0.1f;
+    task.VideoState = Downloading;
+    QVERIFY(m_platform.Reset());
+
+    NdDownloadTaskManager scheduler;
+    task = Queue(scheduler, task);
+    scheduler.start();
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(QFileInfo::exists(NdOutputPath(task)));
+    QCOMPARE(Requests(QStringLiteral("/"), ".ts"), 0);
+    QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(Finished));
+    QList<int> states;
+    for (const NdRowReport_t& report : rows.Reports(NdRowRecorder::RowKey(0)))
+        states.append(report.State);
+    QCOMPARE(states, QList<int>({Downloaded, Transcoding, Finished}));
+}
+
+void TestNdDownloadResume::deleteWhileRunningLeavesNoTrace()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t task = Queue(scheduler, LongTask(QStringLiteral("slow/long"), 0));
+    scheduler.start();
+    QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 1; }, kTaskTimeoutMs));
+
+    scheduler.RemoveTask(task);
+    INdDownloaderBackEnd::GetInstance()->DeleteTask(task, false);
+    // The run ends after its batch: then its row connection is gone.
+    QTRY_VERIFY_WITH_TIMEOUT(rows.AllDisconnected(), kTaskTimeoutMs);
+    // Give late writes a chance to show before looking for them.
+    QTest::qWait(300);
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(task.VideoTempPath)));
+    QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, -1);
+    QVERIFY(rows.Reports(NdRowRecorder::RowKey(0)).isEmpty());
+    QCOMPARE(Requests(QStringLiteral("/lessons/"), ".ts"), 5);
+    for (const char* message : {"download_success", "download_fail", "download_disk_full"})
+        QCOMPARE(Reports(task, message), 0);
+}
+
+void TestNdDownloadResume::killedProcessResumesNextStart()
+{
+    DownloadTaskParam_t task = LongTask(QStringLiteral("slow/long"), 0);
+    task.TaskItem = nullptr;
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+
+    QProcess runner;
+    runner.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    runner.start(QCoreApplication::applicationDirPath() + QStringLiteral("/NdEngineRunner"),
+        {m_platform.DeployFilePath(), QString::number(kTransferTimeoutMs), QCoreApplication::applicationName()});
+    QVERIFY(runner.waitForStarted(5000));
+    // Two batches are on disk once the third has begun.
+    QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 11; }, kTaskTimeoutMs));
+    runner.kill();
+    QVERIFY(runner.waitForFinished(5000));
+    QCOMPARE(runner.exitStatus(), QProcess::CrashExit);
+
+    std::vector<DownloadTaskParam_t> stored;
+    QVERIFY(NdCacheManager::GetInstance()->GetDownloadTasks(stored));
+    const DownloadTaskParam_t left = NdStoredTask(task.VideoTempPath);
+    QCOMPARE(left.VideoState, int(Downloading));
+    QVERIFY(left.VideoDownloadFileSize > 0.0f);
+
+    // The next start queues what was in work.
+    QVERIFY(m_platform.Reset());
+    NdDownloadTaskManager scheduler;
+    for (const DownloadTaskParam_t& record : stored) {
+        if (record.VideoState == Wait || record.VideoState == Downloading || record.VideoState == Transcoding)
+            scheduler.AddTask(record);
+    }
+    scheduler.start();
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(Requests(QStringLiteral("/lessons/"), ".ts") <= 7);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
+}
+
+QTEST_GUILESS_MAIN(TestNdDownloadResume)
+#include "TestNdDownloadResume.moc"
