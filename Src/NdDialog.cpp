@@ -4,6 +4,7 @@
 #include "NdTitleBar.h"
 
 #include <QBitmap>
+#include <QBoxLayout>
 #include <QPainter>
 #include <QResizeEvent>
 
@@ -57,6 +58,38 @@ void NdDialog::SetRadiusEnabled(bool enabled, int radius)
     update();
 }
 
+void NdDialog::KeepSizeByMargins(QBoxLayout* layout, int top, int bottom)
+{
+    m_pSizeKeptLayout = layout;
+    m_nPreferredTop = top;
+    m_nPreferredBottom = bottom;
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
+    FitMargins();
+}
+
+void NdDialog::FitMargins()
+{
+    if (!m_pSizeKeptLayout)
+        return;
+    QMargins margins = m_pSizeKeptLayout->contentsMargins();
+    margins.setTop(m_nPreferredTop);
+    margins.setBottom(m_nPreferredBottom);
+    m_pSizeKeptLayout->setContentsMargins(margins);
+    const int excess = m_pSizeKeptLayout->minimumSize().height() - height();
+    if (excess <= 0)
+        return;
+    margins.setTop(qMax(0, m_nPreferredTop - (excess + 1) / 2));
+    margins.setBottom(qMax(0, m_nPreferredBottom - excess / 2));
+    m_pSizeKeptLayout->setContentsMargins(margins);
+}
+
+void NdDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The style sheet has set the fonts by now.
+    FitMargins();
+}
+
 void NdDialog::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
@@ -66,6 +99,7 @@ void NdDialog::resizeEvent(QResizeEvent* event)
 {
     QDialog::resizeEvent(event);
     m_pTitleBar->setGeometry(0, 0, width(), m_pTitleBar->height());
+    FitMargins();
 }
 
 void NdDialog::paintEvent(QPaintEvent* event)

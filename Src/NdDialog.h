@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class NdTitleBar;
+class QBoxLayout;
 
 // Frameless modal dialog with rounded corners and a close button in its own
 // title bar. The pop style uses the small close button of the pop-up dialogs.
@@ -21,12 +22,19 @@ public:
     virtual void TranslateText() { }
 
 protected:
+    // The dialog keeps the size its owner gives it. When the content needs more
+    // height than the given top and bottom margins leave, those margins give up
+    // the difference instead of the content being squeezed.
+    void KeepSizeByMargins(QBoxLayout* layout, int top, int bottom);
+
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     void UpdateRoundedMask();
+    void FitMargins();
 
     NdTitleBar* m_pTitleBar = nullptr;
     bool m_bPopStyle = false;
@@ -34,4 +42,7 @@ private:
     bool m_bRadiusMask = true;
     int m_nRadius = 4;
     QSize m_maskSize;
+    QBoxLayout* m_pSizeKeptLayout = nullptr;
+    int m_nPreferredTop = 0;
+    int m_nPreferredBottom = 0;
 };

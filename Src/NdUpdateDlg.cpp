@@ -74,6 +74,7 @@ void NdUpdateDlg::InitUi()
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 50, 0, 50);
     layout->setSpacing(0);
+    KeepSizeByMargins(layout, 50, 50);
     layout->addWidget(m_pLogoLabel, 0, Qt::AlignCenter);
     layout->addSpacing(16);
     layout->addWidget(m_pNewVersionLabel, 0, Qt::AlignCenter);

@@ -86,6 +86,7 @@ void NdUpdateProgressDlg::InitUi()
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 50, 0, 50);
     layout->setSpacing(0);
+    KeepSizeByMargins(layout, 50, 50);
     layout->addWidget(m_pLogoLabel, 0, Qt::AlignCenter);
     layout->addSpacing(32);
     layout->addWidget(m_pProgressBar, 0, Qt::AlignCenter);
