@@ -21,6 +21,7 @@ namespace {
 const int kPathElideWidth = 180;
 const int kRefusedElideWidth = 250;
 const int kFileNameElideWidth = 230;
+const int kFreeSpaceWidth = 96;
 
 QString Str(const char* key)
 {
@@ -330,9 +331,11 @@ QString NdSetDownloadPathDlg::GetElidedText(const QFont& font, QString text, int
 void NdSetDownloadPathDlg::resizeEvent(QResizeEvent* event)
 {
     NdDialog::resizeEvent(event);
+    // Over the right end of the path field, in the room the path, elided to
+    // 180 pixels, leaves free: wide enough for a free space such as 999.99GB.
     const QRect field = m_pPathEdit->geometry();
     m_pFreeSpaceLabel->setGeometry(
-        QRect(QPoint(field.right() - 80, field.top() + 6), QPoint(field.right() - 1, field.top() + 25)));
+        QRect(QPoint(field.right() - kFreeSpaceWidth, field.top() + 6), QPoint(field.right() - 1, field.top() + 25)));
 }
 
 void NdSetDownloadPathDlg::showEvent(QShowEvent* event)
