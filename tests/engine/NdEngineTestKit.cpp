@@ -38,6 +38,9 @@ QMetaObject::Connection NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem*
             Received[row].append({size, percent, state, speed});
         },
         Qt::QueuedConnection);
+    // Tasks are released on the scheduler's thread.
+    connect(
+        task, &QObject::destroyed, this, [this] { Destroyed.ref(); }, Qt::DirectConnection);
     QMutexLocker lock(&Lock);
     ++Starts[row];
     Connections.append(connection);

@@ -2,6 +2,7 @@
 
 #include "NdCore/NdDownloadTaskParam.h"
 
+#include <QAtomicInt>
 #include <QList>
 #include <QMap>
 #include <QMetaObject>
@@ -40,6 +41,8 @@ public:
     int StartedRows() const;                         // rows connected at least once
     // True once every connection that a run made has been removed again.
     bool AllDisconnected() const;
+    // Task objects of started runs that have been released.
+    int DestroyedTasks() const { return Destroyed.loadAcquire(); }
 
 private:
     QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem* row);
@@ -48,6 +51,7 @@ private:
     QMap<NdTaskItem*, QList<NdRowReport_t>> Received;
     QMap<NdTaskItem*, int> Starts;
     QList<QMetaObject::Connection> Connections;
+    QAtomicInt Destroyed;
 };
 
 // A task record as the task list makes it: a working folder "~NdTemp/{uuid}" in

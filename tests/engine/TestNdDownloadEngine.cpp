@@ -58,6 +58,7 @@ void TestNdDownloadEngine::initTestCase()
 
 void TestNdDownloadEngine::init()
 {
+    NdCacheManager::GetInstance()->ClearDownloadTasks();
     QVERIFY(m_platform.Reset());
     m_downloads = new QTemporaryDir();
     QVERIFY(m_downloads->isValid());

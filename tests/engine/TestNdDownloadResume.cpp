@@ -36,8 +36,9 @@ private slots:
 
     void pauseDuringBatchThenResume();
     void failedMergeRetriesLastBatch();
-    void resumeWithMoreFilesThanPlaylistMerges();
+    void filesOnDiskAreMergedWithoutFetching();
     void deleteWhileRunningLeavesNoTrace();
+    void schedulerGoneWhileDownloadingLeavesTaskResumable();
     void killedProcessResumesNextStart();
 
 private:
@@ -64,6 +65,8 @@ void TestNdDownloadResume::initTestCase()
 
 void TestNdDownloadResume::init()
 {
+    // Each case starts with an empty task list, as a restart queues all it finds.
+    NdCacheManager::GetInstance()->ClearDownloadTasks();
     QVERIFY(m_platform.Reset());
     m_downloads = new QTemporaryDir();
     QVERIFY(m_downloads->isValid());
@@ -155,6 +158,8 @@ void TestNdDownloadResume::pauseDuringBatchThenResume()
         QCOMPARE(Requests(segmentFolders[i], ".ts"), 10);
     }
     QTRY_VERIFY(rows.AllDisconnected());
+    // Paused tasks left the scheduler; their objects go once their threads have ended.
+    QTRY_COMPARE(rows.DestroyedTasks(), 2);
 
     QVERIFY(m_platform.Reset());
     for (const DownloadTaskParam_t& task : tasks)
@@ -200,13 +205,10 @@ void TestNdDownloadResume::failedMergeRetriesLastBatch()
     QTRY_COMPARE(Reports(task, "download_success"), 1);
 }
 
-void TestNdDownloadResume::resumeWithMoreFilesThanPlaylistMerges()
+// Two tasks whose segments are all on disk: one resumed with more segment files
+// than its playlist lists, one stopped while merging.
+void TestNdDownloadResume::filesOnDiskAreMergedWithoutFetching()
 {
-    NdRowRecorder rows;
-    DownloadTaskParam_t task = LongTask(QStringLiteral("long"), 0);
-    // An earlier run left the playlist and more segment files than it lists.
-    const QDir work(QString::fromStdString(task.VideoTempPath));
-    QVERIFY(work.mkpath(QStringLiteral(".")));
     QByteArray segments[kSegmentCount];
     for (int i = 0; i < kSegmentCount; ++i) {
         const QString url = m_platform.LessonUrl(QStringLiteral("long"))
@@ -215,32 +217,56 @@ void TestNdDownloadResume::resumeWithMoreFilesThanPlaylistMerges()
         QVERIFY(!segments[i].isEmpty());
     }
     const QByteArray playlist = m_platform.Get(m_platform.LessonUrl(QStringLiteral("long"))).Body;
-    const QList<QPair<QString, QByteArray>> files = [&] {
-        QList<QPair<QString, QByteArray>> list{{"index.m3u8", playlist}};
-        for (int i = 1; i <= kSegmentCount + 6; ++i)
-            list.append({QStringLiteral("%1.ts").arg(i), segments[(i - 1) % kSegmentCount]});
-        return list;
-    }();
-    for (const auto& file : files) {
-        QFile out(work.filePath(file.first));
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        QCOMPARE(out.write(file.second), qint64(file.second.size()));
-    }
-    task.VideoDownloadFileSize = 0.1f;
-    task.VideoState = Downloading;
+    const auto writeFiles = [&](const DownloadTaskParam_t& task, int segmentFiles, bool withList) {
+        const QDir work(QString::fromStdString(task.VideoTempPath));
+        QVERIFY(work.mkpath(QStringLiteral(".")));
+        QByteArray list;
+        QList<QPair<QString, QByteArray>> files{{"index.m3u8", playlist}};
+        for (int i = 1; i <= segmentFiles; ++i) {
+            files.append({QStringLiteral("%1.ts").arg(i), segments[(i - 1) % kSegmentCount]});
+            list += "file '" + QByteArray::number(i) + ".ts'\n";
+        }
+        if (withList)
+            files.append({"filelist.txt", list});
+        for (const auto& file : files) {
+            QFile out(work.filePath(file.first));
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            QCOMPARE(out.write(file.second), qint64(file.second.size()));
+        }
+    };
+    DownloadTaskParam_t resumed = LongTask(QStringLiteral("long"), 0);
+    writeFiles(resumed, kSegmentCount + 6, false);
+    resumed.VideoDownloadFileSize = 0.1f;
+    resumed.VideoState = Downloading;
+    DownloadTaskParam_t merging = LongTask(QStringLiteral("long"), 1);
+    writeFiles(merging, kSegmentCount, true);
+    merging.VideoDownloadFileSize = merging.VideoFileSize;
+    merging.VideoState = Transcoding;
     QVERIFY(m_platform.Reset());
 
+    NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
-    task = Queue(scheduler, task);
+    resumed = Queue(scheduler, resumed);
+    merging = Queue(scheduler, merging);
     scheduler.start();
-    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
-    QVERIFY(QFileInfo::exists(NdOutputPath(task)));
+    QVERIFY(NdWaitStoredState(resumed.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(NdWaitStoredState(merging.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(QFileInfo::exists(NdOutputPath(resumed)));
     QCOMPARE(Requests(QStringLiteral("/"), ".ts"), 0);
+    QCOMPARE(Requests(QStringLiteral("/"), ".m3u8"), 0);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(merging)).Duration - LessonSeconds()) <= 0.5);
+
     QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(Finished));
     QList<int> states;
     for (const NdRowReport_t& report : rows.Reports(NdRowRecorder::RowKey(0)))
         states.append(report.State);
     QCOMPARE(states, QList<int>({Downloaded, Transcoding, Finished}));
+    QTRY_COMPARE(rows.Reports(NdRowRecorder::RowKey(1)).size(), 1);
+    const NdRowReport_t merged = rows.LastReport(NdRowRecorder::RowKey(1));
+    QCOMPARE(merged.State, int(Finished));
+    QCOMPARE(merged.Percent, 100);
+    QCOMPARE(merged.Speed, QString());
+    QCOMPARE(merged.Size, NdStoredTask(merging.VideoTempPath).VideoTranscodeFileSize);
 }
 
 void TestNdDownloadResume::deleteWhileRunningLeavesNoTrace()
@@ -261,6 +287,26 @@ void TestNdDownloadResume::deleteWhileRunningLeavesNoTrace()
     QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, -1);
     QVERIFY(rows.Reports(NdRowRecorder::RowKey(0)).isEmpty());
     QCOMPARE(Requests(QStringLiteral("/lessons/"), ".ts"), 5);
+    for (const char* message : {"download_success", "download_fail", "download_disk_full"})
+        QCOMPARE(Reports(task, message), 0);
+}
+
+void TestNdDownloadResume::schedulerGoneWhileDownloadingLeavesTaskResumable()
+{
+    NdRowRecorder rows;
+    DownloadTaskParam_t task = LongTask(QStringLiteral("slow/long"), 0);
+    {
+        NdDownloadTaskManager scheduler;
+        task = Queue(scheduler, task);
+        scheduler.start();
+        QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 1; }, kTaskTimeoutMs));
+    }
+    // The running task finished its batch and was waited for.
+    QCOMPARE(rows.DestroyedTasks(), 1);
+    QVERIFY(rows.AllDisconnected());
+    const int requests = Requests(QStringLiteral("/lessons/"), ".ts");
+    QCOMPARE(requests, 5);
+    QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Downloading));
     for (const char* message : {"download_success", "download_fail", "download_disk_full"})
         QCOMPARE(Reports(task, message), 0);
 }
@@ -287,6 +333,8 @@ void TestNdDownloadResume::killedProcessResumesNextStart()
     const DownloadTaskParam_t left = NdStoredTask(task.VideoTempPath);
     QCOMPARE(left.VideoState, int(Downloading));
     QVERIFY(left.VideoDownloadFileSize > 0.0f);
+    const int onDisk = NdSegmentFileCount(task.VideoTempPath);
+    QVERIFY(onDisk >= 10);
 
     // The next start queues what was in work.
     QVERIFY(m_platform.Reset());
@@ -297,7 +345,7 @@ void TestNdDownloadResume::killedProcessResumesNextStart()
     }
     scheduler.start();
     QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
-    QVERIFY(Requests(QStringLiteral("/lessons/"), ".ts") <= 7);
+    QCOMPARE(Requests(QStringLiteral("/lessons/"), ".ts"), kSegmentCount - NdResumeBatchStart(onDisk));
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
 }
 

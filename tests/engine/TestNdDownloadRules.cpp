@@ -7,8 +7,47 @@
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+
+namespace {
+// Answers every request with a body whose length it never announces and closes
+// the connection after it, so a client learns the total only at the end.
+class NdUnsizedServer : public QTcpServer
+{
+public:
+    QMap<QByteArray, QByteArray> Bodies; // by path
+
+    NdUnsizedServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                Serve(socket);
+        });
+    }
+
+    QString BaseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(serverPort()); }
+
+private:
+    void Serve(QTcpSocket* socket)
+    {
+        auto received = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, received] {
+            *received += socket->readAll();
+            if (!received->contains("\r\n\r\n"))
+                return;
+            const QByteArray path = received->split(' ').value(1);
+            socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + Bodies.value(path));
+            socket->disconnectFromHost();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+};
+} // namespace
 
 class TestNdDownloadRules : public QObject
 {
@@ -32,7 +71,9 @@ private slots:
     void queueSkipsDuplicatesAndRecordsWithoutFolders();
     void stoppedStatesEndAtOnce();
     void pauseDropsWaitingTask();
+    void removeDropsWaitingTask();
     void stopEndsLoopPromptly();
+    void unsizedPlaylistCountsWhatArrived();
 
 private:
     // A task whose playlist address refuses connections: it fails at once.
@@ -278,6 +319,21 @@ void TestNdDownloadRules::pauseDropsWaitingTask()
     QCOMPARE(NdStoredTask(paused.VideoTempPath).VideoState, int(Paused));
 }
 
+void TestNdDownloadRules::removeDropsWaitingTask()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t removed = RefusedTask(40);
+    scheduler.AddTask(removed);
+    scheduler.AddTask(RefusedTask(41));
+    scheduler.RemoveTask(removed);
+    scheduler.start();
+
+    QVERIFY(WaitEnded(rows, 41));
+    QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(40)), 0);
+    QCOMPARE(NdStoredTask(removed.VideoTempPath).VideoState, int(Wait));
+}
+
 void TestNdDownloadRules::stopEndsLoopPromptly()
 {
     NdDownloadTaskManager scheduler;
@@ -288,6 +344,35 @@ void TestNdDownloadRules::stopEndsLoopPromptly()
     scheduler.stop();
     QVERIFY(scheduler.wait(2000));
     QVERIFY(clock.elapsed() < 500);
+}
+
+void TestNdDownloadRules::unsizedPlaylistCountsWhatArrived()
+{
+    NdUnsizedServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const QByteArray playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nseg1.ts\n#EXTINF:1.0,\nseg2.ts\n"
+                                "#EXT-X-ENDLIST\n";
+    server.Bodies.insert("/lesson/index.m3u8", playlist);
+    server.Bodies.insert("/lesson/seg1.ts", QByteArray(1000, 'G'));
+    server.Bodies.insert("/lesson/seg2.ts", QByteArray(1500, 'G'));
+
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    DownloadTaskParam_t task = NdMakeTask(m_downloads.path(), server.BaseUrl() + QStringLiteral("/lesson/index.m3u8"),
+        QStringLiteral("unsized"), 0.0f, NdRowRecorder::RowKey(50));
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    scheduler.AddTask(task);
+    scheduler.start();
+
+    // The segments are no media, so the merge fails; the batch before it counts.
+    QVERIFY(WaitEnded(rows, 50));
+    const QList<NdRowReport_t> reports = rows.Reports(NdRowRecorder::RowKey(50));
+    QCOMPARE(reports.size(), 3);
+    QCOMPARE(reports[0].State, int(Downloaded));
+    QCOMPARE(reports[0].Percent, 250);
+    QCOMPARE(reports[0].Size, float((playlist.size() + 2500) / 1048576.0));
+    QCOMPARE(reports[1].State, int(Transcoding));
+    QCOMPARE(NdSegmentFileCount(task.VideoTempPath), 2);
 }
 
 QTEST_GUILESS_MAIN(TestNdDownloadRules)
