@@ -28,11 +28,16 @@ void NdRadiusTipLabel::SetTipArrowPos(int pos)
 void NdRadiusTipLabel::SetTipSize(const QSize& size)
 {
     m_pTip->setFixedSize(size);
+    m_bFixedTipSize = true;
 }
 
 void NdRadiusTipLabel::enterEvent(QEvent* event)
 {
     NdLabel::enterEvent(event);
+    // A tip not sized by its owner fits its current text, also after a
+    // longer one.
+    if (!m_bFixedTipSize)
+        m_pTip->adjustSize();
     const QPoint centre = mapToGlobal(QPoint(width() / 2, height() / 2));
     m_pTip->setGeometry(centre.x() - m_nTipOffset, centre.y() + 12, m_pTip->width(), m_pTip->height());
     m_pTip->show();

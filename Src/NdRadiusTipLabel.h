@@ -24,4 +24,5 @@ protected:
 private:
     NdRadiusTip* m_pTip = nullptr;
     int m_nTipOffset = 0;
+    bool m_bFixedTipSize = false;
 };

@@ -1,7 +1,9 @@
 #include "NdUpdateProgressDlg.h"
 
+#include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdTitleBar.h"
 
 #include "NdCore/NdHttpManager.h"
 
@@ -133,10 +135,14 @@ void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total
 void NdUpdateProgressDlg::onDownloadComplete()
 {
     m_bFinished = true;
-    if (m_bSuccess && !m_bClosing) {
-        HandOffInUse()(m_strInstallerFile);
+    if (m_bSuccess) {
+        if (!m_bClosing)
+            HandOffInUse()(m_strInstallerFile);
         return;
     }
-    if (!m_bSuccess && QFile::exists(m_strInstallerFile))
+    if (QFile::exists(m_strInstallerFile))
         QFile::remove(m_strInstallerFile);
+    // Even a mandatory update must let the user leave once its download failed.
+    if (!m_bClosing)
+        GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)->show();
 }

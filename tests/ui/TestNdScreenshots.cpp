@@ -3,6 +3,7 @@
 #include "NdLanguageHelper.h"
 #include "NdQuestionBox.h"
 #include "NdRadiusTip.h"
+#include "NdRadiusTipLabel.h"
 #include "NdSetDownloadPathDlg.h"
 #include "NdTaskItem.h"
 #include "NdToastTip.h"
@@ -238,12 +239,21 @@ void TestNdScreenshots::toasts()
 
 void TestNdScreenshots::tip()
 {
-    NdRadiusTip tip;
-    tip.SetArrowSize(12, 5);
-    tip.SetArrowDirection(NdRadiusArrowBubble::ArrowUp);
-    tip.SetText(QStringLiteral("第三单元 函数与图像（上）课堂实录与习题讲解完整版"));
-    tip.adjustSize();
-    Shoot(&tip, QStringLiteral("tip"));
+    DownloadTaskParam_t record;
+    record.VideoName = "第三单元 函数与图像（上）课堂实录与习题讲解完整版";
+    record.VideoState = Paused;
+    NdTaskItem row(nullptr, record);
+    row.setFixedSize(1032, 48);
+    row.show();
+    NdRadiusTipLabel* name = row.findChild<NdRadiusTipLabel*>(QStringLiteral("NdTaskItem_FileNameLabel"));
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(name, &enter);
+    NdRadiusTip* tip = name->GetTip();
+    QVERIFY(tip->isVisible());
+    // Fits the whole name, nothing near a default window size.
+    QVERIFY(tip->width() > QFontMetrics(tip->font()).horizontalAdvance(QString::fromStdString(record.VideoName)));
+    QVERIFY(tip->height() < 100);
+    Shoot(tip, QStringLiteral("row_name_tip"));
 }
 
 QTEST_MAIN(TestNdScreenshots)

@@ -238,9 +238,10 @@ void TestNdUpdateDialogs::failedDownloadRemovesPartialFile()
     QFETCH(QString, path);
     QFETCH(bool, someProgress);
     const int requestsBefore = m_server.CountRequests(path.toLatin1());
-    NdUpdateProgressDlg dialog(nullptr, Version("1.0.5", false, Url(path.toLatin1().constData()).toStdString()));
+    NdUpdateProgressDlg dialog(nullptr, Version("1.0.5", true, Url(path.toLatin1().constData()).toStdString()));
     QProgressBar* bar = dialog.findChild<QProgressBar*>(QStringLiteral("NdUpdateProgressDlg_ProgressBar"));
     dialog.show();
+    QVERIFY(!dialog.GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)->isVisible());
     const QString file = dialog.InstallerFilePath();
     QVERIFY(file.endsWith(path.mid(path.lastIndexOf(QLatin1Char('/')))));
 
@@ -253,6 +254,8 @@ void TestNdUpdateDialogs::failedDownloadRemovesPartialFile()
     QVERIFY(!QFile::exists(file));
     QVERIFY(m_handedOver.isEmpty());
     QVERIFY(dialog.isVisible());
+    // A mandatory update offers no way out while it downloads, but does after a failure.
+    QVERIFY(dialog.GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)->isVisible());
 }
 
 void TestNdUpdateDialogs::closingDuringDownloadAborts()

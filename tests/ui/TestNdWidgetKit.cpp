@@ -5,6 +5,7 @@
 #include "NdTitleBar.h"
 #include "NdUiTestKit.h"
 
+#include <QFontDatabase>
 #include <QImage>
 #include <QPointer>
 #include <QSignalSpy>
@@ -56,6 +57,7 @@ private slots:
     void bubbleArrowByDirection();
     void bubblePressOutsideClosesInsideKeeps();
     void maskClosesWithItsCentralWidget();
+    void applicationFontCoversChinese();
 
 private:
     NdReportCatcher m_reports;
@@ -278,6 +280,22 @@ void TestNdWidgetKit::maskClosesWithItsCentralWidget()
     emit central->sigAboutToClose();
     QTRY_VERIFY(mask.isNull());
     QVERIFY(central.isNull());
+}
+
+void TestNdWidgetKit::applicationFontCoversChinese()
+{
+    const QStringList cjkFamilies = {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei")};
+    bool installed = false;
+    for (const QString& family : cjkFamilies)
+        installed = installed || QFontDatabase().families().contains(family);
+    if (!installed)
+        QSKIP("no Chinese font installed here");
+    NdApplyApplicationFont();
+    QCOMPARE(QApplication::font().family(), QStringLiteral("PingFang SC"));
+    QCOMPARE(QApplication::font().pointSize(), 10);
+    QVERIFY2(cjkFamilies.contains(QFontInfo(QApplication::font()).family()),
+        qPrintable(QFontInfo(QApplication::font()).family()));
+    QVERIFY(QFontMetrics(QApplication::font()).inFont(QChar(0x8BFE)));
 }
 
 QTEST_MAIN(TestNdWidgetKit)
