@@ -343,12 +343,22 @@ void NdDownloadTask::RunDownload()
     ND_LOG(LogInfo, "====================  Start download m3u8: %s", run.Work.VideoM3U8Url.c_str());
     const ScopedRowConnection row(ConnectRow());
 
+    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
-    if (run.Fresh && !FetchPlaylist(run))
-        return;
-    if (IsCancelled())
-        return;
-    INdDownloaderBackEnd::GetInstance()->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
+    if (!run.Fresh) {
+        backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
+        // Without the playlist of the earlier run (its folder was removed) the task
+        // could never resume; it starts afresh instead.
+        if (run.Segments.empty()) {
+            ND_LOG(LogInfo, "No playlist to resume from in %s.", run.Work.VideoTempPath.c_str());
+            run.Fresh = true;
+        }
+    }
+    if (run.Fresh) {
+        if (!FetchPlaylist(run) || IsCancelled())
+            return;
+        backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
+    }
     RunSegments(run);
 }
 
@@ -373,25 +383,26 @@ bool NdDownloadTask::FetchPlaylist(RunState& run)
     return true;
 }
 
-bool NdDownloadTask::RunSegments(RunState& run)
+void NdDownloadTask::RunSegments(RunState& run)
 {
+    if (IsCancelled())
+        return;
     if (run.Segments.empty()) {
         ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", run.Work.VideoM3U8Url.c_str());
         StopRun(run.Work, Failed, 0, QString(), "download_fail");
-        return false;
+        return;
     }
     ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", run.Work.VideoM3U8Url.c_str());
     run.BatchStart = NdResumeBatchStart(CountSegmentFiles(run.Work.VideoTempPath));
     while (run.BatchStart < run.SegmentCount()) {
         if (!RunOneBatch(run))
-            return false;
+            return;
     }
     // A resume that found at least a batch more files than the playlist lists ran
     // no batch, but everything is on disk all the same.
     if (run.Work.VideoState != Downloaded)
         MarkAllOnDisk(run);
     Finish(run);
-    return true;
 }
 
 bool NdDownloadTask::RunOneBatch(RunState& run)

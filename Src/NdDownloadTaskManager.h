@@ -119,7 +119,7 @@ private:
     void RunMerge();
     bool EnterDownloading();
     bool FetchPlaylist(RunState& state);
-    bool RunSegments(RunState& state);
+    void RunSegments(RunState& state);
     bool RunOneBatch(RunState& state);
     bool DownloadBatchSegments(const RunState& state, std::vector<std::string>& files);
     void MarkAllOnDisk(RunState& state);

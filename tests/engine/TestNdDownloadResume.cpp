@@ -37,6 +37,7 @@ private slots:
     void pauseDuringBatchThenResume();
     void failedMergeRetriesLastBatch();
     void filesOnDiskAreMergedWithoutFetching();
+    void resumeWithoutWorkFolderStartsAfresh();
     void deleteWhileRunningLeavesNoTrace();
     void schedulerGoneWhileDownloadingLeavesTaskResumable();
     void killedProcessResumesNextStart();
@@ -267,6 +268,18 @@ void TestNdDownloadResume::filesOnDiskAreMergedWithoutFetching()
     QCOMPARE(merged.Percent, 100);
     QCOMPARE(merged.Speed, QString());
     QCOMPARE(merged.Size, NdStoredTask(merging.VideoTempPath).VideoTranscodeFileSize);
+}
+
+void TestNdDownloadResume::resumeWithoutWorkFolderStartsAfresh()
+{
+    DownloadTaskParam_t task = LongTask(QStringLiteral("plain"), 0);
+    task.VideoDownloadFileSize = 0.2f;
+    NdDownloadTaskManager scheduler;
+    task = Queue(scheduler, task);
+    scheduler.start();
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QCOMPARE(Requests(QStringLiteral("/lessons/plain/"), ".m3u8"), 1);
+    QVERIFY(QFileInfo::exists(NdOutputPath(task)));
 }
 
 void TestNdDownloadResume::deleteWhileRunningLeavesNoTrace()
