@@ -18,7 +18,9 @@ NdCommonMask::NdCommonMask(QWidget* parent) : NdWidget(parent)
 void NdCommonMask::SetCentralWidget(NdWidget* widget)
 {
     m_pCentralWidget = widget;
-    widget->setParent(this, widget->windowFlags());
+    // The widget keeps its hints but not a window type: made without a parent
+    // it would otherwise stay a window of its own instead of sitting in the mask.
+    widget->setParent(this, widget->windowFlags() & ~Qt::WindowType_Mask);
     widget->show();
     m_pLayout->addWidget(widget);
     connect(widget, &NdWidget::sigAboutToClose, this, &NdCommonMask::close);

@@ -273,6 +273,7 @@ void TestNdWidgetKit::maskClosesWithItsCentralWidget()
     QPointer<NdWidget> central = new NdWidget();
     mask->SetCentralWidget(central);
     QCOMPARE(central->parentWidget(), mask.data());
+    QVERIFY(!central->isWindow());
     mask->resize(300, 200);
     mask->show();
     QVERIFY(central->isVisible());
