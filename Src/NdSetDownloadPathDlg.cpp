@@ -4,6 +4,7 @@
 #include "NdDownloadTaskManager.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdTaskItem.h"
 
 #include "NdCore/NdCacheManager.h"
 
@@ -66,14 +67,6 @@ NdSetDownloadPathDlg::DirectoryChooser& DirectoryChooserInUse()
 {
     static NdSetDownloadPathDlg::DirectoryChooser chooser = SystemDirectoryChooser;
     return chooser;
-}
-
-// A size in megabytes of 1,048,576 bytes, as the task rows show it.
-QString MegabyteSizeText(float size)
-{
-    if (size >= 1024.0f)
-        return QString::number(size / 1024.0f, 'f', 2) + QStringLiteral("GB");
-    return QString::number(size, 'f', 2) + QStringLiteral("MB");
 }
 
 NdButton* MakeButton(QWidget* parent, const char* objectName)
@@ -233,7 +226,8 @@ QString NdSetDownloadPathDlg::ProposedFolder() const
         return desktopFolder;
     if (!QDir(last).exists() && !QDir().mkpath(last))
         return desktopFolder;
-    return last;
+    // A folder may have lost its write permission since it was chosen.
+    return IsRefusedFolder(last) ? desktopFolder : last;
 }
 
 void NdSetDownloadPathDlg::ShowFolder(const QString& folder)
@@ -277,7 +271,7 @@ void NdSetDownloadPathDlg::SetDownloadFilesInfo(const QString& name, int count, 
     m_pFileCountLabel->setText(count > 1 ? Str("NdDownloader.FileCount").arg(count) : QString());
     m_nFileCount = count;
     m_fTotalSize = totalSize;
-    m_pTotalSizeLabel->setText(MegabyteSizeText(totalSize));
+    m_pTotalSizeLabel->setText(NdTaskItem::GetSizeNumberStr(totalSize));
     UpdateFreeSpace();
 }
 

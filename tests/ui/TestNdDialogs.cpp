@@ -213,6 +213,7 @@ void TestNdDialogs::proposedFolder_data()
     QTest::newRow("first use") << QString() << DesktopVideoFolder();
     QTest::newRow("stored, created again") << kept << kept;
     QTest::newRow("stored, cannot be created") << QStringLiteral("/proc/nd-gone/videos") << DesktopVideoFolder();
+    QTest::newRow("stored, not writable") << QStringLiteral("/proc/sys/kernel") << DesktopVideoFolder();
 }
 
 void TestNdDialogs::proposedFolder()
