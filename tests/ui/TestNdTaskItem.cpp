@@ -2,6 +2,7 @@
 #include "NdDownloadTaskManager.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdRadiusTip.h"
 #include "NdRadiusTipLabel.h"
 #include "NdTaskItem.h"
 #include "NdTestEnv.h"
@@ -61,7 +62,7 @@ public slots:
 QString TextOfWidth(const QFont& font, int width)
 {
     const QFontMetrics metrics(font);
-    for (int wide = 0; wide < 60; ++wide) {
+    for (int wide = 0; wide < 80; ++wide) {
         for (int narrow = 0; narrow < 40; ++narrow) {
             const QString text = QString(wide, QLatin1Char('a')) + QString(narrow, QLatin1Char('i'));
             if (metrics.horizontalAdvance(text) == width)
@@ -98,6 +99,7 @@ private slots:
     void percentWithoutExpectedSize();
     void sizeTexts_data();
     void sizeTexts();
+    void nameElision_data();
     void nameElision();
     void startOnWaitingTaskOnlyShowsHint();
     void pauseAndStartReachScheduler();
@@ -272,25 +274,34 @@ void TestNdTaskItem::sizeTexts()
     QCOMPARE(NdTaskItem::GetSizeNumberStr(done, total), pair);
 }
 
+void TestNdTaskItem::nameElision_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<bool>("ellipsis");
+    QTest::newRow("219 pixels, whole") << 219 << false;
+    QTest::newRow("220 pixels, fits the elision width") << 220 << false;
+    QTest::newRow("221 pixels, elided") << 221 << true;
+    QTest::newRow("300 pixels, elided") << 300 << true;
+}
+
 void TestNdTaskItem::nameElision()
 {
+    QFETCH(int, width);
+    QFETCH(bool, ellipsis);
     NdTaskItem probe(nullptr, Record(Paused));
     const QFont font = RowView(&probe).name->font();
-    const QString name219 = TextOfWidth(font, 219);
-    const QString name221 = TextOfWidth(font, 221);
-    if (name219.isEmpty() || name221.isEmpty())
-        QSKIP("no text of the exact widths in this font");
+    const QString name = TextOfWidth(font, width);
+    if (name.isEmpty())
+        QSKIP("no text of that exact width in this font");
 
     DownloadTaskParam_t record = Record(Paused);
-    record.VideoName = name219.toStdString();
-    NdTaskItem fits(nullptr, record);
-    QCOMPARE(RowView(&fits).name->text(), name219);
-
-    record.VideoName = name221.toStdString();
-    NdTaskItem elided(nullptr, record);
-    const QString shown = RowView(&elided).name->text();
-    QVERIFY(shown.endsWith(QChar(0x2026)));
+    record.VideoName = name.toStdString();
+    NdTaskItem item(nullptr, record);
+    const QString shown = RowView(&item).name->text();
+    QCOMPARE(shown.endsWith(QChar(0x2026)), ellipsis);
+    QCOMPARE(shown == name, !ellipsis);
     QVERIFY(QFontMetrics(font).horizontalAdvance(shown) <= 220);
+    QCOMPARE(RowView(&item).name->GetTip()->findChild<NdLabel*>()->text(), name);
 }
 
 void TestNdTaskItem::startOnWaitingTaskOnlyShowsHint()
