@@ -132,6 +132,8 @@ private:
     bool IsCancelled() const;
     // Runs write only while the task is neither deleted nor abandoned, atomically
     // with respect to the marks, so nothing is written after a mark has been set.
+    // Writers store before they signal, so a row that reads the store on a report
+    // finds what it was told.
     bool Publish(const std::function<void()>& write);
     void StoreRecord(const DownloadTaskParam_t& record);
     void StoreState(int state);
