@@ -41,11 +41,11 @@ public:
     virtual bool M3U8Parse(const std::string& folder, const std::string& m3u8Url, std::vector<std::string>& segments)
         = 0;
     virtual void DownloadM3U8File(const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete) = 0;
-    virtual void DownloadM3U8FileSync(const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete,
-                                      ProgressFn onProgress)
+    virtual void DownloadM3U8FileSync(
+        const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress)
         = 0;
     virtual void DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
-                                FailFn onFail, ProgressFn onProgress)
+        FailFn onFail, ProgressFn onProgress)
         = 0;
     virtual void GetSoftVersion(NdSoftVersion_t& version) = 0;
     // True when ffmpeg ran, exited normally with code 0 and left the output file.

@@ -15,11 +15,11 @@
 class NDCORE_EXPORT NdDeploySettings
 {
 public:
-    QString AdminBaseUrls[3]; // per environment 0, 1, 2, each "https://host/"
-    QString ReportBaseUrl; // "https://host/"
+    QString AdminBaseUrls[3];      // per environment 0, 1, 2, each "https://host/"
+    QString ReportBaseUrl;         // "https://host/"
     QString FallbackReportBaseUrl; // "https://ip:1224/"
-    QString AppId; // fixed 15-character application id
-    QString RefererBaseUrl; // admin address; requests send it + "/NdDownloader"
+    QString AppId;                 // fixed 15-character application id
+    QString RefererBaseUrl;        // admin address; requests send it + "/NdDownloader"
     QString TutorialUrl;
     QString ManagementUrl;
     QString WebsiteUrl;

@@ -38,8 +38,8 @@ struct NDCORE_EXPORT DownloadTaskParam_t
     std::string UserId;
     std::string VideoM3U8Url;
     std::string VideoName;
-    float VideoFileSize; // MiB expected, from the server
-    float VideoDownloadFileSize; // MiB downloaded so far
+    float VideoFileSize;          // MiB expected, from the server
+    float VideoDownloadFileSize;  // MiB downloaded so far
     float VideoTranscodeFileSize; // decimal MB of the finished .mp4
     int32_t VideoDuration;
     std::string VideoTempPath;

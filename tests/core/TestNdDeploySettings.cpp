@@ -46,9 +46,8 @@ void TestNdDeploySettings::shippedFileReachesNothing()
     QVERIFY(NdDeploySettings::LoadFile(NdDeploySettings::DefaultFilePath()));
     const NdDeploySettings settings = NdDeploySettings::Get();
     const QStringList urls = {settings.AdminBaseUrls[0], settings.AdminBaseUrls[1], settings.AdminBaseUrls[2],
-                              settings.ReportBaseUrl, settings.FallbackReportBaseUrl, settings.RefererBaseUrl,
-                              settings.TutorialUrl, settings.ManagementUrl, settings.WebsiteUrl,
-                              settings.HelpCenterUrl};
+        settings.ReportBaseUrl, settings.FallbackReportBaseUrl, settings.RefererBaseUrl, settings.TutorialUrl,
+        settings.ManagementUrl, settings.WebsiteUrl, settings.HelpCenterUrl};
     for (const QString& url : urls) {
         const QUrl parsed(url);
         QVERIFY2(parsed.isValid() && parsed.host().endsWith(QLatin1String(".invalid")), qPrintable(url));
@@ -64,11 +63,16 @@ void TestNdDeploySettings::environmentsChooseTheirAddresses_data()
     QTest::addColumn<int>("environment");
     QTest::addColumn<QString>("admin");
     QTest::addColumn<QString>("report");
-    QTest::newRow("production") << 0 << "https://a0/" << "https://report/";
-    QTest::newRow("internal test") << 1 << "https://a1/" << "https://10.0.0.1:1224/";
-    QTest::newRow("test") << 2 << "https://a2/" << "https://10.0.0.1:1224/";
-    QTest::newRow("unknown is production") << 7 << "https://a0/" << "https://report/";
-    QTest::newRow("negative is production") << -1 << "https://a0/" << "https://report/";
+    QTest::newRow("production") << 0 << "https://a0/"
+                                << "https://report/";
+    QTest::newRow("internal test") << 1 << "https://a1/"
+                                   << "https://10.0.0.1:1224/";
+    QTest::newRow("test") << 2 << "https://a2/"
+                          << "https://10.0.0.1:1224/";
+    QTest::newRow("unknown is production") << 7 << "https://a0/"
+                                           << "https://report/";
+    QTest::newRow("negative is production") << -1 << "https://a0/"
+                                            << "https://report/";
 }
 
 void TestNdDeploySettings::environmentsChooseTheirAddresses()
@@ -123,8 +127,8 @@ void TestNdDeploySettings::unreadableFileChangesNothing()
     NdDeploySettings known;
     known.AppId = QStringLiteral("known0000000000");
     NdDeploySettings::Set(known);
-    const QString path = text.isEmpty() ? m_dir.filePath(QStringLiteral("absent.json"))
-                                        : WriteFile(QStringLiteral("bad.json"), text);
+    const QString path
+        = text.isEmpty() ? m_dir.filePath(QStringLiteral("absent.json")) : WriteFile(QStringLiteral("bad.json"), text);
     QString error;
     QVERIFY(!NdDeploySettings::LoadFile(path, &error));
     QVERIFY(!error.isEmpty());

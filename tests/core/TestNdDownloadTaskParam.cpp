@@ -86,17 +86,28 @@ void TestNdDownloadTaskParam::stateTextsAndStyles_data()
     QTest::addColumn<int>("state");
     QTest::addColumn<QString>("textKey");
     QTest::addColumn<QString>("style");
-    QTest::newRow("wait") << 0 << "NdDownloader.LineUping" << "wait";
-    QTest::newRow("paused") << 1 << "NdDownloader.Paused" << "pause";
-    QTest::newRow("downloading") << 2 << "NdDownloader.Downloading" << "downloading";
-    QTest::newRow("downloaded") << 3 << "NdDownloader.DownloadFinished" << "downloaded";
-    QTest::newRow("failed") << 4 << "NdDownloader.FailedAndRetry" << "fail";
-    QTest::newRow("transcoding") << 5 << "NdDownloader.Transcoding" << "transcoding";
-    QTest::newRow("finished shares downloaded") << 6 << "NdDownloader.DownloadFinished" << "downloaded";
-    QTest::newRow("no disk") << 7 << "NdDownloader.PauseByInsufficientStorageSpace" << "noDisk";
-    QTest::newRow("miss file shares fail icon") << 8 << "NdDownloader.MissFile" << "fail";
-    QTest::newRow("nine is unknown") << 9 << "" << "";
-    QTest::newRow("negative is unknown") << -1 << "" << "";
+    QTest::newRow("wait") << 0 << "NdDownloader.LineUping"
+                          << "wait";
+    QTest::newRow("paused") << 1 << "NdDownloader.Paused"
+                            << "pause";
+    QTest::newRow("downloading") << 2 << "NdDownloader.Downloading"
+                                 << "downloading";
+    QTest::newRow("downloaded") << 3 << "NdDownloader.DownloadFinished"
+                                << "downloaded";
+    QTest::newRow("failed") << 4 << "NdDownloader.FailedAndRetry"
+                            << "fail";
+    QTest::newRow("transcoding") << 5 << "NdDownloader.Transcoding"
+                                 << "transcoding";
+    QTest::newRow("finished shares downloaded") << 6 << "NdDownloader.DownloadFinished"
+                                                << "downloaded";
+    QTest::newRow("no disk") << 7 << "NdDownloader.PauseByInsufficientStorageSpace"
+                             << "noDisk";
+    QTest::newRow("miss file shares fail icon") << 8 << "NdDownloader.MissFile"
+                                                << "fail";
+    QTest::newRow("nine is unknown") << 9 << ""
+                                     << "";
+    QTest::newRow("negative is unknown") << -1 << ""
+                                         << "";
 }
 
 void TestNdDownloadTaskParam::stateTextsAndStyles()

@@ -59,8 +59,8 @@ void TestNdLanguageHelper::keysMatchOnlyTheirOwnEntry_data()
     QTest::newRow("long keys first") << longFirst;
     QTest::newRow("windows line ends") << QByteArray(longFirst).replace("\n", "\r\n");
     // A key text inside another line's value is not that key's entry.
-    QTest::newRow("key inside a value")
-        << QByteArray("NdDownloader.Other = \"see NdDownloader.Size = \"\n") + shortFirst;
+    QTest::newRow("key inside a value") << QByteArray("NdDownloader.Other = \"see NdDownloader.Size = \"\n")
+            + shortFirst;
 }
 
 void TestNdLanguageHelper::keysMatchOnlyTheirOwnEntry()
@@ -97,16 +97,14 @@ void TestNdLanguageHelper::missingFileKeepsLoadedTexts()
 void TestNdLanguageHelper::shippedChineseFileHasEveryKey()
 {
     QVERIFY(Strings()->Init("zh-CN"));
-    const char* keys[] = {"ProductName", "Offline", "Tutorials", "About", "CheckUpdate", "VideoName", "Size",
-                          "Status", "Operator", "SizeTip", "TaskEmpty", "MgrTable", "TechnicalSupport",
-                          "SureDeleteRecord", "DeletedTask", "MaxFileCount", "DirNotFound", "PauseDownload",
-                          "StartDownload", "OpenFileDir", "DeleteTask", "LineUping", "Paused", "Downloading",
-                          "DownloadFinished", "FailedAndRetry", "Transcoding", "PauseByInsufficientStorageSpace",
-                          "MissFile", "Cancel", "Sure", "ContinueAndTrayShow", "StopAndQuit", "Close.Downloading",
-                          "TestFileName", "ShutdownTips", "FileCount", "DownloadTo", "Browse", "SetDownloadPath",
-                          "NoFreeDiskSize", "NdVideo", "Sheng", "ChooseSaveFilePath", "NoWrite", "FindNewVersion",
-                          "NextUpdate", "UpdateNow", "LastVersion", "Updating", "EnterOfficialWebsite",
-                          "HelpCenter", "Copyright", "Delete", "DeleteLocalFile"};
+    const char* keys[] = {"ProductName", "Offline", "Tutorials", "About", "CheckUpdate", "VideoName", "Size", "Status",
+        "Operator", "SizeTip", "TaskEmpty", "MgrTable", "TechnicalSupport", "SureDeleteRecord", "DeletedTask",
+        "MaxFileCount", "DirNotFound", "PauseDownload", "StartDownload", "OpenFileDir", "DeleteTask", "LineUping",
+        "Paused", "Downloading", "DownloadFinished", "FailedAndRetry", "Transcoding", "PauseByInsufficientStorageSpace",
+        "MissFile", "Cancel", "Sure", "ContinueAndTrayShow", "StopAndQuit", "Close.Downloading", "TestFileName",
+        "ShutdownTips", "FileCount", "DownloadTo", "Browse", "SetDownloadPath", "NoFreeDiskSize", "NdVideo", "Sheng",
+        "ChooseSaveFilePath", "NoWrite", "FindNewVersion", "NextUpdate", "UpdateNow", "LastVersion", "Updating",
+        "EnterOfficialWebsite", "HelpCenter", "Copyright", "Delete", "DeleteLocalFile"};
     QCOMPARE(int(sizeof(keys) / sizeof(keys[0])), 55);
     const QSet<QString> filledByArg = {"TaskEmpty", "FileCount", "Sheng", "FindNewVersion", "Updating"};
     QSet<QString> texts;

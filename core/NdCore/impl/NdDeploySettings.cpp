@@ -60,8 +60,8 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
 
 NdDeploySettings::NdDeploySettings()
     : AdminBaseUrls{QStringLiteral("https://admin.nddownloader.invalid/"),
-                    QStringLiteral("https://admin-internal.nddownloader.invalid/"),
-                    QStringLiteral("https://admin-test.nddownloader.invalid/")}
+        QStringLiteral("https://admin-internal.nddownloader.invalid/"),
+        QStringLiteral("https://admin-test.nddownloader.invalid/")}
     , ReportBaseUrl(QStringLiteral("https://report.nddownloader.invalid/"))
     , FallbackReportBaseUrl(QStringLiteral("https://report-fallback.nddownloader.invalid:1224/"))
     , AppId(QStringLiteral("ndapp0000000000"))
@@ -72,8 +72,7 @@ NdDeploySettings::NdDeploySettings()
     , HelpCenterUrl(QStringLiteral("https://help.nddownloader.invalid/"))
     , ProbeHost(QStringLiteral("admin.nddownloader.invalid"))
     , TransferTimeoutMs(30000)
-{
-}
+{ }
 
 QString NdDeploySettings::AdminBaseUrl(int environment) const
 {

@@ -7,8 +7,7 @@ DownloadTaskParam_t::DownloadTaskParam_t()
     , VideoDuration(0)
     , VideoState(Wait)
     , TaskItem(nullptr)
-{
-}
+{ }
 
 DownloadTaskParam_t::DownloadTaskParam_t(const DownloadTaskParam_t& other) = default;
 DownloadTaskParam_t& DownloadTaskParam_t::operator=(const DownloadTaskParam_t& other) = default;
