@@ -116,11 +116,15 @@ void NdUpdateProgressDlg::StartDownload()
     m_strInstallerFile = folder + QLatin1Char('/') + url.split(QLatin1Char('/')).last();
 
     m_pRequest = new NdHttpManager(url);
+    // A file that cannot be opened fails without a completion: the failure is
+    // handled where every failure passes.
     m_pRequest->Success([this](const QString&) { m_bSuccess = true; })
-        .Fail([this](const QString&, int) { m_bSuccess = false; })
+        .Fail([this](const QString&, int) { onDownloadFailed(); })
         .Complete([this]() { onDownloadComplete(); })
         .DownloadProgress([this](long long received, long long total) { onDownloadProgress(received, total); });
+    m_bOpeningFile = true;
     m_pRequest->Download(m_strInstallerFile);
+    m_bOpeningFile = false;
 }
 
 void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total)
@@ -135,12 +139,16 @@ void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total
 void NdUpdateProgressDlg::onDownloadComplete()
 {
     m_bFinished = true;
-    if (m_bSuccess) {
-        if (!m_bClosing)
-            HandOffInUse()(m_strInstallerFile);
-        return;
-    }
-    if (QFile::exists(m_strInstallerFile))
+    if (m_bSuccess && !m_bClosing)
+        HandOffInUse()(m_strInstallerFile);
+}
+
+void NdUpdateProgressDlg::onDownloadFailed()
+{
+    m_bSuccess = false;
+    m_bFinished = true;
+    // A file that could not even be opened is not ours to remove.
+    if (!m_bOpeningFile && QFile::exists(m_strInstallerFile))
         QFile::remove(m_strInstallerFile);
     // Even a mandatory update must let the user leave once its download failed.
     if (!m_bClosing)

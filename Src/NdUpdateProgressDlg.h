@@ -36,12 +36,14 @@ private:
     void StartDownload();
     void onDownloadProgress(long long received, long long total);
     void onDownloadComplete();
+    void onDownloadFailed();
 
     NdHttpManager* m_pRequest = nullptr;
     NdSoftVersion_t m_version;
     bool m_bSuccess = false;
     bool m_bFinished = false;
     bool m_bClosing = false;
+    bool m_bOpeningFile = false;
     QString m_strInstallerFile;
     NdLabel* m_pLogoLabel = nullptr;
     QProgressBar* m_pProgressBar = nullptr;

@@ -7,7 +7,9 @@
 #include "NdUpdateProgressDlg.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QProgressBar>
 #include <QSignalSpy>
@@ -72,6 +74,7 @@ private slots:
     void failedDownloadRemovesPartialFile_data();
     void failedDownloadRemovesPartialFile();
     void closingDuringDownloadAborts();
+    void installerThatCannotBeWrittenLetsTheUserLeave();
 
 private:
     QString Url(const char* path) const { return m_server.BaseUrl() + QLatin1String(path); }
@@ -271,6 +274,23 @@ void TestNdUpdateDialogs::closingDuringDownloadAborts()
     delete dialog;
     QVERIFY(!QFile::exists(file));
     QVERIFY(m_handedOver.isEmpty());
+}
+
+void TestNdUpdateDialogs::installerThatCannotBeWrittenLetsTheUserLeave()
+{
+    // A folder in the installer's place: the file cannot be opened, so the
+    // download fails before it starts and never completes.
+    const QString blocked
+        = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/blocked.dmg");
+    QVERIFY(QDir().mkpath(blocked + QStringLiteral("/kept")));
+    NdUpdateProgressDlg dialog(nullptr, Version("1.0.5", true, Url("/dl/blocked.dmg").toStdString()));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QVERIFY(dialog.GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)->isVisible());
+    QVERIFY(QFileInfo::exists(blocked + QStringLiteral("/kept")));
+    QVERIFY(m_handedOver.isEmpty());
+    QVERIFY(QDir(blocked).removeRecursively());
 }
 
 QTEST_MAIN(TestNdUpdateDialogs)
