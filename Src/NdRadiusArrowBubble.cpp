@@ -111,6 +111,14 @@ void NdRadiusArrowBubble::closeEvent(QCloseEvent* event)
     NdWidget::closeEvent(event);
 }
 
+// A bubble hidden without being closed (a tip whose label the mouse left) must
+// no longer watch the application's presses.
+void NdRadiusArrowBubble::hideEvent(QHideEvent* event)
+{
+    qApp->removeEventFilter(this);
+    NdWidget::hideEvent(event);
+}
+
 bool NdRadiusArrowBubble::IsOutside(const QPoint& globalPos) const
 {
     return !QRect(mapToGlobal(QPoint(0, 0)), size()).contains(globalPos);

@@ -265,6 +265,13 @@ void TestNdWidgetKit::bubblePressOutsideClosesInsideKeeps()
     // Closed, the bubble no longer watches the application.
     QTest::mousePress(&elsewhere, Qt::LeftButton, Qt::NoModifier, QPoint(120, 100));
     QCOMPARE(clicked.count(), 2);
+
+    // Nor when merely hidden, as a tip is when the mouse leaves its label.
+    bubble.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bubble));
+    bubble.hide();
+    QTest::mousePress(&elsewhere, Qt::LeftButton, Qt::NoModifier, QPoint(140, 100));
+    QCOMPARE(clicked.count(), 2);
 }
 
 void TestNdWidgetKit::maskClosesWithItsCentralWidget()
