@@ -9,6 +9,16 @@ NdButton::NdButton(QWidget* parent) : QPushButton(parent)
     setAttribute(Qt::WA_LayoutUsesWidgetRect);
 }
 
+NdButton* NdMakeButton(QWidget* parent, const char* objectName, const QSize& size)
+{
+    NdButton* button = new NdButton(parent);
+    button->setObjectName(QLatin1String(objectName));
+    button->setFixedSize(size);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
 void NdButton::paintEvent(QPaintEvent* event)
 {
     QPushButton::paintEvent(event);

@@ -18,20 +18,15 @@ NdCloseDlg::NdCloseDlg(QWidget* parent) : NdDialog(parent, true, false)
 
 void NdCloseDlg::InitUi()
 {
-    m_pTitleLabel = new NdLabel(this);
-    m_pTitleLabel->setObjectName(QStringLiteral("NdDialog_TitleLabel"));
+    m_pTitleLabel = NdMakeLabel(this, "NdDialog_TitleLabel");
     m_pTitleLabel->setGeometry(34, 22, 200, 24);
-    m_pSplitLineLabel = new NdLabel(this);
-    m_pSplitLineLabel->setObjectName(QStringLiteral("NdDownloader_SplitLineLabel"));
+    m_pSplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
     m_pSplitLineLabel->setFixedHeight(1);
-    m_pFileImageLabel = new NdLabel(this);
-    m_pFileImageLabel->setObjectName(QStringLiteral("NdCloseDlg_FileIamgeLabel"));
+    m_pFileImageLabel = NdMakeLabel(this, "NdCloseDlg_FileIamgeLabel");
     m_pFileImageLabel->setFixedSize(40, 40);
-    m_pFileNameLabel = new NdLabel(this);
-    m_pFileNameLabel->setObjectName(QStringLiteral("NdCloseDlg_FileNameLabel"));
+    m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
     m_pFileNameLabel->setFixedWidth(236);
-    m_pDownloadingLabel = new NdLabel(this);
-    m_pDownloadingLabel->setObjectName(QStringLiteral("NdCloseDlg_DownloadingLabel"));
+    m_pDownloadingLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
     m_pContinueCheckBox = new QCheckBox(this);
     m_pContinueCheckBox->setChecked(true);
     m_pQuitCheckBox = new QCheckBox(this);
@@ -40,15 +35,8 @@ void NdCloseDlg::InitUi()
         choice->setObjectName(QStringLiteral("NdCloseDlg_CheckBox"));
         choice->setFocusPolicy(Qt::NoFocus);
     }
-    m_pCancelBtn = new NdButton(this);
-    m_pCancelBtn->setObjectName(QStringLiteral("NdCloseDlg_CancleBtn"));
-    m_pOkBtn = new NdButton(this);
-    m_pOkBtn->setObjectName(QStringLiteral("NdCloseDlg_OkBtn"));
-    for (NdButton* button : {m_pCancelBtn, m_pOkBtn}) {
-        button->setFixedSize(74, 32);
-        button->setFocusPolicy(Qt::NoFocus);
-        button->setCursor(Qt::PointingHandCursor);
-    }
+    m_pCancelBtn = NdMakeButton(this, "NdCloseDlg_CancleBtn", QSize(74, 32));
+    m_pOkBtn = NdMakeButton(this, "NdCloseDlg_OkBtn", QSize(74, 32));
 
     QVBoxLayout* fileColumn = new QVBoxLayout();
     fileColumn->setSpacing(4);
@@ -60,24 +48,11 @@ void NdCloseDlg::InitUi()
     fileRow->addLayout(fileColumn);
     fileRow->addStretch();
 
-    QHBoxLayout* buttonRow = new QHBoxLayout();
-    buttonRow->setSpacing(12);
-    buttonRow->addStretch();
-    buttonRow->addWidget(m_pCancelBtn);
-    buttonRow->addWidget(m_pOkBtn);
-
-    QVBoxLayout* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(30, 58, 34, 26);
-    layout->setSpacing(0);
-    layout->addWidget(m_pSplitLineLabel);
-    layout->addSpacing(24);
-    layout->addLayout(fileRow);
-    layout->addSpacing(24);
+    QVBoxLayout* layout = CreateFileDialogLayout(m_pSplitLineLabel, fileRow);
     layout->addWidget(m_pContinueCheckBox, 0, Qt::AlignLeft);
     layout->addSpacing(16);
     layout->addWidget(m_pQuitCheckBox, 0, Qt::AlignLeft);
-    layout->addStretch();
-    layout->addLayout(buttonRow);
+    AddButtonRow(layout, {m_pCancelBtn, m_pOkBtn});
 }
 
 void NdCloseDlg::ConnectSignals()

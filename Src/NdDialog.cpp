@@ -67,6 +67,29 @@ void NdDialog::KeepSizeByMargins(QBoxLayout* layout, int top, int bottom)
     FitMargins();
 }
 
+QVBoxLayout* NdDialog::CreateFileDialogLayout(QWidget* splitLine, QLayout* fileRow)
+{
+    QVBoxLayout* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(30, 58, 34, 26);
+    layout->setSpacing(0);
+    layout->addWidget(splitLine);
+    layout->addSpacing(24);
+    layout->addLayout(fileRow);
+    layout->addSpacing(24);
+    return layout;
+}
+
+void NdDialog::AddButtonRow(QVBoxLayout* layout, std::initializer_list<QWidget*> buttons)
+{
+    QHBoxLayout* buttonRow = new QHBoxLayout();
+    buttonRow->setSpacing(12);
+    buttonRow->addStretch();
+    for (QWidget* button : buttons)
+        buttonRow->addWidget(button);
+    layout->addStretch();
+    layout->addLayout(buttonRow);
+}
+
 void NdDialog::FitMargins()
 {
     if (!m_pSizeKeptLayout)

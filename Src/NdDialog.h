@@ -2,8 +2,11 @@
 
 #include <QDialog>
 
+#include <initializer_list>
+
 class NdTitleBar;
 class QBoxLayout;
+class QVBoxLayout;
 
 // Frameless modal dialog with rounded corners and a close button in its own
 // title bar. The pop style uses the small close button of the pop-up dialogs.
@@ -26,6 +29,13 @@ protected:
     // height than the given top and bottom margins leave, those margins give up
     // the difference instead of the content being squeezed.
     void KeepSizeByMargins(QBoxLayout* layout, int top, int bottom);
+
+    // The frame shared by the dialogs about files (closing, choosing the
+    // download folder): the split line and the file row on top; the caller
+    // adds its own rows, then ends with AddButtonRow.
+    QVBoxLayout* CreateFileDialogLayout(QWidget* splitLine, QLayout* fileRow);
+    // A stretch, then the buttons at the bottom right.
+    static void AddButtonRow(QVBoxLayout* layout, std::initializer_list<QWidget*> buttons);
 
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;

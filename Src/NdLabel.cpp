@@ -14,6 +14,13 @@ void NdLabel::paintEvent(QPaintEvent* event)
     painter.setClipPath(QPainterPath());
 }
 
+NdLabel* NdMakeLabel(QWidget* parent, const char* objectName)
+{
+    NdLabel* label = new NdLabel(parent);
+    label->setObjectName(QLatin1String(objectName));
+    return label;
+}
+
 QString NdElideRight(const QFont& font, const QString& text, int width)
 {
     if (text.isEmpty())

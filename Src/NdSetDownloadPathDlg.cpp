@@ -71,19 +71,7 @@ NdSetDownloadPathDlg::DirectoryChooser& DirectoryChooserInUse()
 
 NdButton* MakeButton(QWidget* parent, const char* objectName)
 {
-    NdButton* button = new NdButton(parent);
-    button->setObjectName(QLatin1String(objectName));
-    button->setFixedSize(74, 32);
-    button->setCursor(Qt::PointingHandCursor);
-    button->setFocusPolicy(Qt::NoFocus);
-    return button;
-}
-
-NdLabel* MakeLabel(QWidget* parent, const char* objectName)
-{
-    NdLabel* label = new NdLabel(parent);
-    label->setObjectName(QLatin1String(objectName));
-    return label;
+    return NdMakeButton(parent, objectName, QSize(74, 32));
 }
 
 } // namespace
@@ -133,28 +121,28 @@ NdSetDownloadPathDlg::NdSetDownloadPathDlg(QWidget* parent) : NdDialog(parent, t
 
 void NdSetDownloadPathDlg::InitUi()
 {
-    m_pTitleLabel = MakeLabel(this, "NdDialog_TitleLabel");
+    m_pTitleLabel = NdMakeLabel(this, "NdDialog_TitleLabel");
     m_pTitleLabel->setGeometry(34, 22, 200, 24);
-    m_pSplitLineLabel = MakeLabel(this, "NdDownloader_SplitLineLabel");
+    m_pSplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
     m_pSplitLineLabel->setFixedHeight(1);
-    m_pFileImageLabel = MakeLabel(this, "NdCloseDlg_FileIamgeLabel");
+    m_pFileImageLabel = NdMakeLabel(this, "NdCloseDlg_FileIamgeLabel");
     m_pFileImageLabel->setFixedSize(40, 40);
-    m_pFileNameLabel = MakeLabel(this, "NdCloseDlg_FileNameLabel");
+    m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
     m_pFileNameLabel->setMaximumWidth(200);
-    m_pFileCountLabel = MakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    m_pFileCountLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
     m_pFileCountLabel->setFixedHeight(20);
     m_pFileCountLabel->setAlignment(Qt::AlignCenter);
-    m_pTotalSizeLabel = MakeLabel(this, "NdCloseDlg_DownloadingLabel");
-    m_pDownloadToLabel = MakeLabel(this, "NdCloseDlg_FileNameLabel");
+    m_pTotalSizeLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    m_pDownloadToLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
     m_pDownloadToLabel->setFixedHeight(24);
     m_pPathEdit = new QLineEdit(this);
     m_pPathEdit->setObjectName(QStringLiteral("NdCloseDlg_LineEdit"));
     m_pPathEdit->setReadOnly(true);
     m_pPathEdit->setFixedSize(282, 32);
     m_pBrowseBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
-    m_pFreeSpaceLabel = MakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    m_pFreeSpaceLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
     m_pFreeSpaceLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_pNoFreeDiskSizeLabel = MakeLabel(this, "NdSetDownloadPathDlg_NoFreeDiskSizeLabel");
+    m_pNoFreeDiskSizeLabel = NdMakeLabel(this, "NdSetDownloadPathDlg_NoFreeDiskSizeLabel");
     m_pNoFreeDiskSizeLabel->setFixedHeight(24);
     m_pNoFreeDiskSizeLabel->hide();
     m_pCancelBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
@@ -177,23 +165,10 @@ void NdSetDownloadPathDlg::InitUi()
     pathRow->addWidget(m_pPathEdit);
     pathRow->addWidget(m_pBrowseBtn);
 
-    QHBoxLayout* buttonRow = new QHBoxLayout();
-    buttonRow->setSpacing(12);
-    buttonRow->addStretch();
-    buttonRow->addWidget(m_pCancelBtn);
-    buttonRow->addWidget(m_pOkBtn);
-
-    QVBoxLayout* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(30, 58, 34, 26);
-    layout->setSpacing(0);
-    layout->addWidget(m_pSplitLineLabel);
-    layout->addSpacing(24);
-    layout->addLayout(fileRow);
-    layout->addSpacing(24);
+    QVBoxLayout* layout = CreateFileDialogLayout(m_pSplitLineLabel, fileRow);
     layout->addLayout(pathRow);
     layout->addWidget(m_pNoFreeDiskSizeLabel);
-    layout->addStretch();
-    layout->addLayout(buttonRow);
+    AddButtonRow(layout, {m_pCancelBtn, m_pOkBtn});
 }
 
 void NdSetDownloadPathDlg::ConnectSignals()

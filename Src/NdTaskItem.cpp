@@ -38,19 +38,7 @@ QString Number(double value)
 
 NdButton* MakeRowButton(QWidget* parent, const char* objectName)
 {
-    NdButton* button = new NdButton(parent);
-    button->setObjectName(QLatin1String(objectName));
-    button->setFixedSize(16, 16);
-    button->setCursor(Qt::PointingHandCursor);
-    button->setFocusPolicy(Qt::NoFocus);
-    return button;
-}
-
-NdLabel* MakeLabel(QWidget* parent, const char* objectName)
-{
-    NdLabel* label = new NdLabel(parent);
-    label->setObjectName(QLatin1String(objectName));
-    return label;
+    return NdMakeButton(parent, objectName, QSize(16, 16));
 }
 
 } // namespace
@@ -65,7 +53,7 @@ NdTaskItem::NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param) : NdWi
 
 void NdTaskItem::InitUi()
 {
-    m_pFileImageLabel = MakeLabel(this, "NdTaskItem_FileImageLabel");
+    m_pFileImageLabel = NdMakeLabel(this, "NdTaskItem_FileImageLabel");
     m_pFileImageLabel->setFixedSize(24, 24);
 
     m_pFileNameLabel = new NdRadiusTipLabel(this);
@@ -74,13 +62,13 @@ void NdTaskItem::InitUi()
     m_pFileNameLabel->SetTipOffset(150);
     m_pFileNameLabel->SetTipArrowPos(20);
 
-    m_pSizeLabel = MakeLabel(this, "NdTaskItem_TextLabel");
+    m_pSizeLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
     m_pSizeLabel->setFixedSize(240, 24);
-    m_pStateImageLabel = MakeLabel(this, "NdTaskItem_StateImageLabel");
+    m_pStateImageLabel = NdMakeLabel(this, "NdTaskItem_StateImageLabel");
     m_pStateImageLabel->setFixedSize(24, 24);
-    m_pStateTextLabel = MakeLabel(this, "NdTaskItem_TextLabel");
+    m_pStateTextLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
     m_pStateTextLabel->setFixedHeight(24);
-    m_pSpeedLabel = MakeLabel(this, "NdTaskItem_NetWorkSpeedLabel");
+    m_pSpeedLabel = NdMakeLabel(this, "NdTaskItem_NetWorkSpeedLabel");
     m_pSpeedLabel->setFixedHeight(24);
 
     m_pStartPauseBtn = MakeRowButton(this, "NdTaskItem_StartPauseBtn");
@@ -88,7 +76,7 @@ void NdTaskItem::InitUi()
     m_pFolderBtn = MakeRowButton(this, "NdTaskItem_FolderBtn");
     m_pDeleteBtn = MakeRowButton(this, "NdTaskItem_DeleteBtn");
 
-    m_pSplitLabel = MakeLabel(this, "NdTaskItem_SplitLabel");
+    m_pSplitLabel = NdMakeLabel(this, "NdTaskItem_SplitLabel");
 
     QHBoxLayout* layout = new QHBoxLayout(this);
     layout->setContentsMargins(13, 0, 10, 0);

@@ -72,16 +72,6 @@ struct PathView
     NdLabel* freeSpace = nullptr;
 };
 
-// Records what the dialogs ask the desktop to open.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened << url; }
-};
-
 } // namespace
 
 class TestNdDialogs : public QObject
@@ -121,7 +111,7 @@ private slots:
 private:
     NdReportCatcher m_reports;
     QTemporaryDir m_dir;
-    UrlRecorder m_urls;
+    NdUrlRecorder m_urls;
     QStringList m_startDirs;
     QString m_chooserAnswer;
 };

@@ -48,16 +48,6 @@ struct RowView
     NdButton* folder = nullptr;
 };
 
-// Records what the row asks the desktop to open.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened << url; }
-};
-
 // A text whose width in the font is exactly `width` pixels, or empty.
 QString TextOfWidth(const QFont& font, int width)
 {
@@ -113,7 +103,7 @@ private:
 
     NdReportCatcher m_reports;
     QTemporaryDir m_dir;
-    UrlRecorder m_urls;
+    NdUrlRecorder m_urls;
 };
 
 void TestNdTaskItem::initTestCase()
