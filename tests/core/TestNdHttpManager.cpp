@@ -94,6 +94,7 @@ private slots:
     void downloadsOnOneBuilderKeepTheirFiles();
     void abortEndsRunningDownloadOnly();
     void asyncDownloadOutlivesBuilder();
+    void syncFormsWaitForLocalReplies();
     void suppliedManagerServesEveryRequest();
     void uploadParts_data();
     void uploadParts();
@@ -418,6 +419,30 @@ void TestNdHttpManager::asyncDownloadOutlivesBuilder()
     QTRY_COMPARE_WITH_TIMEOUT(outcome.events, kSucceeded, kWaitMs);
     QCOMPARE(outcome.received, 0LL); // the progress callback went with the builder
     QVERIFY(ReadAll(path) == m_fileBody);
+}
+
+void TestNdHttpManager::syncFormsWaitForLocalReplies()
+{
+    // A local file's reply is finished before it says so; the sync forms still return only
+    // after its callbacks.
+    const QString source = m_dir.filePath("local.txt");
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("line one\nline two\n");
+    file.close();
+    const QString url = QUrl::fromLocalFile(source).toString();
+
+    Outcome get;
+    NdHttpManager query(url);
+    Observe(query, &get).GetSync();
+    QCOMPARE(get.events, kSucceeded);
+    QCOMPARE(get.text, QString("line oneline two"));
+
+    Outcome download;
+    NdHttpManager copy(url);
+    Observe(copy, &download).DownloadSync(m_dir.filePath("local-copy.txt"));
+    QCOMPARE(download.events, kSucceeded);
+    QCOMPARE(ReadAll(m_dir.filePath("local-copy.txt")), QByteArray("line one\nline two\n"));
 }
 
 void TestNdHttpManager::suppliedManagerServesEveryRequest()

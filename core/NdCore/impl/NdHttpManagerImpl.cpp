@@ -138,6 +138,7 @@ NdHttpCache NdHttpManagerImpl::Cache()
     // handlers live there.
     cache.manager = m_bFreshManager ? new QNetworkAccessManager : m_pManager;
     cache.lastUrl = m_pLastUrl;
+    cache.handled = std::make_shared<bool>(false);
     return cache;
 }
 
@@ -284,7 +285,7 @@ void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& c
 {
     QPointer<QNetworkReply> replyGuard(reply);
     QPointer<QNetworkAccessManager> freshManager(cache.freshManager ? cache.manager : nullptr);
-    if (!reply->isFinished()) {
+    if (!*cache.handled) {
         QEventLoop loop;
         // Connected after the handler, so the callbacks have run when the loop ends.
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -347,6 +348,7 @@ void NdHttpManagerImpl::HandleFinish(
     }
     if (cache.onComplete)
         cache.onComplete();
+    *cache.handled = true;
     reply->deleteLater();
     if (cache.freshManager)
         cache.manager->deleteLater();

@@ -36,6 +36,9 @@ struct NdHttpCache
     QNetworkAccessManager* manager = nullptr;
     std::shared_ptr<QString> lastUrl; // shared with the builder, which may be gone by the end
     NdHttpReleaseFn onRelease;
+    // Set once the finish has been handled: a synchronous call waits for this,
+    // not for the reply's own state, which can read finished before its signal.
+    std::shared_ptr<bool> handled;
 
     NdHttpCache() = default;
     NdHttpCache(const NdHttpCache&) = default;
