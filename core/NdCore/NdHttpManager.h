@@ -24,7 +24,9 @@ enum NdHttpRequestMethod
 
 // Fluent HTTP request builder. Configure with chained calls, then fire once.
 // Callbacks run on the firing thread: success or fail, then complete. The
-// synchronous forms return after the callbacks have run.
+// synchronous forms return after the callbacks have run. A request may outlive
+// its builder, except a download: destroying the builder ends its running
+// download, and none of that download's callbacks runs afterwards.
 // Server certificates are verified (the system's roots plus the deployment's
 // trusted certificates); a transfer that moves no byte for the deployment's
 // time-out fails with "Transfer timed out"; redirects are followed while they

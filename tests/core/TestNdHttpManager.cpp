@@ -16,6 +16,8 @@ namespace {
 
 const int kTransferTimeoutMs = 1500;
 const int kWaitMs = 8000;
+const int kSlowShortChunks = 20;
+const int kSlowShortDelayMs = 20;
 
 // What the callbacks of one request did, in order.
 struct Outcome
@@ -93,7 +95,7 @@ private slots:
     void downloadStreamsBytesToFile();
     void downloadsOnOneBuilderKeepTheirFiles();
     void abortEndsRunningDownloadOnly();
-    void asyncDownloadOutlivesBuilder();
+    void builderGoneEndsAsyncDownload();
     void syncFormsWaitForLocalReplies();
     void suppliedManagerServesEveryRequest();
     void uploadParts_data();
@@ -157,6 +159,12 @@ void TestNdHttpManager::initTestCase()
     m_plain.Route("/stall", [](const NdTestRequest&) {
         NdTestResponse response = NdTestResponse::Text(QByteArray(10000, 'x'));
         response.stallAfterBytes = 100;
+        return response;
+    });
+    m_plain.Route("/slow-short", [](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(QByteArray(kSlowShortChunks * 1000, 's'));
+        response.chunkSize = 1000;
+        response.chunkDelayMs = kSlowShortDelayMs;
         return response;
     });
     m_plain.Route("/drop", [](const NdTestRequest&) {
@@ -408,17 +416,45 @@ void TestNdHttpManager::abortEndsRunningDownloadOnly()
     QCOMPARE(ReadAll(m_dir.filePath("done.bin")), QByteArray("second file"));
 }
 
-void TestNdHttpManager::asyncDownloadOutlivesBuilder()
+void TestNdHttpManager::builderGoneEndsAsyncDownload()
 {
-    const QString path = m_dir.filePath("orphan.bin");
-    Outcome outcome;
+    // Gone before the first byte, and gone midway: neither download may call back later,
+    // when its owner may be gone too.
+    Outcome early;
+    Outcome midway;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     {
-        NdHttpManager http(m_plain.BaseUrl() + "/file");
-        Observe(http, &outcome).Download(path);
+        NdHttpManager first(m_plain.BaseUrl() + "/file");
+        Observe(first, &early).Download(m_dir.filePath("early.bin"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, kSucceeded, kWaitMs);
-    QCOMPARE(outcome.received, 0LL); // the progress callback went with the builder
-    QVERIFY(ReadAll(path) == m_fileBody);
+    {
+        NdHttpManager second(m_plain.BaseUrl() + "/slow-short");
+        Observe(second, &midway).Download(m_dir.filePath("midway.bin"));
+        QTRY_VERIFY_WITH_TIMEOUT(midway.received > 0, kWaitMs);
+        QCOMPARE(midway.events, QStringList());
+    }
+    // Left running, both would have ended by now: the first before this later copy of it,
+    // the second within its paced delivery.
+    Outcome later;
+    NdHttpManager http(m_plain.BaseUrl() + "/file");
+    Observe(http, &later).DownloadSync(m_dir.filePath("later.bin"));
+    QCOMPARE(later.events, kSucceeded);
+    QTest::qWait(qMax<qint64>(100, 2 * kSlowShortChunks * kSlowShortDelayMs - sinceStart.elapsed()));
+    QCOMPARE(early.events, QStringList());
+    QCOMPARE(midway.events, QStringList());
+
+    // A builder released by its own complete callback (as owners of async downloads do)
+    // still sees every callback of that download once.
+    Outcome released;
+    auto* owned = new NdHttpManager(m_plain.BaseUrl() + "/other");
+    Observe(*owned, &released).Complete([&released, owned] {
+        released.events << "complete";
+        delete owned;
+    });
+    owned->Download(m_dir.filePath("released.bin"));
+    QTRY_COMPARE_WITH_TIMEOUT(released.events, kSucceeded, kWaitMs);
+    QCOMPARE(ReadAll(m_dir.filePath("released.bin")), QByteArray("second file"));
 }
 
 void TestNdHttpManager::syncFormsWaitForLocalReplies()

@@ -88,11 +88,18 @@ void NdHttpTransferWatch::onIdleTimeout()
 }
 
 NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
-    : url(url), m_pProgress(std::make_shared<NdHttpManager::ProgressFn>()), m_pLastUrl(std::make_shared<QString>())
+    : url(url)
+    , m_pProgress(std::make_shared<NdHttpManager::ProgressFn>())
+    , m_pLastUrl(std::make_shared<QString>())
+    , m_pOwnerToken(std::make_shared<bool>(true))
 { }
 
 NdHttpManagerImpl::~NdHttpManagerImpl()
 {
+    // A download still running ends here, without its callbacks: they belong
+    // to an owner that is most likely being torn down as well.
+    m_pOwnerToken.reset();
+    Abort();
     delete m_pManager;
 }
 
@@ -328,18 +335,29 @@ void NdHttpManagerImpl::HandleFinish(
 {
     QString localError;
     const bool localOk = !cache.onRelease || cache.onRelease(&localError);
+    if (!cache.OwnerGone())
+        RunCallbacks(cache, reply, localOk ? nullptr : &localError, successText, errorText);
+    *cache.handled = true;
+    reply->deleteLater();
+    if (cache.freshManager)
+        cache.manager->deleteLater();
+}
+
+void NdHttpManagerImpl::RunCallbacks(const NdHttpCache& cache, QNetworkReply* reply, const QString* localError,
+    const QString& successText, const QString& errorText)
+{
     const QString finalUrl = reply->url().toString();
     if (cache.lastUrl)
         *cache.lastUrl = finalUrl;
     if (cache.onFinalUrl)
         cache.onFinalUrl(finalUrl);
 
-    if (!localOk || reply->error() != QNetworkReply::NoError) {
-        const QString text = localOk ? errorText : localError;
+    if (localError || reply->error() != QNetworkReply::NoError) {
+        const QString text = localError ? *localError : errorText;
         if (cache.debug)
             qDebug().noquote() << QStringLiteral("Request fail: %1").arg(text);
         if (cache.onFail)
-            cache.onFail(text, localOk ? FailureCode(reply) : -1);
+            cache.onFail(text, localError ? -1 : FailureCode(reply));
     } else {
         if (cache.debug)
             qDebug().noquote() << QStringLiteral("Request success: %1").arg(successText);
@@ -348,10 +366,6 @@ void NdHttpManagerImpl::HandleFinish(
     }
     if (cache.onComplete)
         cache.onComplete();
-    *cache.handled = true;
-    reply->deleteLater();
-    if (cache.freshManager)
-        cache.manager->deleteLater();
 }
 
 void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message)
@@ -400,6 +414,8 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool
 {
     NdHttpCache cache = state->Cache();
     cache.onRelease = std::move(onRelease);
+    cache.endsWithOwner = true;
+    cache.owner = state->m_pOwnerToken;
     const QNetworkRequest request = CreateRequest(state, HttpGet);
     QNetworkReply* reply = cache.manager->get(request);
     state->SetReply(reply);

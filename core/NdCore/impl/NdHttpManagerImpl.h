@@ -39,6 +39,11 @@ struct NdHttpCache
     // Set once the finish has been handled: a synchronous call waits for this,
     // not for the reply's own state, which can read finished before its signal.
     std::shared_ptr<bool> handled;
+    // Downloads end with their builder: once it is gone, no callback runs.
+    bool endsWithOwner = false;
+    std::weak_ptr<void> owner;
+
+    bool OwnerGone() const { return endsWithOwner && owner.expired(); }
 
     NdHttpCache() = default;
     NdHttpCache(const NdHttpCache&) = default;
@@ -123,6 +128,8 @@ private:
         const NdHttpCache& cache, const QNetworkRequest& request, NdHttpRequestMethod method, const QByteArray& body);
     static void Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText);
     static void WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache);
+    static void RunCallbacks(const NdHttpCache& cache, QNetworkReply* reply, const QString* localError,
+        const QString& successText, const QString& errorText);
     static void ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path);
     static void ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message);
     static QString FailureText(QNetworkReply* reply);
@@ -135,5 +142,6 @@ private:
     // builder lives and stop reading it once it is gone.
     std::shared_ptr<NdHttpManager::ProgressFn> m_pProgress;
     std::shared_ptr<QString> m_pLastUrl;
+    std::shared_ptr<bool> m_pOwnerToken; // expires with the builder; downloads watch it
     QPointer<QNetworkReply> m_pCurrentDownload;
 };
