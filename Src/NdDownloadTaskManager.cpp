@@ -301,13 +301,19 @@ void NdDownloadTask::StoreState(int state)
     NdCacheManager::GetInstance()->UpdateTaskState(GetDownloadParam().VideoTempPath, state);
 }
 
+// The row pointer is read and connected under the lock that the deletion mark
+// takes, so once RemoveTask has returned the row may be deleted: either the
+// connection exists already (and Qt drops it with the row) or it is never made.
 QMetaObject::Connection NdDownloadTask::ConnectRow()
 {
-    NdTaskItem* item = GetDownloadParam().TaskItem;
-    const NdRowConnector connector = CurrentRowConnector();
-    if (!item || !connector)
-        return {};
-    return connector(this, item);
+    QMetaObject::Connection connection;
+    Publish([&] {
+        NdTaskItem* item = GetDownloadParam().TaskItem;
+        const NdRowConnector connector = CurrentRowConnector();
+        if (item && connector)
+            connection = connector(this, item);
+    });
+    return connection;
 }
 
 void NdDownloadTask::BlankRecord()
@@ -335,13 +341,17 @@ void NdDownloadTask::RunDownload()
         return;
     RunState run;
     run.Work = GetDownloadParam();
-    Publish([&] {
+    const bool live = Publish([&] {
         emit sigRefreshDownloadState(Downloading);
         StoreRecord(run.Work);
         QDir().mkpath(QString::fromStdString(run.Work.VideoTempPath));
     });
+    if (!live)
+        return;
     ND_LOG(LogInfo, "====================  Start download m3u8: %s", run.Work.VideoM3U8Url.c_str());
     const ScopedRowConnection row(ConnectRow());
+    if (IsCancelled())
+        return;
 
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;

@@ -69,6 +69,8 @@ private:
 
 // Connects a task's sigRefreshDownloadResult to the row that shows it. The UI
 // registers one; with none registered (or a task without a row) nothing is connected.
+// It runs on the task's thread; a row may only be deleted after
+// NdDownloadTaskManager::RemoveTask has returned for its task.
 using NdRowConnector = std::function<QMetaObject::Connection(NdDownloadTask*, NdTaskItem*)>;
 // Free bytes of the volume holding a path; negative when it cannot be measured.
 using NdFreeBytesProbe = std::function<qint64(const QString& path)>;
@@ -161,6 +163,10 @@ public:
     void ChangeDownloadState(const DownloadTaskParam_t& param);
     // Takes a task out of the scheduler before it is deleted: a waiting record is
     // dropped, a running task is marked deleted and leaves the running list.
+    // Callers must call it before they delete the task's row or its files: once it
+    // has returned, the task's thread no longer touches the row, writes nothing to
+    // the store and does not re-create the working folder; of the outcome reports,
+    // only one already under way may still reach the server.
     void RemoveTask(const DownloadTaskParam_t& param);
     // Ends the loop within one period; running task threads go on. Final.
     void stop();

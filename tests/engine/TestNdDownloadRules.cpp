@@ -7,6 +7,7 @@
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -72,6 +73,7 @@ private slots:
     void stoppedStatesEndAtOnce();
     void pauseDropsWaitingTask();
     void removeDropsWaitingTask();
+    void removeWaitsForRowConnect();
     void stopEndsLoopPromptly();
     void unsizedPlaylistCountsWhatArrived();
 
@@ -334,6 +336,39 @@ void TestNdDownloadRules::removeDropsWaitingTask()
     QCOMPARE(NdStoredTask(removed.VideoTempPath).VideoState, int(Wait));
 }
 
+void TestNdDownloadRules::removeWaitsForRowConnect()
+{
+    QSemaphore connecting;
+    QSemaphore mayReturn;
+    NdDownloadTask::SetRowConnector([&](NdDownloadTask*, NdTaskItem*) {
+        connecting.release();
+        mayReturn.acquire();
+        return QMetaObject::Connection();
+    });
+    const DownloadTaskParam_t task = RefusedTask(60);
+    std::unique_ptr<QThread> remover;
+    {
+        NdDownloadTaskManager scheduler;
+        // Declared after the scheduler, so a failed check never leaves its task blocked.
+        const std::shared_ptr<void> unblock(nullptr, [&](void*) {
+            mayReturn.release(100);
+            NdDownloadTask::SetRowConnector(nullptr);
+        });
+        scheduler.AddTask(task);
+        scheduler.start();
+        QVERIFY(connecting.tryAcquire(1, 10000));
+
+        remover.reset(QThread::create([&] { scheduler.RemoveTask(task); }));
+        remover->start();
+        // The row may be deleted once RemoveTask returns, so it waits for a connect under way.
+        QVERIFY(!remover->wait(300));
+        mayReturn.release();
+        QVERIFY(remover->wait(10000));
+    }
+    // The refused playlist came after the deletion: nothing of it was stored.
+    QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Downloading));
+}
+
 void TestNdDownloadRules::stopEndsLoopPromptly()
 {
     NdDownloadTaskManager scheduler;
@@ -343,7 +378,8 @@ void TestNdDownloadRules::stopEndsLoopPromptly()
     clock.start();
     scheduler.stop();
     QVERIFY(scheduler.wait(2000));
-    QVERIFY(clock.elapsed() < 500);
+    // Ten loop periods would do; the margin is for a loaded machine.
+    QVERIFY(clock.elapsed() < 1000);
 }
 
 void TestNdDownloadRules::unsizedPlaylistCountsWhatArrived()
