@@ -690,10 +690,10 @@ void NdDownloadTaskManager::run()
         {
             QMutexLocker lock(&Mutex);
             if (!WaitingTasks.empty()) {
-                if (RunningTasks.size() < static_cast<size_t>(kNdTaskSlots))
-                    StartFirstWaitingTask();
-                else
+                if (RunningTasks.size() >= static_cast<size_t>(kNdTaskSlots))
                     DropOneBlankTask();
+                else if (!IsStillRunningElsewhere(WaitingTasks.front()))
+                    StartFirstWaitingTask();
             }
         }
         msleep(10);
@@ -718,6 +718,17 @@ void NdDownloadTaskManager::DropOneBlankTask()
             return;
         }
     }
+}
+
+// A task paused and started again before its thread has finished the batch in
+// progress waits for that thread: two threads must never work in one folder.
+bool NdDownloadTaskManager::IsStillRunningElsewhere(const DownloadTaskParam_t& param) const
+{
+    for (NdDownloadTask* task : RetiredTasks) {
+        if (!task->isFinished() && task->GetDownloadParam().VideoTempPath == param.VideoTempPath)
+            return true;
+    }
+    return false;
 }
 
 NdDownloadTask* NdDownloadTaskManager::TakeRunningTask(const DownloadTaskParam_t& param)

@@ -178,6 +178,7 @@ private:
     void AddTaskLocked(const DownloadTaskParam_t& param);
     void StartFirstWaitingTask();
     void DropOneBlankTask();
+    bool IsStillRunningElsewhere(const DownloadTaskParam_t& param) const;
     // Removes the running task with the record's identity; nullptr if none.
     NdDownloadTask* TakeRunningTask(const DownloadTaskParam_t& param);
     void RemoveWaitingTask(const std::string& tempPath);
