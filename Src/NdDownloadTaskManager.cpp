@@ -274,7 +274,19 @@ void NdDownloadTask::run()
         RunDownload();
     else if (state == Transcoding)
         RunMerge();
+    RemoveWorkFolderIfDeleted();
     BlankRecord();
+}
+
+// Segments of the batch that ran while the task was deleted may have been created
+// after its folder was removed; they go too, now that no segment thread is left.
+void NdDownloadTask::RemoveWorkFolderIfDeleted()
+{
+    if (CancelMark.load() != Deleted)
+        return;
+    const std::string folder = GetDownloadParam().VideoTempPath;
+    if (!folder.empty())
+        QDir(QString::fromStdString(folder)).removeRecursively();
 }
 
 bool NdDownloadTask::IsCancelled() const

@@ -117,6 +117,7 @@ private:
         Abandoned = 2,
     };
 
+    void RemoveWorkFolderIfDeleted();
     void RunDownload();
     void RunMerge();
     bool EnterDownloading();
