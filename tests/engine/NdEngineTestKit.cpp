@@ -1,6 +1,8 @@
 #include "NdEngineTestKit.h"
 
+#include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
+#include "NdTestEnv.h"
 
 #include "NdCore/NdCacheManager.h"
 
@@ -41,10 +43,28 @@ QMetaObject::Connection NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem*
     // Tasks are released on the scheduler's thread.
     connect(
         task, &QObject::destroyed, this, [this] { Destroyed.ref(); }, Qt::DirectConnection);
+    // Seen on the task's own thread, when it sends its last word on the folder.
+    connect(
+        task, &NdDownloadTask::sigRefreshDownloadResult, this,
+        [this, row](float, int, int state, const QString&) {
+            if (state == Paused || state == Failed || state == Finished || state == NoDisk) {
+                QMutexLocker lock(&Lock);
+                ++EndedRuns[row];
+            }
+        },
+        Qt::DirectConnection);
     QMutexLocker lock(&Lock);
+    if (Starts.value(row) > EndedRuns.value(row))
+        ++Overlaps;
     ++Starts[row];
     Connections.append(connection);
     return connection;
+}
+
+int NdRowRecorder::OverlappingRuns() const
+{
+    QMutexLocker lock(&Lock);
+    return Overlaps;
 }
 
 QList<NdRowReport_t> NdRowRecorder::Reports(NdTaskItem* row) const
@@ -171,4 +191,59 @@ double NdPlaylistDuration(const QByteArray& playlist)
     while (it.hasNext())
         seconds += it.next().captured(1).toDouble();
     return seconds;
+}
+
+void NdPlatformTestCase::initTestCase()
+{
+    NdTestInitEnvironment();
+    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance();
+    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
+    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs));
+}
+
+void NdPlatformTestCase::init()
+{
+    // Each case starts with an empty task list, as a restart queues all it finds.
+    NdCacheManager::GetInstance()->ClearDownloadTasks();
+    QVERIFY(m_platform.Reset());
+    m_downloads = new QTemporaryDir();
+    QVERIFY(m_downloads->isValid());
+}
+
+void NdPlatformTestCase::cleanup()
+{
+    NdDownloadTask::SetFreeBytesProbe(nullptr);
+    delete m_downloads;
+    m_downloads = nullptr;
+}
+
+DownloadTaskParam_t NdPlatformTestCase::Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task)
+{
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    scheduler.AddTask(task);
+    return task;
+}
+
+DownloadTaskParam_t NdPlatformTestCase::LessonTask(const QString& lessonPath, int row, const QString& downloadDir) const
+{
+    return NdMakeTask(downloadDir.isEmpty() ? m_downloads->path() : downloadDir, m_platform.LessonUrl(lessonPath),
+        QStringLiteral("lesson %1").arg(row), 0.5f, NdRowRecorder::RowKey(row));
+}
+
+int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char* message) const
+{
+    const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
+                               .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
+                                   QLatin1String(message));
+    int count = 0;
+    for (const QJsonValue& report : m_platform.Reports()) {
+        if (report.toObject().value("api_data").toObject().value("api_params").toString() == params)
+            ++count;
+    }
+    return count;
+}
+
+double NdPlatformTestCase::SourceDuration(const QString& lessonPath) const
+{
+    return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lessonPath)).Body);
 }

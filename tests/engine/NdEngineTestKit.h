@@ -11,8 +11,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "NdSamplePlatformProcess.h"
+
+#include <QTemporaryDir>
+
 class NdTaskItem;
 class NdDownloadTask;
+class NdDownloadTaskManager;
 
 // One progress report as a row receives it.
 struct NdRowReport_t
@@ -43,6 +48,9 @@ public:
     bool AllDisconnected() const;
     // Task objects of started runs that have been released.
     int DestroyedTasks() const { return Destroyed.loadAcquire(); }
+    // Runs that connected their row while an earlier run of the same row had not
+    // yet sent its final state: two threads working in one folder.
+    int OverlappingRuns() const;
 
 private:
     QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem* row);
@@ -50,6 +58,8 @@ private:
     mutable QMutex Lock;
     QMap<NdTaskItem*, QList<NdRowReport_t>> Received;
     QMap<NdTaskItem*, int> Starts;
+    QMap<NdTaskItem*, int> EndedRuns; // runs of the row that sent a final state
+    int Overlaps = 0;
     QList<QMetaObject::Connection> Connections;
     QAtomicInt Destroyed;
 };
@@ -75,3 +85,30 @@ NdMediaInfo_t NdProbe(const QString& path);
 QString NdDecodeErrors(const QString& path); // what "ffmpeg -v error ... -f null -" prints
 // Sum of the #EXTINF durations of a media playlist text.
 double NdPlaylistDuration(const QByteArray& playlist);
+
+// The fixture of the whole-download tests: the sample platform for the whole
+// test, and per case an empty task store and a fresh download folder.
+class NdPlatformTestCase : public QObject
+{
+    Q_OBJECT
+protected:
+    static constexpr int kTransferTimeoutMs = 3000;
+    static constexpr int kTaskTimeoutMs = 30000;
+
+    // Stored, then queued, as the task list does it.
+    DownloadTaskParam_t Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task);
+    // A task for one of the platform's lessons, shown by the row RowKey(row).
+    DownloadTaskParam_t LessonTask(const QString& lessonPath, int row, const QString& downloadDir = QString()) const;
+    // Outcome reports that reached the platform for this task with this message.
+    int ReportCount(const DownloadTaskParam_t& task, const char* message) const;
+    // Seconds of media that the lesson's playlist lists.
+    double SourceDuration(const QString& lessonPath) const;
+
+    NdSamplePlatformProcess m_platform;
+    QTemporaryDir* m_downloads = nullptr;
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+};

@@ -2,6 +2,7 @@
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdLogManager.h"
 #include "NdDownloaderBackEndImpl.h"
+#include "NdEngineTestKit.h"
 #include "NdTestEnv.h"
 #include "NdTestHttpServer.h"
 
@@ -38,27 +39,6 @@ bool RunFfmpeg(const QStringList& arguments, const QString& workDir = QString())
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(NdDownloaderBackEndImpl::FfmpegPath(), QStringList{"-v", "error", "-y"} + arguments);
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// Seconds of media in a file, as ffprobe reads it; -1 when it cannot be read.
-double MediaSeconds(const QString& path)
-{
-    QProcess probe;
-    probe.start(QStringLiteral("ffprobe"),
-        {"-v", "error", "-show_entries", "format=duration", "-of", "default=noprint_wrappers=1:nokey=1", path});
-    if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
-        return -1.0;
-    bool ok = false;
-    const double seconds = probe.readAllStandardOutput().trimmed().toDouble(&ok);
-    return ok ? seconds : -1.0;
-}
-
-// Every packet of the file decodes without a complaint.
-bool DecodesCleanly(const QString& path)
-{
-    QProcess process;
-    process.start(NdDownloaderBackEndImpl::FfmpegPath(), {"-v", "error", "-i", path, "-f", "null", "-"});
-    return process.waitForFinished(30000) && process.exitCode() == 0 && process.readAllStandardError().isEmpty();
 }
 
 // ffmpeg processes that this test process started and that still run (Linux /proc).
@@ -215,8 +195,8 @@ void TestNdAssembly::plainMergeThroughOddPaths()
     QVERIFY(BackEnd().CreateFileList(Utf8(TaskFolder())));
     const QString output = TaskFolder() + "/NdTemp.mp4";
     QVERIFY(BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
-    QVERIFY(DecodesCleanly(output));
-    QVERIFY(qAbs(MediaSeconds(output) - 2.0) < 0.3);
+    QCOMPARE(NdDecodeErrors(output), QString());
+    QVERIFY(qAbs(NdProbe(output).Duration - 2.0) < 0.3);
 
     const QString destination = DownloadFolder() + QStringLiteral("/第1课 \"intro\".mp4");
     QVERIFY(BackEnd().MoveVideo(Utf8(output), Utf8(destination)));
@@ -239,8 +219,8 @@ void TestNdAssembly::encryptedModeWhenLocalPlaylistExists()
 
     const QString output = TaskFolder() + "/NdTemp.mp4";
     QVERIFY(BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
-    QVERIFY(DecodesCleanly(output));
-    QVERIFY(qAbs(MediaSeconds(output) - 2.0) < 0.3);
+    QCOMPARE(NdDecodeErrors(output), QString());
+    QVERIFY(qAbs(NdProbe(output).Duration - 2.0) < 0.3);
     QVERIFY(m_server.CountRequests("/lesson/key.bin") >= 1);
 }
 

@@ -1,6 +1,7 @@
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdLogManager.h"
 #include "NdDownloaderBackEndImpl.h"
+#include "NdEngineTestKit.h"
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
 
@@ -27,15 +28,6 @@ std::string Utf8(const QString& text)
     return text.toUtf8().toStdString();
 }
 
-double MediaSeconds(const QString& path)
-{
-    QProcess probe;
-    probe.start(QStringLiteral("ffprobe"),
-        {"-v", "error", "-show_entries", "format=duration", "-of", "default=noprint_wrappers=1:nokey=1", path});
-    if (!probe.waitForFinished(30000) || probe.exitCode() != 0)
-        return -1.0;
-    return probe.readAllStandardOutput().trimmed().toDouble();
-}
 } // namespace
 
 class TestNdBackEndLessons : public QObject
@@ -146,7 +138,7 @@ void TestNdBackEndLessons::lessonBecomesVideo()
     const QString destination = QString::fromStdString(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
     QVERIFY(BackEnd().MoveVideo(Utf8(TaskFolder() + "/NdTemp.mp4"), Utf8(destination)));
     QVERIFY(!QFileInfo::exists(TaskFolder()));
-    const double seconds = MediaSeconds(destination);
+    const double seconds = NdProbe(destination).Duration;
     QVERIFY2(qAbs(seconds - 4.0) < 0.5, qPrintable(QString::number(seconds)));
 }
 

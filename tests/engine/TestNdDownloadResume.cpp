@@ -21,20 +21,15 @@
 using NdDownloaderInterface::INdDownloaderBackEnd;
 
 namespace {
-const int kTransferTimeoutMs = 3000;
-const int kTaskTimeoutMs = 30000;
 const int kSegmentCount = 12;
 } // namespace
 
-class TestNdDownloadResume : public QObject
+class TestNdDownloadResume : public NdPlatformTestCase
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void pauseDuringBatchThenResume();
+    void startRightAfterPauseWaitsForTheBatch();
     void failedMergeRetriesLastBatch();
     void filesOnDiskAreMergedWithoutFetching();
     void resumeWithoutWorkFolderStartsAfresh();
@@ -43,54 +38,12 @@ private slots:
     void killedProcessResumesNextStart();
 
 private:
-    DownloadTaskParam_t Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task);
-    DownloadTaskParam_t LongTask(const QString& lessonPath, int row);
     // Requests to the platform whose path starts with prefix and ends with suffix.
     int Requests(const QString& prefix, const char* suffix) const;
-    double LessonSeconds() const;
-    int Reports(const DownloadTaskParam_t& task, const char* message) const;
+    double LessonSeconds() const { return SourceDuration(QStringLiteral("long")); }
     // The stored record with a new state, as a row that follows the reports sends it.
     DownloadTaskParam_t WithState(const DownloadTaskParam_t& task, int state) const;
-
-    NdSamplePlatformProcess m_platform;
-    QTemporaryDir* m_downloads = nullptr;
 };
-
-void TestNdDownloadResume::initTestCase()
-{
-    NdTestInitEnvironment();
-    INdDownloaderBackEnd::GetInstance();
-    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
-    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs));
-}
-
-void TestNdDownloadResume::init()
-{
-    // Each case starts with an empty task list, as a restart queues all it finds.
-    NdCacheManager::GetInstance()->ClearDownloadTasks();
-    QVERIFY(m_platform.Reset());
-    m_downloads = new QTemporaryDir();
-    QVERIFY(m_downloads->isValid());
-}
-
-void TestNdDownloadResume::cleanup()
-{
-    delete m_downloads;
-    m_downloads = nullptr;
-}
-
-DownloadTaskParam_t TestNdDownloadResume::Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task)
-{
-    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
-    scheduler.AddTask(task);
-    return task;
-}
-
-DownloadTaskParam_t TestNdDownloadResume::LongTask(const QString& lessonPath, int row)
-{
-    return NdMakeTask(m_downloads->path(), m_platform.LessonUrl(lessonPath), QStringLiteral("long %1").arg(row), 0.5f,
-        NdRowRecorder::RowKey(row));
-}
 
 int TestNdDownloadResume::Requests(const QString& prefix, const char* suffix) const
 {
@@ -99,22 +52,6 @@ int TestNdDownloadResume::Requests(const QString& prefix, const char* suffix) co
         const QString path = request.toObject().value("path").toString();
         count += path.startsWith(prefix) && path.endsWith(QLatin1String(suffix)) ? 1 : 0;
     }
-    return count;
-}
-
-double TestNdDownloadResume::LessonSeconds() const
-{
-    return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(QStringLiteral("long"))).Body);
-}
-
-int TestNdDownloadResume::Reports(const DownloadTaskParam_t& task, const char* message) const
-{
-    const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
-                               .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
-                                   QLatin1String(message));
-    int count = 0;
-    for (const QJsonValue& report : m_platform.Reports())
-        count += report.toObject().value("api_data").toObject().value("api_params").toString() == params ? 1 : 0;
     return count;
 }
 
@@ -131,8 +68,8 @@ void TestNdDownloadResume::pauseDuringBatchThenResume()
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
     // The lesson straight and behind a redirect, whose segments live in the new folder.
-    const DownloadTaskParam_t tasks[] = {Queue(scheduler, LongTask(QStringLiteral("slow/long"), 0)),
-        Queue(scheduler, LongTask(QStringLiteral("slow/redirect/long"), 1))};
+    const DownloadTaskParam_t tasks[] = {Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 0)),
+        Queue(scheduler, LessonTask(QStringLiteral("slow/redirect/long"), 1))};
     const QString segmentFolders[] = {"/lessons/slow/long/", "/moved/slow/long/"};
     scheduler.start();
 
@@ -177,11 +114,28 @@ void TestNdDownloadResume::pauseDuringBatchThenResume()
     }
 }
 
+void TestNdDownloadResume::startRightAfterPauseWaitsForTheBatch()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t task = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 0));
+    scheduler.start();
+    QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 1; }, kTaskTimeoutMs));
+
+    scheduler.ChangeDownloadState(WithState(task, Paused));
+    scheduler.ChangeDownloadState(WithState(task, Wait));
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(0)), 2);
+    // The second run began only after the paused one had finished its batch.
+    QCOMPARE(rows.OverlappingRuns(), 0);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
+}
+
 void TestNdDownloadResume::failedMergeRetriesLastBatch()
 {
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
-    DownloadTaskParam_t task = LongTask(QStringLiteral("long"), 0);
+    DownloadTaskParam_t task = LessonTask(QStringLiteral("long"), 0);
     // A folder where the merged file should go makes ffmpeg fail.
     const QString blocker = QString::fromStdString(task.VideoTempPath) + QStringLiteral("/NdTemp.mp4");
     QVERIFY(QDir().mkpath(blocker));
@@ -190,8 +144,8 @@ void TestNdDownloadResume::failedMergeRetriesLastBatch()
 
     QVERIFY(NdWaitStoredState(task.VideoTempPath, Failed, kTaskTimeoutMs));
     QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(Failed));
-    QTRY_COMPARE(Reports(task, "download_fail"), 1);
-    QCOMPARE(Reports(task, "download_success"), 0);
+    QTRY_COMPARE(ReportCount(task, "download_fail"), 1);
+    QCOMPARE(ReportCount(task, "download_success"), 0);
     QVERIFY(!QFileInfo::exists(NdOutputPath(task)));
     QCOMPARE(NdSegmentFileCount(task.VideoTempPath), kSegmentCount);
     QVERIFY(NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0.0f);
@@ -203,7 +157,7 @@ void TestNdDownloadResume::failedMergeRetriesLastBatch()
     QCOMPARE(Requests(QStringLiteral("/lessons/long/"), ".ts"), 5);
     QCOMPARE(Requests(QStringLiteral("/"), ".m3u8"), 0);
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
-    QTRY_COMPARE(Reports(task, "download_success"), 1);
+    QTRY_COMPARE(ReportCount(task, "download_success"), 1);
 }
 
 // Two tasks whose segments are all on disk: one resumed with more segment files
@@ -235,11 +189,11 @@ void TestNdDownloadResume::filesOnDiskAreMergedWithoutFetching()
             QCOMPARE(out.write(file.second), qint64(file.second.size()));
         }
     };
-    DownloadTaskParam_t resumed = LongTask(QStringLiteral("long"), 0);
+    DownloadTaskParam_t resumed = LessonTask(QStringLiteral("long"), 0);
     writeFiles(resumed, kSegmentCount + 6, false);
     resumed.VideoDownloadFileSize = 0.1f;
     resumed.VideoState = Downloading;
-    DownloadTaskParam_t merging = LongTask(QStringLiteral("long"), 1);
+    DownloadTaskParam_t merging = LessonTask(QStringLiteral("long"), 1);
     writeFiles(merging, kSegmentCount, true);
     merging.VideoDownloadFileSize = merging.VideoFileSize;
     merging.VideoState = Transcoding;
@@ -272,7 +226,7 @@ void TestNdDownloadResume::filesOnDiskAreMergedWithoutFetching()
 
 void TestNdDownloadResume::resumeWithoutWorkFolderStartsAfresh()
 {
-    DownloadTaskParam_t task = LongTask(QStringLiteral("plain"), 0);
+    DownloadTaskParam_t task = LessonTask(QStringLiteral("plain"), 0);
     task.VideoDownloadFileSize = 0.2f;
     NdDownloadTaskManager scheduler;
     task = Queue(scheduler, task);
@@ -286,28 +240,33 @@ void TestNdDownloadResume::deleteWhileRunningLeavesNoTrace()
 {
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
-    const DownloadTaskParam_t task = Queue(scheduler, LongTask(QStringLiteral("slow/long"), 0));
+    const DownloadTaskParam_t task = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 0));
     scheduler.start();
     QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 1; }, kTaskTimeoutMs));
 
     scheduler.RemoveTask(task);
     INdDownloaderBackEnd::GetInstance()->DeleteTask(task, false);
-    // The run ends after its batch: then its row connection is gone.
-    QTRY_VERIFY_WITH_TIMEOUT(rows.AllDisconnected(), kTaskTimeoutMs);
-    // Give late writes a chance to show before looking for them.
-    QTest::qWait(300);
-    QVERIFY(!QFileInfo::exists(QString::fromStdString(task.VideoTempPath)));
+    // What a segment file opened during the deletion leaves behind.
+    const QDir work(QString::fromStdString(task.VideoTempPath));
+    QVERIFY(work.mkpath(QStringLiteral(".")));
+    QFile late(work.filePath(QStringLiteral("5.ts")));
+    QVERIFY(late.open(QIODevice::WriteOnly));
+    late.close();
+    // The run ends after its batch; once its object is released nothing can follow.
+    QTRY_COMPARE_WITH_TIMEOUT(rows.DestroyedTasks(), 1, kTaskTimeoutMs);
+    QVERIFY(rows.AllDisconnected());
+    QVERIFY(!work.exists());
     QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, -1);
     QVERIFY(rows.Reports(NdRowRecorder::RowKey(0)).isEmpty());
     QCOMPARE(Requests(QStringLiteral("/lessons/"), ".ts"), 5);
     for (const char* message : {"download_success", "download_fail", "download_disk_full"})
-        QCOMPARE(Reports(task, message), 0);
+        QCOMPARE(ReportCount(task, message), 0);
 }
 
 void TestNdDownloadResume::schedulerGoneWhileDownloadingLeavesTaskResumable()
 {
     NdRowRecorder rows;
-    DownloadTaskParam_t task = LongTask(QStringLiteral("slow/long"), 0);
+    DownloadTaskParam_t task = LessonTask(QStringLiteral("slow/long"), 0);
     {
         NdDownloadTaskManager scheduler;
         task = Queue(scheduler, task);
@@ -321,12 +280,12 @@ void TestNdDownloadResume::schedulerGoneWhileDownloadingLeavesTaskResumable()
     QCOMPARE(requests, 5);
     QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Downloading));
     for (const char* message : {"download_success", "download_fail", "download_disk_full"})
-        QCOMPARE(Reports(task, message), 0);
+        QCOMPARE(ReportCount(task, message), 0);
 }
 
 void TestNdDownloadResume::killedProcessResumesNextStart()
 {
-    DownloadTaskParam_t task = LongTask(QStringLiteral("slow/long"), 0);
+    DownloadTaskParam_t task = LessonTask(QStringLiteral("slow/long"), 0);
     task.TaskItem = nullptr;
     NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
 
