@@ -31,4 +31,8 @@ void NdToastTip::SetInfo(const QString& type, const QString& text)
     m_pTextLabel->setText(text);
     m_pImageLabel->setProperty("state", type);
     NdRepolish(m_pImageLabel);
+    // Owners give the toast a size made for a typical text (a row asks for
+    // 200 pixels); a longer text widens the toast instead of being cut off.
+    ensurePolished();
+    setMinimumWidth(sizeHint().width());
 }

@@ -231,9 +231,16 @@ void TestNdScreenshots::toasts()
 {
     QFETCH(QString, type);
     QFETCH(QString, text);
-    NdToastTip toast;
+    // Inside a window, as the main window shows it, at the size a row asks
+    // for: the text must still be whole.
+    QWidget window;
+    window.resize(600, 120);
+    NdToastTip toast(&window);
     toast.SetInfo(type, text);
-    toast.adjustSize();
+    toast.resize(200, 38);
+    window.show();
+    NdLabel* label = toast.findChild<NdLabel*>(QStringLiteral("NdToastTip_TextLabel"));
+    QVERIFY(label->width() >= QFontMetrics(label->font()).horizontalAdvance(text));
     Shoot(&toast, QStringLiteral("toast_") + type);
 }
 
