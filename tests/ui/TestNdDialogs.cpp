@@ -16,7 +16,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -88,6 +90,7 @@ private slots:
     void storageSizeTexts();
     void freeSpaceMustBeThreeTimesTheSize_data();
     void freeSpaceMustBeThreeTimesTheSize();
+    void freeSpaceOfAFolderNotYetMade();
     void proposedFolder_data();
     void proposedFolder();
     void refusedFolders_data();
@@ -193,6 +196,22 @@ void TestNdDialogs::freeSpaceMustBeThreeTimesTheSize()
         QCOMPARE(view.freeSpace->text(), Str("NdDownloader.Sheng").arg(dialog.GetStorageSize(freeBytes)));
     else
         QCOMPARE(view.freeSpace->text(), QString());
+}
+
+void TestNdDialogs::freeSpaceOfAFolderNotYetMade()
+{
+    // The disk itself, not the seam: the proposed folder does not exist yet,
+    // so its nearest existing parent is measured.
+    NdSetDownloadPathDlg::SetFreeBytesQuery(nullptr);
+    NdSetDownloadPathDlg dialog;
+    QVERIFY(!QDir(dialog.GetDir()).exists());
+    const QStorageInfo disk(m_dir.path());
+    QVERIFY(disk.isValid() && disk.bytesAvailable() > 0);
+    dialog.SetDownloadFilesInfo(QStringLiteral("lesson"), 1, 1.0f, 1.0f);
+    QVERIFY(PathView(&dialog).ok->isEnabled());
+    QVERIFY(
+        PathView(&dialog).freeSpace->text().startsWith(Str("NdDownloader.Sheng").section(QStringLiteral("%1"), 0, 0)));
+    QVERIFY(PathView(&dialog).freeSpace->text().contains(QRegularExpression(QStringLiteral("\\d\\.\\d\\d[KMG]?B"))));
 }
 
 void TestNdDialogs::proposedFolder_data()
