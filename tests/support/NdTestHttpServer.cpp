@@ -137,10 +137,13 @@ public:
         : QObject(socket), m_socket(socket), m_core(core), m_id(core->NextConnectionId())
     {
         connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        const auto sendMoreWhenDrained = [this] {
             if (m_sending && !m_waitingForDelay)
                 SendMore();
-        });
+        };
+        connect(socket, &QTcpSocket::bytesWritten, this, sendMoreWhenDrained);
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket))
+            connect(ssl, &QSslSocket::encryptedBytesWritten, this, sendMoreWhenDrained);
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
@@ -233,7 +236,7 @@ private:
         const bool paced = m_response.chunkSize > 0;
         const qint64 pieceSize = paced ? m_response.chunkSize : kPieceSize;
         while (m_sent < m_limit) {
-            if (m_socket->bytesToWrite() > kWriteBacklog)
+            if (PendingBytes() > kWriteBacklog)
                 return; // bytesWritten brings us back
             const qint64 size = qMin(pieceSize, m_limit - m_sent);
             const QByteArray piece
@@ -252,6 +255,14 @@ private:
             }
         }
         FinishResponse();
+    }
+
+    // A TLS socket encrypts at once and queues the result below bytesToWrite(),
+    // so both queues count, or a large body would be buffered whole.
+    qint64 PendingBytes() const
+    {
+        const auto* ssl = qobject_cast<const QSslSocket*>(m_socket);
+        return m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
     }
 
     void FinishResponse()

@@ -410,6 +410,10 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, const QString& path, 
     Download(state, std::move(writeChunk), sync, std::move(closeFile));
 }
 
+namespace {
+constexpr qint64 kDownloadReadBufferBytes = 1 << 20;
+} // namespace
+
 void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool sync, NdHttpReleaseFn onRelease)
 {
     NdHttpCache cache = state->Cache();
@@ -418,6 +422,9 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool
     cache.owner = state->m_pOwnerToken;
     const QNetworkRequest request = CreateRequest(state, HttpGet);
     QNetworkReply* reply = cache.manager->get(request);
+    // Qt's network thread would otherwise queue the whole body in memory
+    // whenever the network outpaces the disk; a bounded buffer makes it wait.
+    reply->setReadBufferSize(kDownloadReadBufferBytes);
     state->SetReply(reply);
 
     const auto passChunk = [reply, onChunk] {
