@@ -30,6 +30,7 @@ class TestNdDownloadResume : public NdPlatformTestCase
 private slots:
     void pauseDuringBatchThenResume();
     void startRightAfterPauseWaitsForTheBatch();
+    void failedMergeRetriesLastBatch_data();
     void failedMergeRetriesLastBatch();
     void filesOnDiskAreMergedWithoutFetching();
     void resumeWithoutWorkFolderStartsAfresh();
@@ -131,14 +132,27 @@ void TestNdDownloadResume::startRightAfterPauseWaitsForTheBatch()
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
 }
 
+void TestNdDownloadResume::failedMergeRetriesLastBatch_data()
+{
+    QTest::addColumn<bool>("moveFails");
+    // A folder where the merged file should go makes ffmpeg fail.
+    QTest::newRow("ffmpeg fails") << false;
+    // The merged file cannot reach a download folder that is gone.
+    QTest::newRow("move fails") << true;
+}
+
 void TestNdDownloadResume::failedMergeRetriesLastBatch()
 {
+    QFETCH(bool, moveFails);
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
     DownloadTaskParam_t task = LessonTask(QStringLiteral("long"), 0);
-    // A folder where the merged file should go makes ffmpeg fail.
-    const QString blocker = QString::fromStdString(task.VideoTempPath) + QStringLiteral("/NdTemp.mp4");
-    QVERIFY(QDir().mkpath(blocker));
+    const QString blocker = moveFails ? m_downloads->filePath(QStringLiteral("gone"))
+                                      : QString::fromStdString(task.VideoTempPath) + QStringLiteral("/NdTemp.mp4");
+    if (moveFails)
+        task.VideoDownloadPath = blocker.toStdString();
+    else
+        QVERIFY(QDir().mkpath(blocker));
     task = Queue(scheduler, task);
     scheduler.start();
 
@@ -150,7 +164,10 @@ void TestNdDownloadResume::failedMergeRetriesLastBatch()
     QCOMPARE(NdSegmentFileCount(task.VideoTempPath), kSegmentCount);
     QVERIFY(NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0.0f);
 
-    QVERIFY(QDir(blocker).removeRecursively());
+    if (moveFails)
+        QVERIFY(QDir().mkpath(blocker));
+    else
+        QVERIFY(QDir(blocker).removeRecursively());
     QVERIFY(m_platform.Reset());
     scheduler.ChangeDownloadState(WithState(task, Wait));
     QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
