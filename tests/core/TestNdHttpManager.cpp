@@ -6,11 +6,16 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMutex>
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -71,6 +76,23 @@ QByteArray ReadAll(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+int EntryCount(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
+// Warnings about objects used or made across threads, collected from any thread.
+QMutex g_threadWarningsLock;
+QStringList g_threadWarnings;
+
+void CollectThreadWarnings(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtWarningMsg || !message.contains(QLatin1String("thread"), Qt::CaseInsensitive))
+        return;
+    QMutexLocker locker(&g_threadWarningsLock);
+    g_threadWarnings << message;
+}
+
 NdTestResponse Echo(const NdTestRequest& request)
 {
     return NdTestResponse::Text(request.body);
@@ -108,6 +130,7 @@ private slots:
     void fullDiskFailsTheDownload();
     void redirects();
     void syncCallsFromWorkerThread();
+    void syncDownloadsFromManyThreads();
 
 private:
     NdTestRequest LastRequest(const QByteArray& path) const;
@@ -692,6 +715,68 @@ void TestNdHttpManager::syncCallsFromWorkerThread()
     QCOMPARE(callbackThread, worker.get());
     QCOMPARE(download.events, kSucceeded);
     QVERIFY(ReadAll(path) == m_fileBody);
+}
+
+void TestNdHttpManager::syncDownloadsFromManyThreads()
+{
+    // As the engine does: segment threads without an event loop of their own, many at once,
+    // each firing synchronous downloads; every request must take its manager, its network
+    // thread and its sockets with it.
+    if (!QDir(QStringLiteral("/proc/self/task")).exists())
+        QSKIP("needs /proc to count threads and open files");
+    const int threadCount = 25;
+    const int downloadsPerThread = 4;
+    const auto runWorkers = [this](int workerCount, int downloads) {
+        std::atomic<int> succeeded{0};
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int t = 0; t < workerCount; ++t) {
+            workers.emplace_back(QThread::create([this, t, downloads, &succeeded] {
+                for (int n = 0; n < downloads; ++n) {
+                    const QString path = m_dir.filePath(QString("segment-%1-%2.ts").arg(t).arg(n));
+                    Outcome outcome;
+                    NdHttpManager http(m_plain.BaseUrl() + "/other");
+                    Observe(http, &outcome).DownloadSync(path);
+                    if (outcome.events == kSucceeded && ReadAll(path) == "second file")
+                        ++succeeded;
+                }
+            }));
+        }
+        for (auto& worker : workers)
+            worker->start();
+        bool allEnded = true;
+        for (auto& worker : workers)
+            allEnded = worker->wait(kWaitMs) && allEnded;
+        return allEnded ? succeeded.load() : -1;
+    };
+    QCOMPARE(runWorkers(1, 1), 1); // whatever Qt sets up once per process
+
+    // One after another on one thread, nothing may pile up until the thread ends.
+    QVector<int> threadsAfterEach;
+    std::unique_ptr<QThread> sequential(QThread::create([this, &threadsAfterEach] {
+        for (int n = 0; n < 6; ++n) {
+            NdHttpManager(m_plain.BaseUrl() + "/other").DownloadSync(m_dir.filePath("sequential.ts"));
+            threadsAfterEach << EntryCount(QStringLiteral("/proc/self/task"));
+        }
+    }));
+    sequential->start();
+    QVERIFY(sequential->wait(kWaitMs));
+    // A leak grows by one network thread per call; one thread of slack for the rest of the
+    // process, which may start or end one meanwhile.
+    QString counts;
+    for (int count : threadsAfterEach)
+        counts += QString::number(count) + ' ';
+    QVERIFY2(threadsAfterEach.last() <= threadsAfterEach.first() + 1, qPrintable(counts));
+
+    const int threadsBefore = EntryCount(QStringLiteral("/proc/self/task"));
+    const int filesBefore = EntryCount(QStringLiteral("/proc/self/fd"));
+
+    const QtMessageHandler previous = qInstallMessageHandler(CollectThreadWarnings);
+    const int succeeded = runWorkers(threadCount, downloadsPerThread);
+    qInstallMessageHandler(previous);
+    QCOMPARE(succeeded, threadCount * downloadsPerThread);
+    QCOMPARE(g_threadWarnings, QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(EntryCount(QStringLiteral("/proc/self/task")) <= threadsBefore + 1, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(EntryCount(QStringLiteral("/proc/self/fd")) <= filesBefore + 2, kWaitMs);
 }
 
 QTEST_GUILESS_MAIN(TestNdHttpManager)
