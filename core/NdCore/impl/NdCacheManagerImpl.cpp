@@ -159,6 +159,11 @@ template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list
     }
     return kNotFound;
 }
+
+Json::ArrayIndex FindSameTask(const Json::Value& list, const DownloadTaskParam_t& task)
+{
+    return FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+}
 } // namespace
 
 NdCacheManager::~NdCacheManager() = default;
@@ -180,28 +185,19 @@ NdCacheManagerImpl::~NdCacheManagerImpl() = default;
 
 void NdCacheManagerImpl::SaveOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value stored;
-        if (!LoadTaskListForChange(stored))
-            return;
+    ChangeTaskList([this, &task](Json::Value& stored) {
         Json::Value list(Json::arrayValue);
         list.append(TaskToJson(task));
         for (const Json::Value& entry : stored)
             list.append(entry);
         WriteJsonFile(kTaskFile, list);
-    } catch (...) { }
+    });
 }
 
 void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value list;
-        if (!LoadTaskListForChange(list))
-            return;
-        const Json::ArrayIndex index
-            = FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+    ChangeTaskList([this, &task](Json::Value& list) {
+        const Json::ArrayIndex index = FindSameTask(list, task);
         if (index != kNotFound) {
             Json::Value removed;
             list.removeIndex(index, &removed);
@@ -210,18 +206,13 @@ void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
             RemoveTaskFile();
         else
             WriteJsonFile(kTaskFile, list);
-    } catch (...) { }
+    });
 }
 
 void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value list;
-        if (!LoadTaskListForChange(list))
-            return;
-        const Json::ArrayIndex index
-            = FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+    ChangeTaskList([this, &task](Json::Value& list) {
+        const Json::ArrayIndex index = FindSameTask(list, task);
         if (index != kNotFound) {
             // Member by member, so members this version does not know survive the update.
             const Json::Value updated = TaskToJson(task);
@@ -230,22 +221,18 @@ void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
                 entry[key] = updated[key];
         }
         WriteJsonFile(kTaskFile, list);
-    } catch (...) { }
+    });
 }
 
 void NdCacheManagerImpl::UpdateTaskState(const std::string& tempPath, int state)
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value list;
-        if (!LoadTaskListForChange(list))
-            return;
+    ChangeTaskList([this, &tempPath, state](Json::Value& list) {
         const Json::ArrayIndex index = FindFirst(
             list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
         if (index != kNotFound)
             list[index][kStateKey] = state;
         WriteJsonFile(kTaskFile, list);
-    } catch (...) { }
+    });
 }
 
 void NdCacheManagerImpl::ClearDownloadTasks()
@@ -381,6 +368,18 @@ NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& l
     if (result == NdReadResult::Damaged)
         list = Json::Value(); // nothing half-read from a damaged file is trusted
     return result;
+}
+
+// Every change of the task list is one read-modify-write under the lock, so changes from
+// several threads never undo each other. The change writes or removes the file itself.
+void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& list)>& change)
+{
+    try {
+        QMutexLocker locker(&m_taskFileLock);
+        Json::Value list;
+        if (LoadTaskListForChange(list))
+            change(list);
+    } catch (...) { }
 }
 
 // Before a change is written over a damaged task file, the file is kept aside, so the user's

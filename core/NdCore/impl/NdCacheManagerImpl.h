@@ -6,6 +6,7 @@
 
 #include <json/value.h>
 
+#include <functional>
 #include <string>
 
 // The store behind NdCacheManager::GetInstance(). Every call reads, rewrites and closes its
@@ -45,6 +46,7 @@ private:
     void WriteSetting(const char* fileName, const char* key, const Json::Value& value) const;
 
     NdReadResult ReadTaskList(Json::Value& list) const;
+    void ChangeTaskList(const std::function<void(Json::Value& list)>& change);
     bool LoadTaskListForChange(Json::Value& list) const;
     bool SetDamagedTaskFileAside() const;
     void RemoveTaskFile() const;
