@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <climits>
+
 class TestNdDeploySettings : public QObject
 {
     Q_OBJECT
@@ -15,6 +17,8 @@ private slots:
     void environmentsChooseTheirAddresses_data();
     void environmentsChooseTheirAddresses();
     void partialFileKeepsDefaultsAndResolvesCertificates();
+    void transferTimeoutStaysUsable_data();
+    void transferTimeoutStaysUsable();
     void unreadableFileChangesNothing_data();
     void unreadableFileChangesNothing();
 
@@ -111,6 +115,27 @@ void TestNdDeploySettings::partialFileKeepsDefaultsAndResolvesCertificates()
     QCOMPARE(settings.TransferTimeoutMs, 2500);
     QCOMPARE(settings.TrustedCertificates.size(), 1);
     QCOMPARE(settings.TrustedCertificates.first(), QSslCertificate::fromPath(ca.CaCertPath).first());
+}
+
+void TestNdDeploySettings::transferTimeoutStaysUsable_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("expectedMs");
+    QTest::newRow("seconds") << QByteArray("2.5") << 2500;
+    QTest::newRow("huge is the longest, not none") << QByteArray("1e10") << INT_MAX;
+    QTest::newRow("tiny is one millisecond") << QByteArray("0.0001") << 1;
+    QTest::newRow("zero keeps the default") << QByteArray("0") << 30000;
+    QTest::newRow("negative keeps the default") << QByteArray("-3") << 30000;
+    QTest::newRow("text keeps the default") << QByteArray("\"5\"") << 30000;
+}
+
+void TestNdDeploySettings::transferTimeoutStaysUsable()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, expectedMs);
+    const QString path = WriteFile(QStringLiteral("timeout.json"), "{\"TransferTimeoutSeconds\": " + value + "}");
+    QVERIFY(NdDeploySettings::LoadFile(path));
+    QCOMPARE(NdDeploySettings::Get().TransferTimeoutMs, expectedMs);
 }
 
 void TestNdDeploySettings::unreadableFileChangesNothing_data()

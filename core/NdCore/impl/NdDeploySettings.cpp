@@ -9,6 +9,8 @@
 
 #include <json/json.h>
 
+#include <climits>
+
 namespace {
 QMutex g_settingsLock;
 NdDeploySettings* g_pSettings = nullptr; // guarded by g_settingsLock
@@ -51,8 +53,10 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
     settings.HelpCenterUrl = StringMember(root, "HelpCenterUrl", settings.HelpCenterUrl);
     settings.ProbeHost = StringMember(root, "ProbeHost", settings.ProbeHost);
     const Json::Value& timeout = root["TransferTimeoutSeconds"];
-    if (timeout.isNumeric() && timeout.asDouble() > 0)
-        settings.TransferTimeoutMs = static_cast<int>(timeout.asDouble() * 1000.0);
+    if (timeout.isNumeric() && timeout.asDouble() > 0) {
+        // Kept within what a timer takes: a huge value must not wrap round to none at all.
+        settings.TransferTimeoutMs = static_cast<int>(qBound(1.0, timeout.asDouble() * 1000.0, double(INT_MAX)));
+    }
     settings.TrustedCertificates = ReadCertificates(root["TrustedCertificates"], base);
     return settings;
 }
