@@ -60,6 +60,26 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
     settings.TrustedCertificates = ReadCertificates(root["TrustedCertificates"], base);
     return settings;
 }
+
+bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    const QByteArray text = file.read(1 << 20);
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(text.constData(), text.constData() + text.size(), root) || !root.isObject()) {
+        if (error)
+            *error = QStringLiteral("%1 is not a JSON object").arg(path);
+        return false;
+    }
+    *settings = FromJson(root, QFileInfo(path).absoluteDir());
+    return true;
+}
 } // namespace
 
 NdDeploySettings::NdDeploySettings()
@@ -95,34 +115,23 @@ QString NdDeploySettings::DefaultFilePath()
 
 NdDeploySettings NdDeploySettings::Get()
 {
-    {
-        QMutexLocker locker(&g_settingsLock);
-        if (g_pSettings)
-            return *g_pSettings;
-    }
-    if (!LoadFile(DefaultFilePath()))
-        Set(NdDeploySettings());
+    // The first use reads the file under the lock: threads starting at once read it only
+    // once, and none of them can put it back over values set in the meantime.
     QMutexLocker locker(&g_settingsLock);
+    if (!g_pSettings) {
+        NdDeploySettings settings;
+        ReadSettingsFile(DefaultFilePath(), &settings, nullptr);
+        g_pSettings = new NdDeploySettings(settings);
+    }
     return *g_pSettings;
 }
 
 bool NdDeploySettings::LoadFile(const QString& path, QString* error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = file.errorString();
+    NdDeploySettings settings;
+    if (!ReadSettingsFile(path, &settings, error))
         return false;
-    }
-    const QByteArray text = file.read(1 << 20);
-    Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text.constData(), text.constData() + text.size(), root) || !root.isObject()) {
-        if (error)
-            *error = QStringLiteral("%1 is not a JSON object").arg(path);
-        return false;
-    }
-    Set(FromJson(root, QFileInfo(path).absoluteDir()));
+    Set(settings);
     return true;
 }
 
