@@ -272,6 +272,10 @@ QString NdTaskItem::GetSizeNumberStr(float size)
 
 QString NdTaskItem::GetSizeNumberStr(float done, float total)
 {
+    // A task made from a playlist address has no announced size: "7.00MB/0.00MB"
+    // would read as a broken download, so show what has arrived.
+    if (total <= 0.0f)
+        return GetSizeNumberStr(done);
     if (total >= 1024.0f)
         return Number(done / 1024.0f) + QStringLiteral("GB/") + Number(total / 1024.0f) + QStringLiteral("GB");
     return Number(done) + QStringLiteral("MB/") + Number(total) + QStringLiteral("MB");

@@ -234,7 +234,7 @@ void TestNdTaskItem::percentWithoutExpectedSize()
     item.onRefreshDownloadResult(7.0f, 37, Downloading, QStringLiteral("1MB/S"));
     item.Update();
     QCOMPARE(row.stateText->text(), downloading + QStringLiteral("37%"));
-    QCOMPARE(row.size->text(), QStringLiteral("7.00MB/0.00MB"));
+    QCOMPARE(row.size->text(), QStringLiteral("7.00MB"));
 }
 
 void TestNdTaskItem::sizeTexts_data()
@@ -250,8 +250,10 @@ void TestNdTaskItem::sizeTexts_data()
                                   << "0.50GB/1.00GB";
     QTest::newRow("total decides the unit") << 100.0f << 2048.0f << "2.00GB"
                                             << "0.10GB/2.00GB";
-    QTest::newRow("nothing yet") << 0.0f << 0.0f << "0.00MB"
-                                 << "0.00MB/0.00MB";
+    QTest::newRow("nothing yet, size unknown") << 0.0f << 0.0f << "0.00MB"
+                                               << "0.00MB";
+    QTest::newRow("size unknown shows what arrived") << 1536.0f << 0.0f << "0.00MB"
+                                                     << "1.50GB";
 }
 
 void TestNdTaskItem::sizeTexts()
