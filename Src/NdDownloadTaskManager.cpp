@@ -61,6 +61,20 @@ int CountSegmentFiles(const std::string& folder)
     return dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive).size();
 }
 
+// The merge list counts the segment files of the folder, so only 1.ts to count.ts
+// may be there: files beyond them (left by an earlier, longer playlist) would be
+// merged into the video.
+void RemoveStraySegmentFiles(const std::string& folder, int count)
+{
+    QDir dir(QString::fromStdString(folder));
+    for (const QString& name : dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive)) {
+        bool numbered = false;
+        const int number = name.chopped(3).toInt(&numbered);
+        if (!numbered || number < 1 || number > count || name != QStringLiteral("%1.ts").arg(number))
+            dir.remove(name);
+    }
+}
+
 qint64 SumFileSizes(const std::vector<std::string>& files)
 {
     qint64 bytes = 0;
@@ -522,6 +536,7 @@ void NdDownloadTask::Finish(RunState& run)
         leaveResumable();
         return;
     }
+    RemoveStraySegmentFiles(run.Work.VideoTempPath, run.SegmentCount());
     INdDownloaderBackEnd::GetInstance()->CreateFileList(run.Work.VideoTempPath);
     ND_LOG(LogInfo, ":End create filelist.txt    ====================");
 
