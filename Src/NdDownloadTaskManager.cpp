@@ -781,10 +781,19 @@ void NdDownloadTaskManager::RemoveWaitingTask(const std::string& tempPath)
 }
 
 // A blank record is set just before run() returns, so a task is released only once
-// its thread has really finished.
+// its thread has really finished. Ended tasks leave the running list at once, not
+// only when a waiting task needs their slot, so none is kept while nothing waits.
 void NdDownloadTaskManager::ReleaseEndedTasks()
 {
     QMutexLocker lock(&Mutex);
+    for (auto it = RunningTasks.begin(); it != RunningTasks.end();) {
+        if ((*it)->isFinished()) {
+            RetiredTasks.push_back(*it);
+            it = RunningTasks.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto it = RetiredTasks.begin(); it != RetiredTasks.end();) {
         if ((*it)->isFinished()) {
             (*it)->wait();

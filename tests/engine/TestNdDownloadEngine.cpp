@@ -92,6 +92,8 @@ void TestNdDownloadEngine::tokenLessonsEndAsMp4()
     }
     QCOMPARE(NdDecodeErrors(NdOutputPath(tasks[3])), QString());
     QTRY_VERIFY(rows.AllDisconnected());
+    // Nothing waits for their slots, yet the ended tasks' objects are released.
+    QTRY_COMPARE(rows.DestroyedTasks(), 4);
 }
 
 void TestNdDownloadEngine::fiveSlotsSixthWaits()
