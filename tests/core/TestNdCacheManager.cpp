@@ -536,20 +536,31 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
                 m_store->UpdateTaskState(MakeTask(id).VideoTempPath, Downloading);
                 std::vector<DownloadTaskParam_t> seen;
                 m_store->GetDownloadTasks(seen); // readers run beside the writers
+                DownloadTaskParam_t progressed = MakeTask(id, Downloading);
+                progressed.VideoDownloadFileSize = float(n);
+                if (n % 3 == 0)
+                    m_store->DeleteOneDownloadTask(progressed);
+                else
+                    m_store->UpdateOneDownloadTask(progressed);
             }
         });
     }
     for (std::thread& thread : threads)
         thread.join();
 
+    // Every third task was deleted, every other one updated with its own size.
+    const int keptPerThread = tasksPerThread - (tasksPerThread + 2) / 3;
     const std::vector<DownloadTaskParam_t> tasks = StoredTasks();
-    QCOMPARE(tasks.size(), size_t(threadCount * tasksPerThread));
+    QCOMPARE(tasks.size(), size_t(threadCount * keptPerThread));
     std::set<std::string> paths;
     for (const DownloadTaskParam_t& task : tasks) {
         paths.insert(task.VideoTempPath);
         QCOMPARE(task.VideoState, int(Downloading));
+        const int n = QString::fromStdString(task.VideoTempPath).section('-', -1).toInt();
+        QVERIFY(n % 3 != 0);
+        QCOMPARE(task.VideoDownloadFileSize, float(n));
     }
-    QCOMPARE(paths.size(), size_t(threadCount * tasksPerThread));
+    QCOMPARE(paths.size(), size_t(threadCount * keptPerThread));
 }
 
 void TestNdCacheManager::killedWriterLeavesWholeFile()
