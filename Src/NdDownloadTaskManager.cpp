@@ -579,7 +579,9 @@ void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, cons
     const qint64 mergedBytes = QFileInfo(mergedPath).size();
     bool moved = false;
     if (transcoded) {
-        backEnd->MoveVideo(merged, DestinationPath(record));
+        // Under the deletion lock: a task deleted meanwhile leaves no video behind.
+        if (!Publish([&] { backEnd->MoveVideo(merged, DestinationPath(record)); }))
+            return;
         moved = !QFileInfo::exists(mergedPath);
     }
     ND_LOG(LogInfo, ":End move video    ====================");
