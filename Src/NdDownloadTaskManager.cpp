@@ -133,10 +133,22 @@ QString NdSpeedText(qint64 bytes, qint64 elapsedMs)
     return QStringLiteral("%1%2").arg(rate).arg(unit);
 }
 
-QString NdDiskCheckPath(const QString& downloadPath)
+QString NdVolumeMountPath(const QString& downloadPath)
 {
     const int cut = downloadPath.indexOf(QLatin1Char('/'), kVolumeNameStart);
     return cut >= 0 ? downloadPath.left(cut) : downloadPath;
+}
+
+QString NdDiskCheckPath(const QString& downloadPath)
+{
+#ifdef Q_OS_MACOS
+    return NdVolumeMountPath(downloadPath);
+#else
+    // Removable disks mount deeper here (/media/<user>/<label>), so a cut path
+    // would measure the wrong disk; the folder's own storage information finds
+    // the mount it lives on.
+    return downloadPath;
+#endif
 }
 
 int NdResumeBatchStart(int segmentFileCount)
@@ -434,6 +446,11 @@ void NdDownloadTask::RunSegments(RunState& run)
         if (!RunOneBatch(run))
             return;
     }
+    // A pause that came during the last batch is honoured before the merge: the
+    // segments stay on disk and a restart merges them, instead of the restart
+    // downloading a video that is already finished.
+    if (StoppedByUser(run))
+        return;
     // A resume that found at least a batch more files than the playlist lists ran
     // no batch, but everything is on disk all the same.
     if (run.Work.VideoState != Downloaded)
@@ -441,16 +458,22 @@ void NdDownloadTask::RunSegments(RunState& run)
     Finish(run);
 }
 
-bool NdDownloadTask::RunOneBatch(RunState& run)
+bool NdDownloadTask::StoppedByUser(RunState& run)
 {
     if (IsCancelled())
-        return false;
+        return true;
     const int state = State.load();
-    run.Work.VideoState = state;
-    if (state != Downloading) {
-        StopRun(run.Work, state, run.Percent, run.Speed, nullptr);
+    if (state == Downloading)
         return false;
-    }
+    run.Work.VideoState = state;
+    StopRun(run.Work, state, run.Percent, run.Speed, nullptr);
+    return true;
+}
+
+bool NdDownloadTask::RunOneBatch(RunState& run)
+{
+    if (StoppedByUser(run))
+        return false;
     const QString diskPath = NdDiskCheckPath(QString::fromStdString(run.Work.VideoDownloadPath));
     if (NdDiskTooFull(ProbeFreeBytes(diskPath), run.Work.VideoFileSize, run.Work.VideoDownloadFileSize)) {
         ND_LOG(LogInfo, "Not enough free space at %s.", diskPath.toUtf8().constData());

@@ -28,9 +28,11 @@ constexpr double kNdUnknownSizeFreeMarginMb = 64.0;
 // "292KB/S", "900B/S", "5MB/S": bytes per second, truncated, in the largest unit
 // that keeps the number above 1023 bytes. A batch that measured 0 ms counts as 1 ms.
 QString NdSpeedText(qint64 bytes, qint64 elapsedMs);
-// The folder whose volume is measured for free space: a download folder inside a
-// volume mounted under /Volumes is measured at the mount point, so the path is cut
-// before its first "/" at or after index 9.
+// A download folder inside a volume mounted under /Volumes, cut to the mount
+// point: the path before its first "/" at or after index 9.
+QString NdVolumeMountPath(const QString& downloadPath);
+// The folder whose disk is measured for free space: the /Volumes mount point on
+// macOS, the download folder itself elsewhere.
 QString NdDiskCheckPath(const QString& downloadPath);
 // First segment index of a run that finds segmentFileCount segment files on disk:
 // the last batch of the earlier run may be incomplete, so it is fetched again.
@@ -123,6 +125,8 @@ private:
     bool EnterDownloading();
     bool FetchPlaylist(RunState& state);
     void RunSegments(RunState& state);
+    // True when the task was paused or removed; a pause is then stored and shown.
+    bool StoppedByUser(RunState& run);
     bool RunOneBatch(RunState& state);
     bool DownloadBatchSegments(const RunState& state, std::vector<std::string>& files);
     void MarkAllOnDisk(RunState& state);

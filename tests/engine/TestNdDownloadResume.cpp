@@ -30,6 +30,7 @@ class TestNdDownloadResume : public NdPlatformTestCase
 private slots:
     void pauseDuringBatchThenResume();
     void startRightAfterPauseWaitsForTheBatch();
+    void pauseInLastBatchStopsBeforeMerging();
     void failedMergeRetriesLastBatch_data();
     void failedMergeRetriesLastBatch();
     void filesOnDiskAreMergedWithoutFetching();
@@ -129,6 +130,29 @@ void TestNdDownloadResume::startRightAfterPauseWaitsForTheBatch()
     QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(0)), 2);
     // The second run began only after the paused one had finished its batch.
     QCOMPARE(rows.OverlappingRuns(), 0);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
+}
+
+void TestNdDownloadResume::pauseInLastBatchStopsBeforeMerging()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t task = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 0));
+    scheduler.start();
+    // Segments 11 and 12 make the last batch.
+    QVERIFY(QTest::qWaitFor([&] { return Requests(QStringLiteral("/lessons/"), ".ts") >= 11; }, kTaskTimeoutMs));
+    scheduler.ChangeDownloadState(WithState(task, Paused));
+    QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(0)).State, int(Paused), kTaskTimeoutMs);
+    QTRY_COMPARE(rows.DestroyedTasks(), 1);
+    QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Paused));
+    QCOMPARE(NdSegmentFileCount(task.VideoTempPath), 12);
+    const QStringList mp4Filter = {QStringLiteral("*.mp4")};
+    QVERIFY(QDir(QString::fromStdString(task.VideoDownloadPath)).entryList(mp4Filter, QDir::Files).isEmpty());
+
+    // Started again, the task merges what it has: one video, not a second copy.
+    scheduler.ChangeDownloadState(WithState(task, Wait));
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+    QCOMPARE(QDir(QString::fromStdString(task.VideoDownloadPath)).entryList(mp4Filter, QDir::Files).size(), 1);
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - LessonSeconds()) <= 0.5);
 }
 
