@@ -365,8 +365,15 @@ void TestNdDownloadRules::removeWaitsForRowConnect()
         scheduler.start();
         QVERIFY(connecting.tryAcquire(1, 10000));
 
-        remover.reset(QThread::create([&] { scheduler.RemoveTask(task); }));
+        QSemaphore removing;
+        remover.reset(QThread::create([&] {
+            removing.release();
+            scheduler.RemoveTask(task);
+        }));
         remover->start();
+        // On a loaded machine the remover may take a while to be scheduled at all;
+        // only once it runs does the wait below show that RemoveTask is blocked.
+        QVERIFY(removing.tryAcquire(1, 10000));
         // The row may be deleted once RemoveTask returns, so it waits for a connect under way.
         QVERIFY(!remover->wait(300));
         mayReturn.release();
