@@ -57,7 +57,7 @@ void Report(const char* what, qint64 bytes, qint64 elapsedMs, bool ok)
 {
     const double seconds = qMax<qint64>(elapsedMs, 1) / 1000.0;
     std::printf("%-34s %s  %8.1f MB in %6.2f s  = %7.1f MB/s  peak RSS %ld MB\n", what, ok ? "ok  " : "FAIL",
-                bytes / 1048576.0, seconds, bytes / 1048576.0 / seconds, PeakRssMb());
+        bytes / 1048576.0, seconds, bytes / 1048576.0 / seconds, PeakRssMb());
 }
 } // namespace
 
@@ -116,7 +116,7 @@ int main(int argc, char* argv[])
     }
     for (auto& worker : workers)
         worker->wait();
-    Report("25 concurrent segment downloads", qint64(threads) * (segmentMb << 20), clock.elapsed(),
-           succeeded == threads);
+    Report(
+        "25 concurrent segment downloads", qint64(threads) * (segmentMb << 20), clock.elapsed(), succeeded == threads);
     return bigOk && succeeded == threads ? 0 : 1;
 }

@@ -23,8 +23,8 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 
 const char* StateName(int state)
 {
-    static const char* names[] = {"waiting", "paused", "downloading", "downloaded", "failed", "merging",
-                                  "finished", "disk full", "file missing"};
+    static const char* names[] = {
+        "waiting", "paused", "downloading", "downloaded", "failed", "merging", "finished", "disk full", "file missing"};
     return (state >= 0 && state <= MissFile) ? names[state] : "?";
 }
 
@@ -85,7 +85,7 @@ int main(int argc, char* argv[])
             if (shown[task.VideoTempPath] != now) {
                 shown[task.VideoTempPath] = now;
                 std::printf("%-12s %-40s %7.2f MB\n", StateName(task.VideoState), task.VideoName.c_str(),
-                            task.VideoState == Finished ? task.VideoTranscodeFileSize : task.VideoDownloadFileSize);
+                    task.VideoState == Finished ? task.VideoTranscodeFileSize : task.VideoDownloadFileSize);
                 std::fflush(stdout);
             }
             inWork = inWork || IsInWork(task.VideoState);
