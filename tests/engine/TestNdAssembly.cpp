@@ -284,8 +284,8 @@ void TestNdAssembly::moveVideoPicksAFreeName_data()
                            << "Lesson(1).mp4";
     QTest::newRow("taken twice") << QStringList{"Lesson.mp4", "Lesson(1).mp4"} << "Lesson.mp4"
                                  << "Lesson(2).mp4";
-    QTest::newRow("two dots") << QStringList{"Part 1.final.mp4", "Part 1(1).mp4"} << "Part 1.final.mp4"
-                              << "Part 1(2).mp4";
+    QTest::newRow("two dots") << QStringList{"Unit 1.final.mp4", "Unit 1(1).mp4"} << "Unit 1.final.mp4"
+                              << "Unit 1(2).mp4";
     QTest::newRow("no dot") << QStringList{"name"} << "name"
                             << "name(1).name";
 }
