@@ -263,11 +263,6 @@ void NdDownloadTask::SetDownloadState(int state)
     State.store(state);
 }
 
-int NdDownloadTask::GetDownloadState() const
-{
-    return State.load();
-}
-
 void NdDownloadTask::MarkDeleted()
 {
     QMutexLocker lock(&PublishMutex);

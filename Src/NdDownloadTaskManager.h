@@ -90,7 +90,6 @@ public:
     DownloadTaskParam_t GetDownloadParam() const;
     // The state is written by the scheduler (pause) while the thread runs.
     void SetDownloadState(int state);
-    int GetDownloadState() const;
 
     // The task was deleted by the user: from now on the thread writes nothing,
     // stores nothing, reports nothing and signals no row; it stops at its next step.
