@@ -130,14 +130,6 @@ const NdSampleLesson_t* NdSampleLessons::Find(const QString& name) const
     return nullptr;
 }
 
-QStringList NdSampleLessons::Names() const
-{
-    QStringList names;
-    for (const NdSampleLesson_t& lesson : m_lessons)
-        names += lesson.Name;
-    return names;
-}
-
 QString NdSampleLessons::GenerationDir() const
 {
     return m_cacheDir + QLatin1Char('/') + QLatin1String(kGenerationName);

@@ -38,7 +38,6 @@ public:
     bool Prepare(QString* error);
 
     const NdSampleLesson_t* Find(const QString& name) const;
-    QStringList Names() const;
     QString LessonDir(const QString& name) const;
     QString CacheDir() const { return m_cacheDir; }
 
