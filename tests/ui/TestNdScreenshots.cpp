@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,18 +32,6 @@ QString ReadResource(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(file.readAll());
-}
-
-// Every picture a style sheet names: url(:/...), with or without quotes.
-QStringList PicturesNamedBy(const QString& styleSheet)
-{
-    QStringList pictures;
-    const QRegularExpression url(QStringLiteral("url\\(\\s*[\"']?(:/[^\"')\\s]+)[\"']?\\s*\\)"));
-    auto matches = url.globalMatch(styleSheet);
-    while (matches.hasNext())
-        pictures << matches.next().captured(1);
-    pictures.removeDuplicates();
-    return pictures;
 }
 
 bool IsOneColour(const QImage& image)
@@ -82,8 +69,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
 
-    void styleSheetPicturesExist_data();
-    void styleSheetPicturesExist();
     void taskRows_data();
     void taskRows();
     void dialogs_data();
@@ -127,26 +112,6 @@ void TestNdScreenshots::Shoot(QWidget* widget, const QString& name)
     QVERIFY(!image.isNull());
     QVERIFY2(!IsOneColour(image), qPrintable(name + QStringLiteral(" is blank")));
     QVERIFY(image.save(m_outputDir + QLatin1Char('/') + name + QStringLiteral(".png")));
-}
-
-void TestNdScreenshots::styleSheetPicturesExist_data()
-{
-    QTest::addColumn<QString>("styleSheet");
-    QTest::newRow("double resolution") << ":/res/qss/nddownload_2x.qss";
-    QTest::newRow("normal resolution") << ":/res/qss/nddownload.qss";
-}
-
-void TestNdScreenshots::styleSheetPicturesExist()
-{
-    QFETCH(QString, styleSheet);
-    const QStringList pictures = PicturesNamedBy(ReadResource(styleSheet));
-    QVERIFY(!pictures.isEmpty());
-    QStringList missing;
-    for (const QString& picture : pictures) {
-        if (QImage(picture).isNull())
-            missing << picture;
-    }
-    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QStringLiteral(", "))));
 }
 
 void TestNdScreenshots::taskRows_data()
