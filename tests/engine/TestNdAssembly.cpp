@@ -11,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>

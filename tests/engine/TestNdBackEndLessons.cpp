@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 

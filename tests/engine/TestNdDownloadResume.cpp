@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 using NdDownloaderInterface::INdDownloaderBackEnd;

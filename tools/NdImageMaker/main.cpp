@@ -7,7 +7,6 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
-#include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QImage>
@@ -16,7 +15,6 @@
 #include <QPainterPath>
 #include <QPolygonF>
 #include <QRadialGradient>
-#include <QTextStream>
 
 #include <cstdio>
 #include <functional>
