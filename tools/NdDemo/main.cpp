@@ -21,6 +21,9 @@
 namespace {
 using NdDownloaderInterface::INdDownloaderBackEnd;
 
+// Holds one work folder per task inside the download folder.
+const QString kWorkRoot = QStringLiteral("~NdTemp");
+
 const char* StateName(int state)
 {
     static const char* names[] = {
@@ -65,7 +68,8 @@ int main(int argc, char* argv[])
     }
     NdDownloadTaskManager scheduler;
     for (DownloadTaskParam_t& task : tasks) {
-        const QString workFolder = folder + QStringLiteral("/~NdTemp/") + QUuid::createUuid().toString();
+        const QString workFolder
+            = folder + QLatin1Char('/') + kWorkRoot + QLatin1Char('/') + QUuid::createUuid().toString();
         QDir().mkpath(workFolder);
         task.VideoTempPath = workFolder.toStdString();
         task.VideoDownloadPath = folder.toStdString();
@@ -98,6 +102,8 @@ int main(int argc, char* argv[])
     app.exec();
     scheduler.stop();
     scheduler.wait();
+    // Finished tasks remove their own work folders; the root goes once nothing is left in it.
+    QDir(folder).rmdir(kWorkRoot);
     std::printf("%s: videos in %s\n", exitCode == 0 ? "done" : "some videos failed", qPrintable(folder));
     NdLogManager::UnInstall();
     return exitCode;
