@@ -352,7 +352,14 @@ void TestNdDownloadRules::removeWaitsForRowConnect()
         mayReturn.acquire();
         return QMetaObject::Connection();
     });
-    const DownloadTaskParam_t task = RefusedTask(60);
+    // The playlist request waits on this server, never answered, until the removal
+    // is done; a refused address could fail the task before the remover gets the lock.
+    QTcpServer held;
+    QVERIFY(held.listen(QHostAddress::LocalHost));
+    const DownloadTaskParam_t task
+        = NdMakeTask(m_downloads.path(), QStringLiteral("http://127.0.0.1:%1/index.m3u8").arg(held.serverPort()),
+            QStringLiteral("held 60"), 1.0f, NdRowRecorder::RowKey(60));
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
     std::unique_ptr<QThread> remover;
     {
         NdDownloadTaskManager scheduler;
@@ -378,8 +385,9 @@ void TestNdDownloadRules::removeWaitsForRowConnect()
         QVERIFY(!remover->wait(300));
         mayReturn.release();
         QVERIFY(remover->wait(10000));
+        held.close();
     }
-    // The refused playlist came after the deletion: nothing of it was stored.
+    // The failed playlist came after the deletion: nothing of it was stored.
     QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Downloading));
 }
 
