@@ -18,12 +18,7 @@ NdCloseDlg::NdCloseDlg(QWidget* parent) : NdDialog(parent, true, false)
 
 void NdCloseDlg::InitUi()
 {
-    m_pTitleLabel = NdMakeLabel(this, "NdDialog_TitleLabel");
-    m_pTitleLabel->setGeometry(34, 22, 200, 24);
-    m_pSplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
-    m_pSplitLineLabel->setFixedHeight(1);
-    m_pFileImageLabel = NdMakeLabel(this, "NdCloseDlg_FileIamgeLabel");
-    m_pFileImageLabel->setFixedSize(40, 40);
+    CreateFileHeaderLabels(m_pTitleLabel, m_pSplitLineLabel, m_pFileImageLabel);
     m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
     m_pFileNameLabel->setFixedWidth(236);
     m_pDownloadingLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");

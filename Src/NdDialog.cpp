@@ -1,6 +1,7 @@
 #include "NdDialog.h"
 
 #include "NdButton.h"
+#include "NdLabel.h"
 #include "NdTitleBar.h"
 
 #include <QBitmap>
@@ -65,6 +66,16 @@ void NdDialog::KeepSizeByMargins(QBoxLayout* layout, int top, int bottom)
     m_nPreferredBottom = bottom;
     layout->setSizeConstraint(QLayout::SetNoConstraint);
     FitMargins();
+}
+
+void NdDialog::CreateFileHeaderLabels(NdLabel*& title, NdLabel*& splitLine, NdLabel*& fileImage)
+{
+    title = NdMakeLabel(this, "NdDialog_TitleLabel");
+    title->setGeometry(34, 22, 200, 24);
+    splitLine = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
+    splitLine->setFixedHeight(1);
+    fileImage = NdMakeLabel(this, "NdCloseDlg_FileIamgeLabel");
+    fileImage->setFixedSize(40, 40);
 }
 
 QVBoxLayout* NdDialog::CreateFileDialogLayout(QWidget* splitLine, QLayout* fileRow)

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+class NdLabel;
 class NdTitleBar;
 class QBoxLayout;
 class QVBoxLayout;
@@ -34,6 +35,8 @@ protected:
     // download folder): the split line and the file row on top; the caller
     // adds its own rows, then ends with AddButtonRow.
     QVBoxLayout* CreateFileDialogLayout(QWidget* splitLine, QLayout* fileRow);
+    // The title, split line and file icon those dialogs share.
+    void CreateFileHeaderLabels(NdLabel*& title, NdLabel*& splitLine, NdLabel*& fileImage);
     // A stretch, then the buttons at the bottom right.
     static void AddButtonRow(QVBoxLayout* layout, std::initializer_list<QWidget*> buttons);
 

@@ -121,12 +121,7 @@ NdSetDownloadPathDlg::NdSetDownloadPathDlg(QWidget* parent) : NdDialog(parent, t
 
 void NdSetDownloadPathDlg::InitUi()
 {
-    m_pTitleLabel = NdMakeLabel(this, "NdDialog_TitleLabel");
-    m_pTitleLabel->setGeometry(34, 22, 200, 24);
-    m_pSplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
-    m_pSplitLineLabel->setFixedHeight(1);
-    m_pFileImageLabel = NdMakeLabel(this, "NdCloseDlg_FileIamgeLabel");
-    m_pFileImageLabel->setFixedSize(40, 40);
+    CreateFileHeaderLabels(m_pTitleLabel, m_pSplitLineLabel, m_pFileImageLabel);
     m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
     m_pFileNameLabel->setMaximumWidth(200);
     m_pFileCountLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
