@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
-#include <QHoverEvent>
 #include <QUrl>
 
 namespace {
@@ -237,11 +236,7 @@ void NdTaskItem::onFolderClicked()
     if (!QDir(folder).exists()) {
         QDir().mkpath(folder);
     } else {
-        // The file browser takes the focus before the button sees the mouse
-        // leave; without this it would keep its hover picture.
-        m_pFolderBtn->setAttribute(Qt::WA_UnderMouse, false);
-        QHoverEvent leave(QEvent::HoverLeave, QPointF(40, 40), QPointF(0, 0));
-        QApplication::sendEvent(m_pFolderBtn, &leave);
+        NdClearHover(m_pFolderBtn);
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }

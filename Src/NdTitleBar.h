@@ -35,6 +35,9 @@ public:
 protected:
     void InitUi();
     void ConnectSignals();
+    // For title bars that lay the labels out their own way.
+    NdLabel* GetLogoLabel() const { return m_pLogoLabel; }
+    NdLabel* GetProductNameLabel() const { return m_pProductNameLabel; }
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

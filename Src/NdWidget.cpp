@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QHoverEvent>
 #include <QStyle>
 
 NdWidget::NdWidget(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags)
@@ -41,4 +42,11 @@ void NdRepolish(QWidget* widget)
     widget->style()->unpolish(widget);
     widget->style()->polish(widget);
     widget->update();
+}
+
+void NdClearHover(QWidget* widget)
+{
+    widget->setAttribute(Qt::WA_UnderMouse, false);
+    QHoverEvent leave(QEvent::HoverLeave, QPointF(40, 40), QPointF(0, 0));
+    QApplication::sendEvent(widget, &leave);
 }

@@ -32,3 +32,8 @@ void NdReportClick(const char* event);
 // Re-applies the style sheet to a widget after one of its dynamic properties
 // changed, so that property selectors pick the new value.
 void NdRepolish(QWidget* widget);
+
+// Takes a button out of its hover look before it opens the browser or the file
+// manager: they take the focus before the button sees the mouse leave, and it
+// would keep its hover picture.
+void NdClearHover(QWidget* widget);

@@ -1,13 +1,99 @@
-#include "NdTaskItem.h"
+#include "NdApp.h"
+#include "NdInstanceChannel.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QSharedMemory>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kSingleInstanceKey = "SingleInstanceIdentify";
+const int kHandOverLimitMs = 15000;
+
+// The desktop hands the URL over as the only argument (the .desktop file's
+// %u); Qt's own options begin with "-" and hold no URL.
+QString UrlArgument(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-' && std::strchr(argv[i], ':'))
+            return QString::fromLocal8Bit(argv[i]);
+    }
+    return QString();
+}
+
+// A segment left by an instance that was killed is still there, attached by
+// nobody: attaching and detaching again removes it. Two rounds, as a first
+// round can meet an instance that is just ending.
+void ClearStaleSegment(QSharedMemory& segment)
+{
+    for (int round = 0; round < 2; ++round) {
+        if (segment.attach(QSharedMemory::ReadOnly))
+            segment.detach();
+    }
+}
+
+// Another instance runs: it gets the URL, if there is one, and comes to the front.
+int HandOverToRunningInstance(int argc, char** argv)
+{
+    const QString url = UrlArgument(argc, argv);
+    if (url.isEmpty())
+        return 0;
+    QCoreApplication app(argc, argv);
+    if (NdInstanceChannel::SendToRunning(url, kHandOverLimitMs))
+        return 0;
+    std::fprintf(stderr, "NdDownloader is already running but did not take the request.\n");
+    return 1;
+}
+
+bool CanShowMessageBox()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+void ReportStartFailure()
+{
+    const QString text = NdApp::BasicSettingsError();
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (CanShowMessageBox())
+        QMessageBox::critical(nullptr, QStringLiteral("NdDownloader"), text);
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("NdDownloader"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.4"));
-    // Task threads report their progress to the rows from the start.
-    NdTaskItem::RegisterWithEngine();
-    return 0;
+    QSharedMemory* segment = new QSharedMemory(QLatin1String(kSingleInstanceKey));
+    ClearStaleSegment(*segment);
+    if (!segment->create(1, QSharedMemory::ReadWrite))
+        return HandOverToRunningInstance(argc, argv);
+
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+
+    int exitCode = 0;
+    {
+        NdApp app(argc, argv);
+        NdInstanceChannel channel;
+        QObject::connect(&channel, &NdInstanceChannel::sigUrlReceived, &app, &NdApp::OpenUrl);
+        channel.Listen();
+        const QString url = UrlArgument(argc, argv);
+        if (!url.isEmpty())
+            app.OpenUrl(url);
+
+        if (app.InitBasicSettings()) {
+            app.Start();
+        } else {
+            ReportStartFailure();
+            exitCode = 1;
+        }
+    }
+    if (segment->isAttached())
+        segment->detach();
+    delete segment;
+    return exitCode;
 }

@@ -1,0 +1,151 @@
+#include "NdApp.h"
+
+#include "NdDownloader.h"
+#include "NdLanguageHelper.h"
+#include "NdOpenEventFilter.h"
+#include "NdTaskItem.h"
+#include "NdUpdateDlg.h"
+#include "NdWidget.h"
+
+#include "NdCore/NdCacheManager.h"
+#include "NdCore/NdLogManager.h"
+
+#include <QCursor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+#include <QScreen>
+#include <QStandardPaths>
+
+namespace {
+
+using NdDownloaderInterface::INdDownloaderBackEnd;
+
+const QSize kMainWindowSize(1080, 640);
+
+void InitPersistentSettings()
+{
+    NdCacheManager* store = NdCacheManager::GetInstance();
+    if (store->GetBackEndEnvironment() == Production)
+        store->SetBackEndEnvironment(Production);
+    if (!store->GetIsCrash())
+        store->SetIsCrash(false);
+}
+
+QScreen* ScreenUnderCursor()
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    return screen ? screen : QGuiApplication::primaryScreen();
+}
+
+} // namespace
+
+NdApp::NdApp(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("NdDownloader"));
+    setApplicationVersion(NdProgramVersion());
+    INdDownloaderBackEnd::GetInstance()->ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", true);
+    InitPersistentSettings();
+    setWindowIcon(QIcon(QStringLiteral(":/res/img/logo_42x42.ico")));
+    NdApplyApplicationFont();
+    // Task threads report their progress to the rows from the start.
+    NdTaskItem::RegisterWithEngine();
+}
+
+NdApp::~NdApp()
+{
+    NdLogManager::UnInstall();
+}
+
+NdDownloader* NdApp::GetMainWindow() const
+{
+    return m_pNdDownloader;
+}
+
+QString NdApp::BasicSettingsError()
+{
+    return QStringLiteral("Failed to initialize basic settings, please restart the program.");
+}
+
+bool NdApp::InitBasicSettings()
+{
+    NdLogManager::Install();
+    // The log, the task store and the settings all live in this folder: a
+    // program that cannot make it can keep nothing.
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (dataDir.isEmpty() || !QDir().mkpath(dataDir) || !QFileInfo(dataDir).isWritable())
+        return false;
+    InitQss();
+    return NdLanguageHelper::GetInstance()->Init("zh-CN");
+}
+
+bool NdApp::InitQss()
+{
+    static const char* const styleSheets[] = {":/res/qss/nddownload_2x.qss"};
+    QString text;
+    for (const char* path : styleSheets) {
+        QFile file(QString::fromLatin1(path));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        text += QString::fromUtf8(file.readAll());
+    }
+    setStyleSheet(text);
+    return true;
+}
+
+int NdApp::Start()
+{
+    INdDownloaderBackEnd::GetInstance()->GetSoftVersion(m_version);
+    if (!m_version.MustUpdate) {
+        InitNdDownloader();
+        return exec();
+    }
+    ND_LOG(LogInfo, "mandatory update to %s", m_version.Version.c_str());
+    NdUpdateDlg dialog(nullptr, m_version);
+    dialog.DoModal();
+    return 0;
+}
+
+void NdApp::InitNdDownloader()
+{
+    m_pNdDownloader = new NdDownloader(nullptr, m_strStartRequest, m_version);
+    connect(m_pNdDownloader, &NdDownloader::sigSystemTray, this, &NdApp::slotSystemTray);
+    m_pOpenEventFilter = new NdOpenEventFilter();
+    installEventFilter(m_pOpenEventFilter);
+    connect(m_pOpenEventFilter, &NdOpenEventFilter::sigGetNewTask, m_pNdDownloader, &NdDownloader::onGetNewTask);
+
+    m_pNdDownloader->setFixedSize(kMainWindowSize);
+    const QPoint centre = ScreenUnderCursor()->geometry().center();
+    m_pNdDownloader->move(centre.x() - kMainWindowSize.width() / 2, centre.y() - kMainWindowSize.height() / 2);
+    m_pNdDownloader->show();
+    PostPendingUrls();
+}
+
+void NdApp::OpenUrl(const QString& urlText)
+{
+    m_pendingUrls << urlText;
+    if (m_pOpenEventFilter)
+        PostPendingUrls();
+}
+
+void NdApp::PostPendingUrls()
+{
+    for (const QString& url : qAsConst(m_pendingUrls))
+        postEvent(this, new NdUrlOpenEvent(url));
+    m_pendingUrls.clear();
+}
+
+void NdApp::slotSystemTray(bool hide)
+{
+    if (!m_pNdDownloader)
+        return;
+    if (hide) {
+        m_pNdDownloader->hide();
+        return;
+    }
+    m_pNdDownloader->show();
+    m_pNdDownloader->showNormal();
+    m_pNdDownloader->activateWindow();
+    m_pNdDownloader->raise();
+}

@@ -1,0 +1,104 @@
+#include "NdNetworkTest.h"
+
+#include "NdDownloader.h"
+
+#include "NdCore/NdDeploySettings.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+#include <QProcess>
+
+#include <cstring>
+
+namespace {
+
+const int kPingLimitMs = 30000;
+const int kCyclePauseMs = 2000;
+const int kStopCheckMs = 50;
+
+QMutex g_programLock;
+QString g_pingProgram = QStringLiteral("ping");
+
+QString PingProgram()
+{
+    QMutexLocker locker(&g_programLock);
+    return g_pingProgram;
+}
+
+} // namespace
+
+NdNetworkTest::NdNetworkTest(void* target) : QThread(nullptr)
+{
+    auto* window = static_cast<NdDownloader*>(target);
+    if (window)
+        connect(this, &NdNetworkTest::sigNetworkState, window, &NdDownloader::slotNetworkState);
+}
+
+NdNetworkTest::~NdNetworkTest()
+{
+    Stop();
+    wait();
+}
+
+void NdNetworkTest::Stop()
+{
+    QMutexLocker locker(&m_mutex);
+    m_bStopRequested = true;
+    m_stopped.wakeAll();
+}
+
+void NdNetworkTest::SetPingProgram(const QString& program)
+{
+    QMutexLocker locker(&g_programLock);
+    g_pingProgram = program.isEmpty() ? QStringLiteral("ping") : program;
+}
+
+bool NdNetworkTest::IsReachable(const QByteArray& pingOutput)
+{
+    // The output counts up to its first zero byte.
+    const QByteArray text(
+        pingOutput.constData(), static_cast<int>(qstrnlen(pingOutput.constData(), pingOutput.size())));
+    return QString::fromUtf8(text).contains(QLatin1String("ttl="));
+}
+
+void NdNetworkTest::run()
+{
+    while (IsRunning()) {
+        const QByteArray output = PingOnce(NdDeploySettings::Get().ProbeHost);
+        if (!IsRunning())
+            break;
+        emit sigNetworkState(IsReachable(output));
+        if (!Pause(kCyclePauseMs))
+            break;
+    }
+}
+
+QByteArray NdNetworkTest::PingOnce(const QString& host)
+{
+    QProcess ping;
+    ping.start(PingProgram(), {host, QStringLiteral("-c"), QStringLiteral("5")}, QIODevice::ReadWrite);
+    const QDeadlineTimer deadline(kPingLimitMs);
+    while (!ping.waitForFinished(kStopCheckMs)) {
+        if (ping.state() == QProcess::NotRunning || deadline.hasExpired() || !IsRunning())
+            break;
+    }
+    if (ping.state() != QProcess::NotRunning) {
+        ping.kill();
+        ping.waitForFinished(1000);
+    }
+    return ping.readAllStandardOutput();
+}
+
+bool NdNetworkTest::Pause(int ms)
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_bStopRequested)
+        m_stopped.wait(&m_mutex, QDeadlineTimer(ms));
+    return !m_bStopRequested;
+}
+
+bool NdNetworkTest::IsRunning()
+{
+    QMutexLocker locker(&m_mutex);
+    return !m_bStopRequested;
+}

@@ -1,0 +1,62 @@
+#include "NdNoDownloadTaskView.h"
+
+#include "NdLabel.h"
+#include "NdLanguageHelper.h"
+
+#include "NdCore/NdDeploySettings.h"
+
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+QHBoxLayout* NdMakeSupportLine(QWidget* parent, NdLabel*& supportLabel)
+{
+    NdLabel* logo = NdMakeLabel(parent, "NdNoDownloadTaskView_LogoLabel");
+    logo->setFixedSize(14, 14);
+    supportLabel = NdMakeLabel(parent, "NdNoDownloadTaskView_NdSupportLabel");
+    supportLabel->setFixedHeight(20);
+
+    QHBoxLayout* line = new QHBoxLayout();
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(5);
+    line->addStretch();
+    line->addWidget(logo);
+    line->addWidget(supportLabel);
+    line->addStretch();
+    return line;
+}
+
+NdNoDownloadTaskView::NdNoDownloadTaskView(QWidget* parent) : NdWidget(parent)
+{
+    InitUi();
+    TranslateText();
+}
+
+void NdNoDownloadTaskView::InitUi()
+{
+    m_pNoTaskImageLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskImageLabel");
+    m_pNoTaskImageLabel->setFixedSize(72, 72);
+    m_pNoTaskTextLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskTextLabel");
+    m_pNoTaskTextLabel->setFixedHeight(24);
+    m_pNoTaskTextLabel->setOpenExternalLinks(true);
+    QHBoxLayout* bottomLine = NdMakeSupportLine(this, m_pSupportLabel);
+
+    QVBoxLayout* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 16);
+    layout->setSpacing(0);
+    layout->addStretch();
+    layout->addWidget(m_pNoTaskImageLabel, 0, Qt::AlignCenter);
+    layout->addSpacing(12);
+    layout->addWidget(m_pNoTaskTextLabel, 0, Qt::AlignCenter);
+    layout->addStretch();
+    layout->addLayout(bottomLine);
+}
+
+void NdNoDownloadTaskView::TranslateText()
+{
+    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
+    const QString link = QStringLiteral("<style>a{text-decoration:none;color:#1472FF}</style> <a href=\"%1\">%2</a>")
+                             .arg(NdDeploySettings::Get().ManagementUrl.toHtmlEscaped(),
+                                 language->Str("NdDownloader.MgrTable").toHtmlEscaped());
+    m_pNoTaskTextLabel->setText(language->Str("NdDownloader.TaskEmpty").arg(link));
+    m_pSupportLabel->setText(language->Str("NdDownloader.TechnicalSupport"));
+}
