@@ -107,7 +107,7 @@ protected:
     NdSamplePlatformProcess m_platform;
     QTemporaryDir* m_downloads = nullptr;
 
-private slots:
+protected slots:
     void initTestCase();
     void init();
     void cleanup();

@@ -6,9 +6,13 @@
 
 #include "NdCore/NdDeploySettings.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslCertificate>
+#include <QTimer>
 
 void NdUiTestInit()
 {
@@ -55,4 +59,32 @@ int NdReportCatcher::CountEndingWith(const QString& end) const
     for (const QString& params : Params())
         count += params.endsWith(end) ? 1 : 0;
     return count;
+}
+
+NdModalAnswerer::NdModalAnswerer(const char* className, std::function<void(QDialog*)> answer)
+    : m_className(className), m_answer(std::move(answer))
+{
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &NdModalAnswerer::Poll);
+    poll->start(20);
+}
+
+void NdModalAnswerer::Poll()
+{
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog == m_lastAnswered || !dialog->inherits(m_className.constData()))
+        return;
+    m_lastAnswered = dialog;
+    ++m_count;
+    m_answer(dialog);
+}
+
+void NdClickChild(QWidget* parent, const char* objectName, const QString& text)
+{
+    for (QAbstractButton* button : parent->findChildren<QAbstractButton*>(QLatin1String(objectName))) {
+        if (text.isEmpty() || button->text() == text) {
+            button->click();
+            return;
+        }
+    }
 }

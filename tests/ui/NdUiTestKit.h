@@ -4,9 +4,15 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <QWidget>
+
+#include <functional>
+
+class QDialog;
 
 // Test mode paths, the zh-CN texts and the application font, for every UI test.
 void NdUiTestInit();
@@ -38,3 +44,24 @@ public:
 private:
     NdTestHttpServer m_server{NdTestHttpServer::Tls};
 };
+
+// Answers every modal dialog of the class `className` that appears while it
+// lives, from the dialog's own event loop, and counts them: the seam through
+// which the tests answer modal questions.
+class NdModalAnswerer : public QObject
+{
+public:
+    NdModalAnswerer(const char* className, std::function<void(QDialog*)> answer);
+    int Count() const { return m_count; }
+
+private:
+    void Poll();
+
+    QByteArray m_className;
+    std::function<void(QDialog*)> m_answer;
+    QPointer<QObject> m_lastAnswered; // nulled when that dialog is gone
+    int m_count = 0;
+};
+
+// Clicks the child button of that object name, or the one with that text.
+void NdClickChild(QWidget* parent, const char* objectName, const QString& text = QString());
