@@ -99,7 +99,11 @@ int NdApp::Start()
     INdDownloaderBackEnd::GetInstance()->GetSoftVersion(m_version);
     if (!m_version.MustUpdate) {
         InitNdDownloader();
-        return exec();
+        const int result = exec();
+        // The loop can also end without the window closing (a quit signal):
+        // its task threads end here, before the objects they use go.
+        delete m_pNdDownloader;
+        return result;
     }
     ND_LOG(LogInfo, "mandatory update to %s", m_version.Version.c_str());
     NdUpdateDlg dialog(nullptr, m_version);

@@ -2,12 +2,17 @@
 #include "NdInstanceChannel.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QSharedMemory>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -28,8 +33,17 @@ QString UrlArgument(int argc, char** argv)
 // A segment left by an instance that was killed is still there, attached by
 // nobody: attaching and detaching again removes it. Two rounds, as a first
 // round can meet an instance that is just ending.
+// On Linux the segment is found through a key file in the temporary folder.
+// Once that file is gone (a cleaner removed it, or a new one reuses its inode)
+// the stale segment can no longer be attached, but creating ours would still
+// collide with it; with the file in place the rounds find and remove it.
 void ClearStaleSegment(QSharedMemory& segment)
 {
+    const QString keyFile = segment.nativeKey();
+    if (keyFile.startsWith(QLatin1Char('/')) && !QFileInfo::exists(keyFile)) {
+        QFile file(keyFile);
+        file.open(QIODevice::WriteOnly);
+    }
     for (int round = 0; round < 2; ++round) {
         if (segment.attach(QSharedMemory::ReadOnly))
             segment.detach();
@@ -47,6 +61,28 @@ int HandOverToRunningInstance(int argc, char** argv)
         return 0;
     std::fprintf(stderr, "NdDownloader is already running but did not take the request.\n");
     return 1;
+}
+
+int g_quitPipe[2] = {-1, -1};
+
+void OnQuitSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_quitPipe[1], &byte, 1);
+}
+
+// The session ends the program with SIGTERM at logout: it quits as if the
+// window had been closed, so running tasks stay stored to resume and the
+// segment is released. The handler only writes to a pipe; the event loop reads it.
+void QuitOnTerminationSignals(QCoreApplication* app)
+{
+    if (::pipe(g_quitPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_quitPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+    std::signal(SIGTERM, OnQuitSignal);
+    std::signal(SIGINT, OnQuitSignal);
+    std::signal(SIGHUP, OnQuitSignal);
 }
 
 bool CanShowMessageBox()
@@ -78,6 +114,7 @@ int main(int argc, char* argv[])
     int exitCode = 0;
     {
         NdApp app(argc, argv);
+        QuitOnTerminationSignals(&app);
         NdInstanceChannel channel;
         QObject::connect(&channel, &NdInstanceChannel::sigUrlReceived, &app, &NdApp::OpenUrl);
         channel.Listen();

@@ -1,0 +1,219 @@
+// The real NdDownloader binary as processes: a copy of the bundle whose
+// deployment file points at the sample platform, each start with its own data
+// folder, all of them sharing one temporary folder (where the single-instance
+// segment and the local socket live), on the offscreen platform.
+#include "NdSamplePlatformProcess.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const int kStartMs = 20000;
+
+bool CopyInto(const QString& source, const QString& folder)
+{
+    const QString target = folder + QLatin1Char('/') + QFileInfo(source).fileName();
+    return QFile::copy(source, target) && QFile::setPermissions(target, QFile(source).permissions());
+}
+
+} // namespace
+
+class TestNdProgram : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void secondStartHandsItsUrlOver();
+    void killedInstanceDoesNotLockOut();
+    void unusableDataFolderEndsStartUp();
+
+private:
+    // Starts the program with its own data folder `data`.
+    QProcess* Launch(const QString& data, const QStringList& arguments = {});
+    QString LogText(const QString& data) const;
+    bool WaitForLog(const QString& data, int timeoutMs) const;
+    QStringList TokensQueried() const;
+
+    NdSamplePlatformProcess m_platform;
+    QTemporaryDir m_bundle;
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+// bin/ with the program, its library and the ffmpeg link, Resources/ with the
+// language file and the platform's deployment file: the layout the program
+// finds its parts in.
+void TestNdProgram::initTestCase()
+{
+    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
+    const QString buildBin = QCoreApplication::applicationDirPath();
+    const QString bin = m_bundle.path() + QStringLiteral("/bin");
+    const QString resources = m_bundle.path() + QStringLiteral("/Resources");
+    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(resources + QStringLiteral("/locale")));
+    QVERIFY(CopyInto(buildBin + QStringLiteral("/NdDownloader"), bin));
+    for (const QFileInfo& library : QDir(buildBin).entryInfoList({"libNdCore.so*"}, QDir::Files)) {
+        if (library.isSymLink())
+            QVERIFY(QFile::link(library.symLinkTarget(), bin + QLatin1Char('/') + library.fileName()));
+        else
+            QVERIFY(CopyInto(library.absoluteFilePath(), bin));
+    }
+    QVERIFY(
+        QFile::link(QFileInfo(buildBin + QStringLiteral("/ffmpeg")).symLinkTarget(), bin + QStringLiteral("/ffmpeg")));
+    QVERIFY(
+        CopyInto(buildBin + QStringLiteral("/../Resources/locale/zh-CN.ini"), resources + QStringLiteral("/locale")));
+    QVERIFY(QFile::copy(m_platform.DeployFilePath(), resources + QStringLiteral("/NdDeploy.json")));
+}
+
+void TestNdProgram::init()
+{
+    m_home = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_home->isValid());
+    QVERIFY(QDir().mkpath(m_home->path() + QStringLiteral("/tmp")));
+    QVERIFY(QFile::setPermissions(
+        m_home->path() + QStringLiteral("/tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(m_platform.Reset());
+}
+
+void TestNdProgram::cleanup()
+{
+    for (const std::unique_ptr<QProcess>& process : m_processes) {
+        process->terminate();
+        if (!process->waitForFinished(10000)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    m_processes.clear();
+}
+
+QProcess* TestNdProgram::Launch(const QString& data, const QStringList& arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), m_home->path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), m_home->path() + QLatin1Char('/') + data);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->path() + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home->path() + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("TMPDIR"), m_home->path() + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(env);
+    process->setProgram(m_bundle.path() + QStringLiteral("/bin/NdDownloader"));
+    process->setArguments(arguments);
+    process->start();
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+}
+
+QString TestNdProgram::LogText(const QString& data) const
+{
+    QString text;
+    QDirIterator logs(m_home->path() + QLatin1Char('/') + data + QStringLiteral("/NdDownloader/logs"), {"*.log"});
+    while (logs.hasNext()) {
+        QFile file(logs.next());
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+// The log file is made after the instance holds the segment and listens.
+bool TestNdProgram::WaitForLog(const QString& data, int timeoutMs) const
+{
+    const QDir logs(m_home->path() + QLatin1Char('/') + data + QStringLiteral("/NdDownloader/logs"));
+    QDeadlineTimer deadline(timeoutMs);
+    while (logs.entryList({"*.log"}, QDir::Files).isEmpty() && !deadline.hasExpired())
+        QTest::qWait(50);
+    return !logs.entryList({"*.log"}, QDir::Files).isEmpty();
+}
+
+QStringList TestNdProgram::TokensQueried() const
+{
+    QStringList tokens;
+    for (const QJsonValue& value : m_platform.Requests()) {
+        const QJsonObject request = value.toObject();
+        if (request.value("path").toString().endsWith(QLatin1String("get_download_data")))
+            tokens << QJsonDocument::fromJson(request.value("body").toString().toUtf8())
+                          .object()
+                          .value("token")
+                          .toString();
+    }
+    return tokens;
+}
+
+void TestNdProgram::secondStartHandsItsUrlOver()
+{
+    QProcess* first = Launch(QStringLiteral("first"));
+    QVERIFY(WaitForLog(QStringLiteral("first"), kStartMs));
+
+    QProcess* second = Launch(QStringLiteral("second"), {"nddownloader://nadioDownLoader-token-SeCrEt+ToKeN="});
+    QVERIFY(second->waitForFinished(kStartMs));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+    QVERIFY(LogText(QStringLiteral("second")).isEmpty());
+
+    QTRY_COMPARE_WITH_TIMEOUT(TokensQueried(), QStringList{"SeCrEt+ToKeN="}, 10000);
+    const QString log = LogText(QStringLiteral("first"));
+    QVERIFY2(log.contains(QStringLiteral("onGetNewTask,urlParam:nadioDownLoader-token-SeCr…")), qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("SeCrEt+")));
+
+    // Without a URL a second start just ends.
+    QProcess* third = Launch(QStringLiteral("third"));
+    QVERIFY(third->waitForFinished(kStartMs));
+    QCOMPARE(third->exitCode(), 0);
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+void TestNdProgram::killedInstanceDoesNotLockOut()
+{
+    QProcess* killed = Launch(QStringLiteral("killed"));
+    QVERIFY(WaitForLog(QStringLiteral("killed"), kStartMs));
+    killed->kill();
+    QVERIFY(killed->waitForFinished(5000));
+
+    // Its segment and its socket are still there; the next start takes over both.
+    QProcess* next = Launch(QStringLiteral("next"));
+    QVERIFY(WaitForLog(QStringLiteral("next"), kStartMs));
+    QProcess* request = Launch(QStringLiteral("request"), {"nddownloader:///nadioDownLoader-token-after-kill"});
+    QVERIFY(request->waitForFinished(kStartMs));
+    QCOMPARE(request->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(TokensQueried(), QStringList{"after-kill"}, 10000);
+    QTRY_VERIFY(LogText(QStringLiteral("next")).contains(QStringLiteral("nadioDownLoader-token-afte…")));
+    QCOMPARE(next->state(), QProcess::Running);
+
+    // SIGTERM ends it in order, segment released.
+    next->terminate();
+    QVERIFY(next->waitForFinished(10000));
+    QCOMPARE(next->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(next->exitCode(), 0);
+}
+
+void TestNdProgram::unusableDataFolderEndsStartUp()
+{
+    // A data folder below a regular file cannot be made, not even by root.
+    QFile blocker(m_home->path() + QStringLiteral("/blocked"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QProcess* process = Launch(QStringLiteral("blocked/below-a-file"));
+    QVERIFY(process->waitForFinished(kStartMs));
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 1);
+    QVERIFY(
+        process->readAllStandardError().contains("Failed to initialize basic settings, please restart the program."));
+}
+
+QTEST_GUILESS_MAIN(TestNdProgram)
+#include "TestNdProgram.moc"
