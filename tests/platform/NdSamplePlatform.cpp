@@ -167,8 +167,10 @@ NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
         return NotJsonAnswer();
     if (token == QLatin1String("empty"))
         return JsonResponse(QJsonObject{{"code", 0}, {"data", QJsonObject()}});
+    // The demo's token: two plain lessons and an encrypted one.
+    const QString lessons = token == QLatin1String("demo") ? QStringLiteral("plain,plain2,aes") : token;
     QJsonArray items;
-    for (const QString& rawEntry : token.split(QLatin1Char(','))) {
+    for (const QString& rawEntry : lessons.split(QLatin1Char(','))) {
         const QString entry = rawEntry.trimmed();
         NdSampleLessonPath_t path;
         QString error;

@@ -37,8 +37,9 @@ Server API:
   GET  /installer/NdDownloader.dmg   a stand-in disk image
 
 Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
-  a lesson path is [switch/]...<lesson>. Special whole tokens: "wrong-shape" (members of the
-  wrong JSON types), "not-json" (an HTML page), "empty" ({"code":0,"data":{}}).
+  a lesson path is [switch/]...<lesson>. Special whole tokens: "demo" (plain,plain2,aes),
+  "wrong-shape" (members of the wrong JSON types), "not-json" (an HTML page),
+  "empty" ({"code":0,"data":{}}).
   An unknown lesson or switch answers {"code": 1, "msg": ...}.
 Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   plain, plain2, plain3  distinct clear streams (size as text, number, text)
