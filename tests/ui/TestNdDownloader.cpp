@@ -2,6 +2,7 @@
 // the task list and the rows, against the sample platform with the real
 // backend, engine and ffmpeg, on the offscreen platform.
 #include "NdApp.h"
+#include "NdCommonMask.h"
 #include "NdDownloader.h"
 #include "NdEngineTestKit.h"
 #include "NdLanguageHelper.h"
@@ -26,6 +27,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPainter>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -112,6 +114,8 @@ private slots:
     void deleteRunningTask();
     void closeWithNothingDownloading();
     void stopAndQuitResumesAtTheNextStart();
+    void aboutAndUpdateDialogsOverTheMask_data();
+    void aboutAndUpdateDialogsOverTheMask();
     void networkProbe_data();
     void networkProbe();
     void offlineToastComesAndGoes();
@@ -150,6 +154,7 @@ void TestNdDownloader::cleanup()
     qInstallMessageHandler(nullptr);
     NdNetworkTest::SetPingProgram(QString());
     delete m_window;
+    delete m_app.GetMainWindow(); // left by a failed case, it would take the next one's requests
     NdPlatformTestCase::cleanup();
 }
 
@@ -213,6 +218,8 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
     QPointer<NdDownloader> window = m_app.GetMainWindow();
     QVERIFY(window);
     QCOMPARE(window->size(), QSize(1080, 640));
+    QVERIFY(
+        (window->geometry().center() - QGuiApplication::primaryScreen()->geometry().center()).manhattanLength() <= 2);
     QCOMPARE(ShownPage(window), 0);
     Shoot(window, QStringLiteral("main-window-empty"));
 
@@ -411,16 +418,22 @@ void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
     window->onGetNewTask("nadioDownLoader-url-" + m_platform.LessonUrl(QStringLiteral("slow/plain")).toStdString());
     QTRY_VERIFY_WITH_TIMEOUT(AllStoredIn(Downloading, 1), 10000);
 
-    NdModalAnswerer closeDialogs("NdCloseDlg", [this](QDialog* dialog) {
-        NdClickChild(dialog, "NdCloseDlg_CheckBox", Str("NdDownloader.StopAndQuit"));
-        ShootWithDialog(m_window, dialog, QStringLiteral("main-window-close-dialog"));
+    // First "keep downloading": the window stays, minimised; then "stop and quit".
+    NdModalAnswerer closeDialogs("NdCloseDlg", [this, &closeDialogs](QDialog* dialog) {
+        if (closeDialogs.Count() == 2) {
+            NdClickChild(dialog, "NdCloseDlg_CheckBox", Str("NdDownloader.StopAndQuit"));
+            ShootWithDialog(m_window, dialog, QStringLiteral("main-window-close-dialog"));
+        }
         NdClickChild(dialog, "NdCloseDlg_OkBtn");
     });
+    QVERIFY(!window->close());
+    QVERIFY(window->isMinimized());
+    QVERIFY(AllStoredIn(Downloading, 1));
     qInstallMessageHandler(CatchWarnings);
     QVERIFY(window->close());
     QTRY_VERIFY(window.isNull());
     qInstallMessageHandler(nullptr);
-    QCOMPARE(closeDialogs.Count(), 1);
+    QCOMPARE(closeDialogs.Count(), 2);
     QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join('\n')));
     QVERIFY(AllStoredIn(Downloading, 1));
 
@@ -429,6 +442,31 @@ void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
     const DownloadTaskParam_t task = StoredTasks().front();
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(QStringLiteral("plain"))) < 0.5);
     QCOMPARE(NdDecodeErrors(NdOutputPath(task)), QString());
+}
+
+void TestNdDownloader::aboutAndUpdateDialogsOverTheMask_data()
+{
+    QTest::addColumn<QString>("buttonText");
+    QTest::addColumn<QString>("dialogClass");
+    QTest::newRow("about") << Str("NdDownloader.About") << "NdAboutDlg";
+    QTest::newRow("check update") << Str("NdDownloader.CheckUpdate") << "NdUpdateDlg";
+}
+
+void TestNdDownloader::aboutAndUpdateDialogsOverTheMask()
+{
+    QFETCH(QString, buttonText);
+    QFETCH(QString, dialogClass);
+    NdDownloader* window = OpenWindow();
+    bool maskShown = false;
+    NdModalAnswerer dialogs(dialogClass.toLatin1().constData(), [&](QDialog* dialog) {
+        maskShown = window->GetMask()->isVisible();
+        ShootWithDialog(window, dialog, QStringLiteral("main-window-") + dialogClass);
+        dialog->reject();
+    });
+    NdClickChild(window, "NdDownloaderTitleBar_Btn", buttonText);
+    QCOMPARE(dialogs.Count(), 1);
+    QVERIFY(maskShown);
+    QVERIFY(window->GetMask()->isHidden());
 }
 
 void TestNdDownloader::networkProbe_data()

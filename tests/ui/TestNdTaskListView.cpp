@@ -21,17 +21,23 @@ void TestNdTaskListView::newVideoNames_data()
     QTest::addColumn<QString>("received");
     QTest::addColumn<QString>("expected");
     const QString same = QStringLiteral("|https://h/a.m3u8|dir");
-    QTest::newRow("free") << QStringList() << QStringList() << "Lesson" << "Lesson";
-    QTest::newRow("file exists") << QStringList{"Lesson"} << QStringList() << "Lesson" << "Lesson(1)";
-    QTest::newRow("two files") << QStringList{"Lesson", "Lesson(1)"} << QStringList() << "Lesson" << "Lesson(2)";
-    QTest::newRow("a gap is used") << QStringList{"Lesson", "Lesson(2)"} << QStringList() << "Lesson" << "Lesson(1)";
-    QTest::newRow("listed") << QStringList() << QStringList{"Lesson" + same} << "Lesson" << "Lesson(1)";
+    QTest::newRow("free") << QStringList() << QStringList() << "Lesson"
+                          << "Lesson";
+    QTest::newRow("file exists") << QStringList{"Lesson"} << QStringList() << "Lesson"
+                                 << "Lesson(1)";
+    QTest::newRow("two files") << QStringList{"Lesson", "Lesson(1)"} << QStringList() << "Lesson"
+                               << "Lesson(2)";
+    QTest::newRow("a gap is used") << QStringList{"Lesson", "Lesson(2)"} << QStringList() << "Lesson"
+                                   << "Lesson(1)";
+    QTest::newRow("listed") << QStringList() << QStringList{"Lesson" + same} << "Lesson"
+                            << "Lesson(1)";
     QTest::newRow("listed twice") << QStringList() << QStringList{"Lesson(1)" + same, "Lesson" + same} << "Lesson"
                                   << "Lesson(2)";
     QTest::newRow("listed, other address") << QStringList() << QStringList{"Lesson|https://h/b.m3u8|dir"} << "Lesson"
                                            << "Lesson";
-    QTest::newRow("listed, other folder") << QStringList() << QStringList{"Lesson|https://h/a.m3u8|elsewhere"}
-                                          << "Lesson" << "Lesson";
+    QTest::newRow("listed, other folder")
+        << QStringList() << QStringList{"Lesson|https://h/a.m3u8|elsewhere"} << "Lesson"
+        << "Lesson";
     // The counter runs on from the file check into the list check.
     QTest::newRow("file, then listed") << QStringList{"Lesson"} << QStringList{"Lesson(1)" + same} << "Lesson"
                                        << "Lesson(2)";
@@ -39,7 +45,8 @@ void TestNdTaskListView::newVideoNames_data()
     QTest::newRow("listed, then file") << QStringList{"Lesson(1)"} << QStringList{"Lesson" + same} << "Lesson"
                                        << "Lesson(1)(1)";
     QTest::newRow("odd characters") << QStringList{"第1课 (复习) 100% & more"} << QStringList()
-                                    << "第1课 (复习) 100% & more" << "第1课 (复习) 100% & more(1)";
+                                    << "第1课 (复习) 100% & more"
+                                    << "第1课 (复习) 100% & more(1)";
     QTest::newRow(".mp4 inside the name") << QStringList{"intro.mp4 part"} << QStringList() << "intro.mp4 part"
                                           << "intro.mp4 part(1)";
 }
