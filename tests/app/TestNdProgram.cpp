@@ -40,6 +40,7 @@ private slots:
     void secondStartHandsItsUrlOver();
     void killedInstanceDoesNotLockOut();
     void unusableDataFolderEndsStartUp();
+    void mandatoryUpdateRunsWithoutTheMainWindow();
 
 private:
     // Starts the program with its own data folder `data`.
@@ -213,6 +214,35 @@ void TestNdProgram::unusableDataFolderEndsStartUp()
     QCOMPARE(process->exitCode(), 1);
     QVERIFY(
         process->readAllStandardError().contains("Failed to initialize basic settings, please restart the program."));
+}
+
+// Only the update dialog runs: a stored waiting task, which the main window
+// would queue at once, asks the platform for nothing. Closing the dialog (here
+// through the session's SIGTERM) ends the program with 0.
+void TestNdProgram::mandatoryUpdateRunsWithoutTheMainWindow()
+{
+    QVERIFY(m_platform.SetVersion(R"({"code":0,"data":{"version":"9.9.9","msg":"m","download_url":")"
+        + m_platform.BaseUrl().toUtf8() + R"(/installer/NdDownloader.dmg","must_update":1}})"));
+    const QString data = m_home->path() + QStringLiteral("/update/NdDownloader");
+    QVERIFY(QDir().mkpath(data) && QDir().mkpath(m_home->path() + QStringLiteral("/w")));
+    QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
+    QVERIFY(store.open(QIODevice::WriteOnly));
+    const QString lesson = m_platform.LessonUrl(QStringLiteral("plain"));
+    store.write(QStringLiteral(R"([{"VideoM3U8Url":"%1","VideoName":"queued","VideoTempPath":"%2/w",)"
+                               R"("VideoDownloadPath":"%2","VideoState":0}])")
+                    .arg(lesson, m_home->path())
+                    .toUtf8());
+    store.close();
+
+    QProcess* process = Launch(QStringLiteral("update"));
+    QTRY_VERIFY_WITH_TIMEOUT(LogText(QStringLiteral("update")).contains(QStringLiteral("mandatory update to 9.9.9")),
+        kStartMs);
+    process->terminate();
+    QVERIFY(process->waitForFinished(10000));
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 0);
+    for (const QJsonValue& request : m_platform.Requests())
+        QVERIFY(!request.toObject().value("path").toString().startsWith(QLatin1String("/lessons/")));
 }
 
 QTEST_GUILESS_MAIN(TestNdProgram)
