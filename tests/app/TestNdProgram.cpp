@@ -235,8 +235,8 @@ void TestNdProgram::mandatoryUpdateRunsWithoutTheMainWindow()
     store.close();
 
     QProcess* process = Launch(QStringLiteral("update"));
-    QTRY_VERIFY_WITH_TIMEOUT(LogText(QStringLiteral("update")).contains(QStringLiteral("mandatory update to 9.9.9")),
-        kStartMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        LogText(QStringLiteral("update")).contains(QStringLiteral("mandatory update to 9.9.9")), kStartMs);
     process->terminate();
     QVERIFY(process->waitForFinished(10000));
     QCOMPARE(process->exitStatus(), QProcess::NormalExit);
