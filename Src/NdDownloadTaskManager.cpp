@@ -3,6 +3,7 @@
 #include "INdDownloaderBackEnd.h"
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdLogManager.h"
+#include "NdDownloaderBackEndImpl.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -305,9 +306,7 @@ void NdDownloadTask::RemoveWorkFolderIfDeleted()
 {
     if (CancelMark.load() != Deleted)
         return;
-    const std::string folder = GetDownloadParam().VideoTempPath;
-    if (!folder.empty())
-        QDir(QString::fromStdString(folder)).removeRecursively();
+    NdDownloaderBackEndImpl::RemoveWorkFolder(QString::fromStdString(GetDownloadParam().VideoTempPath));
 }
 
 bool NdDownloadTask::IsCancelled() const
@@ -578,46 +577,50 @@ void NdDownloadTask::RunMerge()
     MergeAndMove(record, 0, QString());
 }
 
-// Success needs ffmpeg to have succeeded and the merged file to have left the
-// working folder; the destination name itself may have been changed by the move
-// to avoid a collision, so the merged file is measured before it moves.
+// Success needs ffmpeg to have made a whole video and the move to have taken it
+// out of the working folder. A run killed after the move finds the video where
+// the move left it and only finishes; the working folder goes once the result is
+// stored, so a kill in between leaves a folder, never a task without its video.
 void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed)
 {
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
+    const QString folder = QString::fromStdString(record.VideoTempPath);
     const std::string merged = record.VideoTempPath + "/NdTemp.mp4";
     ND_LOG(LogInfo, ":Start transcoding  ====================");
     if (IsCancelled())
         return;
-    const bool transcoded = backEnd->TranscodingVideo(record.VideoTempPath + "/filelist.txt", merged);
+    QString video = NdDownloaderBackEndImpl::MovedVideoPath(folder);
+    const bool transcoded
+        = !video.isEmpty() || backEnd->TranscodingVideo(record.VideoTempPath + "/filelist.txt", merged);
     ND_LOG(LogInfo, ":End transcoding    ====================");
     ND_LOG(LogInfo, ":Start move video  ====================");
     if (IsCancelled())
         return;
-    const QString mergedPath = QString::fromStdString(merged);
-    const qint64 mergedBytes = QFileInfo(mergedPath).size();
-    bool moved = false;
-    if (transcoded) {
+    if (transcoded && video.isEmpty()) {
         // Under the deletion lock: a task deleted meanwhile leaves no video behind.
         if (!Publish([&] { backEnd->MoveVideo(merged, DestinationPath(record)); }))
             return;
-        moved = !QFileInfo::exists(mergedPath);
+        video = NdDownloaderBackEndImpl::MovedVideoPath(folder);
     }
     ND_LOG(LogInfo, ":End move video    ====================");
 
-    if (!moved) {
+    if (video.isEmpty()) {
         ND_LOG(LogInfo, "Merging failed, the segments stay in %s.", record.VideoTempPath.c_str());
-        Publish([&] { QFile::remove(mergedPath); });
+        Publish([&] { QFile::remove(QString::fromStdString(merged)); });
         StopRun(record, Failed, percent, speed, "download_fail");
         return;
     }
     Report("download_success");
-    record.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(mergedBytes) / kBytesPerDecimalMegabyte);
+    const qint64 videoBytes = QFileInfo(video).size();
+    record.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(videoBytes) / kBytesPerDecimalMegabyte);
     State.store(Finished);
     record.VideoState = Finished;
-    Publish([&] {
+    const bool live = Publish([&] {
         StoreRecord(record);
         emit sigRefreshDownloadResult(record.VideoTranscodeFileSize, 100, Finished, speed);
     });
+    if (live)
+        NdDownloaderBackEndImpl::RemoveWorkFolder(folder);
 }
 
 void NdDownloadTask::StopRun(

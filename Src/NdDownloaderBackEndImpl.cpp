@@ -11,10 +11,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaEnum>
 #include <QMutexLocker>
 #include <QNetworkInterface>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -22,6 +25,8 @@
 
 #include <json/json.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <sstream>
 
@@ -33,6 +38,18 @@ const char* const kSoftVersion = "1.0.4";
 const char* const kEncryptedPlaylistName = "filelist.m3u8";
 const char* const kConcatListName = "filelist.txt";
 const char* const kMergedFileName = "NdTemp.mp4";
+// The folder under the download folder that holds the task folders.
+const char* const kWorkRootName = "~NdTemp";
+// The task folder's own files besides the lists: the AES keys ("filelist.key1",
+// …), the playlist's length in seconds and where the finished video went.
+const char* const kOwnFilePrefix = "filelist.";
+const char* const kKeyFilePrefix = "filelist.key";
+const char* const kDurationFileName = "filelist.duration";
+const char* const kMoveJournalName = "filelist.moved";
+const qint64 kAesKeyBytes = 16;
+// A merged video may differ from the playlist's own length by this much.
+const double kDurationToleranceSeconds = 1.0;
+const double kDurationToleranceShare = 0.01;
 // Remembers the address that finally answered the playlist request, so that a
 // resumed task resolves relative entries exactly as the first run did.
 const char* const kPlaylistAddressName = "playlist.url";
@@ -224,18 +241,61 @@ std::string ResolveUri(const QUrl& base, const std::string& uri)
     return ToUtf8(base.resolved(reference).toString(QUrl::FullyEncoded));
 }
 
-// ffmpeg reads the local playlist from the task folder, so the key must be named by its full address.
-std::string WithAbsoluteKeyUri(const std::string& keyLine, const QUrl& base)
+// An address as it may appear in the log: without the query, which often
+// carries a signature or a token.
+std::string LoggableAddress(const std::string& url)
 {
-    const QRegularExpression uriAttribute(QStringLiteral("URI=\"([^\"]*)\""));
-    const QString line = FromUtf8(keyLine);
-    const QRegularExpressionMatch match = uriAttribute.match(line);
-    if (!match.hasMatch())
-        return keyLine;
-    const QString absolute = FromUtf8(ResolveUri(base, ToUtf8(match.captured(1))));
-    QString rewritten = line;
-    rewritten.replace(match.capturedStart(1), match.capturedLength(1), absolute);
-    return ToUtf8(rewritten);
+    const QUrl parsed(FromUtf8(url), QUrl::TolerantMode);
+    return ToUtf8(parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString());
+}
+
+// Points every key line of the local playlist at a file in the task folder, one
+// file per key address, so that ffmpeg merges offline; the keys themselves are
+// fetched through the verified client.
+std::vector<NdPlaylistKey_t> LocaliseKeyUris(std::vector<std::string>& lines, const QUrl& base)
+{
+    static const QRegularExpression uriAttribute(QStringLiteral("URI=\"([^\"]*)\""));
+    std::vector<NdPlaylistKey_t> keys;
+    for (std::string& line : lines) {
+        if (!Contains(line, "EXT-X-KEY"))
+            continue;
+        QString text = FromUtf8(line);
+        const QRegularExpressionMatch match = uriAttribute.match(text);
+        if (!match.hasMatch())
+            continue;
+        const std::string address = ResolveUri(base, ToUtf8(match.captured(1)));
+        auto known = std::find_if(
+            keys.begin(), keys.end(), [&](const NdPlaylistKey_t& key) { return key.Address == address; });
+        if (known == keys.end()) {
+            keys.push_back({address, QLatin1String(kKeyFilePrefix) + QString::number(keys.size() + 1)});
+            known = keys.end() - 1;
+        }
+        text.replace(match.capturedStart(1), match.capturedLength(1), known->LocalName);
+        line = ToUtf8(text);
+    }
+    return keys;
+}
+
+QString NetworkErrorName(int code)
+{
+    const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+    return name ? QString::fromLatin1(name) : QStringLiteral("network error %1").arg(code);
+}
+
+// The sum of the segments' #EXTINF durations: how long the merged video must be.
+double PlaylistSeconds(const std::vector<std::string>& lines)
+{
+    double seconds = 0.0;
+    for (const std::string& line : lines) {
+        if (!StartsWith(line, "#EXTINF:"))
+            continue;
+        std::istringstream stream(line.substr(8));
+        stream.imbue(std::locale::classic());
+        double duration = 0.0;
+        if (stream >> duration && duration > 0.0 && std::isfinite(duration))
+            seconds += duration;
+    }
+    return seconds;
 }
 
 const char* UnsupportedTag(const std::vector<std::string>& lines)
@@ -300,13 +360,17 @@ std::string ReadTextFile(const QString& path)
     return (nul < 0 ? bytes : bytes.left(nul)).toStdString();
 }
 
+// Whole or not at all: a program killed while writing leaves the old file.
 bool WriteFile(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
         return false;
-    const bool written = file.write(bytes) == bytes.size();
-    return file.flush() && written;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
 }
 
 // ---------------------------------------------------------------------------
@@ -426,7 +490,10 @@ struct NdProcessOutcome_t
 {
     bool Ok = false;
     QString Problem;
+    QByteArray Head; // the start of the output, where ffmpeg describes its input
 };
+
+const int kOutputHeadBytes = 16 * 1024;
 
 NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments)
 {
@@ -443,7 +510,10 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
     silence.start();
     while (process.state() != QProcess::NotRunning) {
         if (process.waitForReadyRead(kFfmpegPollMs)) {
-            lastOutput = process.readAll().right(400);
+            const QByteArray output = process.readAll();
+            if (outcome.Head.size() < kOutputHeadBytes)
+                outcome.Head += output.left(kOutputHeadBytes - outcome.Head.size());
+            lastOutput = output.right(400);
             silence.restart();
         } else if (silence.elapsed() > kFfmpegSilenceLimitMs) {
             process.kill();
@@ -453,6 +523,8 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
         }
     }
     const QByteArray rest = process.readAll();
+    if (outcome.Head.size() < kOutputHeadBytes)
+        outcome.Head += rest.left(kOutputHeadBytes - outcome.Head.size());
     if (!rest.isEmpty())
         lastOutput = rest.right(400);
     outcome.Ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
@@ -462,6 +534,50 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
                               .arg(QString::fromUtf8(lastOutput).trimmed().section(QLatin1Char('\n'), -1));
     }
     return outcome;
+}
+
+// The length ffmpeg reads from a video's container ("Duration: 00:01:02.50"),
+// after reading every packet of it; negative when it cannot tell.
+double ProbeSeconds(const QString& ffmpeg, const QString& video, QString& problem)
+{
+    const NdProcessOutcome_t outcome = RunToEnd(ffmpeg,
+        {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-i"), video,
+            QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-c"), QStringLiteral("copy"),
+            QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    static const QRegularExpression duration(QStringLiteral("Duration: (\\d+):(\\d\\d):(\\d\\d(?:\\.\\d+)?)"));
+    const QRegularExpressionMatch match = duration.match(QString::fromUtf8(outcome.Head));
+    if (!outcome.Ok || !match.hasMatch()) {
+        problem = outcome.Ok ? QStringLiteral("no duration in the merged video") : outcome.Problem;
+        return -1.0;
+    }
+    return match.captured(1).toDouble() * 3600.0 + match.captured(2).toDouble() * 60.0 + match.captured(3).toDouble();
+}
+
+double ExpectedSeconds(const QString& folder)
+{
+    QFile file(folder + QLatin1Char('/') + QLatin1String(kDurationFileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0.0;
+    bool ok = false;
+    const double seconds = file.read(64).trimmed().toDouble(&ok);
+    return ok && seconds > 0.0 ? seconds : 0.0;
+}
+
+// A wrong key, a damaged or missing segment or a full disk make a video that
+// ffmpeg may still write without an error, only shorter or empty.
+bool MatchesPlaylist(const QString& ffmpeg, const QString& video, const QString& folder, QString& problem)
+{
+    const double expected = ExpectedSeconds(folder);
+    if (expected <= 0.0)
+        return true;
+    const double actual = ProbeSeconds(ffmpeg, video, problem);
+    if (actual < 0.0)
+        return false;
+    const double tolerance = std::max(kDurationToleranceSeconds, expected * kDurationToleranceShare);
+    if (std::fabs(actual - expected) <= tolerance)
+        return true;
+    problem = QStringLiteral("the video lasts %1 s, the playlist %2 s").arg(actual, 0, 'f', 2).arg(expected, 0, 'f', 2);
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -615,10 +731,9 @@ QString NdDownloaderBackEndImpl::LocalPlaylistName(const QString& m3u8Url)
     if (query > 0)
         name.truncate(query);
     // Keep the playlist off the names the task folder already uses for itself.
-    static const QStringList reserved
-        = {QString(), QStringLiteral("."), QStringLiteral(".."), QLatin1String(kEncryptedPlaylistName),
-            QLatin1String(kConcatListName), QLatin1String(kMergedFileName), QLatin1String(kPlaylistAddressName)};
-    if (reserved.contains(name))
+    static const QStringList reserved = {QString(), QStringLiteral("."), QStringLiteral(".."),
+        QLatin1String(kMergedFileName), QLatin1String(kPlaylistAddressName)};
+    if (reserved.contains(name) || name.startsWith(QLatin1String(kOwnFilePrefix)))
         name.prepend(QStringLiteral("remote-"));
     return name;
 }
@@ -669,34 +784,77 @@ bool NdDownloaderBackEndImpl::M3U8Parse(
     std::string address = Trimmed(ReadTextFile(PlaylistAddressFilePath(localFolder)));
     if (address.empty())
         address = m3u8Url;
-    M3U8StringFormat(ToUtf8(playlistPath), text, address, segments);
+    const NdPlaylistFacts_t facts = FormatPlaylist(ToUtf8(playlistPath), text, address, segments);
+    const QString durationPath = localFolder + QLatin1Char('/') + QLatin1String(kDurationFileName);
+    if (facts.Seconds > 0.0)
+        WriteFile(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
+    else
+        QFile::remove(durationPath);
+    if (!FetchKeys(localFolder, facts.Keys))
+        segments.clear();
+    return true;
+}
+
+bool NdDownloaderBackEndImpl::FetchKeys(const QString& folder, const std::vector<NdPlaylistKey_t>& keys)
+{
+    for (const NdPlaylistKey_t& key : keys) {
+        const QString path = folder + QLatin1Char('/') + key.LocalName;
+        // Fetched by an earlier run: a resumed task needs no network for it.
+        if (QFileInfo(path).size() == kAesKeyBytes)
+            continue;
+        const QString partial = path + QStringLiteral(".part");
+        QString problem;
+        // Qt's error texts repeat the whole address, query included.
+        NdHttpManager(FromUtf8(key.Address))
+            .Fail([&problem](const QString&, int code) {
+                problem = code < 0 ? QStringLiteral("cannot write it") : NetworkErrorName(code);
+            })
+            .DownloadSync(partial);
+        const qint64 size = QFileInfo(partial).size();
+        if (problem.isEmpty() && size != kAesKeyBytes)
+            problem = QStringLiteral("%1 bytes instead of %2").arg(size).arg(kAesKeyBytes);
+        if (problem.isEmpty()) {
+            QFile::remove(path);
+            if (QFile::rename(partial, path))
+                continue;
+        }
+        QFile::remove(partial);
+        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", LoggableAddress(key.Address).c_str(),
+            (problem.isEmpty() ? QStringLiteral("cannot write it") : problem).toUtf8().constData());
+        return false;
+    }
     return true;
 }
 
 void NdDownloaderBackEndImpl::M3U8StringFormat(const std::string& playlistPath, const std::string& text,
     const std::string& m3u8Url, std::vector<std::string>& segments)
 {
+    FormatPlaylist(playlistPath, text, m3u8Url, segments);
+}
+
+NdPlaylistFacts_t NdDownloaderBackEndImpl::FormatPlaylist(const std::string& playlistPath, const std::string& text,
+    const std::string& m3u8Url, std::vector<std::string>& segments)
+{
+    NdPlaylistFacts_t facts;
     std::vector<std::string> lines = PlaylistLines(text.substr(0, text.find('\0')));
     if (lines.empty())
-        return;
+        return facts;
     if (const char* tag = UnsupportedTag(lines)) {
         ND_LOG(LogError, "Playlist %s uses %s, which is not supported: no segments taken.", playlistPath.c_str(), tag);
-        return;
+        return facts;
     }
     const QUrl base(FromUtf8(m3u8Url), QUrl::TolerantMode);
-    bool encrypted = false;
-    for (std::string& line : lines) {
-        if (Contains(line, "EXT-X-KEY")) {
-            line = WithAbsoluteKeyUri(line, base);
-            encrypted = true;
-        }
-    }
+    const bool encrypted
+        = std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return Contains(line, "EXT-X-KEY"); });
+    facts.Keys = LocaliseKeyUris(lines, base);
+    facts.Seconds = PlaylistSeconds(lines);
     if (encrypted)
         SaveDrmM3U8File(playlistPath, lines);
     for (const std::string& line : lines) {
         if (!IsTagOrComment(line))
             segments.push_back(ResolveUri(base, line));
     }
+    return facts;
 }
 
 bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, const std::vector<std::string>& lines)
@@ -789,25 +947,40 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     if (!QFileInfo::exists(localPlaylist))
         localPlaylist.clear();
 
-    QMutexLocker locker(&m_TranscodingLock);
     const QString program = FfmpegPath();
     if (program.isEmpty()) {
         ND_LOG(LogError, "ffmpeg was found neither beside the program nor on the PATH.");
         return false;
     }
-    // A file left by an earlier attempt must not pass for this run's result.
-    QFile::remove(output);
-    const NdProcessOutcome_t outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
-    if (!outcome.Ok) {
-        ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
+    {
+        QMutexLocker locker(&m_TranscodingLock);
+        // A file left by an earlier attempt must not pass for this run's result.
+        QFile::remove(output);
+        const NdProcessOutcome_t outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
+        if (!outcome.Ok) {
+            ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
+            return false;
+        }
+    }
+    if (!QFileInfo::exists(output))
+        return false;
+    QString problem;
+    if (!MatchesPlaylist(program, output, QFileInfo(list).path(), problem)) {
+        ND_LOG(LogError, "The merged video of %s is not whole: %s", listFile.c_str(), problem.toUtf8().constData());
         return false;
     }
-    return QFileInfo::exists(output);
+    return true;
 }
 
+// The destination is written down before the rename, so that a run killed
+// between the rename and storing the result finds the video instead of merging
+// it a second time under another free name.
 bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::string& destination)
 {
     const QString from = FromUtf8(source);
+    const QString folder = QFileInfo(from).absolutePath();
+    if (!MovedVideoPath(folder).isEmpty() && !QFileInfo::exists(from))
+        return true;
     QString to = FromUtf8(destination);
     if (QFileInfo::exists(to)) {
         const QFileInfo target(to);
@@ -819,9 +992,35 @@ bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::st
                 break;
         }
     }
-    if (!QFile::rename(from, to))
+    const QString journal = folder + QLatin1Char('/') + QLatin1String(kMoveJournalName);
+    if (!WriteFile(journal, QFileInfo(to).absoluteFilePath().toUtf8()))
         return false;
-    return QDir(QFileInfo(from).absolutePath()).removeRecursively();
+    if (QFile::rename(from, to))
+        return true;
+    QFile::remove(journal);
+    return false;
+}
+
+QString NdDownloaderBackEndImpl::MovedVideoPath(const QString& folder)
+{
+    QFile journal(folder + QLatin1Char('/') + QLatin1String(kMoveJournalName));
+    if (!journal.open(QIODevice::ReadOnly))
+        return QString();
+    const QString video = QString::fromUtf8(journal.readAll());
+    const bool moved = !video.isEmpty() && QFileInfo(video).isFile()
+        && !QFileInfo::exists(folder + QLatin1Char('/') + QLatin1String(kMergedFileName));
+    return moved ? video : QString();
+}
+
+void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
+{
+    if (folder.isEmpty())
+        return;
+    QDir(folder).removeRecursively();
+    const QFileInfo info(folder);
+    // Fails, as it should, while another task still works in it.
+    if (info.dir().dirName() == QLatin1String(kWorkRootName))
+        QDir().rmdir(info.absolutePath());
 }
 
 // ---------------------------------------------------------------------------
@@ -832,7 +1031,7 @@ void NdDownloaderBackEndImpl::DeleteTask(const DownloadTaskParam_t& task, bool d
     if (!task.VideoTempPath.empty()) {
         const QFileInfo folder(FromUtf8(task.VideoTempPath));
         if (folder.isDir())
-            QDir(folder.filePath()).removeRecursively();
+            RemoveWorkFolder(folder.filePath());
         else if (folder.exists())
             QFile::remove(folder.filePath());
     }

@@ -9,6 +9,20 @@
 #include <string>
 #include <vector>
 
+// An AES key that a playlist names, and the file of the task folder that holds it.
+struct NdPlaylistKey_t
+{
+    std::string Address;
+    QString LocalName;
+};
+
+// What the playlist step learns from a media playlist besides its segments.
+struct NdPlaylistFacts_t
+{
+    std::vector<NdPlaylistKey_t> Keys;
+    double Seconds = 0.0; // the sum of the #EXTINF durations
+};
+
 // The backend singleton: server queries, playlists, segment fetch, assembly with
 // ffmpeg, task deletion and reporting. Reached only through
 // INdDownloaderBackEnd::GetInstance().
@@ -35,9 +49,12 @@ public:
     // Hardware address of the first running non-loopback interface, or "".
     QString GetHostMacAddress();
     // Turns playlist text into absolute segment addresses, resolved against
-    // m3u8Url; writes "filelist.m3u8" beside playlistPath for encrypted streams.
+    // m3u8Url; writes "filelist.m3u8" beside playlistPath for encrypted streams,
+    // its key lines naming files of the task folder. Touches no network.
     void M3U8StringFormat(const std::string& playlistPath, const std::string& text, const std::string& m3u8Url,
         std::vector<std::string>& segments);
+    NdPlaylistFacts_t FormatPlaylist(const std::string& playlistPath, const std::string& text,
+        const std::string& m3u8Url, std::vector<std::string>& segments);
     // Writes "filelist.m3u8" beside playlistPath: tag lines as given, segment
     // lines replaced by the numbered local files.
     bool SaveDrmM3U8File(const std::string& playlistPath, const std::vector<std::string>& lines);
@@ -53,8 +70,16 @@ public:
     static QStringList FfmpegArguments(const QString& localPlaylist, const QString& listFile, const QString& output);
     // The "filelist.m3u8" that belongs with a playlist or list file.
     static QString EncryptedPlaylistPath(const QString& siblingPath);
+    // The video that an earlier move out of this task folder left, recorded
+    // before the rename; empty when none was moved or it is gone again.
+    static QString MovedVideoPath(const QString& folder);
+    // Removes a task folder, and the "~NdTemp" folder holding it once it is empty.
+    static void RemoveWorkFolder(const QString& folder);
 
 private:
+    // Fetches the keys not yet in the folder through the verified client;
+    // false, with one log line, when one cannot be had as 16 bytes.
+    bool FetchKeys(const QString& folder, const std::vector<NdPlaylistKey_t>& keys);
     std::string BuildReportDocument(const DownloadTaskParam_t& task, int type, const std::string& message);
     void CacheIds(const std::string& userId, const std::string& appId);
     void CachedIds(std::string& userId, std::string& appId) const;

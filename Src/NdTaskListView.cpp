@@ -2,6 +2,7 @@
 
 #include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
+#include "NdDownloaderBackEndImpl.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
 #include "NdNoDownloadTaskView.h"
@@ -160,9 +161,18 @@ void NdTaskListView::InitLocalDownloadTasks()
     NdCacheManager::GetInstance()->GetDownloadTasks(m_tasks);
     if (m_tasks.empty())
         return;
-    for (const DownloadTaskParam_t& task : m_tasks) {
-        if (task.VideoState != Wait && task.VideoState != Finished && !QDir(FromUtf8(task.VideoTempPath)).exists())
+    for (DownloadTaskParam_t& task : m_tasks) {
+        const QString workFolder = FromUtf8(task.VideoTempPath);
+        if (task.VideoState == Finished && !workFolder.isEmpty() && QDir(workFolder).exists()) {
+            // Left by a run that ended after storing its result.
+            NdDownloaderBackEndImpl::RemoveWorkFolder(workFolder);
+        } else if (task.VideoState != Wait && task.VideoState != Finished && !QDir(workFolder).exists()) {
             NdCacheManager::GetInstance()->DeleteOneDownloadTask(task);
+        } else if (task.VideoState == Downloaded) {
+            // All segments were on disk when the program ended before merging;
+            // stored like that the task could never be started again.
+            task.VideoState = Downloading;
+        }
     }
     for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
         AddItem(*it);

@@ -73,6 +73,8 @@ private slots:
     void downloadStoresPlaylistAndFinalAddress();
     void redirectedPlaylistResolvesAgainstFinalAddress();
     void masterPlaylistFollowsHighestBandwidth();
+    void keyThatCannotBeHadFailsTheParse_data();
+    void keyThatCannotBeHadFailsTheParse();
     void failedTransferLeavesNoPlaylist_data();
     void failedTransferLeavesNoPlaylist();
     void asyncDownloadCompletes();
@@ -122,8 +124,7 @@ void TestNdPlaylist::parseText_data()
     const QString base = QStringLiteral("https://cdn.example.test/v/lesson/");
     const QByteArray encrypted = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"
                                  "#EXTINF:2.0,\nseg-a.ts\n#EXTINF:2.0,\nseg-b.ts\n#EXT-X-ENDLIST\n";
-    const QByteArray encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n"
-                                      "#EXT-X-KEY:METHOD=AES-128,URI=\"https://cdn.example.test/v/lesson/key.bin\"\n"
+    const QByteArray encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n"
                                       "#EXTINF:2.0,\n1.ts\n#EXTINF:2.0,\n2.ts\n#EXT-X-ENDLIST\n";
     const QStringList twoSegments{base + "seg-a.ts", base + "seg-b.ts"};
 
@@ -139,22 +140,22 @@ void TestNdPlaylist::parseText_data()
     QTest::newRow("empty and blank lines")
         << QByteArray("#EXTM3U\n\n#EXT-X-KEY:METHOD=AES-128,URI=\"/keys/k\"\n\n#EXTINF:2,\n\na.ts\n \n\r\nb.ts\n\n")
         << kAddress << QStringList{base + "a.ts", base + "b.ts"}
-        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"https://cdn.example.test/keys/k\"\n"
-                      "#EXTINF:2,\n1.ts\n2.ts\n");
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n1.ts\n2.ts\n");
     QTest::newRow("comment lines are no segments") << QByteArray("#EXTM3U\n# made by the encoder\n#EXTINF:2,\na.ts\n")
                                                    << kAddress << QStringList{base + "a.ts"} << QByteArray();
-    QTest::newRow("key after the first segment, second key line")
+    QTest::newRow("key after the first segment, rotated keys, one file per address")
         << QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"k1\",IV=0x01\n#EXTINF:2,\nb.ts\n"
-                      "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example.test/k2?x=1\"\n#EXTINF:2,\nc.ts\n")
-        << kAddress << QStringList{base + "a.ts", base + "b.ts", base + "c.ts"}
-        << QByteArray("#EXTM3U\n#EXTINF:2,\n1.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"" + base.toUtf8()
-               + "k1\",IV=0x01\n#EXTINF:2,\n2.ts\n"
-                 "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example.test/k2?x=1\"\n#EXTINF:2,\n3.ts\n");
+                      "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example.test/k2?x=1\"\n#EXTINF:2,\nc.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,URI=\""
+               + base.toUtf8() + "k1\"\n#EXTINF:2,\nd.ts\n")
+        << kAddress << QStringList{base + "a.ts", base + "b.ts", base + "c.ts", base + "d.ts"}
+        << QByteArray("#EXTM3U\n#EXTINF:2,\n1.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\",IV=0x01\n"
+                      "#EXTINF:2,\n2.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key2\"\n#EXTINF:2,\n3.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n4.ts\n");
     QTest::newRow("lines after the end tag")
         << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\nlate.ts\n")
         << kAddress << QStringList{base + "a.ts", base + "late.ts"}
-        << QByteArray(
-               "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"" + base.toUtf8() + "k\"\n#EXTINF:2,\n1.ts\n#EXT-X-ENDLIST\n");
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n1.ts\n#EXT-X-ENDLIST\n");
     QTest::newRow("relative, root-relative, absolute, query entries")
         << QByteArray("#EXTM3U\nhi/a.ts\n../b.ts\n/root/c.ts\nhttps://other.example.test/d.ts\ne.ts?tok=1&x=2\n"
                       "//cdn2.example.test/f.ts\n")
@@ -179,10 +180,10 @@ void TestNdPlaylist::parseText()
     QFETCH(QStringList, segments);
     QFETCH(QByteArray, localPlaylist);
 
+    // The text alone: the keys' addresses lie outside the loopback servers.
     const QString playlistPath = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), address);
-    WriteAll(playlistPath, text);
     std::vector<std::string> found;
-    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), address.toStdString(), found));
+    BackEnd().M3U8StringFormat(playlistPath.toStdString(), text.toStdString(), address.toStdString(), found);
     QCOMPARE(ToStringList(found), segments);
 
     const QString localPath = TaskFolder() + QStringLiteral("/filelist.m3u8");
@@ -263,9 +264,9 @@ void TestNdPlaylist::encryptedPlaylistStaysInItsOwnFolder()
     // A "}" in the download folder must not move the local playlist out of the task folder.
     const QString folder = m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{task2}");
     QVERIFY(QDir().mkpath(folder));
-    WriteAll(folder + QStringLiteral("/index.m3u8"), "#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\na.ts\n");
     std::vector<std::string> found;
-    QVERIFY(BackEnd().M3U8Parse(folder.toStdString(), kAddress, found));
+    BackEnd().M3U8StringFormat(
+        (folder + "/index.m3u8").toStdString(), "#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\na.ts\n", kAddress, found);
     QVERIFY(QFile::exists(folder + QStringLiteral("/filelist.m3u8")));
     QVERIFY(!QFile::exists(m_dir->path() + QStringLiteral("/odd}/filelist.m3u8")));
     QVERIFY(!BackEnd().SaveDrmM3U8File("", {"a.ts"}));
@@ -300,14 +301,17 @@ void TestNdPlaylist::redirectedPlaylistResolvesAgainstFinalAddress()
     m_server.Route("/new/place/index.m3u8", [](const NdTestRequest&) {
         return NdTestResponse::Text("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"key\"\n#EXTINF:2,\nseg1.ts\n");
     });
+    m_server.Route("/new/place/key", [](const NdTestRequest&) { return NdTestResponse::Text("0123456789abcdef"); });
     const std::string url = ServerUrl("/old/index.m3u8").toStdString();
     BackEnd().DownloadM3U8FileSync(url, TaskFolder().toStdString(), []() {}, {});
     std::vector<std::string> found;
     QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
     QCOMPARE(ToStringList(found), QStringList{ServerUrl("/new/place/seg1.ts")});
-    QVERIFY(ReadAll(TaskFolder() + "/filelist.m3u8").contains("URI=\"" + ServerUrl("/new/place/key").toUtf8() + "\""));
+    QVERIFY(ReadAll(TaskFolder() + "/filelist.m3u8").contains("URI=\"filelist.key1\""));
+    QCOMPARE(ReadAll(TaskFolder() + "/filelist.key1"), QByteArray("0123456789abcdef"));
 
-    // A resumed task parses the stored playlist again, with no transfer in between.
+    // A resumed task parses the stored playlist again, with no transfer in
+    // between: neither the playlist nor the key is fetched again.
     m_server.ClearRequests();
     std::vector<std::string> resumed;
     QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, resumed));
@@ -342,6 +346,32 @@ void TestNdPlaylist::masterPlaylistFollowsHighestBandwidth()
     std::vector<std::string> found;
     QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
     QCOMPARE(ToStringList(found), (QStringList{ServerUrl("/m/hi/h1.ts"), ServerUrl("/m/hi/h2.ts")}));
+}
+
+void TestNdPlaylist::keyThatCannotBeHadFailsTheParse_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("key");
+    QTest::newRow("not found") << 404 << QByteArray("missing");
+    QTest::newRow("15 bytes") << 200 << QByteArray(15, 'k');
+    QTest::newRow("17 bytes") << 200 << QByteArray(17, 'k');
+}
+
+void TestNdPlaylist::keyThatCannotBeHadFailsTheParse()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, key);
+    m_server.Route("/k/key.bin", [=](const NdTestRequest&) { return NdTestResponse::Text(key, status); });
+    const QString url = ServerUrl("/k/index.m3u8");
+    WriteAll(TaskFolder() + "/index.m3u8", "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin?sig=SECRET\"\na.ts\n");
+    std::vector<std::string> found;
+    QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url.toStdString(), found));
+    QVERIFY(found.empty());
+    QVERIFY(QDir(TaskFolder()).entryList({"filelist.key*"}).isEmpty());
+    const QStringList lines = LogText().split(QLatin1Char('\n')).filter(QStringLiteral("Cannot fetch the AES key"));
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.last().contains(ServerUrl("/k/key.bin:")), qPrintable(lines.last()));
+    QVERIFY(!LogText().contains(QStringLiteral("SECRET")));
 }
 
 void TestNdPlaylist::failedTransferLeavesNoPlaylist_data()
