@@ -114,6 +114,7 @@ private slots:
     void deleteRunningTask();
     void closeWithNothingDownloading();
     void stopAndQuitResumesAtTheNextStart();
+    void startUpPicksUpWhatAKilledRunLeft();
     void aboutAndUpdateDialogsOverTheMask_data();
     void aboutAndUpdateDialogsOverTheMask();
     void networkProbe_data();
@@ -442,6 +443,40 @@ void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
     const DownloadTaskParam_t task = StoredTasks().front();
     QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(QStringLiteral("plain"))) < 0.5);
     QCOMPARE(NdDecodeErrors(NdOutputPath(task)), QString());
+}
+
+// A run killed at the wrong moment leaves a task stored as downloaded, a
+// finished task's working folder, and a video moved just before its result was
+// stored: each is taken up where it was left, nothing is merged twice.
+void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
+{
+    NdCacheManager* store = NdCacheManager::GetInstance();
+    DownloadTaskParam_t downloaded = LessonTask(QStringLiteral("plain"), 1);
+    downloaded.VideoState = Downloaded;
+    downloaded.VideoDownloadFileSize = 0.5f;
+    DownloadTaskParam_t finished = LessonTask(QStringLiteral("plain2"), 2);
+    finished.VideoState = Finished;
+    DownloadTaskParam_t moved = LessonTask(QStringLiteral("aes"), 3);
+    moved.VideoState = Transcoding;
+    for (const DownloadTaskParam_t& task : {downloaded, finished, moved}) {
+        QVERIFY(QDir().mkpath(QString::fromStdString(task.VideoTempPath)));
+        store->SaveOneDownloadTask(task);
+    }
+    QVERIFY(QFile(m_downloads->filePath(QStringLiteral("lesson 2.mp4"))).open(QIODevice::WriteOnly));
+    QFile video(NdOutputPath(moved));
+    QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(2000000, 'v')) == 2000000);
+    video.close();
+    QFile journal(QString::fromStdString(moved.VideoTempPath) + QStringLiteral("/filelist.moved"));
+    QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(NdOutputPath(moved).toUtf8()) > 0);
+    journal.close();
+
+    OpenWindow();
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(finished.VideoTempPath)));
+    QTRY_VERIFY_WITH_TIMEOUT(AllStoredIn(Finished, 3), kTaskTimeoutMs);
+    QCOMPARE(NdStoredTask(moved.VideoTempPath).VideoTranscodeFileSize, 2.0f);
+    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 3);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(downloaded)).Duration - SourceDuration(QStringLiteral("plain"))) < 0.5);
+    QTRY_VERIFY(!QFileInfo::exists(m_downloads->filePath(QStringLiteral("~NdTemp"))));
 }
 
 void TestNdDownloader::aboutAndUpdateDialogsOverTheMask_data()
