@@ -2,6 +2,7 @@
 // deployment file points at the sample platform, each start with its own data
 // folder, all of them sharing one temporary folder (where the single-instance
 // segment and the local socket live), on the offscreen platform.
+#include "NdProgramBundle.h"
 #include "NdSamplePlatformProcess.h"
 
 #include <QDir>
@@ -18,15 +19,7 @@
 #include <vector>
 
 namespace {
-
 const int kStartMs = 20000;
-
-bool CopyInto(const QString& source, const QString& folder)
-{
-    const QString target = folder + QLatin1Char('/') + QFileInfo(source).fileName();
-    return QFile::copy(source, target) && QFile::setPermissions(target, QFile(source).permissions());
-}
-
 } // namespace
 
 class TestNdProgram : public QObject
@@ -50,42 +43,21 @@ private:
     QStringList TokensQueried() const;
 
     NdSamplePlatformProcess m_platform;
-    QTemporaryDir m_bundle;
+    NdProgramBundle m_bundle;
     std::unique_ptr<QTemporaryDir> m_home;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
-// bin/ with the program, its library and the ffmpeg link, Resources/ with the
-// language file and the platform's deployment file: the layout the program
-// finds its parts in.
 void TestNdProgram::initTestCase()
 {
     QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
-    const QString buildBin = QCoreApplication::applicationDirPath();
-    const QString bin = m_bundle.path() + QStringLiteral("/bin");
-    const QString resources = m_bundle.path() + QStringLiteral("/Resources");
-    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(resources + QStringLiteral("/locale")));
-    QVERIFY(CopyInto(buildBin + QStringLiteral("/NdDownloader"), bin));
-    for (const QFileInfo& library : QDir(buildBin).entryInfoList({"libNdCore.so*"}, QDir::Files)) {
-        if (library.isSymLink())
-            QVERIFY(QFile::link(library.symLinkTarget(), bin + QLatin1Char('/') + library.fileName()));
-        else
-            QVERIFY(CopyInto(library.absoluteFilePath(), bin));
-    }
-    QVERIFY(
-        QFile::link(QFileInfo(buildBin + QStringLiteral("/ffmpeg")).symLinkTarget(), bin + QStringLiteral("/ffmpeg")));
-    QVERIFY(
-        CopyInto(buildBin + QStringLiteral("/../Resources/locale/zh-CN.ini"), resources + QStringLiteral("/locale")));
-    QVERIFY(QFile::copy(m_platform.DeployFilePath(), resources + QStringLiteral("/NdDeploy.json")));
+    QVERIFY(m_bundle.Create(m_platform.DeployFilePath()));
 }
 
 void TestNdProgram::init()
 {
     m_home = std::make_unique<QTemporaryDir>();
     QVERIFY(m_home->isValid());
-    QVERIFY(QDir().mkpath(m_home->path() + QStringLiteral("/tmp")));
-    QVERIFY(QFile::setPermissions(
-        m_home->path() + QStringLiteral("/tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     QVERIFY(m_platform.Reset());
 }
 
@@ -103,16 +75,9 @@ void TestNdProgram::cleanup()
 
 QProcess* TestNdProgram::Launch(const QString& data, const QStringList& arguments)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), m_home->path());
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_home->path() + QLatin1Char('/') + data);
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home->path() + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home->path() + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("TMPDIR"), m_home->path() + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     auto process = std::make_unique<QProcess>();
-    process->setProcessEnvironment(env);
-    process->setProgram(m_bundle.path() + QStringLiteral("/bin/NdDownloader"));
+    process->setProcessEnvironment(NdProgramBundle::Environment(m_home->path(), data));
+    process->setProgram(m_bundle.ProgramPath());
     process->setArguments(arguments);
     process->start();
     m_processes.push_back(std::move(process));
@@ -122,7 +87,7 @@ QProcess* TestNdProgram::Launch(const QString& data, const QStringList& argument
 QString TestNdProgram::LogText(const QString& data) const
 {
     QString text;
-    QDirIterator logs(m_home->path() + QLatin1Char('/') + data + QStringLiteral("/NdDownloader/logs"), {"*.log"});
+    QDirIterator logs(NdProgramBundle::DataFolder(m_home->path(), data) + QStringLiteral("/logs"), {"*.log"});
     while (logs.hasNext()) {
         QFile file(logs.next());
         if (file.open(QIODevice::ReadOnly))
@@ -134,7 +99,7 @@ QString TestNdProgram::LogText(const QString& data) const
 // The log file is made after the instance holds the segment and listens.
 bool TestNdProgram::WaitForLog(const QString& data, int timeoutMs) const
 {
-    const QDir logs(m_home->path() + QLatin1Char('/') + data + QStringLiteral("/NdDownloader/logs"));
+    const QDir logs(NdProgramBundle::DataFolder(m_home->path(), data) + QStringLiteral("/logs"));
     QDeadlineTimer deadline(timeoutMs);
     while (logs.entryList({"*.log"}, QDir::Files).isEmpty() && !deadline.hasExpired())
         QTest::qWait(50);
@@ -223,7 +188,7 @@ void TestNdProgram::mandatoryUpdateRunsWithoutTheMainWindow()
 {
     QVERIFY(m_platform.SetVersion(R"({"code":0,"data":{"version":"9.9.9","msg":"m","download_url":")"
         + m_platform.BaseUrl().toUtf8() + R"(/installer/NdDownloader.dmg","must_update":1}})"));
-    const QString data = m_home->path() + QStringLiteral("/update/NdDownloader");
+    const QString data = NdProgramBundle::DataFolder(m_home->path(), QStringLiteral("update"));
     QVERIFY(QDir().mkpath(data) && QDir().mkpath(m_home->path() + QStringLiteral("/w")));
     QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
     QVERIFY(store.open(QIODevice::WriteOnly));

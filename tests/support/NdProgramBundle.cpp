@@ -1,0 +1,55 @@
+#include "NdProgramBundle.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+bool CopyInto(const QString& source, const QString& folder)
+{
+    const QString target = folder + QLatin1Char('/') + QFileInfo(source).fileName();
+    return QFile::copy(source, target) && QFile::setPermissions(target, QFile(source).permissions());
+}
+} // namespace
+
+bool NdProgramBundle::Create(const QString& deployFile)
+{
+    const QString buildBin = QCoreApplication::applicationDirPath();
+    const QString bin = m_dir.path() + QStringLiteral("/bin");
+    const QString resources = m_dir.path() + QStringLiteral("/Resources");
+    if (!m_dir.isValid() || !QDir().mkpath(bin) || !QDir().mkpath(resources + QStringLiteral("/locale")))
+        return false;
+    if (!CopyInto(buildBin + QStringLiteral("/NdDownloader"), bin))
+        return false;
+    for (const QFileInfo& library : QDir(buildBin).entryInfoList({"libNdCore.so*"}, QDir::Files)) {
+        const bool copied = library.isSymLink()
+            ? QFile::link(library.symLinkTarget(), bin + QLatin1Char('/') + library.fileName())
+            : CopyInto(library.absoluteFilePath(), bin);
+        if (!copied)
+            return false;
+    }
+    return QFile::link(QFileInfo(buildBin + QStringLiteral("/ffmpeg")).symLinkTarget(), bin + QStringLiteral("/ffmpeg"))
+        && CopyInto(buildBin + QStringLiteral("/../Resources/locale/zh-CN.ini"), resources + QStringLiteral("/locale"))
+        && QFile::copy(deployFile, resources + QStringLiteral("/NdDeploy.json"));
+}
+
+QProcessEnvironment NdProgramBundle::Environment(const QString& home, const QString& dataName)
+{
+    const QString tmp = home + QStringLiteral("/tmp");
+    QDir().mkpath(tmp);
+    QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QLatin1Char('/') + dataName);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp);
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+QString NdProgramBundle::DataFolder(const QString& home, const QString& dataName)
+{
+    return home + QLatin1Char('/') + dataName + QStringLiteral("/NdDownloader");
+}

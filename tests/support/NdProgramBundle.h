@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+
+// A copy of the program's bundle, as the build tree lays it out: bin/ with the
+// program, its library and the ffmpeg link; Resources/ with the language file
+// and a deployment file of the caller's (the sample platform's, say).
+class NdProgramBundle
+{
+public:
+    bool Create(const QString& deployFile);
+    QString ProgramPath() const { return m_dir.path() + QStringLiteral("/bin/NdDownloader"); }
+
+    // What a start of the program sees: HOME at home, its data (store and logs)
+    // below home + "/" + dataName, and a temporary folder shared by every start
+    // with the same home (the single-instance segment and the local socket
+    // live there), on the offscreen platform.
+    static QProcessEnvironment Environment(const QString& home, const QString& dataName);
+    // The program's own data folder for that environment.
+    static QString DataFolder(const QString& home, const QString& dataName);
+
+private:
+    QTemporaryDir m_dir;
+};
