@@ -27,8 +27,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <memory>
 #include <sstream>
+
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 using NdDownloaderInterface::INdDownloaderBackEnd;
 
@@ -495,10 +501,31 @@ struct NdProcessOutcome_t
 
 const int kOutputHeadBytes = 16 * 1024;
 
+// ffmpeg ends with the program: killed, the program must not leave a merge
+// writing into the folder that its next run merges in again.
+class NdChildProcess : public QProcess
+{
+public:
+    NdChildProcess() : m_parent(::getpid()) { }
+
+protected:
+    void setupChildProcess() override
+    {
+#ifdef Q_OS_LINUX
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != m_parent)
+            ::_exit(127);
+#endif
+    }
+
+private:
+    const pid_t m_parent;
+};
+
 NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments)
 {
     NdProcessOutcome_t outcome;
-    QProcess process;
+    NdChildProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments, QIODevice::ReadWrite);
     if (!process.waitForStarted(kFfmpegStartTimeoutMs)) {
