@@ -1,6 +1,7 @@
 #include "NdApp.h"
 
 #include "NdDownloader.h"
+#include "NdDownloaderBackEndImpl.h"
 #include "NdLanguageHelper.h"
 #include "NdOpenEventFilter.h"
 #include "NdTaskItem.h"
@@ -8,6 +9,7 @@
 #include "NdWidget.h"
 
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdLogManager.h"
 
 #include <QCursor>
@@ -33,6 +35,21 @@ void InitPersistentSettings()
         store->SetIsCrash(false);
 }
 
+// One line for support: which copy of the program runs, the deployment file
+// and server it uses, whether its language file and ffmpeg were found.
+void LogStartUp()
+{
+    const QString deployFile = QFileInfo(NdDeploySettings::DefaultFilePath()).canonicalFilePath();
+    const int environment = NdCacheManager::GetInstance()->GetBackEndEnvironment();
+    const QString ffmpeg = NdDownloaderBackEndImpl::FfmpegPath();
+    ND_LOG(LogInfo, "NdDownloader %s in %s; deployment %s, admin %s; product name \"%s\"; ffmpeg %s",
+        qUtf8Printable(NdProgramVersion()), qUtf8Printable(QCoreApplication::applicationDirPath()),
+        deployFile.isEmpty() ? "missing" : qUtf8Printable(deployFile),
+        qUtf8Printable(NdDeploySettings::Get().AdminBaseUrl(environment)),
+        qUtf8Printable(NdLanguageHelper::GetInstance()->Str("NdDownloader.ProductName")),
+        ffmpeg.isEmpty() ? "missing" : qUtf8Printable(ffmpeg));
+}
+
 QScreen* ScreenUnderCursor()
 {
     QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
@@ -45,6 +62,8 @@ NdApp::NdApp(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("NdDownloader"));
     setApplicationVersion(NdProgramVersion());
+    // Wayland and the session match the windows to the installed nddownloader.desktop.
+    setDesktopFileName(QStringLiteral("nddownloader"));
     INdDownloaderBackEnd::GetInstance()->ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", true);
     InitPersistentSettings();
     setWindowIcon(QIcon(QStringLiteral(":/res/img/logo_42x42.ico")));
@@ -77,7 +96,9 @@ bool NdApp::InitBasicSettings()
     if (dataDir.isEmpty() || !QDir().mkpath(dataDir) || !QFileInfo(dataDir).isWritable())
         return false;
     InitQss();
-    return NdLanguageHelper::GetInstance()->Init("zh-CN");
+    const bool languageLoaded = NdLanguageHelper::GetInstance()->Init("zh-CN");
+    LogStartUp();
+    return languageLoaded;
 }
 
 bool NdApp::InitQss()

@@ -4,12 +4,11 @@
 // segment and the local socket live), on the offscreen platform.
 #include "NdProgramBundle.h"
 #include "NdSamplePlatformProcess.h"
+#include "NdTestEnv.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -40,7 +39,6 @@ private:
     QProcess* Launch(const QString& data, const QStringList& arguments = {});
     QString LogText(const QString& data) const;
     bool WaitForLog(const QString& data, int timeoutMs) const;
-    QStringList TokensQueried() const;
 
     NdSamplePlatformProcess m_platform;
     NdProgramBundle m_bundle;
@@ -86,14 +84,7 @@ QProcess* TestNdProgram::Launch(const QString& data, const QStringList& argument
 
 QString TestNdProgram::LogText(const QString& data) const
 {
-    QString text;
-    QDirIterator logs(NdProgramBundle::DataFolder(m_home->path(), data) + QStringLiteral("/logs"), {"*.log"});
-    while (logs.hasNext()) {
-        QFile file(logs.next());
-        if (file.open(QIODevice::ReadOnly))
-            text += QString::fromUtf8(file.readAll());
-    }
-    return text;
+    return NdTestLogText(NdProgramBundle::DataFolder(m_home->path(), data));
 }
 
 // The log file is made after the instance holds the segment and listens.
@@ -104,20 +95,6 @@ bool TestNdProgram::WaitForLog(const QString& data, int timeoutMs) const
     while (logs.entryList({"*.log"}, QDir::Files).isEmpty() && !deadline.hasExpired())
         QTest::qWait(50);
     return !logs.entryList({"*.log"}, QDir::Files).isEmpty();
-}
-
-QStringList TestNdProgram::TokensQueried() const
-{
-    QStringList tokens;
-    for (const QJsonValue& value : m_platform.Requests()) {
-        const QJsonObject request = value.toObject();
-        if (request.value("path").toString().endsWith(QLatin1String("get_download_data")))
-            tokens << QJsonDocument::fromJson(request.value("body").toString().toUtf8())
-                          .object()
-                          .value("token")
-                          .toString();
-    }
-    return tokens;
 }
 
 void TestNdProgram::secondStartHandsItsUrlOver()
@@ -131,7 +108,7 @@ void TestNdProgram::secondStartHandsItsUrlOver()
     QCOMPARE(second->exitCode(), 0);
     QVERIFY(LogText(QStringLiteral("second")).isEmpty());
 
-    QTRY_COMPARE_WITH_TIMEOUT(TokensQueried(), QStringList{"SeCrEt+ToKeN="}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_platform.TokensQueried(), QStringList{"SeCrEt+ToKeN="}, 10000);
     const QString log = LogText(QStringLiteral("first"));
     QVERIFY2(log.contains(QStringLiteral("onGetNewTask,urlParam:nadioDownLoader-token-SeCr…")), qPrintable(log));
     QVERIFY(!log.contains(QStringLiteral("SeCrEt+")));
@@ -156,7 +133,7 @@ void TestNdProgram::killedInstanceDoesNotLockOut()
     QProcess* request = Launch(QStringLiteral("request"), {"nddownloader:///nadioDownLoader-token-after-kill"});
     QVERIFY(request->waitForFinished(kStartMs));
     QCOMPARE(request->exitCode(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(TokensQueried(), QStringList{"after-kill"}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_platform.TokensQueried(), QStringList{"after-kill"}, 10000);
     QTRY_VERIFY(LogText(QStringLiteral("next")).contains(QStringLiteral("nadioDownLoader-token-afte…")));
     QCOMPARE(next->state(), QProcess::Running);
 

@@ -148,6 +148,19 @@ QJsonArray NdSamplePlatformProcess::Requests() const
     return ArrayFrom(Get(QString::fromLatin1(NdSamplePlatformPaths::RequestsPath())));
 }
 
+QStringList NdSamplePlatformProcess::TokensQueried() const
+{
+    QStringList tokens;
+    for (const QJsonValue& value : Requests()) {
+        const QJsonObject request = value.toObject();
+        if (request.value("path").toString() == QLatin1String(NdSamplePlatformPaths::DownloadDataPath())) {
+            const QByteArray body = request.value("body").toString().toUtf8();
+            tokens << QJsonDocument::fromJson(body).object().value("token").toString();
+        }
+    }
+    return tokens;
+}
+
 bool NdSamplePlatformProcess::Reset() const
 {
     return Post(QString::fromLatin1(NdSamplePlatformPaths::ResetPath()), QByteArray()).Status == 200;

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // Runs the sample platform (bin/NdSamplePlatform) as a child process on a free
@@ -48,6 +49,7 @@ public:
 
     QJsonArray Reports() const;                    // the report documents received, oldest first
     QJsonArray Requests() const;                   // {"method","path","query","body","headers"} per request
+    QStringList TokensQueried() const;             // the tokens asked of get_download_data, oldest first
     bool Reset() const;                            // clears reports, request log and the version document
     bool SetVersion(const QByteArray& json) const; // what get_download_link answers
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 void NdTestInitEnvironment()
@@ -21,4 +22,16 @@ QString NdTestDataDir()
 QString NdTestSourceDir()
 {
     return QString::fromLocal8Bit(qgetenv("ND_SOURCE_DIR"));
+}
+
+QString NdTestLogText(const QString& dataDir)
+{
+    QString text;
+    const QDir logs(dataDir + QStringLiteral("/logs"));
+    for (const QString& name : logs.entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name)) {
+        QFile file(logs.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
 }

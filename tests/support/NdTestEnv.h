@@ -11,3 +11,6 @@ QString NdTestDataDir();
 
 // The repository's root, for test data kept in the tree.
 QString NdTestSourceDir();
+
+// The text of every log file of a program whose AppDataLocation is dataDir.
+QString NdTestLogText(const QString& dataDir);

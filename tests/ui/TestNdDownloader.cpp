@@ -21,9 +21,6 @@
 #include <QClipboard>
 #include <QDialog>
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
 #include <QPainter>
@@ -126,7 +123,6 @@ private:
     NdDownloader* OpenWindow();
     // Accepts every folder dialog with this test's download folder.
     std::unique_ptr<NdModalAnswerer> AcceptFolderDialogs();
-    QStringList TokensQueried() const;
     void Shoot(QWidget* widget, const QString& name);
     // The window with its mask and the dialog drawn over it where it stands.
     void ShootWithDialog(QWidget* window, QWidget* dialog, const QString& name);
@@ -176,19 +172,6 @@ std::unique_ptr<NdModalAnswerer> TestNdDownloader::AcceptFolderDialogs()
 {
     return std::make_unique<NdModalAnswerer>(
         "NdSetDownloadPathDlg", [](QDialog* dialog) { NdClickChild(dialog, "NdCloseDlg_OkBtn"); });
-}
-
-QStringList TestNdDownloader::TokensQueried() const
-{
-    QStringList tokens;
-    for (const QJsonValue& value : m_platform.Requests()) {
-        const QJsonObject request = value.toObject();
-        if (request.value("path").toString().endsWith(QLatin1String("get_download_data"))) {
-            const QByteArray body = request.value("body").toString().toUtf8();
-            tokens << QJsonDocument::fromJson(body).object().value("token").toString();
-        }
-    }
-    return tokens;
 }
 
 void TestNdDownloader::Shoot(QWidget* widget, const QString& name)
@@ -313,7 +296,7 @@ void TestNdDownloader::openEventsHandTheTokenOnAsWritten()
     QFileOpenEvent* event = raw ? new NdUrlOpenEvent(urlText) : new QFileOpenEvent(QUrl(urlText));
     QCoreApplication::postEvent(&m_app, event);
     // The platform answers "unknown" to these tokens: no task is made.
-    QTRY_COMPARE(TokensQueried(), queried);
+    QTRY_COMPARE(m_platform.TokensQueried(), queried);
     QTest::qWait(50);
     QCOMPARE(RowNames(window), QStringList());
 }
@@ -338,7 +321,7 @@ void TestNdDownloader::clipboardRequests()
     QTRY_COMPARE(clipboard->text(), QString());
     QTest::qWait(100);
     QCOMPARE(folderDialogs.Count(), 1);
-    QCOMPARE(TokensQueried(), QStringList{"plain"});
+    QCOMPARE(m_platform.TokensQueried(), QStringList{"plain"});
     QCOMPARE(RowNames(window), QStringList());
     QCOMPARE(ShownPage(window), 0);
 }

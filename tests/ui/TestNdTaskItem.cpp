@@ -62,18 +62,6 @@ QString TextOfWidth(const QFont& font, int width)
     return QString();
 }
 
-QString LogText()
-{
-    QString text;
-    const QDir logs(NdTestDataDir() + QStringLiteral("/logs"));
-    for (const QString& name : logs.entryList(QDir::Files)) {
-        QFile file(logs.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            text += QString::fromUtf8(file.readAll());
-    }
-    return text;
-}
-
 } // namespace
 
 class TestNdTaskItem : public QObject
@@ -348,7 +336,7 @@ void TestNdTaskItem::pauseAndStartReachScheduler()
     QCOMPARE(m_reports.Count(QStringLiteral("m3u8_url=https://cdn.test/lesson/index.m3u8") + tail
                  + QStringLiteral("btn_stop_download")),
         1);
-    const QString log = LogText();
+    const QString log = NdTestLogText(NdTestDataDir());
     QCOMPARE(log.count(QStringLiteral("click btn_stop_download")), 1);
     QCOMPARE(log.count(QStringLiteral("click btn_start_download")), 3);
 }

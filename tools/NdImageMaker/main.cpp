@@ -2,6 +2,8 @@
 // shapes, once at the normal size and once at double resolution ("_2x"), so
 // that both forms stay identical in design and the pictures can be redrawn
 // whenever the look changes. Run through scripts/make-images.
+// With --app-icons it draws the desktop's application icons instead, into a
+// hicolor icon theme folder; the build does that for the install tree.
 
 #include <QBuffer>
 #include <QDataStream>
@@ -633,23 +635,25 @@ bool SaveWindowIcon(const QDir& dir)
     return SaveIcon(dir.filePath("logo_42x42.ico"), {Render(QSize(42, 42), 1, mark), Render(QSize(42, 42), 2, mark)});
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+// The product mark alone, with a small margin as theme icons have, at every
+// size a menu, a panel or a software centre asks for: <size>x<size>/apps/nddownloader.png.
+bool SaveApplicationIcons(const QDir& themeDir)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: NdImageMaker <output folder>\n");
-        return 2;
+    static const int sizes[] = {16, 22, 24, 32, 48, 64, 128, 256, 512};
+    for (const int size : sizes) {
+        const qreal margin = size / 16.0;
+        const DrawFn mark
+            = [=](QPainter& p) { DrawLogoMark(p, QRectF(margin, margin, size - 2 * margin, size - 2 * margin)); };
+        const QString folder = QStringLiteral("%1x%1/apps").arg(size);
+        if (!themeDir.mkpath(folder)
+            || !Render(QSize(size, size), 1, mark).save(themeDir.filePath(folder + "/nddownloader.png")))
+            return false;
     }
-    QDir dir(QString::fromLocal8Bit(argv[1]));
-    if (!dir.mkpath(QStringLiteral("."))) {
-        std::fprintf(stderr, "NdImageMaker: cannot create %s\n", argv[1]);
-        return 1;
-    }
+    return true;
+}
 
+int DrawResourcePictures(const QDir& dir)
+{
     int failures = 0;
     for (const Picture_t& picture : AllPictures()) {
         if (!SavePicture(dir, picture)) {
@@ -662,4 +666,31 @@ int main(int argc, char* argv[])
         ++failures;
     }
     return failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const bool appIcons = argc == 3 && qstrcmp(argv[1], "--app-icons") == 0;
+    if (argc != 2 && !appIcons) {
+        std::fprintf(stderr, "usage: NdImageMaker <output folder>\n       NdImageMaker --app-icons <hicolor folder>\n");
+        return 2;
+    }
+    const char* folder = argv[argc - 1];
+    QDir dir(QString::fromLocal8Bit(folder));
+    if (!dir.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "NdImageMaker: cannot create %s\n", folder);
+        return 1;
+    }
+    if (!appIcons)
+        return DrawResourcePictures(dir);
+    if (!SaveApplicationIcons(dir)) {
+        std::fprintf(stderr, "NdImageMaker: cannot write the application icons into %s\n", folder);
+        return 1;
+    }
+    return 0;
 }

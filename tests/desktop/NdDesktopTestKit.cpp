@@ -1,0 +1,116 @@
+#include "NdDesktopTestKit.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+
+NdToolRun_t NdRunTool(
+    const QString& program, const QStringList& arguments, const QProcessEnvironment& env, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    NdToolRun_t run;
+    if (!process.waitForStarted(10000)) {
+        run.Output = process.errorString();
+        return run;
+    }
+    run.Finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    if (!run.Finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    run.ExitCode = process.exitCode();
+    run.Output = QString::fromUtf8(process.readAll());
+    return run;
+}
+
+QString NdDescribeRun(const QString& program, const QStringList& arguments, const NdToolRun_t& run)
+{
+    return QStringLiteral("%1 %2: %3, exit code %4\n%5")
+        .arg(program, arguments.join(QLatin1Char(' ')),
+            run.Finished ? QStringLiteral("ended") : QStringLiteral("did not end"))
+        .arg(run.ExitCode)
+        .arg(run.Output);
+}
+
+QString NdBuildDir()
+{
+    return QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).canonicalFilePath();
+}
+
+QProcessEnvironment NdBareEnvironment(const QString& home)
+{
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH")));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/tmp"));
+    QDir().mkpath(home + QStringLiteral("/tmp"));
+    QFile::setPermissions(home + QStringLiteral("/tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return env;
+}
+
+QList<qint64> NdProcessesOf(const QString& program)
+{
+    const QString wanted = QFileInfo(program).canonicalFilePath();
+    QList<qint64> ids;
+    // The executable of another user's process reads as empty.
+    if (wanted.isEmpty())
+        return ids;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isNumber = false;
+        const qint64 id = entry.toLongLong(&isNumber);
+        if (isNumber && QFileInfo(QStringLiteral("/proc/%1/exe").arg(entry)).symLinkTarget() == wanted)
+            ids << id;
+    }
+    return ids;
+}
+
+bool NdFindStartUpLine(const QString& logText, NdStartUpLine_t* line)
+{
+    static const QRegularExpression pattern(QStringLiteral("NdDownloader \\S+ in (.+); deployment (.+), admin (\\S+); "
+                                                           "product name \"(.*)\"; ffmpeg (.+)$"),
+        QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = pattern.match(logText);
+    if (!match.hasMatch())
+        return false;
+    *line = {match.captured(1), match.captured(2), match.captured(3), match.captured(4), match.captured(5)};
+    return true;
+}
+
+QStringList NdExpectedInstallFiles()
+{
+    QStringList files{
+        QStringLiteral("bin/nddownloader"),
+        QStringLiteral("lib/nddownloader/bin/NdDownloader"),
+        QStringLiteral("lib/nddownloader/bin/ffmpeg"),
+        QStringLiteral("lib/nddownloader/bin/libNdCore.so.1"),
+        QStringLiteral("lib/nddownloader/bin/libNdCore.so." ND_PROJECT_VERSION),
+        QStringLiteral("lib/nddownloader/Resources/NdDeploy.json"),
+        QStringLiteral("lib/nddownloader/Resources/locale/zh-CN.ini"),
+        QStringLiteral("share/applications/nddownloader.desktop"),
+        QStringLiteral("share/metainfo/nddownloader.metainfo.xml"),
+        QStringLiteral("share/man/man1/nddownloader.1.gz"),
+        QStringLiteral("share/doc/nddownloader/copyright"),
+        QStringLiteral("share/doc/nddownloader/changelog.gz"),
+    };
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256, 512})
+        files << QStringLiteral("share/icons/hicolor/%1x%1/apps/nddownloader.png").arg(size);
+    files.sort();
+    return files;
+}
+
+QStringList NdFilesBelow(const QString& root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(root).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
