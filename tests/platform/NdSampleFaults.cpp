@@ -7,8 +7,13 @@
 #include <QUrl>
 
 namespace {
-// The segment that the single-segment faults hit (segments count from 1).
+// The segment that the single-segment faults hit (segments count from 1):
+// the second, or with "late" the seventh, after a whole batch has arrived.
 const int kFaultySegment = 2;
+const int kLateFaultySegment = 7;
+// The status switches: "<target><status>", e.g. "seg404", "playlist403", "key500".
+const char* const kStatusTargets[] = {"seg", "playlist", "key"};
+const int kStatuses[] = {403, 404, 500};
 // "slow" sends each segment in this many pieces with this pause between them.
 const int kSlowChunks = 10;
 const int kSlowChunkDelayMs = 100;
@@ -59,7 +64,27 @@ QString NdSampleLessonPath_t::LessonPath() const
 
 QStringList NdSampleFaults::SwitchNames()
 {
-    return {"seg404", "cut", "stall", "slow", "playlist500", "mixed", "crlf", "nolf", "redirect"};
+    QStringList names{"cut", "reset", "stall", "hang", "slow", "late", "mixed", "crlf", "nolf", "redirect", "loop",
+        "badplaylist", "badkey", "wrongkey"};
+    for (const char* target : kStatusTargets) {
+        for (int status : kStatuses)
+            names << QLatin1String(target) + QString::number(status);
+    }
+    return names;
+}
+
+int NdSampleFaults::FaultStatus(const NdSampleLessonPath_t& path, const char* target)
+{
+    for (int status : kStatuses) {
+        if (path.Switches.contains(QLatin1String(target) + QString::number(status)))
+            return status;
+    }
+    return 0;
+}
+
+bool NdSampleFaults::IsKey(const QString& file)
+{
+    return file.endsWith(QLatin1String(".bin"));
 }
 
 bool NdSampleFaults::ParseLessonPath(
@@ -108,19 +133,37 @@ QByteArray NdSampleFaults::RewritePlaylist(
 
 void NdSampleFaults::ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response)
 {
-    const bool faulty = SegmentNumber(path.File) == kFaultySegment;
-    if (faulty && path.Has("seg404")) {
-        *response = NdTestResponse::Text("no such segment\n", 404);
+    const int faultySegment = path.Has("late") ? kLateFaultySegment : kFaultySegment;
+    const bool faulty = SegmentNumber(path.File) == faultySegment;
+    const int status = faulty ? FaultStatus(path, "seg") : 0;
+    if (status != 0) {
+        *response = NdTestResponse::Text("segment refused\n", status);
         return;
     }
     if (faulty && path.Has("cut"))
         response->dropAfterBytes = size / 2;
+    if (faulty && path.Has("reset"))
+        response->resetAfterBytes = size / 2;
     if (faulty && path.Has("stall"))
         response->stallAfterBytes = size / 2;
+    if (faulty && path.Has("hang"))
+        response->stallAfterBytes = 0;
     if (path.Has("slow") && SegmentNumber(path.File) > 0) {
         response->chunkSize = static_cast<int>(qMax<qint64>(1, (size + kSlowChunks - 1) / kSlowChunks));
         response->chunkDelayMs = kSlowChunkDelayMs;
     }
+}
+
+void NdSampleFaults::ShapeKeyResponse(const NdSampleLessonPath_t& path, NdTestResponse* response)
+{
+    if (const int status = FaultStatus(path, "key")) {
+        *response = NdTestResponse::Text("key refused\n", status);
+        return;
+    }
+    if (path.Has("badkey")) // one byte short of an AES-128 key
+        *response = NdTestResponse::Text(QByteArray(15, 'k'), 200, "application/octet-stream");
+    if (path.Has("wrongkey")) // the right length, another key
+        *response = NdTestResponse::Text(QByteArray(16, 'w'), 200, "application/octet-stream");
 }
 
 bool NdSampleFaults::IsPlaylist(const QString& file)

@@ -33,9 +33,14 @@ bool ParseLessonPath(
 // the folder the playlist was requested from (ending in "/").
 QByteArray RewritePlaylist(const QByteArray& text, const NdSampleLessonPath_t& path, const QString& folderUrl);
 
-// Applies the segment faults ("seg404", "cut", "stall", "slow") to the answer
-// for a media file of size bytes.
+// Applies the segment faults (statuses, "cut", "reset", "stall", "hang",
+// "slow", "late") to the answer for a media file of size bytes.
 void ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response);
+// Applies the key faults (statuses, "badkey", "wrongkey") to the key's answer.
+void ShapeKeyResponse(const NdSampleLessonPath_t& path, NdTestResponse* response);
+// The status a "<target><status>" switch asks for ("seg", "playlist", "key"); 0 for none.
+int FaultStatus(const NdSampleLessonPath_t& path, const char* target);
+bool IsKey(const QString& file);
 
 bool IsPlaylist(const QString& file);
 // "seg2.ts" -> 2; 0 for files that are not numbered segments.

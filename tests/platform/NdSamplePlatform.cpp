@@ -287,8 +287,13 @@ NdTestResponse NdSamplePlatform::ServePlaylist(
             location += QLatin1Char('?') + QString::fromUtf8(request.query);
         return NdTestResponse::Redirect(location.toUtf8());
     }
-    if (path.Has("playlist500"))
-        return NdTestResponse::Text("internal server error\n", 500);
+    if (path.Has("loop"))
+        return NdTestResponse::Redirect(
+            request.target.startsWith('/') ? BaseUrl().toUtf8() + request.target : request.target);
+    if (const int status = NdSampleFaults::FaultStatus(path, "playlist"))
+        return NdTestResponse::Text("playlist refused\n", status);
+    if (path.Has("badplaylist"))
+        return NotJsonAnswer();
     QFile file(LessonFilePath(path));
     if (!file.open(QIODevice::ReadOnly))
         return NotFound();
@@ -306,6 +311,9 @@ NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path) co
     NdTestResponse response;
     response.filePath = info.absoluteFilePath();
     response.headers += qMakePair(QByteArray("Content-Type"), ContentType(path.File));
-    NdSampleFaults::ShapeMediaResponse(path, info.size(), &response);
+    if (NdSampleFaults::IsKey(path.File))
+        NdSampleFaults::ShapeKeyResponse(path, &response);
+    else
+        NdSampleFaults::ShapeMediaResponse(path, info.size(), &response);
     return response;
 }

@@ -47,12 +47,20 @@ Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
-Switches (stateless, composable):
-  seg404       segment 2 answers 404          cut      segment 2's connection drops half-way
-  stall        segment 2 stalls half-way      slow     every segment in pieces, ~1 s each
-  playlist500  playlists answer 500           mixed    segment URIs absolute, root-relative, with query
-  crlf         CRLF line endings              nolf     no #EXT-X-ENDLIST and no final line feed
+Switches (stateless, composable; segment faults hit segment 2, with "late" segment 7):
+  seg403 seg404 seg500               the segment answers that status
+  playlist403 playlist404 playlist500 the playlists answer that status
+  key403 key404 key500               the AES key answers that status
+  badkey       the key is 15 bytes    wrongkey  the key is 16 other bytes
+  cut          the segment's body ends half-way, short of its Content-Length
+  reset        the segment's connection is reset half-way
+  stall        the segment stalls half-way      hang    it stalls right after its headers
+  slow         every segment in pieces, ~1 s each
+  mixed        segment URIs absolute, root-relative, with query
+  crlf         CRLF line endings      nolf     no #EXT-X-ENDLIST and no final line feed
   redirect     playlist answers 302 to /moved/<rest>/; files only there
+  loop         playlist answers 302 to itself, for ever
+  badplaylist  playlist answered with an HTML page
 Lesson URL: https://127.0.0.1:<port>/lessons/<lesson path>/index.m3u8)";
 
 void OnQuitSignal(int)

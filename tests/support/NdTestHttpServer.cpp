@@ -11,6 +11,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
 
 // Without a pause requested, the body goes out in pieces of this size, and the
@@ -138,7 +140,9 @@ public:
     {
         connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
         const auto sendMoreWhenDrained = [this] {
-            if (m_sending && !m_waitingForDelay)
+            if (m_resetPending)
+                ResetWhenDrained();
+            else if (m_sending && !m_waitingForDelay)
                 SendMore();
         };
         connect(socket, &QTcpSocket::bytesWritten, this, sendMoreWhenDrained);
@@ -206,7 +210,8 @@ private:
             }
             total = m_file ? m_file->size() : m_body.size();
         }
-        m_closeAfter = request.headers.value("connection").toLower() == "close" || m_response.dropAfterBytes >= 0;
+        m_closeAfter = request.headers.value("connection").toLower() == "close" || m_response.dropAfterBytes >= 0
+            || m_response.resetAfterBytes >= 0;
         m_socket->write(HeaderBlock(total));
         m_sent = 0;
         m_limit = total;
@@ -214,6 +219,8 @@ private:
             m_limit = qMin(m_limit, m_response.stallAfterBytes);
         if (m_response.dropAfterBytes >= 0)
             m_limit = qMin(m_limit, m_response.dropAfterBytes);
+        if (m_response.resetAfterBytes >= 0)
+            m_limit = qMin(m_limit, m_response.resetAfterBytes);
         m_sending = true;
         SendMore();
     }
@@ -277,11 +284,28 @@ private:
             return;
         }
         m_sending = false;
+        if (m_response.resetAfterBytes >= 0) {
+            m_resetPending = true;
+            ResetWhenDrained();
+            return;
+        }
         if (m_closeAfter) {
             m_socket->disconnectFromHost(); // sends what is buffered, then closes
             return;
         }
         ServeWaitingRequests();
+    }
+
+    // Once the bytes before the fault are out, closing with a zero linger time
+    // makes the kernel answer with a reset instead of an orderly close.
+    void ResetWhenDrained()
+    {
+        if (PendingBytes() > 0)
+            return;
+        m_resetPending = false;
+        const linger reset{1, 0};
+        ::setsockopt(static_cast<int>(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        m_socket->abort();
     }
 
     QTcpSocket* m_socket;
@@ -297,6 +321,7 @@ private:
     bool m_waitingForDelay = false;
     bool m_stalled = false;
     bool m_closeAfter = false;
+    bool m_resetPending = false;
 };
 
 // Accepts connections, wrapping each in TLS when a certificate is given.

@@ -32,6 +32,7 @@ struct NdTestResponse
     int chunkDelayMs = 0;        // ... with this pause between chunks (slow delivery)
     qint64 stallAfterBytes = -1; // >= 0: send that many body bytes, then nothing more
     qint64 dropAfterBytes = -1;  // >= 0: send that many body bytes, then close the connection
+    qint64 resetAfterBytes = -1; // >= 0: send that many body bytes, then reset the connection (RST)
 
     static NdTestResponse Text(
         const QByteArray& body, int status = 200, const QByteArray& contentType = "text/plain; charset=utf-8");
