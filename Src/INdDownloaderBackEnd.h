@@ -48,7 +48,8 @@ public:
         FailFn onFail, ProgressFn onProgress)
         = 0;
     virtual void GetSoftVersion(NdSoftVersion_t& version) = 0;
-    // True when ffmpeg ran, exited normally with code 0 and left the output file.
+    // True when ffmpeg ran, exited normally with code 0 and left an output file
+    // that lasts as long as the playlist says.
     virtual bool TranscodingVideo(const std::string& listFile, const std::string& outputFile) = 0;
     virtual bool CreateFileList(const std::string& folder) = 0;
     virtual bool MoveVideo(const std::string& source, const std::string& destination) = 0;

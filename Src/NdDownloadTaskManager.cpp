@@ -76,6 +76,12 @@ void RemoveStraySegmentFiles(const std::string& folder, int count)
     }
 }
 
+// Playlist addresses often carry a signature or a token in their query.
+std::string Loggable(const std::string& address)
+{
+    return NdDownloaderBackEndImpl::LoggableAddress(QString::fromStdString(address)).toStdString();
+}
+
 qint64 SumFileSizes(const std::vector<std::string>& files)
 {
     qint64 bytes = 0;
@@ -380,7 +386,7 @@ void NdDownloadTask::RunDownload()
     });
     if (!live)
         return;
-    ND_LOG(LogInfo, "====================  Start download m3u8: %s", run.Work.VideoM3U8Url.c_str());
+    ND_LOG(LogInfo, "====================  Start download m3u8: %s", Loggable(run.Work.VideoM3U8Url).c_str());
     const ScopedRowConnection row(ConnectRow());
     if (IsCancelled())
         return;
@@ -388,10 +394,10 @@ void NdDownloadTask::RunDownload()
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
     if (!run.Fresh) {
-        backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
         // Without the playlist of the earlier run (its folder was removed) the task
-        // could never resume; it starts afresh instead.
-        if (run.Segments.empty()) {
+        // could never resume; it starts afresh instead. A playlist that is there
+        // but yields nothing (its key cannot be had) fails the task as it is.
+        if (!backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments)) {
             ND_LOG(LogInfo, "No playlist to resume from in %s.", run.Work.VideoTempPath.c_str());
             run.Fresh = true;
         }
@@ -417,7 +423,7 @@ bool NdDownloadTask::FetchPlaylist(RunState& run)
         return false;
     }
     if (announced <= 0) {
-        ND_LOG(LogInfo, "Download m3u8 file failed, url: %s.", run.Work.VideoM3U8Url.c_str());
+        ND_LOG(LogInfo, "Download m3u8 file failed, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
         StopRun(run.Work, Failed, 0, QString(), "download_fail");
         return false;
     }
@@ -430,11 +436,11 @@ void NdDownloadTask::RunSegments(RunState& run)
     if (IsCancelled())
         return;
     if (run.Segments.empty()) {
-        ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", run.Work.VideoM3U8Url.c_str());
+        ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
         StopRun(run.Work, Failed, 0, QString(), "download_fail");
         return;
     }
-    ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", run.Work.VideoM3U8Url.c_str());
+    ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
     run.BatchStart = NdResumeBatchStart(CountSegmentFiles(run.Work.VideoTempPath));
     while (run.BatchStart < run.SegmentCount()) {
         if (!RunOneBatch(run))
@@ -570,10 +576,32 @@ void NdDownloadTask::Finish(RunState& run)
     MergeAndMove(run.Work, run.Percent, run.Speed);
 }
 
+// A task stored while merging: its segments are all on disk. The playlist is
+// read again, offline when its keys are in the folder, so the merge works from
+// the task folder alone and can be checked. Without a playlist there is
+// nothing to merge, and the task is downloaded again.
 void NdDownloadTask::RunMerge()
 {
-    const ScopedRowConnection row(ConnectRow());
     DownloadTaskParam_t record = GetDownloadParam();
+    const QString folder = QString::fromStdString(record.VideoTempPath);
+    std::vector<std::string> segments;
+    const bool moved = !NdDownloaderBackEndImpl::MovedVideoPath(folder).isEmpty();
+    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
+    if (!moved && !backEnd->M3U8Parse(record.VideoTempPath, record.VideoM3U8Url, segments)) {
+        ND_LOG(LogInfo, "Nothing to merge in %s; downloading again.", record.VideoTempPath.c_str());
+        State.store(Downloading);
+        RunDownload();
+        return;
+    }
+    const ScopedRowConnection row(ConnectRow());
+    if (!moved) {
+        if (segments.empty()) {
+            StopRun(record, Failed, 0, QString(), "download_fail");
+            return;
+        }
+        RemoveStraySegmentFiles(record.VideoTempPath, static_cast<int>(segments.size()));
+        backEnd->CreateFileList(record.VideoTempPath);
+    }
     MergeAndMove(record, 0, QString());
 }
 
@@ -585,13 +613,13 @@ void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, cons
 {
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     const QString folder = QString::fromStdString(record.VideoTempPath);
-    const std::string merged = record.VideoTempPath + "/NdTemp.mp4";
+    const std::string merged = NdDownloaderBackEndImpl::MergedFilePath(folder).toStdString();
     ND_LOG(LogInfo, ":Start transcoding  ====================");
     if (IsCancelled())
         return;
     QString video = NdDownloaderBackEndImpl::MovedVideoPath(folder);
-    const bool transcoded
-        = !video.isEmpty() || backEnd->TranscodingVideo(record.VideoTempPath + "/filelist.txt", merged);
+    const bool transcoded = !video.isEmpty()
+        || backEnd->TranscodingVideo(NdDownloaderBackEndImpl::ConcatListPath(folder).toStdString(), merged);
     ND_LOG(LogInfo, ":End transcoding    ====================");
     ND_LOG(LogInfo, ":Start move video  ====================");
     if (IsCancelled())

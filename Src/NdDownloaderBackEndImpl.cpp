@@ -6,6 +6,7 @@
 #include "NdCore/NdLogManager.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,11 +27,14 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
+#include <fcntl.h>
 #include <unistd.h>
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -46,10 +50,11 @@ const char* const kConcatListName = "filelist.txt";
 const char* const kMergedFileName = "NdTemp.mp4";
 // The folder under the download folder that holds the task folders.
 const char* const kWorkRootName = "~NdTemp";
-// The task folder's own files besides the lists: the AES keys ("filelist.key1",
-// …), the playlist's length in seconds and where the finished video went.
+// The task folder's own files besides the lists: the AES keys
+// ("filelist.key-<hash of the address>"), the playlist's length in seconds and
+// where the finished video went.
 const char* const kOwnFilePrefix = "filelist.";
-const char* const kKeyFilePrefix = "filelist.key";
+const char* const kKeyFilePrefix = "filelist.key-";
 const char* const kDurationFileName = "filelist.duration";
 const char* const kMoveJournalName = "filelist.moved";
 const qint64 kAesKeyBytes = 16;
@@ -63,7 +68,7 @@ const char* const kPlaylistAddressName = "playlist.url";
 const int kMaxPlaylistHops = 3;
 const int kFfmpegStartTimeoutMs = 30 * 1000;
 // ffmpeg prints progress several times a second while it works; this long
-// without a word means it hangs (for instance on an unanswered key request).
+// without a word means it hangs.
 const int kFfmpegSilenceLimitMs = 10 * 60 * 1000;
 const int kFfmpegPollMs = 500;
 
@@ -247,39 +252,75 @@ std::string ResolveUri(const QUrl& base, const std::string& uri)
     return ToUtf8(base.resolved(reference).toString(QUrl::FullyEncoded));
 }
 
-// An address as it may appear in the log: without the query, which often
-// carries a signature or a token.
-std::string LoggableAddress(const std::string& url)
+// An attribute list ("METHOD=AES-128,URI=\"k\",IV=0x1") split at the commas
+// that stand outside quotes, as players read it.
+QStringList SplitAttributes(const QString& list)
 {
-    const QUrl parsed(FromUtf8(url), QUrl::TolerantMode);
-    return ToUtf8(parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString());
+    QStringList attributes;
+    QString current;
+    bool quoted = false;
+    for (const QChar c : list) {
+        if (c == QLatin1Char('"'))
+            quoted = !quoted;
+        if (c == QLatin1Char(',') && !quoted) {
+            attributes << current;
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    attributes << current;
+    return attributes;
 }
 
-// Points every key line of the local playlist at a file in the task folder, one
-// file per key address, so that ffmpeg merges offline; the keys themselves are
-// fetched through the verified client.
+QString Unquoted(QString value)
+{
+    value = value.trimmed();
+    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+        value = value.mid(1, value.size() - 2);
+    return value;
+}
+
+// A key's file is named after its address, so a playlist fetched again with
+// other keys never finds an old key under the new one's name.
+QString KeyFileName(const std::string& address)
+{
+    const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(address), QCryptographicHash::Sha256);
+    return QLatin1String(kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
+}
+
+// Points every URI attribute of a key line at a file in the task folder, so
+// that ffmpeg merges offline; the keys themselves are fetched through the
+// verified client. Quoted or not, and however often the attribute is given.
 std::vector<NdPlaylistKey_t> LocaliseKeyUris(std::vector<std::string>& lines, const QUrl& base)
 {
-    static const QRegularExpression uriAttribute(QStringLiteral("URI=\"([^\"]*)\""));
     std::vector<NdPlaylistKey_t> keys;
     for (std::string& line : lines) {
-        if (!Contains(line, "EXT-X-KEY"))
+        const size_t colon = line.find(':');
+        if (!Contains(line, "EXT-X-KEY") || colon == std::string::npos)
             continue;
-        QString text = FromUtf8(line);
-        const QRegularExpressionMatch match = uriAttribute.match(text);
-        if (!match.hasMatch())
-            continue;
-        const std::string address = ResolveUri(base, ToUtf8(match.captured(1)));
-        auto known = std::find_if(
-            keys.begin(), keys.end(), [&](const NdPlaylistKey_t& key) { return key.Address == address; });
-        if (known == keys.end()) {
-            keys.push_back({address, QLatin1String(kKeyFilePrefix) + QString::number(keys.size() + 1)});
-            known = keys.end() - 1;
+        QStringList attributes = SplitAttributes(FromUtf8(line.substr(colon + 1)));
+        for (QString& attribute : attributes) {
+            const int equals = attribute.indexOf(QLatin1Char('='));
+            if (equals < 0 || attribute.left(equals).trimmed() != QLatin1String("URI"))
+                continue;
+            const std::string address = ResolveUri(base, ToUtf8(Unquoted(attribute.mid(equals + 1))));
+            const QString localName = KeyFileName(address);
+            if (std::none_of(
+                    keys.begin(), keys.end(), [&](const NdPlaylistKey_t& key) { return key.Address == address; }))
+                keys.push_back({address, localName});
+            attribute = QStringLiteral("URI=\"%1\"").arg(localName);
         }
-        text.replace(match.capturedStart(1), match.capturedLength(1), known->LocalName);
-        line = ToUtf8(text);
+        line = line.substr(0, colon + 1) + ToUtf8(attributes.join(QLatin1Char(',')));
     }
     return keys;
+}
+
+// Tags that name something to fetch besides the keys (alternative renditions,
+// preload hints) are left out of the local playlist: ffmpeg would fetch them.
+bool NamesRemoteResource(const std::string& line)
+{
+    return IsTagOrComment(line) && Contains(line, "URI=") && !Contains(line, "EXT-X-KEY");
 }
 
 QString NetworkErrorName(int code)
@@ -288,11 +329,15 @@ QString NetworkErrorName(int code)
     return name ? QString::fromLatin1(name) : QStringLiteral("network error %1").arg(code);
 }
 
-// The sum of the segments' #EXTINF durations: how long the merged video must be.
-double PlaylistSeconds(const std::vector<std::string>& lines)
+// The sum of the segments' #EXTINF durations: how long the merged video must
+// be. The local playlist of an encrypted stream ends at #EXT-X-ENDLIST, so its
+// video does too.
+double PlaylistSeconds(const std::vector<std::string>& lines, bool untilEndList)
 {
     double seconds = 0.0;
     for (const std::string& line : lines) {
+        if (untilEndList && Contains(line, "#EXT-X-ENDLIST"))
+            break;
         if (!StartsWith(line, "#EXTINF:"))
             continue;
         std::istringstream stream(line.substr(8));
@@ -364,6 +409,45 @@ std::string ReadTextFile(const QString& path)
     const QByteArray bytes = file.readAll();
     const int nul = bytes.indexOf('\0');
     return (nul < 0 ? bytes : bytes.left(nul)).toStdString();
+}
+
+// A rename that never replaces a file: two tasks that picked the same free name
+// must not lose one video to the other.
+bool RenameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // Filesystems without the flag (some USB drives' among them) say EINVAL.
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    if (QFileInfo::exists(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), target.constData()) == 0;
+}
+
+// Never a half-written file under the final name: a rename within one
+// filesystem is atomic; across filesystems the copy gets a name of its own
+// beside the target first.
+bool RenameWhole(const QString& from, const QString& to)
+{
+    if (RenameNoReplace(from, to))
+        return true;
+    if (errno != EXDEV)
+        return false;
+    const QString partial = to + QStringLiteral(".part");
+    QFile::remove(partial);
+    if (!QFile::copy(from, partial) || !RenameNoReplace(partial, to)) {
+        QFile::remove(partial);
+        return false;
+    }
+    QFile::remove(from);
+    return true;
 }
 
 // Whole or not at all: a program killed while writing leaves the old file.
@@ -563,15 +647,17 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
     return outcome;
 }
 
-// The length ffmpeg reads from a video's container ("Duration: 00:01:02.50"),
-// after reading every packet of it; negative when it cannot tell.
+// The length that ffmpeg reads from the merged video's header, while it reads
+// every packet of it (a damaged file fails here); negative when it cannot tell.
 double ProbeSeconds(const QString& ffmpeg, const QString& video, QString& problem)
 {
     const NdProcessOutcome_t outcome = RunToEnd(ffmpeg,
         {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-i"), video,
             QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-c"), QStringLiteral("copy"),
             QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
-    static const QRegularExpression duration(QStringLiteral("Duration: (\\d+):(\\d\\d):(\\d\\d(?:\\.\\d+)?)"));
+    // The input's description comes first, long before any progress line.
+    static const QRegularExpression duration(
+        QStringLiteral("^\\s*Duration: (\\d+):(\\d\\d):(\\d\\d(?:\\.\\d+)?)"), QRegularExpression::MultilineOption);
     const QRegularExpressionMatch match = duration.match(QString::fromUtf8(outcome.Head));
     if (!outcome.Ok || !match.hasMatch()) {
         problem = outcome.Ok ? QStringLiteral("no duration in the merged video") : outcome.Problem;
@@ -588,6 +674,18 @@ double ExpectedSeconds(const QString& folder)
     bool ok = false;
     const double seconds = file.read(64).trimmed().toDouble(&ok);
     return ok && seconds > 0.0 ? seconds : 0.0;
+}
+
+// ffmpeg would fetch whatever the local playlist names by address: every URI
+// in it must be one of the task folder's key files.
+bool NamesRemoteAddress(const QString& localPlaylist)
+{
+    QFile file(localPlaylist);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    static const QRegularExpression foreignUri(
+        QStringLiteral("URI=(?!\"%1)").arg(QRegularExpression::escape(QLatin1String(kKeyFilePrefix))));
+    return foreignUri.match(QString::fromUtf8(file.readAll())).hasMatch();
 }
 
 // A wrong key, a damaged or missing segment or a full disk make a video that
@@ -812,13 +910,20 @@ bool NdDownloaderBackEndImpl::M3U8Parse(
     if (address.empty())
         address = m3u8Url;
     const NdPlaylistFacts_t facts = FormatPlaylist(ToUtf8(playlistPath), text, address, segments);
+    // Without it the merged video could not be checked: a full disk, of all
+    // times, is when merges come out short.
     const QString durationPath = localFolder + QLatin1Char('/') + QLatin1String(kDurationFileName);
+    bool durationKept = true;
     if (facts.Seconds > 0.0)
-        WriteFile(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
+        durationKept = WriteFile(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
     else
         QFile::remove(durationPath);
-    if (!FetchKeys(localFolder, facts.Keys))
+    if (!durationKept) {
+        ND_LOG(LogError, "Cannot write %s.", durationPath.toUtf8().constData());
         segments.clear();
+    } else if (!FetchKeys(localFolder, facts.Keys)) {
+        segments.clear();
+    }
     return true;
 }
 
@@ -846,7 +951,7 @@ bool NdDownloaderBackEndImpl::FetchKeys(const QString& folder, const std::vector
                 continue;
         }
         QFile::remove(partial);
-        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", LoggableAddress(key.Address).c_str(),
+        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", ToUtf8(LoggableAddress(FromUtf8(key.Address))).c_str(),
             (problem.isEmpty() ? QStringLiteral("cannot write it") : problem).toUtf8().constData());
         return false;
     }
@@ -873,8 +978,9 @@ NdPlaylistFacts_t NdDownloaderBackEndImpl::FormatPlaylist(const std::string& pla
     const QUrl base(FromUtf8(m3u8Url), QUrl::TolerantMode);
     const bool encrypted
         = std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return Contains(line, "EXT-X-KEY"); });
+    lines.erase(std::remove_if(lines.begin(), lines.end(), NamesRemoteResource), lines.end());
     facts.Keys = LocaliseKeyUris(lines, base);
-    facts.Seconds = PlaylistSeconds(lines);
+    facts.Seconds = PlaylistSeconds(lines, encrypted);
     if (encrypted)
         SaveDrmM3U8File(playlistPath, lines);
     for (const std::string& line : lines) {
@@ -979,10 +1085,16 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
         ND_LOG(LogError, "ffmpeg was found neither beside the program nor on the PATH.");
         return false;
     }
+    if (!localPlaylist.isEmpty() && NamesRemoteAddress(localPlaylist)) {
+        ND_LOG(LogError, "%s names an address to fetch; it is not merged.", localPlaylist.toUtf8().constData());
+        return false;
+    }
     {
         QMutexLocker locker(&m_TranscodingLock);
-        // A file left by an earlier attempt must not pass for this run's result.
+        // Files left by an earlier attempt must not pass for this run's result,
+        // nor a move that never happened for a move.
         QFile::remove(output);
+        QFile::remove(QFileInfo(list).path() + QLatin1Char('/') + QLatin1String(kMoveJournalName));
         const NdProcessOutcome_t outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
         if (!outcome.Ok) {
             ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
@@ -999,15 +1111,15 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     return true;
 }
 
-// The destination is written down before the rename, so that a run killed
-// between the rename and storing the result finds the video instead of merging
-// it a second time under another free name.
+// The destination and the video's size are written down before the rename, so
+// that a run killed between the rename and storing the result finds the video
+// instead of merging it a second time under another free name.
 bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::string& destination)
 {
     const QString from = FromUtf8(source);
     const QString folder = QFileInfo(from).absolutePath();
-    if (!MovedVideoPath(folder).isEmpty() && !QFileInfo::exists(from))
-        return true;
+    if (!QFileInfo::exists(from))
+        return !MovedVideoPath(folder).isEmpty();
     QString to = FromUtf8(destination);
     if (QFileInfo::exists(to)) {
         const QFileInfo target(to);
@@ -1019,13 +1131,37 @@ bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::st
                 break;
         }
     }
+    to = QFileInfo(to).absoluteFilePath();
     const QString journal = folder + QLatin1Char('/') + QLatin1String(kMoveJournalName);
-    if (!WriteFile(journal, QFileInfo(to).absoluteFilePath().toUtf8()))
+    const QByteArray entry = to.toUtf8() + '\n' + QByteArray::number(QFileInfo(from).size());
+    if (!WriteFile(journal, entry))
         return false;
-    if (QFile::rename(from, to))
+    if (RenameWhole(from, to))
         return true;
     QFile::remove(journal);
     return false;
+}
+
+QString NdDownloaderBackEndImpl::WorkRootPath(const QString& downloadFolder)
+{
+    return downloadFolder + QLatin1Char('/') + QLatin1String(kWorkRootName);
+}
+
+QString NdDownloaderBackEndImpl::MergedFilePath(const QString& folder)
+{
+    return folder + QLatin1Char('/') + QLatin1String(kMergedFileName);
+}
+
+QString NdDownloaderBackEndImpl::ConcatListPath(const QString& folder)
+{
+    return folder + QLatin1Char('/') + QLatin1String(kConcatListName);
+}
+
+// Queries often carry a signature or a token.
+QString NdDownloaderBackEndImpl::LoggableAddress(const QString& address)
+{
+    const QUrl parsed(address, QUrl::TolerantMode);
+    return parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
 }
 
 QString NdDownloaderBackEndImpl::MovedVideoPath(const QString& folder)
@@ -1033,21 +1169,24 @@ QString NdDownloaderBackEndImpl::MovedVideoPath(const QString& folder)
     QFile journal(folder + QLatin1Char('/') + QLatin1String(kMoveJournalName));
     if (!journal.open(QIODevice::ReadOnly))
         return QString();
-    const QString video = QString::fromUtf8(journal.readAll());
-    const bool moved = !video.isEmpty() && QFileInfo(video).isFile()
-        && !QFileInfo::exists(folder + QLatin1Char('/') + QLatin1String(kMergedFileName));
+    const QList<QByteArray> entry = journal.readAll().split('\n');
+    const QString video = QString::fromUtf8(entry.value(0));
+    const QFileInfo info(video);
+    const bool moved = entry.size() == 2 && !video.isEmpty() && info.isFile()
+        && info.size() == entry.value(1).toLongLong() && !QFileInfo::exists(MergedFilePath(folder));
     return moved ? video : QString();
 }
 
 void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
 {
-    if (folder.isEmpty())
-        return;
-    QDir(folder).removeRecursively();
+    // Only what the task list made: a folder in a "~NdTemp" folder. A damaged
+    // store must not send this through a user's folders.
     const QFileInfo info(folder);
+    if (folder.isEmpty() || info.dir().dirName() != QLatin1String(kWorkRootName) || !info.isDir())
+        return;
+    QDir(info.absoluteFilePath()).removeRecursively();
     // Fails, as it should, while another task still works in it.
-    if (info.dir().dirName() == QLatin1String(kWorkRootName))
-        QDir().rmdir(info.absolutePath());
+    QDir().rmdir(info.absolutePath());
 }
 
 // ---------------------------------------------------------------------------
@@ -1055,13 +1194,7 @@ void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
 
 void NdDownloaderBackEndImpl::DeleteTask(const DownloadTaskParam_t& task, bool deleteLocalFile)
 {
-    if (!task.VideoTempPath.empty()) {
-        const QFileInfo folder(FromUtf8(task.VideoTempPath));
-        if (folder.isDir())
-            RemoveWorkFolder(folder.filePath());
-        else if (folder.exists())
-            QFile::remove(folder.filePath());
-    }
+    RemoveWorkFolder(FromUtf8(task.VideoTempPath));
     if (deleteLocalFile) {
         const QString video = FromUtf8(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
         if (QFileInfo(video).isFile())

@@ -73,8 +73,15 @@ public:
     // The video that an earlier move out of this task folder left, recorded
     // before the rename; empty when none was moved or it is gone again.
     static QString MovedVideoPath(const QString& folder);
-    // Removes a task folder, and the "~NdTemp" folder holding it once it is empty.
+    // Removes a task folder, and the "~NdTemp" folder holding it once it is
+    // empty; nothing that is not a folder in a "~NdTemp" folder.
     static void RemoveWorkFolder(const QString& folder);
+    // "~NdTemp" in a download folder: where the task folders go.
+    static QString WorkRootPath(const QString& downloadFolder);
+    static QString MergedFilePath(const QString& folder);
+    static QString ConcatListPath(const QString& folder);
+    // An address as the log may show it: without query, fragment and user.
+    static QString LoggableAddress(const QString& address);
 
 private:
     // Fetches the keys not yet in the folder through the verified client;

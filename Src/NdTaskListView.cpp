@@ -30,7 +30,6 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 const int kRowWidth = 1032;
 const int kRowHeight = 48;
 const int kContentWidth = 1064;
-const char* const kWorkRoot = "/~NdTemp";
 
 QString Str(const char* key)
 {
@@ -171,7 +170,7 @@ void NdTaskListView::InitLocalDownloadTasks()
         } else if (task.VideoState == Downloaded) {
             // All segments were on disk when the program ended before merging;
             // stored like that the task could never be started again.
-            task.VideoState = Downloading;
+            task.VideoState = Transcoding;
         }
     }
     for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
@@ -272,7 +271,7 @@ std::string NdTaskListView::FreeFileName(const QString& dir, const std::string& 
 
 void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir)
 {
-    const QString workRoot = dir + QLatin1String(kWorkRoot);
+    const QString workRoot = NdDownloaderBackEndImpl::WorkRootPath(dir);
     QDir().mkpath(workRoot);
 
     const int room = kMaxTasks - static_cast<int>(m_tasks.size());

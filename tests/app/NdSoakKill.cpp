@@ -91,10 +91,9 @@ private:
     void KillDuring(Phase phase);
     bool WaitFor(Phase phase);
     bool WorkFileExists(const QString& name) const;
-    // ffmpeg at work in a task folder.
-    bool WorkerProcessRuns() const;
-    // A child (ffmpeg) still working in the task folders after the program died.
-    bool ChildOutlivedTheProgram() const;
+    // Processes at work in the task folders (ffmpeg).
+    QList<qint64> WorkerPids() const;
+    static bool OutlivesItsParent(qint64 pid);
     bool AllFinished() const;
     bool CheckAfterKill();
     bool CheckFinishedRound(int round);
@@ -185,7 +184,7 @@ bool NdSoak::WaitFor(Phase phase)
             break;
         }
         case Phase::Merge:
-            if (WorkerProcessRuns())
+            if (!WorkerPids().isEmpty())
                 return true;
             break;
         case Phase::Move:
@@ -201,37 +200,46 @@ bool NdSoak::WaitFor(Phase phase)
 void NdSoak::KillDuring(Phase phase)
 {
     const bool hit = WaitFor(phase);
-    if (m_program.state() != QProcess::Running)
+    if (m_program.state() != QProcess::Running) {
+        Fail(QStringLiteral("the program ended by itself with %1").arg(m_program.exitCode()));
         return;
+    }
+    const QList<qint64> workers = WorkerPids();
     ::kill(static_cast<pid_t>(m_program.processId()), SIGKILL);
     m_program.waitForFinished(10000);
     ++m_killed;
-    if (ChildOutlivedTheProgram())
-        Fail(QStringLiteral("a process of the killed program goes on working in its task folders"));
     std::printf("kill %d/%d %s %s\n", m_killed, m_kills, hit ? "during" : "(no sign of)", PhaseName(phase));
+    if (std::any_of(workers.begin(), workers.end(), OutlivesItsParent))
+        Fail(QStringLiteral("a process of the killed program goes on working in its task folders"));
 }
 
-bool NdSoak::WorkerProcessRuns() const
+QList<qint64> NdSoak::WorkerPids() const
 {
+    QList<qint64> pids;
     for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
         if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(WorkRoot().toLocal8Bit()))
-            return true;
+            pids << pid.toLongLong();
     }
-    return false;
+    return pids;
 }
 
-bool NdSoak::ChildOutlivedTheProgram() const
+// Right after its parent's death a child that dies with it is gone, a zombie,
+// or has SIGKILL pending; one that goes on working has none of these.
+bool NdSoak::OutlivesItsParent(qint64 pid)
 {
-    // Long enough for the kernel to end the children that die with the program,
-    // shorter than what is left of a merge.
-    const QDeadlineTimer deadline(30);
-    while (WorkerProcessRuns()) {
-        if (deadline.hasExpired())
-            return true;
-        QThread::msleep(2);
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    const quint64 sigkill = quint64(1) << (SIGKILL - 1);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("State:") && (line.contains("Z (") || line.contains("X (")))
+            return false;
+        if ((line.startsWith("SigPnd:") || line.startsWith("ShdPnd:"))
+            && (line.mid(7).trimmed().toULongLong(nullptr, 16) & sigkill))
+            return false;
     }
-    return false;
+    return true;
 }
 
 std::vector<DownloadTaskParam_t> NdSoak::StoredTasks(bool* parsed) const

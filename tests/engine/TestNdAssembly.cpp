@@ -238,9 +238,10 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     std::vector<std::string> segments;
     QVERIFY(BackEnd().M3U8Parse(Utf8(TaskFolder()), Utf8(m_server.BaseUrl() + "/lesson/index.m3u8"), segments));
     QVERIFY(!segments.empty());
-    QCOMPARE(QFile::exists(TaskFolder() + "/filelist.key1"), encrypted);
+    const QStringList keys = QDir(TaskFolder()).entryList({"filelist.key-*"}, QDir::Files);
+    QCOMPARE(keys.size(), encrypted ? 1 : 0);
     if (!wrongKey.isEmpty())
-        WriteAll(TaskFolder() + "/filelist.key1", wrongKey);
+        WriteAll(TaskFolder() + "/" + keys.first(), wrongKey);
     CopySegments(m_media.path(), encrypted ? QStringLiteral("enc%1.ts") : QStringLiteral("plain%1.ts"), !encrypted);
     for (int i = segmentsKept; i >= 0 && i < int(segments.size()); ++i)
         QFile::remove(TaskFolder() + QStringLiteral("/%1.ts").arg(i + 1));
@@ -268,6 +269,13 @@ void TestNdAssembly::ffmpegFailureReportsFalse()
     // The failed run leaves no trace of a merged file to move.
     QVERIFY(!BackEnd().MoveVideo(Utf8(output), Utf8(DownloadFolder() + "/x.mp4")));
     QVERIFY(QFile::exists(TaskFolder() + "/1.ts"));
+
+    // A local playlist that names anything by address is never handed to ffmpeg.
+    WriteAll(TaskFolder() + "/filelist.m3u8",
+        "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"" + m_server.BaseUrl().toUtf8() + "/lesson/key.bin\"\n1.ts\n");
+    const int keyRequests = m_server.CountRequests("/lesson/key.bin");
+    QVERIFY(!BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(output)));
+    QCOMPARE(m_server.CountRequests("/lesson/key.bin"), keyRequests);
 }
 
 void TestNdAssembly::twoMergesRunOneAfterTheOther()
@@ -339,6 +347,9 @@ void TestNdAssembly::moveVideoPicksAFreeName()
     QCOMPARE(NdDownloaderBackEndImpl::MovedVideoPath(TaskFolder()), DownloadFolder() + "/" + expected);
     QVERIFY(BackEnd().MoveVideo(Utf8(TaskFolder() + "/NdTemp.mp4"), Utf8(DownloadFolder() + "/" + name)));
     QCOMPARE(QDir(DownloadFolder()).entryList(QDir::Files).size(), existing.size() + 1);
+    // Another file under that name is no sign of the move.
+    WriteAll(DownloadFolder() + "/" + expected, "another video");
+    QCOMPARE(NdDownloaderBackEndImpl::MovedVideoPath(TaskFolder()), QString());
 }
 
 void TestNdAssembly::failedMoveKeepsTheSegments()
@@ -358,6 +369,8 @@ void TestNdAssembly::deleteTask_data()
     QTest::newRow("delete the video") << true << "task";
     QTest::newRow("folder already gone") << true << "gone";
     QTest::newRow("no folder in the record") << false << "";
+    // A damaged store must not make a deletion wipe a user's folder.
+    QTest::newRow("folder outside ~NdTemp") << false << "outside";
 }
 
 void TestNdAssembly::deleteTask()
@@ -372,6 +385,8 @@ void TestNdAssembly::deleteTask()
         task.VideoTempPath = Utf8(TaskFolder());
     else if (taskFolder == QLatin1String("gone"))
         task.VideoTempPath = Utf8(DownloadFolder() + "/~NdTemp/{finished}");
+    else if (taskFolder == QLatin1String("outside"))
+        task.VideoTempPath = Utf8(DownloadFolder());
     WriteAll(DownloadFolder() + "/Lesson 1.mp4", "video");
     WriteAll(DownloadFolder() + "/Lesson 1(1).mp4", "numbered video");
     DownloadTaskParam_t other = task;
@@ -385,6 +400,7 @@ void TestNdAssembly::deleteTask()
     QCOMPARE(QFileInfo::exists(TaskFolder()), taskFolder != QLatin1String("task"));
     QCOMPARE(QFile::exists(DownloadFolder() + "/Lesson 1.mp4"), !deleteLocalFile);
     QVERIFY(QFile::exists(DownloadFolder() + "/Lesson 1(1).mp4"));
+    QVERIFY(QFileInfo::exists(DownloadFolder()));
     std::vector<DownloadTaskParam_t> stored;
     store->GetDownloadTasks(stored);
     QCOMPARE(int(stored.size()), 1);

@@ -28,6 +28,7 @@ private slots:
     void fiveSlotsSixthWaits();
     void faultMatrix_data();
     void faultMatrix();
+    void initTestCase();
     void cleanup();
     void playlistFormsDownloadWhole();
     void diskCheckStopsTask();
@@ -251,6 +252,20 @@ void TestNdDownloadEngine::PrepareDownloadFolder(Place place, const QString& les
     const qint64 fill = QStorageInfo(mountPoint).bytesAvailable() - room;
     QVERIFY(fill > 0 && filler.open(QIODevice::WriteOnly) && filler.write(QByteArray(fill, 'f')) == fill);
     *folder = mountPoint;
+}
+
+// A run that crashed or timed out may have left its small disks mounted.
+void TestNdDownloadEngine::initTestCase()
+{
+    NdPlatformTestCase::initTestCase();
+    QFile mounts(QStringLiteral("/proc/mounts"));
+    QVERIFY(mounts.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : mounts.readAll().split('\n')) {
+        const QString mountPoint = QString::fromLocal8Bit(line.split(' ').value(1));
+        if (mountPoint.contains(QLatin1String("/TestNdDownloadEngine-"))
+            && mountPoint.endsWith(QLatin1String("/small-disk")))
+            QProcess::execute(QStringLiteral("umount"), {"-l", mountPoint});
+    }
 }
 
 void TestNdDownloadEngine::cleanup()

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -50,6 +51,22 @@ QString LogText()
 }
 
 const char* const kAddress = "https://cdn.example.test/v/lesson/index.m3u8";
+
+// The key files of a local playlist as KEY1, KEY2, … in the order they first
+// appear, so that a table can say which lines share a key.
+QByteArray WithNumberedKeys(QByteArray text)
+{
+    static const QRegularExpression keyFile(QStringLiteral("filelist\\.key-[0-9a-f]{16}"));
+    QStringList seen;
+    QString result = QString::fromUtf8(text);
+    for (QRegularExpressionMatch match = keyFile.match(result); match.hasMatch(); match = keyFile.match(result)) {
+        if (!seen.contains(match.captured()))
+            seen << match.captured();
+        result.replace(match.capturedStart(), match.capturedLength(),
+            QStringLiteral("KEY%1").arg(seen.indexOf(match.captured()) + 1));
+    }
+    return result.toUtf8();
+}
 } // namespace
 
 class TestNdPlaylist : public QObject
@@ -124,7 +141,7 @@ void TestNdPlaylist::parseText_data()
     const QString base = QStringLiteral("https://cdn.example.test/v/lesson/");
     const QByteArray encrypted = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"
                                  "#EXTINF:2.0,\nseg-a.ts\n#EXTINF:2.0,\nseg-b.ts\n#EXT-X-ENDLIST\n";
-    const QByteArray encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n"
+    const QByteArray encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n"
                                       "#EXTINF:2.0,\n1.ts\n#EXTINF:2.0,\n2.ts\n#EXT-X-ENDLIST\n";
     const QStringList twoSegments{base + "seg-a.ts", base + "seg-b.ts"};
 
@@ -140,7 +157,7 @@ void TestNdPlaylist::parseText_data()
     QTest::newRow("empty and blank lines")
         << QByteArray("#EXTM3U\n\n#EXT-X-KEY:METHOD=AES-128,URI=\"/keys/k\"\n\n#EXTINF:2,\n\na.ts\n \n\r\nb.ts\n\n")
         << kAddress << QStringList{base + "a.ts", base + "b.ts"}
-        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n1.ts\n2.ts\n");
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n#EXTINF:2,\n1.ts\n2.ts\n");
     QTest::newRow("comment lines are no segments") << QByteArray("#EXTM3U\n# made by the encoder\n#EXTINF:2,\na.ts\n")
                                                    << kAddress << QStringList{base + "a.ts"} << QByteArray();
     QTest::newRow("key after the first segment, rotated keys, one file per address")
@@ -149,13 +166,25 @@ void TestNdPlaylist::parseText_data()
                       "#EXT-X-KEY:METHOD=AES-128,URI=\""
                + base.toUtf8() + "k1\"\n#EXTINF:2,\nd.ts\n")
         << kAddress << QStringList{base + "a.ts", base + "b.ts", base + "c.ts", base + "d.ts"}
-        << QByteArray("#EXTM3U\n#EXTINF:2,\n1.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\",IV=0x01\n"
-                      "#EXTINF:2,\n2.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key2\"\n#EXTINF:2,\n3.ts\n"
-                      "#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n4.ts\n");
+        << QByteArray("#EXTM3U\n#EXTINF:2,\n1.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\",IV=0x01\n"
+                      "#EXTINF:2,\n2.ts\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY2\"\n#EXTINF:2,\n3.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n#EXTINF:2,\n4.ts\n");
     QTest::newRow("lines after the end tag")
         << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\nlate.ts\n")
         << kAddress << QStringList{base + "a.ts", base + "late.ts"}
-        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"filelist.key1\"\n#EXTINF:2,\n1.ts\n#EXT-X-ENDLIST\n");
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n#EXTINF:2,\n1.ts\n#EXT-X-ENDLIST\n");
+    QTest::newRow("key address unquoted, given twice, inside another name")
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=k1\n#EXTINF:2,\na.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,XURI=\"x\",URI=\"k1\",URI=\"k2\"\n#EXTINF:2,\nb.ts\n")
+        << kAddress << QStringList{base + "a.ts", base + "b.ts"}
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n#EXTINF:2,\n1.ts\n"
+                      "#EXT-X-KEY:METHOD=AES-128,XURI=\"x\",URI=\"KEY1\",URI=\"KEY2\"\n#EXTINF:2,\n2.ts\n");
+    QTest::newRow("other tags that name something to fetch are left out")
+        << QByteArray(
+               "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,URI=\"https://x.example.test/alt.m3u8\"\n"
+               "#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXT-X-PRELOAD-HINT:TYPE=PART,URI=\"p.ts\"\n#EXTINF:2,\na.ts\n")
+        << kAddress << QStringList{base + "a.ts"}
+        << QByteArray("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY1\"\n#EXTINF:2,\n1.ts\n");
     QTest::newRow("relative, root-relative, absolute, query entries")
         << QByteArray("#EXTM3U\nhi/a.ts\n../b.ts\n/root/c.ts\nhttps://other.example.test/d.ts\ne.ts?tok=1&x=2\n"
                       "//cdn2.example.test/f.ts\n")
@@ -189,7 +218,7 @@ void TestNdPlaylist::parseText()
     const QString localPath = TaskFolder() + QStringLiteral("/filelist.m3u8");
     QCOMPARE(QFile::exists(localPath), !localPlaylist.isEmpty());
     if (!localPlaylist.isEmpty())
-        QCOMPARE(ReadAll(localPath), localPlaylist);
+        QCOMPARE(WithNumberedKeys(ReadAll(localPath)), localPlaylist);
 }
 
 void TestNdPlaylist::refusesUnsupportedPlaylists_data()
@@ -307,8 +336,10 @@ void TestNdPlaylist::redirectedPlaylistResolvesAgainstFinalAddress()
     std::vector<std::string> found;
     QVERIFY(BackEnd().M3U8Parse(TaskFolder().toStdString(), url, found));
     QCOMPARE(ToStringList(found), QStringList{ServerUrl("/new/place/seg1.ts")});
-    QVERIFY(ReadAll(TaskFolder() + "/filelist.m3u8").contains("URI=\"filelist.key1\""));
-    QCOMPARE(ReadAll(TaskFolder() + "/filelist.key1"), QByteArray("0123456789abcdef"));
+    QVERIFY(WithNumberedKeys(ReadAll(TaskFolder() + "/filelist.m3u8")).contains("URI=\"KEY1\""));
+    const QStringList keys = QDir(TaskFolder()).entryList({"filelist.key-*"}, QDir::Files);
+    QCOMPARE(keys.size(), 1);
+    QCOMPARE(ReadAll(TaskFolder() + "/" + keys.first()), QByteArray("0123456789abcdef"));
 
     // A resumed task parses the stored playlist again, with no transfer in
     // between: neither the playlist nor the key is fetched again.

@@ -450,7 +450,7 @@ void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
     QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(2000000, 'v')) == 2000000);
     video.close();
     QFile journal(QString::fromStdString(moved.VideoTempPath) + QStringLiteral("/filelist.moved"));
-    QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(NdOutputPath(moved).toUtf8()) > 0);
+    QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(NdOutputPath(moved).toUtf8() + "\n2000000") > 0);
     journal.close();
 
     OpenWindow();
