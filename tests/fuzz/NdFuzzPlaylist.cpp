@@ -1,0 +1,61 @@
+// The playlist as it arrives from a content server: read from the task folder,
+// split into segment addresses, "filelist.m3u8" written for a key line, and a
+// master playlist's variant chosen.
+//
+// Input: the playlist's address on the first line, the playlist text after it.
+#include "NdDownloaderBackEndImpl.h"
+#include "NdFuzzKit.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <string>
+#include <vector>
+
+namespace {
+QString TaskFolder()
+{
+    const QString folder = NdFuzzScratchDir() + QStringLiteral("/~NdTemp/{fuzz}");
+    ND_FUZZ_CHECK(QDir().mkpath(folder));
+    return folder;
+}
+
+bool HasLineBreak(const std::string& text)
+{
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const QString folder = TaskFolder();
+    static NdDownloaderBackEndImpl backEnd;
+
+    const QByteArray input = NdFuzzBytes(data, size);
+    const int firstLineEnd = input.indexOf('\n');
+    const QByteArray address = firstLineEnd < 0 ? input : input.left(firstLineEnd);
+    const QByteArray text = firstLineEnd < 0 ? QByteArray() : input.mid(firstLineEnd + 1);
+
+    // (The QByteArray overload of fromUtf8 would stop at a NUL; the backend takes the whole address.)
+    const QString url = QString::fromUtf8(address.constData(), address.size());
+    const QString playlistPath = NdDownloaderBackEndImpl::LocalPlaylistPath(folder, url);
+    const QString encryptedPath = NdDownloaderBackEndImpl::EncryptedPlaylistPath(playlistPath);
+    QFile::remove(encryptedPath);
+    const bool stored = NdFuzzWriteFile(playlistPath, text);
+
+    std::vector<std::string> segments;
+    const bool parsed = backEnd.M3U8Parse(folder.toStdString(), address.toStdString(), segments);
+    const bool hasText = !text.isEmpty() && text.front() != '\0';
+    ND_FUZZ_CHECK(parsed == (stored && !address.isEmpty() && hasText));
+    // Each address becomes one line of the local playlist and one request.
+    for (const std::string& segment : segments)
+        ND_FUZZ_CHECK(!HasLineBreak(segment));
+    if (!segments.empty())
+        ND_FUZZ_CHECK(parsed);
+
+    const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(text.toStdString());
+    ND_FUZZ_CHECK(!HasLineBreak(variant));
+
+    QFile::remove(playlistPath);
+    return 0;
+}
