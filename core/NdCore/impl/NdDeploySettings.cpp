@@ -61,6 +61,18 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
     return settings;
 }
 
+// Comment-tolerant; false for anything but one JSON object.
+bool ParseJsonObject(const QByteArray& text, Json::Value& root)
+{
+    Json::Reader reader;
+    try {
+        return reader.parse(text.constData(), text.constData() + text.size(), root) && root.isObject();
+    } catch (const Json::Exception&) {
+        // The reader throws on nesting deeper than it allows.
+        return false;
+    }
+}
+
 bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* error)
 {
     QFile file(path);
@@ -71,8 +83,7 @@ bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* 
     }
     const QByteArray text = file.read(1 << 20);
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text.constData(), text.constData() + text.size(), root) || !root.isObject()) {
+    if (!ParseJsonObject(text, root)) {
         if (error)
             *error = QStringLiteral("%1 is not a JSON object").arg(path);
         return false;
