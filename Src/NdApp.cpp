@@ -136,7 +136,8 @@ void NdApp::InitNdDownloader()
 {
     m_pNdDownloader = new NdDownloader(nullptr, m_strStartRequest, m_version);
     connect(m_pNdDownloader, &NdDownloader::sigSystemTray, this, &NdApp::slotSystemTray);
-    m_pOpenEventFilter = new NdOpenEventFilter();
+    // Owned by the application, so it goes with it instead of outliving the process's objects.
+    m_pOpenEventFilter = new NdOpenEventFilter(this);
     installEventFilter(m_pOpenEventFilter);
     connect(m_pOpenEventFilter, &NdOpenEventFilter::sigGetNewTask, m_pNdDownloader, &NdDownloader::onGetNewTask);
 

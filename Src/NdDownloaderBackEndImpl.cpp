@@ -1,5 +1,7 @@
 #include "NdDownloaderBackEndImpl.h"
 
+#include "NdServerAnswer.h"
+
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdHttpManager.h"
@@ -32,7 +34,6 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sstream>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -96,97 +97,6 @@ bool EnvironmentWantsAppId(int environment)
 std::string StyledJson(const Json::Value& value)
 {
     return value.toStyledString();
-}
-
-// Comment-tolerant parse; false for anything that is not one complete JSON object.
-bool ParseJsonObject(const QString& text, Json::Value& root)
-{
-    const std::string bytes = ToUtf8(text);
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = true;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    root = Json::Value();
-    if (!reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors))
-        return false;
-    return root.isObject();
-}
-
-// The longest leading decimal number of a text, read the way atof reads it but
-// independent of the process locale; 0 when there is none.
-double LeadingNumber(const std::string& text)
-{
-    std::istringstream stream(text);
-    stream.imbue(std::locale::classic());
-    double value = 0.0;
-    stream >> value;
-    return stream.fail() ? 0.0 : value;
-}
-
-// "size" comes as text or as a number; anything else is an answer of the wrong shape.
-float SizeMember(const Json::Value& size)
-{
-    if (size.isNumeric())
-        return static_cast<float>(size.asDouble());
-    if (size.isString())
-        return static_cast<float>(LeadingNumber(size.asString()));
-    if (size.isNull())
-        return 0.0f;
-    throw Json::LogicError("size is neither text nor a number");
-}
-
-std::string CleanVideoName(const std::string& fileName)
-{
-    QString name = FromUtf8(fileName);
-    for (const QChar forbidden : QStringLiteral("?|:\"<\\/"))
-        name.remove(forbidden);
-    return ToUtf8(name);
-}
-
-struct NdTokenAnswer_t
-{
-    std::vector<DownloadTaskParam_t> Tasks;
-    std::string UserId;
-    std::string AppId;
-};
-
-// Reads a get_download_data answer; throws Json::Exception on members of the wrong type.
-bool ReadTokenAnswer(const Json::Value& root, NdTokenAnswer_t& answer)
-{
-    if (root["code"].asInt() != 0)
-        return false;
-    const Json::Value& data = root["data"];
-    const Json::Value& items = data["download_data"];
-    const Json::Value& user = data["user_info"];
-    if (!items.isNull() && !items.isArray())
-        return false;
-    answer.AppId = user["app_id"].asString();
-    answer.UserId = user["user_id"].asString();
-    for (const Json::Value& item : items) {
-        if (!item.isObject())
-            return false;
-        DownloadTaskParam_t task;
-        task.VideoFileSize = SizeMember(item["size"]);
-        task.VideoDuration = item["duration"].asInt();
-        task.VideoName = CleanVideoName(item["file_name"].asString());
-        task.VideoM3U8Url = item["url"].asString();
-        task.AppId = answer.AppId;
-        task.UserId = answer.UserId;
-        answer.Tasks.push_back(task);
-    }
-    return true;
-}
-
-bool ReadVersionAnswer(const Json::Value& root, NdSoftVersion_t& version)
-{
-    if (root["code"].asInt() != 0)
-        return false;
-    const Json::Value& data = root["data"];
-    version.Version = data["version"].asString();
-    version.Msg = data["msg"].asString();
-    version.DownloadUrl = data["download_url"].asString();
-    version.MustUpdate = data["must_update"].asInt() != 0;
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -359,15 +269,6 @@ const char* UnsupportedTag(const std::vector<std::string>& lines)
         }
     }
     return nullptr;
-}
-
-bool IsMasterPlaylist(const std::vector<std::string>& lines)
-{
-    for (const std::string& line : lines) {
-        if (StartsWith(line, "#EXT-X-STREAM-INF"))
-            return true;
-    }
-    return false;
 }
 
 long long VariantBandwidth(const std::string& streamInf)
@@ -543,9 +444,8 @@ private:
             return;
         }
         WriteFile(m_addressPath, m_finalUrl.toUtf8());
-        const std::vector<std::string> lines = PlaylistLines(ReadTextFile(m_localPath));
-        if (m_hops < kMaxPlaylistHops && IsMasterPlaylist(lines)) {
-            const std::string variant = ChooseVariant(lines);
+        if (m_hops < kMaxPlaylistHops) {
+            const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(ReadTextFile(m_localPath));
             if (!variant.empty()) {
                 ++m_hops;
                 Start(FromUtf8(ResolveUri(QUrl(m_finalUrl), variant)));
@@ -767,14 +667,7 @@ bool NdDownloaderBackEndImpl::GetDownloadTaskByToken(const std::string& token, s
     NdTokenAnswer_t answer;
     NdHttpManager(settings.AdminBaseUrl(environment) + QStringLiteral("alive_b/alive_download/get_download_data"))
         .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
-        .Success([&](const QString& text) {
-            Json::Value root;
-            try {
-                ok = ParseJsonObject(text, root) && ReadTokenAnswer(root, answer);
-            } catch (const Json::Exception&) {
-                ok = false;
-            }
-        })
+        .Success([&](const QString& text) { ok = NdServerAnswer::ReadTokenAnswer(text, answer); })
         .Fail([&](const QString&, int) { ok = false; })
         .Json(FromUtf8(StyledJson(body)))
         .PostSync();
@@ -806,14 +699,7 @@ void NdDownloaderBackEndImpl::GetSoftVersion(NdSoftVersion_t& version)
                 qDebug() << "No data";
                 return;
             }
-            Json::Value root;
-            NdSoftVersion_t offered;
-            try {
-                if (ParseJsonObject(text, root) && ReadVersionAnswer(root, offered))
-                    version = offered;
-            } catch (const Json::Exception&) {
-                // An answer of the wrong shape offers no update.
-            }
+            NdServerAnswer::ReadVersionAnswer(text, version);
         })
         .Fail([](const QString& error, int code) {
             qDebug().noquote() << QStringLiteral("Bad request: %1, Code: %2").arg(error).arg(code);
@@ -893,6 +779,11 @@ void NdDownloaderBackEndImpl::DownloadM3U8FileSync(
     auto fetch
         = std::make_shared<NdPlaylistFetch>(FromUtf8(folder), url, std::move(onComplete), std::move(onProgress), false);
     fetch->Start(url);
+}
+
+std::string NdDownloaderBackEndImpl::MasterPlaylistVariant(const std::string& text)
+{
+    return ChooseVariant(PlaylistLines(text));
 }
 
 bool NdDownloaderBackEndImpl::M3U8Parse(

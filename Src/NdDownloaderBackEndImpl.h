@@ -55,6 +55,9 @@ public:
         std::vector<std::string>& segments);
     NdPlaylistFacts_t FormatPlaylist(const std::string& playlistPath, const std::string& text,
         const std::string& m3u8Url, std::vector<std::string>& segments);
+    // The entry of a master playlist's best variant (highest BANDWIDTH), as
+    // written; "" when the text is a media playlist or names no variant.
+    static std::string MasterPlaylistVariant(const std::string& text);
     // Writes "filelist.m3u8" beside playlistPath: tag lines as given, segment
     // lines replaced by the numbered local files.
     bool SaveDrmM3U8File(const std::string& playlistPath, const std::vector<std::string>& lines);

@@ -103,9 +103,10 @@ void ReportStartFailure()
 
 int main(int argc, char* argv[])
 {
-    QSharedMemory* segment = new QSharedMemory(QLatin1String(kSingleInstanceKey));
-    ClearStaleSegment(*segment);
-    if (!segment->create(1, QSharedMemory::ReadWrite))
+    // Released by its destructor on every way out, the hand-over included.
+    QSharedMemory segment{QLatin1String(kSingleInstanceKey)};
+    ClearStaleSegment(segment);
+    if (!segment.create(1, QSharedMemory::ReadWrite))
         return HandOverToRunningInstance(argc, argv);
 
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
@@ -129,8 +130,5 @@ int main(int argc, char* argv[])
             exitCode = 1;
         }
     }
-    if (segment->isAttached())
-        segment->detach();
-    delete segment;
     return exitCode;
 }

@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <sstream>
 
 namespace {
 const char kTaskFile[] = "NdDownloadTasks.bin";
@@ -142,11 +144,19 @@ bool IsSameTask(const Json::Value& entry, const DownloadTaskParam_t& task)
 }
 
 // The styled writer's layout: three-space indentation, " : " between key and value, a final
-// newline. (Value::toStyledString indents with tabs in newer jsoncpp releases.)
+// newline. (Value::toStyledString indents with tabs in newer jsoncpp releases.) The stream
+// writer, because Json::StyledWriter cuts a member name at a NUL byte: a damaged entry that
+// reads back whole would come back changed, or unreadable, after the next rewrite.
 std::string StyledText(const Json::Value& root)
 {
-    Json::StyledWriter writer;
-    return writer.write(root);
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "   ";
+    builder["emitUTF8"] = false; // non-ASCII as \u escapes, as the styled writer wrote it
+    const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+    std::ostringstream text;
+    writer->write(root, &text);
+    text << '\n';
+    return text.str();
 }
 
 template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list, Predicate matches)

@@ -12,6 +12,9 @@
 #include <climits>
 
 namespace {
+// Settings and certificates are small; a bigger file is cut here rather than read whole.
+const qint64 kMaxFileBytes = 1 << 20;
+
 QMutex g_settingsLock;
 NdDeploySettings* g_pSettings = nullptr; // guarded by g_settingsLock
 
@@ -19,6 +22,17 @@ QString StringMember(const Json::Value& root, const char* key, const QString& fa
 {
     const Json::Value& value = root[key];
     return value.isString() ? QString::fromStdString(value.asString()) : fallback;
+}
+
+// Only the named file, and only a regular one: QSslCertificate::fromPath searches the
+// named file's folder and every folder below it, so an entry such as "/ca.pem" made the
+// first use of the settings walk the whole working folder, and a FIFO would block it.
+QList<QSslCertificate> ReadCertificateFile(const QString& path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QSslCertificate::fromData(file.read(kMaxFileBytes), QSsl::Pem);
 }
 
 QList<QSslCertificate> ReadCertificates(const Json::Value& list, const QDir& base)
@@ -30,7 +44,7 @@ QList<QSslCertificate> ReadCertificates(const Json::Value& list, const QDir& bas
         if (!entry.isString())
             continue;
         const QString path = base.absoluteFilePath(QString::fromStdString(entry.asString()));
-        certificates += QSslCertificate::fromPath(path, QSsl::Pem);
+        certificates += ReadCertificateFile(path);
     }
     return certificates;
 }
@@ -61,6 +75,18 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
     return settings;
 }
 
+// Comment-tolerant; false for anything but one JSON object.
+bool ParseJsonObject(const QByteArray& text, Json::Value& root)
+{
+    Json::Reader reader;
+    try {
+        return reader.parse(text.constData(), text.constData() + text.size(), root) && root.isObject();
+    } catch (const Json::Exception&) {
+        // The reader throws on nesting deeper than it allows.
+        return false;
+    }
+}
+
 bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* error)
 {
     QFile file(path);
@@ -69,10 +95,9 @@ bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* 
             *error = file.errorString();
         return false;
     }
-    const QByteArray text = file.read(1 << 20);
+    const QByteArray text = file.read(kMaxFileBytes);
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text.constData(), text.constData() + text.size(), root) || !root.isObject()) {
+    if (!ParseJsonObject(text, root)) {
         if (error)
             *error = QStringLiteral("%1 is not a JSON object").arg(path);
         return false;

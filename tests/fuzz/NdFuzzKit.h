@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+// libFuzzer's entry point. Every target defines it; libFuzzer calls it in the
+// fuzz build, NdFuzzReplay.cpp feeds it the committed corpus in the suite.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+// A private folder for the files a target writes, made on the first call and
+// removed when the process ends.
+QString NdFuzzScratchDir();
+
+// False when the file cannot be written, for instance a name the file system refuses.
+bool NdFuzzWriteFile(const QString& path, const QByteArray& bytes);
+// The file's bytes; empty when it is missing.
+QByteArray NdFuzzReadFile(const QString& path);
+
+inline QByteArray NdFuzzBytes(const uint8_t* data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), static_cast<int>(size));
+}
+
+// A property the code promises for every input; a broken one stops the run like a crash.
+#define ND_FUZZ_CHECK(condition)                                                                                       \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: property does not hold: %s\n", __FILE__, __LINE__, #condition);               \
+            std::abort();                                                                                              \
+        }                                                                                                              \
+    } while (false)
