@@ -50,6 +50,12 @@ QProcessEnvironment NdBareEnvironment(const QString& home)
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/tmp"));
+    // An instrumented build's settings are no help in finding the program's
+    // parts, and without them its suppressions would be lost.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (qEnvironmentVariableIsSet(name))
+            env.insert(QLatin1String(name), qEnvironmentVariable(name));
+    }
     QDir().mkpath(home + QStringLiteral("/tmp"));
     QFile::setPermissions(home + QStringLiteral("/tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return env;
