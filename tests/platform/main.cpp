@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -31,9 +32,13 @@ Server API:
   POST /alive_b/alive_download/get_download_link/  the version document (see /_control/version)
   POST /error_report                               stores the report document
   GET  /_reports     the stored reports, as a JSON array
-  GET  /_requests    the request log (method, path, query, body, headers), without /_ paths
+  GET  /_requests    the request log (method, path, query, body, headers, connection), without /_ paths
   POST /_control/version   body = the JSON that get_download_link answers from now on
   POST /_control/reset     clears reports and the request log, restores the version document
+  POST /_control/link      body {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond"}:
+                           link shaping from now on (see the options below); zeroes the counters
+  GET  /_link        the shape; connections and TLS handshakes accepted since it was set; from the
+                     request log, the connections and handshakes that served lesson files
   GET  /installer/NdDownloader.dmg   a stand-in disk image
 
 Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
@@ -146,7 +151,14 @@ int main(int argc, char* argv[])
         "write-deploy", "Write an NdDeploy.json that points the program at this server.", "FILE");
     const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
     const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
-    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption});
+    const QCommandLineOption firstByteOption(
+        "first-byte-delay", "Link: wait this long before each answer's first byte.", "MS", "0");
+    const QCommandLineOption connectionDelayOption(
+        "connection-delay", "Link: wait this long before reading from a new connection.", "MS", "0");
+    const QCommandLineOption rateOption(
+        "connection-rate", "Link: send at most this many bytes a second per connection (0 = no limit).", "B", "0");
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, firstByteOption,
+        connectionDelayOption, rateOption});
     parser.process(app);
 
     bool ok = false;
@@ -156,12 +168,23 @@ int main(int argc, char* argv[])
     const int transferTimeout = PositiveOrZero(parser.value(timeoutOption), 24 * 3600, &ok);
     if (!ok || transferTimeout == 0)
         return Fail(QStringLiteral("--transfer-timeout wants a positive number of seconds"));
+    NdTestLinkShape link;
+    link.firstByteDelayMs = PositiveOrZero(parser.value(firstByteOption), 60 * 1000, &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--first-byte-delay wants milliseconds from 0 to 60000"));
+    link.connectionDelayMs = PositiveOrZero(parser.value(connectionDelayOption), 60 * 1000, &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--connection-delay wants milliseconds from 0 to 60000"));
+    link.bytesPerSecond = PositiveOrZero(parser.value(rateOption), std::numeric_limits<int>::max(), &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--connection-rate wants bytes per second (0 = no limit)"));
 
     QString error;
     NdSampleLessons lessons(parser.value(cacheOption));
     if (!lessons.Prepare(&error))
         return Fail(error);
     NdSamplePlatform platform(lessons);
+    platform.SetLinkShape(link);
     if (!platform.Start(static_cast<quint16>(port), &error))
         return Fail(error);
     if (parser.isSet(deployOption)
