@@ -52,6 +52,9 @@ Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
+With --bench-lessons also (made on first use, a few minutes, cached apart):
+  bench600               600 s, 600 segments of 1 s, 640x360 at 800 kbit/s
+  bench720               240 s, 60 segments of 4 s, 1280x720 at 2.5 Mbit/s
 Switches (stateless, composable):
   seg404       segment 2 answers 404          cut      segment 2's connection drops half-way
   stall        segment 2 stalls half-way      slow     every segment in pieces, ~1 s each
@@ -151,13 +154,14 @@ int main(int argc, char* argv[])
         "write-deploy", "Write an NdDeploy.json that points the program at this server.", "FILE");
     const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
     const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
+    const QCommandLineOption benchOption("bench-lessons", "Also serve the benchmark's long lessons.");
     const QCommandLineOption firstByteOption(
         "first-byte-delay", "Link: wait this long before each answer's first byte.", "MS", "0");
     const QCommandLineOption connectionDelayOption(
         "connection-delay", "Link: wait this long before reading from a new connection.", "MS", "0");
     const QCommandLineOption rateOption(
         "connection-rate", "Link: send at most this many bytes a second per connection (0 = no limit).", "B", "0");
-    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, firstByteOption,
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, benchOption, firstByteOption,
         connectionDelayOption, rateOption});
     parser.process(app);
 
@@ -180,7 +184,7 @@ int main(int argc, char* argv[])
         return Fail(QStringLiteral("--connection-rate wants bytes per second (0 = no limit)"));
 
     QString error;
-    NdSampleLessons lessons(parser.value(cacheOption));
+    NdSampleLessons lessons(parser.value(cacheOption), parser.isSet(benchOption));
     if (!lessons.Prepare(&error))
         return Fail(error);
     NdSamplePlatform platform(lessons);
