@@ -723,10 +723,11 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
 // ---------------------------------------------------------------------------
 // Segments
 
-void NdDownloaderBackEndImpl::DownloadTsFile(
-    const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess, FailFn onFail, ProgressFn onProgress)
+void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
+    FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
 {
     NdHttpManager(FromUtf8(tsUrl))
+        .ReuseManager(manager)
         .DownloadProgress(std::move(onProgress))
         .Success(std::move(onSuccess))
         .Fail(std::move(onFail))

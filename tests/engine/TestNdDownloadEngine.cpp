@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,6 +28,8 @@ private slots:
     void faultsEndAsFailed();
     void playlistFormsDownloadWhole();
     void diskCheckStopsTask();
+    void connectionsLastTheWholeTask();
+    void workersEndWithTheirTask();
 
 private:
     void VerifyFinishedMp4(const DownloadTaskParam_t& task, const QString& lessonPath);
@@ -230,6 +233,61 @@ void TestNdDownloadEngine::diskCheckStopsTask()
     QVERIFY(reports.first().Size > 0.05f);
     QCOMPARE(NdStoredTask(unknown.VideoTempPath).VideoDownloadFileSize, reports.first().Size);
     QCOMPARE(ReportCount(unknown, "download_success"), 1);
+}
+
+void TestNdDownloadEngine::connectionsLastTheWholeTask()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t task = Queue(scheduler, LessonTask(QStringLiteral("long"), 0));
+    scheduler.start();
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+
+    // Twelve segments in three batches, over no more connections than a batch has places.
+    int segments = 0;
+    QSet<int> segmentConnections;
+    for (const QJsonValue& request : m_platform.Requests()) {
+        if (request.toObject().value("path").toString().endsWith(QLatin1String(".ts"))) {
+            ++segments;
+            segmentConnections.insert(request.toObject().value("connection").toInt());
+        }
+    }
+    QCOMPARE(segments, 12);
+    QVERIFY2(segmentConnections.size() <= kNdSegmentsPerBatch, qPrintable(QString::number(segmentConnections.size())));
+    // The playlist comes on one more.
+    QVERIFY(m_platform.Link().value("lessonConnections").toInt() <= kNdSegmentsPerBatch + 1);
+}
+
+void TestNdDownloadEngine::workersEndWithTheirTask()
+{
+    const QString threads = QStringLiteral("/proc/self/task");
+    if (!QDir(threads).exists())
+        QSKIP("needs /proc to count threads");
+    const auto threadCount = [&threads] { return QDir(threads).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    scheduler.start();
+    const int threadsBefore = threadCount();
+
+    const DownloadTaskParam_t finished = Queue(scheduler, LessonTask(QStringLiteral("long"), 0));
+    const DownloadTaskParam_t failed = Queue(scheduler, LessonTask(QStringLiteral("seg404/long"), 1));
+    DownloadTaskParam_t paused = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 2));
+    const DownloadTaskParam_t deleted = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 3));
+    // Both slow ones stop after their first batch of three.
+    QTRY_VERIFY_WITH_TIMEOUT(!rows.Reports(NdRowRecorder::RowKey(2)).isEmpty(), kTaskTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!rows.Reports(NdRowRecorder::RowKey(3)).isEmpty(), kTaskTimeoutMs);
+    paused.VideoState = Paused;
+    scheduler.ChangeDownloadState(paused);
+    scheduler.RemoveTask(deleted);
+
+    QVERIFY(NdWaitStoredState(finished.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(NdWaitStoredState(failed.VideoTempPath, Failed, kTaskTimeoutMs));
+    QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(2)).State, int(Paused), kTaskTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rows.DestroyedTasks(), 4, kTaskTimeoutMs);
+    // Their segment workers, and the network threads of the workers' managers,
+    // have ended with them; one thread of slack for the rest of the process.
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore + 1, kTaskTimeoutMs);
+    QVERIFY(NdSegmentFileCount(paused.VideoTempPath) < 12);
 }
 
 QTEST_GUILESS_MAIN(TestNdDownloadEngine)
