@@ -790,7 +790,6 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     if (!QFileInfo::exists(localPlaylist))
         localPlaylist.clear();
 
-    QMutexLocker locker(&m_TranscodingLock);
     const QString program = FfmpegPath();
     if (program.isEmpty()) {
         ND_LOG(LogError, "ffmpeg was found neither beside the program nor on the PATH.");
@@ -798,7 +797,13 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     }
     // A file left by an earlier attempt must not pass for this run's result.
     QFile::remove(output);
-    const NdProcessOutcome_t outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
+    NdProcessOutcome_t outcome;
+    {
+        // One converter at a time in the whole program, held for the run alone:
+        // tasks that finish together prepare and check their merges meanwhile.
+        QMutexLocker locker(&m_TranscodingLock);
+        outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
+    }
     if (!outcome.Ok) {
         ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
         return false;
