@@ -29,6 +29,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPair>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -195,15 +196,11 @@ public:
         loop.exec();
         return m_ended.load() >= m_tasks;
     }
-    qint64 LastDownloadedMs() const
+    // Since the start: when the last task had all its segments on disk, and when the last one ended.
+    QPair<qint64, qint64> LastDownloadedAndEndedMs() const
     {
         QMutexLocker lock(&m_lock);
-        return m_lastDownloadedMs;
-    }
-    qint64 LastEndedMs() const
-    {
-        QMutexLocker lock(&m_lock);
-        return m_lastEndedMs;
+        return {m_lastDownloadedMs, m_lastEndedMs};
     }
     int FinishedTasks() const { return m_finished.load(); }
     long HalfWayRssMb() const { return m_halfWayRssMb.load(); }
@@ -333,8 +330,9 @@ int RunScenario(const NdBenchScenario_t& scenario)
     const auto perLesson = [&](const char* member) {
         return QString::number(link.value(QLatin1String(member)).toDouble() / lessons, 'f', 1);
     };
-    const qint64 downloadedMs = rows.LastDownloadedMs();
-    const qint64 finishedMs = rows.LastEndedMs();
+    const QPair<qint64, qint64> times = rows.LastDownloadedAndEndedMs();
+    const qint64 downloadedMs = times.first;
+    const qint64 finishedMs = times.second;
     const qint64 limitMs = curl.Ok ? curl.WallMs : 0;
     PrintLine("curl limit, " + QByteArray::number(parallel) + " at a time:",
         curl.Ok ? Seconds(curl.WallMs) + QStringLiteral(" (curl CPU %1 s)").arg(curl.CpuSeconds, 0, 'f', 2)
