@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class QNetworkAccessManager;
+
 // Answer of the update check.
 struct NdSoftVersion_t
 {
@@ -44,8 +46,10 @@ public:
     virtual void DownloadM3U8FileSync(
         const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress)
         = 0;
+    // manager: a long-lived manager of the calling thread, whose connection then
+    // carries over to the thread's next segment; null: one of the segment's own.
     virtual void DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
-        FailFn onFail, ProgressFn onProgress)
+        FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
         = 0;
     virtual void GetSoftVersion(NdSoftVersion_t& version) = 0;
     // True when ffmpeg ran, exited normally with code 0 and left an output file

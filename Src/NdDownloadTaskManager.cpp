@@ -5,11 +5,14 @@
 #include "NdCore/NdLogManager.h"
 #include "NdDownloaderBackEndImpl.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QScopeGuard>
 #include <QStorageInfo>
 
 #include <memory>
@@ -192,34 +195,84 @@ float NdDownloadedMegabytes(double megabytes, float fileSizeMb)
 // ---------------------------------------------------------------------------
 // NdDownloadOneTsFile
 
-NdDownloadOneTsFile::NdDownloadOneTsFile() : DownloadStatus(false) { }
-
-NdDownloadOneTsFile::NdDownloadOneTsFile(std::string tsUrl, std::string filePath)
-    : TsUrl(std::move(tsUrl)), FilePath(std::move(filePath)), DownloadStatus(false)
-{ }
+NdDownloadOneTsFile::NdDownloadOneTsFile() = default;
 
 NdDownloadOneTsFile::~NdDownloadOneTsFile()
 {
+    {
+        QMutexLocker lock(&Lock);
+        Quitting = true;
+        Changed.wakeAll();
+    }
     wait();
 }
 
-void NdDownloadOneTsFile::SetParam(std::string tsUrl, std::string filePath)
+void NdDownloadOneTsFile::Download(std::string tsUrl, std::string filePath)
 {
-    TsUrl = std::move(tsUrl);
-    FilePath = std::move(filePath);
+    {
+        QMutexLocker lock(&Lock);
+        TsUrl = std::move(tsUrl);
+        FilePath = std::move(filePath);
+        DownloadStatus = false;
+        Pending = true;
+        Busy = true;
+        Changed.wakeAll();
+    }
+    if (!isRunning())
+        start();
+}
+
+void NdDownloadOneTsFile::WaitForSegment()
+{
+    QMutexLocker lock(&Lock);
+    while (Busy)
+        Changed.wait(&Lock);
 }
 
 bool NdDownloadOneTsFile::GetDownloadStatus() const
 {
+    QMutexLocker lock(&Lock);
     return DownloadStatus;
+}
+
+bool NdDownloadOneTsFile::TakeSegment(std::string& tsUrl, std::string& filePath)
+{
+    QMutexLocker lock(&Lock);
+    while (!Pending && !Quitting)
+        Changed.wait(&Lock);
+    if (!Pending)
+        return false;
+    Pending = false;
+    tsUrl = TsUrl;
+    filePath = FilePath;
+    return true;
+}
+
+void NdDownloadOneTsFile::EndSegment(bool downloaded)
+{
+    QMutexLocker lock(&Lock);
+    DownloadStatus = downloaded;
+    Busy = false;
+    Changed.wakeAll();
 }
 
 void NdDownloadOneTsFile::run()
 {
-    DownloadStatus = false;
-    INdDownloaderBackEnd::GetInstance()->DownloadTsFile(
-        TsUrl, FilePath, [this](const QString&) { DownloadStatus = true; },
-        [this](const QString&, int) { DownloadStatus = false; }, INdDownloaderBackEnd::ProgressFn());
+    // Made on this thread, so that its replies and their handlers live here; it
+    // keeps its connection open from one segment to the next.
+    QNetworkAccessManager manager;
+    std::string tsUrl;
+    std::string filePath;
+    while (TakeSegment(tsUrl, filePath)) {
+        bool downloaded = false;
+        INdDownloaderBackEnd::GetInstance()->DownloadTsFile(
+            tsUrl, filePath, [&downloaded](const QString&) { downloaded = true; },
+            [&downloaded](const QString&, int) { downloaded = false; }, INdDownloaderBackEnd::ProgressFn(), &manager);
+        // What the transfer left for deferred deletion goes now: this thread runs
+        // no event loop of its own that would take it before the thread ends.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EndSegment(downloaded);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -229,6 +282,9 @@ struct NdDownloadTask::RunState
 {
     DownloadTaskParam_t Work; // progress, sizes and state of this run; what gets stored
     std::vector<std::string> Segments;
+    // One per place of the batch, made when a batch first needs it; they live
+    // as long as the batches run.
+    std::vector<std::unique_ptr<NdDownloadOneTsFile>> Workers;
     int BatchStart = 0;
     int Percent = 0;
     QString Speed;
@@ -442,10 +498,8 @@ void NdDownloadTask::RunSegments(RunState& run)
     }
     ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
     run.BatchStart = NdResumeBatchStart(CountSegmentFiles(run.Work.VideoTempPath));
-    while (run.BatchStart < run.SegmentCount()) {
-        if (!RunOneBatch(run))
-            return;
-    }
+    if (!RunBatches(run))
+        return;
     // A pause that came during the last batch is honoured before the merge: the
     // segments stay on disk and a restart merges them, instead of the restart
     // downloading a video that is already finished.
@@ -456,6 +510,17 @@ void NdDownloadTask::RunSegments(RunState& run)
     if (run.Work.VideoState != Downloaded)
         MarkAllOnDisk(run);
     Finish(run);
+}
+
+bool NdDownloadTask::RunBatches(RunState& run)
+{
+    // On a pause, a failure, a deletion or the end of the segments alike.
+    const auto endWorkers = qScopeGuard([&run] { run.Workers.clear(); });
+    while (run.BatchStart < run.SegmentCount()) {
+        if (!RunOneBatch(run))
+            return false;
+    }
+    return true;
 }
 
 bool NdDownloadTask::StoppedByUser(RunState& run)
@@ -510,23 +575,24 @@ bool NdDownloadTask::RunOneBatch(RunState& run)
     });
 }
 
-// Waits for every segment of the batch, also after one has failed: none of them may
-// outlive this run.
-bool NdDownloadTask::DownloadBatchSegments(const RunState& run, std::vector<std::string>& files)
+// Waits for every segment of the batch, also after one has failed: the next batch
+// or the end of the run finds every worker idle.
+bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::string>& files)
 {
-    std::vector<std::unique_ptr<NdDownloadOneTsFile>> threads;
+    size_t used = 0;
     for (int k = 0; k < kNdSegmentsPerBatch; ++k) {
         const int index = run.BatchStart + k;
         files.push_back(SegmentFilePath(run.Work.VideoTempPath, index));
         if (index < run.SegmentCount()) {
-            threads.emplace_back(new NdDownloadOneTsFile(run.Segments[index], files.back()));
-            threads.back()->start();
+            if (run.Workers.size() <= used)
+                run.Workers.emplace_back(new NdDownloadOneTsFile());
+            run.Workers[used++]->Download(run.Segments[index], files.back());
         }
     }
     bool allDownloaded = true;
-    for (size_t k = 0; k < threads.size(); ++k) {
-        threads[k]->wait();
-        if (!threads[k]->GetDownloadStatus()) {
+    for (size_t k = 0; k < used; ++k) {
+        run.Workers[k]->WaitForSegment();
+        if (!run.Workers[k]->GetDownloadStatus()) {
             ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
             allDownloaded = false;
         }

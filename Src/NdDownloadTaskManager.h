@@ -6,10 +6,12 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,26 +49,41 @@ bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb);
 // known, and never 0 once a batch has completed, so that a restart resumes.
 float NdDownloadedMegabytes(double megabytes, float fileSizeMb);
 
-// One segment downloaded on a thread of its own through the backend.
+// One place of a task's batch: a thread that lives for the task's whole run and
+// downloads one segment at a time, synchronously, through the backend and a
+// network manager of its own, so that its connection and TLS session carry over
+// from batch to batch.
 class NdDownloadOneTsFile : public QThread
 {
     Q_OBJECT
 public:
     NdDownloadOneTsFile();
-    NdDownloadOneTsFile(std::string tsUrl, std::string filePath);
+    // Lets the segment in progress end, then ends the thread and waits for it.
     ~NdDownloadOneTsFile() override;
 
-    void SetParam(std::string tsUrl, std::string filePath);
-    // Read only after the thread has finished.
+    // Hands the worker its next segment, starting the thread on first use. Only
+    // while no segment of this worker is in progress.
+    void Download(std::string tsUrl, std::string filePath);
+    // Blocks until the segment handed over last has ended.
+    void WaitForSegment();
+    // Whether the last segment arrived; read after WaitForSegment. False before any.
     bool GetDownloadStatus() const;
 
 protected:
     void run() override;
 
 private:
+    bool TakeSegment(std::string& tsUrl, std::string& filePath);
+    void EndSegment(bool downloaded);
+
+    mutable QMutex Lock; // guards everything below
+    QWaitCondition Changed;
     std::string TsUrl;
     std::string FilePath;
-    bool DownloadStatus;
+    bool Pending = false; // handed over, not yet taken by the thread
+    bool Busy = false;    // handed over, not yet ended
+    bool Quitting = false;
+    bool DownloadStatus = false;
 };
 
 // Connects a task's sigRefreshDownloadResult to the row that shows it. The UI
@@ -126,8 +143,10 @@ private:
     void RunSegments(RunState& state);
     // True when the task was paused or removed; a pause is then stored and shown.
     bool StoppedByUser(RunState& run);
+    // False when the task stopped; the segment workers end either way.
+    bool RunBatches(RunState& state);
     bool RunOneBatch(RunState& state);
-    bool DownloadBatchSegments(const RunState& state, std::vector<std::string>& files);
+    bool DownloadBatchSegments(RunState& state, std::vector<std::string>& files);
     void MarkAllOnDisk(RunState& state);
     void Finish(RunState& state);
     void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed);

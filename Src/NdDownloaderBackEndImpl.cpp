@@ -905,10 +905,11 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
 // ---------------------------------------------------------------------------
 // Segments
 
-void NdDownloaderBackEndImpl::DownloadTsFile(
-    const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess, FailFn onFail, ProgressFn onProgress)
+void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
+    FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
 {
     NdHttpManager(FromUtf8(tsUrl))
+        .ReuseManager(manager)
         .DownloadProgress(std::move(onProgress))
         .Success(std::move(onSuccess))
         .Fail(std::move(onFail))
@@ -980,17 +981,20 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
         ND_LOG(LogError, "%s names an address to fetch; it is not merged.", localPlaylist.toUtf8().constData());
         return false;
     }
+    // Files left by an earlier attempt must not pass for this run's result,
+    // nor a move that never happened for a move.
+    QFile::remove(output);
+    QFile::remove(QFileInfo(list).path() + QLatin1Char('/') + QLatin1String(kMoveJournalName));
+    NdProcessOutcome_t outcome;
     {
+        // One converter at a time in the whole program, held for the run alone:
+        // tasks that finish together prepare and check their merges meanwhile.
         QMutexLocker locker(&m_TranscodingLock);
-        // Files left by an earlier attempt must not pass for this run's result,
-        // nor a move that never happened for a move.
-        QFile::remove(output);
-        QFile::remove(QFileInfo(list).path() + QLatin1Char('/') + QLatin1String(kMoveJournalName));
-        const NdProcessOutcome_t outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
-        if (!outcome.Ok) {
-            ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
-            return false;
-        }
+        outcome = RunToEnd(program, FfmpegArguments(localPlaylist, list, output));
+    }
+    if (!outcome.Ok) {
+        ND_LOG(LogError, "ffmpeg failed on %s: %s", listFile.c_str(), outcome.Problem.toUtf8().constData());
+        return false;
     }
     if (!QFileInfo::exists(output))
         return false;

@@ -38,7 +38,7 @@ public:
     void DownloadM3U8FileSync(
         const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress) override;
     void DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess, FailFn onFail,
-        ProgressFn onProgress) override;
+        ProgressFn onProgress, QNetworkAccessManager* manager) override;
     void GetSoftVersion(NdSoftVersion_t& version) override;
     bool TranscodingVideo(const std::string& listFile, const std::string& outputFile) override;
     bool CreateFileList(const std::string& folder) override;

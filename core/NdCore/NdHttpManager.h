@@ -30,7 +30,9 @@ enum NdHttpRequestMethod
 // Server certificates are verified (the system's roots plus the deployment's
 // trusted certificates); a transfer that moves no byte for the deployment's
 // time-out fails with "Transfer timed out"; redirects are followed while they
-// stay as safe as the request.
+// stay as safe as the request. A new HTTPS connection offers the TLS session of
+// the last one to the same host and port, so a server that allows it resumes
+// the session instead of a full handshake.
 class NDCORE_EXPORT NdHttpManager
 {
 public:
@@ -45,7 +47,12 @@ public:
     NdHttpManager(const NdHttpManager&) = delete;
     NdHttpManager& operator=(const NdHttpManager&) = delete;
 
+    // Hands the builder a manager of the caller's making; the builder deletes it.
     NdHttpManager& Manager(QNetworkAccessManager* manager);
+    // Sends with a manager that the caller keeps for many requests, so that its
+    // connections stay open from one request to the next. It must live on the
+    // firing thread and outlive the request; the builder never deletes it.
+    NdHttpManager& ReuseManager(QNetworkAccessManager* manager);
     NdHttpManager& Debug(bool debug);
     NdHttpManager& Param(const QString& name, const QVariant& value);
     NdHttpManager& Params(const QMap<QString, QVariant>& params);

@@ -7,8 +7,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -98,6 +101,56 @@ NdTestResponse Echo(const NdTestRequest& request)
     return NdTestResponse::Text(request.body);
 }
 
+// openssl's own test server with the test CA's server certificate: it keeps the
+// sessions it hands out, answers a GET with the prepared response file of that
+// name and prints the handshake messages: a full handshake sends the server's
+// certificate, a resumed one does not.
+class NdOpensslServer
+{
+public:
+    ~NdOpensslServer()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    bool Start(const QString& folder)
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            return false;
+        m_port = probe.serverPort();
+        probe.close();
+        const NdTestCa& ca = NdTestCa::Instance();
+        m_process.setWorkingDirectory(folder);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStringLiteral("openssl"),
+            {"s_server", "-accept", QStringLiteral("127.0.0.1:%1").arg(m_port), "-cert", ca.ServerCertPath, "-key",
+                ca.ServerKeyPath, "-HTTP", "-msg"});
+        // It says "ACCEPT" once it listens.
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_said.contains("ACCEPT") && clock.elapsed() < kWaitMs && m_process.waitForReadyRead(kWaitMs))
+            m_said += m_process.readAll();
+        return m_said.contains("ACCEPT");
+    }
+
+    QString Url(const QString& file) const { return QStringLiteral("https://127.0.0.1:%1/%2").arg(m_port).arg(file); }
+    int Handshakes() { return Said().count("ClientHello"); }
+    int FullHandshakes() { return Said().count(", Certificate\n"); }
+
+private:
+    QByteArray Said()
+    {
+        m_said += m_process.readAll();
+        return m_said;
+    }
+
+    QProcess m_process;
+    QByteArray m_said;
+    quint16 m_port = 0;
+};
+
 } // namespace
 
 class TestNdHttpManager : public QObject
@@ -120,10 +173,13 @@ private slots:
     void builderGoneEndsAsyncDownload();
     void syncFormsWaitForLocalReplies();
     void suppliedManagerServesEveryRequest();
+    void keptManagerKeepsTheRules_data();
+    void keptManagerKeepsTheRules();
     void uploadParts_data();
     void uploadParts();
     void uploadOfUnreadableFile();
     void certificateTrust();
+    void tlsSessionResumesOnNewConnections();
     void stalledTransferTimesOut_data();
     void stalledTransferTimesOut();
     void droppedConnectionFails();
@@ -141,6 +197,7 @@ private:
     NdTestHttpServer m_untrusted{NdTestHttpServer::TlsUntrusted};
     QByteArray m_fileBody;
     QString m_servedFile;
+    QNetworkAccessManager m_keptManager; // one manager through every row, as a segment worker keeps it
 };
 
 void TestNdHttpManager::initTestCase()
@@ -523,6 +580,44 @@ void TestNdHttpManager::suppliedManagerServesEveryRequest()
     QVERIFY(!manager); // handed over: the builder deleted it
 }
 
+void TestNdHttpManager::keptManagerKeepsTheRules_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("code"); // 0: success
+    QTest::addColumn<QString>("finalUrl");
+    const QString plain = m_plain.BaseUrl();
+    QTest::newRow("download") << plain + "/file" << 0 << plain + "/file";
+    QTest::newRow("idle time-out") << plain + "/stall" << int(QNetworkReply::TimeoutError) << plain + "/stall";
+    QTest::newRow("dropped connection") << plain + "/drop" << int(QNetworkReply::RemoteHostClosedError)
+                                        << plain + "/drop";
+    QTest::newRow("redirect followed") << plain + "/redirect" << 0 << plain + "/echo";
+    QTest::newRow("trusted certificate") << m_tls.BaseUrl() + "/echo" << 0 << m_tls.BaseUrl() + "/echo";
+    QTest::newRow("untrusted certificate")
+        << m_untrusted.BaseUrl() + "/echo" << int(QNetworkReply::SslHandshakeFailedError)
+        << m_untrusted.BaseUrl() + "/echo";
+    QTest::newRow("no fall back to http")
+        << m_tls.BaseUrl() + "/to-plain" << int(QNetworkReply::InsecureRedirectError) << plain + "/echo";
+    QTest::newRow("download again") << plain + "/file" << 0 << plain + "/file";
+}
+
+void TestNdHttpManager::keptManagerKeepsTheRules()
+{
+    QFETCH(QString, url);
+    QFETCH(int, code);
+    QFETCH(QString, finalUrl);
+    const QString path = m_dir.filePath("kept.bin");
+    Outcome outcome;
+    {
+        NdHttpManager http(url);
+        Observe(http.ReuseManager(&m_keptManager), &outcome).DownloadSync(path);
+    }
+    QCOMPARE(outcome.events, code == 0 ? kSucceeded : kFailed);
+    QCOMPARE(outcome.code, code);
+    QCOMPARE(outcome.finalUrl, finalUrl);
+    if (url.endsWith("/file"))
+        QVERIFY(ReadAll(path) == m_fileBody);
+}
+
 void TestNdHttpManager::uploadParts_data()
 {
     QTest::addColumn<QStringList>("files");
@@ -624,6 +719,48 @@ void TestNdHttpManager::certificateTrust()
     QCOMPARE(untrusted.code, int(QNetworkReply::SslHandshakeFailedError));
     QVERIFY2(untrusted.text.startsWith("SSL handshake failed: "), qPrintable(untrusted.text));
     QCOMPARE(m_untrusted.CountRequests("/echo"), 0);
+}
+
+void TestNdHttpManager::tlsSessionResumesOnNewConnections()
+{
+    QFile page(m_dir.filePath("page.txt"));
+    QVERIFY(page.open(QIODevice::WriteOnly));
+    page.write("HTTP/1.0 200 ok\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
+    page.close();
+    NdOpensslServer server;
+    QVERIFY(server.Start(m_dir.path()));
+    Outcome first;
+    NdHttpManager http(server.Url("page.txt"));
+    Observe(http, &first).GetSync();
+    QCOMPARE(first.events, kSucceeded);
+    QCOMPARE(first.text, QString("ok"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.Handshakes(), 1, kWaitMs);
+    QCOMPARE(server.FullHandshakes(), 1);
+
+    // Another thread with a manager of its own, as the next task's segment worker.
+    Outcome resumed;
+    std::unique_ptr<QThread> worker(QThread::create([&server, &resumed] {
+        QNetworkAccessManager manager;
+        NdHttpManager next(server.Url("page.txt"));
+        Observe(next.ReuseManager(&manager), &resumed).GetSync();
+    }));
+    worker->start();
+    QVERIFY(worker->wait(kWaitMs));
+    QCOMPARE(resumed.events, kSucceeded);
+    QTRY_COMPARE_WITH_TIMEOUT(server.Handshakes(), 2, kWaitMs);
+    QCOMPARE(server.FullHandshakes(), 1);
+
+    // A session never stands in for a certificate that is no longer trusted.
+    const NdDeploySettings trusting = NdDeploySettings::Get();
+    NdDeploySettings untrusting = trusting;
+    untrusting.TrustedCertificates.clear();
+    NdDeploySettings::Set(untrusting);
+    Outcome refused;
+    NdHttpManager again(server.Url("page.txt"));
+    Observe(again, &refused).GetSync();
+    NdDeploySettings::Set(trusting);
+    QCOMPARE(refused.events, kFailed);
+    QCOMPARE(refused.code, int(QNetworkReply::SslHandshakeFailedError));
 }
 
 void TestNdHttpManager::stalledTransferTimesOut_data()

@@ -7,7 +7,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -124,13 +127,21 @@ void TestNdBackEndLessons::lessonBecomesVideo()
     const std::vector<std::string> segments = FetchPlaylist(task, &parsed);
     QVERIFY(parsed);
     QVERIFY(!segments.empty());
+    // As one segment worker fetches them: one manager, one connection for all.
+    QNetworkAccessManager manager;
     for (size_t i = 0; i < segments.size(); ++i) {
         bool ok = false;
         const QString path = TaskFolder() + QStringLiteral("/%1.ts").arg(i + 1);
         BackEnd().DownloadTsFile(
-            segments[i], Utf8(path), [&](const QString&) { ok = true; }, [](const QString&, int) {}, {});
+            segments[i], Utf8(path), [&](const QString&) { ok = true; }, [](const QString&, int) {}, {}, &manager);
         QVERIFY2(ok, segments[i].c_str());
     }
+    QSet<int> segmentConnections;
+    for (const QJsonValue& request : m_platform.Requests()) {
+        if (request.toObject().value("path").toString().endsWith(QLatin1String(".ts")))
+            segmentConnections.insert(request.toObject().value("connection").toInt());
+    }
+    QCOMPARE(segmentConnections.size(), 1);
 
     QVERIFY(BackEnd().CreateFileList(task.VideoTempPath));
     QVERIFY(BackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(TaskFolder() + "/NdTemp.mp4")));
@@ -170,7 +181,7 @@ void TestNdBackEndLessons::failingSegmentReportsFailure()
     for (size_t i = 0; i < segments.size(); ++i) {
         BackEnd().DownloadTsFile(
             segments[i], Utf8(TaskFolder() + QStringLiteral("/%1.ts").arg(i + 1)), [&](const QString&) { ++successes; },
-            [&](const QString&, int) { ++failures; }, {});
+            [&](const QString&, int) { ++failures; }, {}, nullptr);
     }
     QVERIFY(failures >= 1);
     QCOMPARE(successes + failures, int(segments.size()));

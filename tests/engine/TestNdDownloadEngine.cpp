@@ -15,8 +15,16 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QStorageInfo>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
 
 using NdDownloaderInterface::INdDownloaderBackEnd;
 
@@ -32,6 +40,9 @@ private slots:
     void cleanup();
     void playlistFormsDownloadWhole();
     void diskCheckStopsTask();
+    void connectionsLastTheWholeTask();
+    void workersEndWithTheirTask();
+    void waitingForTheConverterShowsTranscoding();
 
 private:
     enum Place
@@ -344,6 +355,127 @@ void TestNdDownloadEngine::diskCheckStopsTask()
     QVERIFY(reports.first().Size > 0.05f);
     QCOMPARE(NdStoredTask(unknown.VideoTempPath).VideoDownloadFileSize, reports.first().Size);
     QCOMPARE(ReportCount(unknown, "download_success"), 1);
+}
+
+void TestNdDownloadEngine::connectionsLastTheWholeTask()
+{
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t task = Queue(scheduler, LessonTask(QStringLiteral("long"), 0));
+    scheduler.start();
+    QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+
+    // Twelve segments in three batches, over no more connections than a batch has places.
+    int segments = 0;
+    QSet<int> segmentConnections;
+    for (const QJsonValue& request : m_platform.Requests()) {
+        if (request.toObject().value("path").toString().endsWith(QLatin1String(".ts"))) {
+            ++segments;
+            segmentConnections.insert(request.toObject().value("connection").toInt());
+        }
+    }
+    QCOMPARE(segments, 12);
+    QVERIFY2(segmentConnections.size() <= kNdSegmentsPerBatch, qPrintable(QString::number(segmentConnections.size())));
+    // The playlist comes on one more.
+    QVERIFY(m_platform.Link().value("lessonConnections").toInt() <= kNdSegmentsPerBatch + 1);
+}
+
+void TestNdDownloadEngine::workersEndWithTheirTask()
+{
+    const QString threads = QStringLiteral("/proc/self/task");
+    if (!QDir(threads).exists())
+        QSKIP("needs /proc to count threads");
+    const auto threadCount = [&threads] { return QDir(threads).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    scheduler.start();
+    const int threadsBefore = threadCount();
+
+    const DownloadTaskParam_t finished = Queue(scheduler, LessonTask(QStringLiteral("long"), 0));
+    const DownloadTaskParam_t failed = Queue(scheduler, LessonTask(QStringLiteral("seg404/long"), 1));
+    DownloadTaskParam_t paused = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 2));
+    const DownloadTaskParam_t deleted = Queue(scheduler, LessonTask(QStringLiteral("slow/long"), 3));
+    // Both slow ones stop after their first batch of three.
+    QTRY_VERIFY_WITH_TIMEOUT(!rows.Reports(NdRowRecorder::RowKey(2)).isEmpty(), kTaskTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!rows.Reports(NdRowRecorder::RowKey(3)).isEmpty(), kTaskTimeoutMs);
+    paused.VideoState = Paused;
+    scheduler.ChangeDownloadState(paused);
+    scheduler.RemoveTask(deleted);
+
+    QVERIFY(NdWaitStoredState(finished.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(NdWaitStoredState(failed.VideoTempPath, Failed, kTaskTimeoutMs));
+    QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(2)).State, int(Paused), kTaskTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rows.DestroyedTasks(), 4, kTaskTimeoutMs);
+    // Their segment workers, and the network threads of the workers' managers,
+    // have ended with them; one thread of slack for the rest of the process.
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore + 1, kTaskTimeoutMs);
+    QVERIFY(NdSegmentFileCount(paused.VideoTempPath) < 12);
+}
+
+void TestNdDownloadEngine::waitingForTheConverterShowsTranscoding()
+{
+    // A converter run that keeps the converter taken until the test lets it go:
+    // ffmpeg waits on a named pipe as its one input.
+    QTemporaryDir busy;
+    const QByteArray pipe = QFile::encodeName(busy.filePath(QStringLiteral("1.ts")));
+    QCOMPARE(::mkfifo(pipe.constData(), 0600), 0);
+    QFile list(busy.filePath(QStringLiteral("filelist.txt")));
+    QVERIFY(list.open(QIODevice::WriteOnly));
+    list.write("file '1.ts'\n");
+    list.close();
+    std::unique_ptr<QThread> converter(QThread::create([&busy] {
+        INdDownloaderBackEnd::GetInstance()->TranscodingVideo(
+            busy.filePath(QStringLiteral("filelist.txt")).toStdString(),
+            busy.filePath(QStringLiteral("NdTemp.mp4")).toStdString());
+    }));
+    converter->start();
+    // A writer gets the pipe without waiting only once ffmpeg is opening it.
+    int writer = -1;
+    const auto openWriter = [&] {
+        if (writer < 0)
+            writer = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return writer >= 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(openWriter(), kTaskTimeoutMs);
+
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    // Whichever way the test ends, the converter is freed before the tasks go.
+    const auto freeConverter = qScopeGuard([&] {
+        if (writer >= 0)
+            ::close(writer);
+        writer = -1;
+        converter->wait();
+    });
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < 2; ++i) {
+        const DownloadTaskParam_t task = LessonTask(i == 0 ? QStringLiteral("plain") : QStringLiteral("plain2"), i);
+        // An output left by an earlier attempt.
+        QVERIFY(QDir().mkpath(QString::fromStdString(task.VideoTempPath)));
+        QFile stale(QString::fromStdString(task.VideoTempPath + "/NdTemp.mp4"));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        tasks.append(Queue(scheduler, task));
+    }
+    scheduler.start();
+    for (int i = 0; i < tasks.size(); ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(i)).State, int(Transcoding), kTaskTimeoutMs);
+        QCOMPARE(NdStoredTask(tasks[i].VideoTempPath).VideoState, int(Transcoding));
+        // Ready for their converter runs: merge list written, old output gone.
+        const QString folder = QString::fromStdString(tasks[i].VideoTempPath);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(folder + QStringLiteral("/NdTemp.mp4")), kTaskTimeoutMs);
+        QVERIFY(QFileInfo::exists(folder + QStringLiteral("/filelist.txt")));
+    }
+    QVERIFY(converter->isRunning());
+
+    // An empty input: that run fails and the converter is free.
+    ::close(writer);
+    writer = -1;
+    QVERIFY(converter->wait(kTaskTimeoutMs));
+    for (const DownloadTaskParam_t& task : tasks) {
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+        QVERIFY(QFileInfo::exists(NdOutputPath(task)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestNdDownloadEngine)

@@ -232,12 +232,12 @@ void TestNdDownloadRules::downloadedMegabytes()
 
 void TestNdDownloadRules::unstartedSegmentThreadReportsFalse()
 {
-    NdDownloadOneTsFile segment("http://127.0.0.1:1/seg1.ts", m_downloads.filePath("never.ts").toStdString());
-    QVERIFY(!segment.GetDownloadStatus());
+    NdDownloadOneTsFile idle;
+    QVERIFY(!idle.GetDownloadStatus());
+    QVERIFY(!idle.isRunning());
     NdDownloadOneTsFile failing;
-    failing.SetParam("http://127.0.0.1:1/seg1.ts", m_downloads.filePath("refused.ts").toStdString());
-    failing.start();
-    QVERIFY(failing.wait(10000));
+    failing.Download("http://127.0.0.1:1/seg1.ts", m_downloads.filePath("refused.ts").toStdString());
+    failing.WaitForSegment();
     QVERIFY(!failing.GetDownloadStatus());
 }
 

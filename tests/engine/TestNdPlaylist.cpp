@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QNetworkAccessManager>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -104,6 +105,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     NdTestHttpServer m_server{NdTestHttpServer::Tls};
+    QNetworkAccessManager m_keptManager; // lent to the rows that fire on a long-lived manager
 };
 
 void TestNdPlaylist::initTestCase()
@@ -466,11 +468,19 @@ void TestNdPlaylist::segmentFetch_data()
     QTest::addColumn<bool>("withProgress");
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<int>("failCode"); // 0: the transfer succeeds
-    QTest::newRow("success, no progress callback") << 200 << qint64(-1) << false << "1.ts" << 0;
-    QTest::newRow("success with progress") << 200 << qint64(-1) << true << "2.ts" << 0;
-    QTest::newRow("not found") << 404 << qint64(-1) << true << "3.ts" << 203;
-    QTest::newRow("connection cut") << 200 << qint64(1000) << false << "4.ts" << -2;
-    QTest::newRow("file cannot be created") << 200 << qint64(-1) << false << "missing/5.ts" << -1;
+    QTest::addColumn<bool>("keptManager");
+    QTest::newRow("success, no progress callback") << 200 << qint64(-1) << false << "1.ts" << 0 << false;
+    QTest::newRow("success with progress") << 200 << qint64(-1) << true << "2.ts" << 0 << false;
+    QTest::newRow("not found") << 404 << qint64(-1) << true << "3.ts" << 203 << false;
+    QTest::newRow("connection cut") << 200 << qint64(1000) << false << "4.ts" << -2 << false;
+    QTest::newRow("file cannot be created") << 200 << qint64(-1) << false << "missing/5.ts" << -1 << false;
+    // One manager through all of these, as a segment worker keeps it: every outcome
+    // stays the same, and a cut connection does not spoil the next segment.
+    QTest::newRow("kept manager: success") << 200 << qint64(-1) << true << "6.ts" << 0 << true;
+    QTest::newRow("kept manager: not found") << 404 << qint64(-1) << false << "7.ts" << 203 << true;
+    QTest::newRow("kept manager: connection cut") << 200 << qint64(1000) << false << "8.ts" << -2 << true;
+    QTest::newRow("kept manager: file cannot be created") << 200 << qint64(-1) << false << "missing/9.ts" << -1 << true;
+    QTest::newRow("kept manager: success again") << 200 << qint64(-1) << false << "10.ts" << 0 << true;
 }
 
 void TestNdPlaylist::segmentFetch()
@@ -480,6 +490,7 @@ void TestNdPlaylist::segmentFetch()
     QFETCH(bool, withProgress);
     QFETCH(QString, fileName);
     QFETCH(int, failCode);
+    QFETCH(bool, keptManager);
     const QByteArray body(64 * 1024, 'S');
     m_server.Route("/seg/a.ts", [=](const NdTestRequest&) {
         NdTestResponse response = NdTestResponse::Text(body, status, "video/mp2t");
@@ -505,7 +516,7 @@ void TestNdPlaylist::segmentFetch()
             code = errorCode;
             error = text;
         },
-        progress);
+        progress, keptManager ? &m_keptManager : nullptr);
 
     if (failCode == 0) {
         QCOMPARE(successes, 1);

@@ -9,10 +9,15 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 // Bump when the recipes change, so stale caches are not served.
 const char* const kGenerationName = "lessons-v1";
+const char* const kBenchGenerationName = "bench-v1";
 const int kGenerateTimeoutMs = 60000;
+// Long lessons take longer to make: this much more per second of media.
+const int kGenerateMsPerSecond = 1000;
 const int kLockTimeoutMs = 180000;
 
 struct NdMasterVariant_t
@@ -69,7 +74,28 @@ QList<NdSampleLesson_t> Catalogue()
     };
 }
 
-bool RunFfmpeg(const QStringList& args, QString* error)
+QList<NdSampleLesson_t> BenchCatalogue()
+{
+    auto lesson = [](const char* name, const QString& title, const char* size, int seconds, int segmentSeconds,
+                      const char* bitrate) {
+        NdSampleLesson_t l;
+        l.Name = QString::fromLatin1(name);
+        l.Title = title;
+        l.VideoSource = QStringLiteral("testsrc2");
+        l.Seconds = seconds;
+        l.BenchOnly = true;
+        l.PictureSize = QString::fromLatin1(size);
+        l.SegmentSeconds = segmentSeconds;
+        l.VideoBitrate = QString::fromLatin1(bitrate);
+        return l;
+    };
+    return {
+        lesson("bench600", QStringLiteral("Bench 600 x 1 s"), "640x360", 600, 1, "800k"),
+        lesson("bench720", QStringLiteral("Bench 60 x 4 s 720p"), "1280x720", 240, 4, "2500k"),
+    };
+}
+
+bool RunFfmpeg(const QStringList& args, int timeoutMs, QString* error)
 {
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::MergedChannels);
@@ -78,7 +104,7 @@ bool RunFfmpeg(const QStringList& args, QString* error)
         *error = QStringLiteral("cannot start ffmpeg: %1").arg(ffmpeg.errorString());
         return false;
     }
-    if (!ffmpeg.waitForFinished(kGenerateTimeoutMs)) {
+    if (!ffmpeg.waitForFinished(timeoutMs)) {
         ffmpeg.kill();
         ffmpeg.waitForFinished();
         *error = QStringLiteral("ffmpeg took too long");
@@ -111,9 +137,12 @@ bool IsMediaFile(const QString& fileName)
 }
 } // namespace
 
-NdSampleLessons::NdSampleLessons(const QString& cacheDir)
+NdSampleLessons::NdSampleLessons(const QString& cacheDir, bool withBenchLessons)
     : m_cacheDir(QDir(cacheDir).absolutePath()), m_lessons(Catalogue())
-{ }
+{
+    if (withBenchLessons)
+        m_lessons += BenchCatalogue();
+}
 
 QString NdSampleLessons::FfmpegProgram()
 {
@@ -130,46 +159,56 @@ const NdSampleLesson_t* NdSampleLessons::Find(const QString& name) const
     return nullptr;
 }
 
-QString NdSampleLessons::GenerationDir() const
+QString NdSampleLessons::GenerationDir(bool bench) const
 {
-    return m_cacheDir + QLatin1Char('/') + QLatin1String(kGenerationName);
+    return m_cacheDir + QLatin1Char('/') + QLatin1String(bench ? kBenchGenerationName : kGenerationName);
 }
 
 QString NdSampleLessons::LessonDir(const QString& name) const
 {
-    return GenerationDir() + QLatin1Char('/') + name;
+    const NdSampleLesson_t* lesson = Find(name);
+    return GenerationDir(lesson && lesson->BenchOnly) + QLatin1Char('/') + name;
 }
 
 bool NdSampleLessons::Prepare(QString* error)
 {
-    if (!QDir().mkpath(GenerationDir())) {
-        *error = QStringLiteral("cannot create %1").arg(GenerationDir());
-        return false;
+    for (const bool bench : {false, true}) {
+        const bool wanted = !bench
+            || std::any_of(m_lessons.cbegin(), m_lessons.cend(), [](const NdSampleLesson_t& l) { return l.BenchOnly; });
+        if (!wanted)
+            continue;
+        if (!QDir().mkpath(GenerationDir(bench))) {
+            *error = QStringLiteral("cannot create %1").arg(GenerationDir(bench));
+            return false;
+        }
+        if (!GenerateMissing(bench, error))
+            return false;
     }
-    if (!GenerateMissing(error))
-        return false;
     for (NdSampleLesson_t& lesson : m_lessons)
         lesson.MediaBytes = MeasureMediaBytes(lesson);
     return true;
 }
 
-bool NdSampleLessons::GenerateMissing(QString* error)
+// The benchmark's lessons have a cache and a lock of their own, so that making
+// them never holds up a test's platform.
+bool NdSampleLessons::GenerateMissing(bool bench, QString* error)
 {
+    const QString generationDir = GenerationDir(bench);
     // The lock only saves a second process from doing the same work; the
     // rename below is what keeps half-made lessons out of sight.
-    QLockFile lock(GenerationDir() + QStringLiteral("/.generating.lock"));
+    QLockFile lock(generationDir + QStringLiteral("/.generating.lock"));
     lock.setStaleLockTime(0); // stale only when its owner is gone
     if (!lock.tryLock(kLockTimeoutMs)) {
-        *error = QStringLiteral("cannot lock the lesson cache %1").arg(GenerationDir());
+        *error = QStringLiteral("cannot lock the lesson cache %1").arg(generationDir);
         return false;
     }
-    RemoveAbandonedWork();
+    RemoveAbandonedWork(generationDir);
     for (const NdSampleLesson_t& lesson : m_lessons) {
-        if (QFileInfo::exists(LessonDir(lesson.Name)))
+        if (lesson.BenchOnly != bench || QFileInfo::exists(LessonDir(lesson.Name)))
             continue;
-        QTemporaryDir work(GenerationDir() + QStringLiteral("/.making-%1-XXXXXX").arg(lesson.Name));
+        QTemporaryDir work(generationDir + QStringLiteral("/.making-%1-XXXXXX").arg(lesson.Name));
         if (!work.isValid()) {
-            *error = QStringLiteral("cannot create a work folder in %1").arg(GenerationDir());
+            *error = QStringLiteral("cannot create a work folder in %1").arg(generationDir);
             return false;
         }
         const QString staged = work.path() + QStringLiteral("/lesson");
@@ -185,9 +224,9 @@ bool NdSampleLessons::GenerateMissing(QString* error)
 
 // Work folders left by a generator that was killed; with the lock held no
 // other process is generating, so every one of them is abandoned.
-void NdSampleLessons::RemoveAbandonedWork() const
+void NdSampleLessons::RemoveAbandonedWork(const QString& generationDir) const
 {
-    const QDir generation(GenerationDir());
+    const QDir generation(generationDir);
     for (const QString& name : generation.entryList({QStringLiteral(".making-*")}, QDir::Dirs | QDir::Hidden))
         QDir(generation.filePath(name)).removeRecursively();
 }
@@ -196,7 +235,7 @@ bool NdSampleLessons::Generate(const NdSampleLesson_t& lesson, const QString& ta
 {
     switch (lesson.LessonKind) {
     case NdSampleLesson_t::Plain:
-        return GenerateMedia(lesson, targetDir, QStringLiteral("320x240"), {}, error);
+        return GenerateMedia(lesson, targetDir, lesson.PictureSize, {}, error);
     case NdSampleLesson_t::Aes:
         return GenerateAes(lesson, targetDir, error);
     case NdSampleLesson_t::Master:
@@ -219,12 +258,17 @@ bool NdSampleLessons::GenerateMedia(const NdSampleLesson_t& lesson, const QStrin
     QStringList args{"-f", "lavfi", "-i",
         QStringLiteral("%1=size=%2:rate=25:duration=%3").arg(lesson.VideoSource, size, duration), "-f", "lavfi", "-i",
         QStringLiteral("sine=frequency=%1:sample_rate=44100:duration=%2").arg(lesson.ToneHz).arg(duration), "-c:v",
-        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-keyint_min", "25", "-sc_threshold", "0",
-        "-c:a", "aac", "-b:a", "64k", "-f", "hls", "-hls_time", "1", "-hls_playlist_type", "vod", "-start_number", "1"};
+        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-keyint_min", "25", "-sc_threshold",
+        "0"};
+    if (!lesson.VideoBitrate.isEmpty())
+        args += QStringList{
+            "-b:v", lesson.VideoBitrate, "-maxrate", lesson.VideoBitrate, "-bufsize", lesson.VideoBitrate};
+    args += QStringList{"-c:a", "aac", "-b:a", "64k", "-f", "hls", "-hls_time", QString::number(lesson.SegmentSeconds),
+        "-hls_playlist_type", "vod", "-start_number", "1"};
     args += extraArgs;
     args += QStringList{"-hls_segment_filename", dir + QStringLiteral("/seg%d.") + extension,
         dir + QLatin1Char('/') + QStringLiteral("index.m3u8")};
-    return RunFfmpeg(args, error);
+    return RunFfmpeg(args, kGenerateTimeoutMs + lesson.Seconds * kGenerateMsPerSecond, error);
 }
 
 bool NdSampleLessons::GenerateAes(const NdSampleLesson_t& lesson, const QString& dir, QString* error) const

@@ -24,6 +24,12 @@ struct NdSampleLesson_t
     int Seconds = 4;        // duration; one segment per second
     bool SizeAsText = true; // "size" as a JSON string (else a JSON number)
     qint64 MediaBytes = 0;  // bytes of the segments a downloader fetches (measured)
+    // The benchmark's long lessons: other picture sizes and segment lengths, made
+    // and served only when asked for, and cached apart from the tests' lessons.
+    bool BenchOnly = false;
+    QString PictureSize = QStringLiteral("320x240");
+    int SegmentSeconds = 1;
+    QString VideoBitrate; // x264's choice when empty
 };
 
 // The lesson catalogue and its generation. Lessons are made on first use into a
@@ -32,7 +38,7 @@ struct NdSampleLesson_t
 class NdSampleLessons
 {
 public:
-    explicit NdSampleLessons(const QString& cacheDir);
+    explicit NdSampleLessons(const QString& cacheDir, bool withBenchLessons = false);
 
     // Generates the missing lessons and measures all of them.
     bool Prepare(QString* error);
@@ -45,9 +51,9 @@ public:
     static QString FfmpegProgram();
 
 private:
-    QString GenerationDir() const;
-    void RemoveAbandonedWork() const;
-    bool GenerateMissing(QString* error);
+    QString GenerationDir(bool bench) const;
+    void RemoveAbandonedWork(const QString& generationDir) const;
+    bool GenerateMissing(bool bench, QString* error);
     bool Generate(const NdSampleLesson_t& lesson, const QString& targetDir, QString* error) const;
     bool GenerateMedia(const NdSampleLesson_t& lesson, const QString& dir, const QString& size,
         const QStringList& extraArgs, QString* error) const;

@@ -1,6 +1,7 @@
 #include "NdSamplePlatform.h"
 
 #include "NdSampleLessons.h"
+#include "NdSampleLink.h"
 #include "NdSamplePlatformPaths.h"
 
 #include <QFile>
@@ -92,7 +93,8 @@ QJsonObject RequestEntry(const NdTestRequest& request)
     for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
         headers.insert(QString::fromLatin1(it.key()), QString::fromUtf8(it.value()));
     return QJsonObject{{"method", QString::fromLatin1(request.method)}, {"path", QString::fromUtf8(request.path)},
-        {"query", QString::fromUtf8(request.query)}, {"body", QString::fromUtf8(request.body)}, {"headers", headers}};
+        {"query", QString::fromUtf8(request.query)}, {"body", QString::fromUtf8(request.body)}, {"headers", headers},
+        {"connection", request.connectionId}};
 }
 
 bool IsControlPath(const QByteArray& path)
@@ -126,6 +128,11 @@ QString NdSamplePlatform::BaseUrl() const
     return m_server.BaseUrl();
 }
 
+void NdSamplePlatform::SetLinkShape(const NdTestLinkShape& shape)
+{
+    m_server.SetLinkShape(shape);
+}
+
 QByteArray NdSamplePlatform::DefaultVersionDocument(const QString& baseUrl)
 {
     const QJsonObject data{{"version", "1.0.4"}, {"msg", QStringLiteral("当前已是最新版本")},
@@ -144,6 +151,7 @@ void NdSamplePlatform::InstallRoutes()
     m_server.Route(ResetPath(), [this](const NdTestRequest& r) { return OnReset(r); });
     m_server.Route(VersionPath(), [this](const NdTestRequest& r) { return OnSetVersion(r); });
     m_server.Route(InstallerPath(), [this](const NdTestRequest& r) { return OnInstaller(r); });
+    NdSampleLink::InstallRoutes(&m_server);
     m_server.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
 }
 

@@ -57,6 +57,7 @@ private slots:
     void faultSwitches_data();
     void faultSwitches();
     void slowAndStallDelayDelivery();
+    void linkIsShapedAndCounted();
     void redirectMovesTheLesson();
     void mixedUrisAllResolve();
     void reportsAndRequestsAreRecorded();
@@ -230,6 +231,35 @@ void TestNdSamplePlatform::slowAndStallDelayDelivery()
     const auto stalled = m_platform.Get(m_platform.BaseUrl() + "/lessons/stall/plain/seg2.ts", 1500);
     QCOMPARE(stalled.Error, QStringLiteral("timed out"));
     QCOMPARE(m_platform.Get(m_platform.BaseUrl() + "/lessons/stall/plain/seg3.ts").Status, 200);
+}
+
+void TestNdSamplePlatform::linkIsShapedAndCounted()
+{
+    NdTestLinkShape shape;
+    shape.firstByteDelayMs = 300;
+    QVERIFY(m_platform.SetLink(shape));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(m_platform.Get(m_platform.LessonUrl("plain")).Status, 200);
+    QCOMPARE(m_platform.Get(m_platform.BaseUrl() + "/lessons/plain/seg1.ts").Status, 200);
+    QVERIFY2(clock.elapsed() >= 2 * 300, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_platform.QueryToken("plain").Status, 200);
+
+    const QJsonObject link = m_platform.Link();
+    QCOMPARE(link.value("shape").toObject().value("firstByteDelayMs").toInt(), 300);
+    // Each of these requests came on a connection of its own.
+    QCOMPARE(link.value("lessonRequests").toInt(), 2);
+    QCOMPARE(link.value("lessonConnections").toInt(), 2);
+    QCOMPARE(link.value("lessonHandshakes").toInt(), 2);
+    QCOMPARE(link.value("otherConnections").toInt(), 1);
+    QVERIFY(link.value("acceptedConnections").toInt() >= 3);
+    QCOMPARE(link.value("handshakes").toInt(), link.value("acceptedConnections").toInt());
+
+    const QJsonArray requests = m_platform.Requests();
+    QCOMPARE(requests.size(), 3);
+    QVERIFY(requests[0].toObject().value("connection").toInt() != requests[1].toObject().value("connection").toInt());
+    QVERIFY(m_platform.SetLink(NdTestLinkShape()));
+    QCOMPARE(m_platform.Link().value("acceptedConnections").toInt(), 1); // this very query
 }
 
 void TestNdSamplePlatform::redirectMovesTheLesson()

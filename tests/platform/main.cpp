@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -31,9 +32,13 @@ Server API:
   POST /alive_b/alive_download/get_download_link/  the version document (see /_control/version)
   POST /error_report                               stores the report document
   GET  /_reports     the stored reports, as a JSON array
-  GET  /_requests    the request log (method, path, query, body, headers), without /_ paths
+  GET  /_requests    the request log (method, path, query, body, headers, connection), without /_ paths
   POST /_control/version   body = the JSON that get_download_link answers from now on
   POST /_control/reset     clears reports and the request log, restores the version document
+  POST /_control/link      body {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond"}:
+                           link shaping from now on (see the options below); zeroes the counters
+  GET  /_link        the shape; connections and TLS handshakes accepted since it was set; from the
+                     request log, the connections and handshakes that served lesson files
   GET  /installer/NdDownloader.dmg   a stand-in disk image
 
 Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
@@ -47,6 +52,9 @@ Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
+With --bench-lessons also (made on first use, a few minutes, cached apart):
+  bench600               600 s, 600 segments of 1 s, 640x360 at 800 kbit/s
+  bench720               240 s, 60 segments of 4 s, 1280x720 at 2.5 Mbit/s
 Switches (stateless, composable; segment faults hit segment 2, with "late" segment 7):
   seg403 seg404 seg500               the segment answers that status
   playlist403 playlist404 playlist500 the playlists answer that status
@@ -154,7 +162,15 @@ int main(int argc, char* argv[])
         "write-deploy", "Write an NdDeploy.json that points the program at this server.", "FILE");
     const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
     const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
-    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption});
+    const QCommandLineOption benchOption("bench-lessons", "Also serve the benchmark's long lessons.");
+    const QCommandLineOption firstByteOption(
+        "first-byte-delay", "Link: wait this long before each answer's first byte.", "MS", "0");
+    const QCommandLineOption connectionDelayOption(
+        "connection-delay", "Link: wait this long before reading from a new connection.", "MS", "0");
+    const QCommandLineOption rateOption(
+        "connection-rate", "Link: send at most this many bytes a second per connection (0 = no limit).", "B", "0");
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, benchOption, firstByteOption,
+        connectionDelayOption, rateOption});
     parser.process(app);
 
     bool ok = false;
@@ -164,12 +180,23 @@ int main(int argc, char* argv[])
     const int transferTimeout = PositiveOrZero(parser.value(timeoutOption), 24 * 3600, &ok);
     if (!ok || transferTimeout == 0)
         return Fail(QStringLiteral("--transfer-timeout wants a positive number of seconds"));
+    NdTestLinkShape link;
+    link.firstByteDelayMs = PositiveOrZero(parser.value(firstByteOption), 60 * 1000, &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--first-byte-delay wants milliseconds from 0 to 60000"));
+    link.connectionDelayMs = PositiveOrZero(parser.value(connectionDelayOption), 60 * 1000, &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--connection-delay wants milliseconds from 0 to 60000"));
+    link.bytesPerSecond = PositiveOrZero(parser.value(rateOption), std::numeric_limits<int>::max(), &ok);
+    if (!ok)
+        return Fail(QStringLiteral("--connection-rate wants bytes per second (0 = no limit)"));
 
     QString error;
-    NdSampleLessons lessons(parser.value(cacheOption));
+    NdSampleLessons lessons(parser.value(cacheOption), parser.isSet(benchOption));
     if (!lessons.Prepare(&error))
         return Fail(error);
     NdSamplePlatform platform(lessons);
+    platform.SetLinkShape(link);
     if (!platform.Start(static_cast<quint16>(port), &error))
         return Fail(error);
     if (parser.isSet(deployOption)

@@ -37,6 +37,15 @@ inline const char* InstallerPath()
 {
     return "/installer/NdDownloader.dmg";
 }
+// Link shaping and its counters (see NdSampleLink).
+inline const char* LinkPath()
+{
+    return "/_link";
+}
+inline const char* LinkControlPath()
+{
+    return "/_control/link";
+}
 
 // Lessons are served under two roots: "/lessons/" and "/moved/" (the target of
 // the "redirect" switch). Every lesson folder holds its playlist as "index.m3u8".

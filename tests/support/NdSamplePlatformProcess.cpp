@@ -44,14 +44,15 @@ NdSamplePlatformProcess::~NdSamplePlatformProcess()
     Stop();
 }
 
-bool NdSamplePlatformProcess::Start(int timeoutMs)
+bool NdSamplePlatformProcess::Start(int timeoutMs, const QStringList& extraArguments)
 {
     if (!m_workDir.isValid()) {
         m_error = QStringLiteral("cannot create a temporary folder");
         return false;
     }
     m_process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/NdSamplePlatform"));
-    m_process.setArguments({"--port", "0", "--write-deploy", DeployFilePath(), "--exit-on-stdin-close"});
+    m_process.setArguments(
+        QStringList{"--port", "0", "--write-deploy", DeployFilePath(), "--exit-on-stdin-close"} + extraArguments);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start();
     if (!m_process.waitForStarted(kStartTimeoutMs)) {
@@ -169,6 +170,20 @@ bool NdSamplePlatformProcess::Reset() const
 bool NdSamplePlatformProcess::SetVersion(const QByteArray& json) const
 {
     return Post(QString::fromLatin1(NdSamplePlatformPaths::VersionPath()), json).Status == 200;
+}
+
+bool NdSamplePlatformProcess::SetLink(const NdTestLinkShape& shape) const
+{
+    const QJsonObject body{{"firstByteDelayMs", shape.firstByteDelayMs}, {"connectionDelayMs", shape.connectionDelayMs},
+        {"bytesPerSecond", static_cast<double>(shape.bytesPerSecond)}};
+    return Post(QString::fromLatin1(NdSamplePlatformPaths::LinkControlPath()), QJsonDocument(body).toJson()).Status
+        == 200;
+}
+
+QJsonObject NdSamplePlatformProcess::Link() const
+{
+    const Reply_t reply = Get(QString::fromLatin1(NdSamplePlatformPaths::LinkPath()));
+    return reply.Status == 200 ? QJsonDocument::fromJson(reply.Body).object() : QJsonObject();
 }
 
 NdSamplePlatformProcess::Reply_t NdSamplePlatformProcess::Get(const QString& pathOrUrl, int timeoutMs) const

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "NdTestHttpServer.h"
+
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -31,8 +34,8 @@ public:
 
     // Starts the platform and waits for its listening line (the first start
     // also generates the lessons into the build tree's cache). False with
-    // ErrorString() on failure.
-    bool Start(int timeoutMs = 60000);
+    // ErrorString() on failure. extraArguments go to the platform's command line.
+    bool Start(int timeoutMs = 60000, const QStringList& extraArguments = QStringList());
     QString ErrorString() const { return m_error; }
 
     QString BaseUrl() const { return m_baseUrl; } // "https://127.0.0.1:<port>"
@@ -47,11 +50,13 @@ public:
     // time-out.
     bool ApplyDeploySettings(int transferTimeoutMs = 30000) const;
 
-    QJsonArray Reports() const;                    // the report documents received, oldest first
-    QJsonArray Requests() const;                   // {"method","path","query","body","headers"} per request
-    QStringList TokensQueried() const;             // the tokens asked of get_download_data, oldest first
-    bool Reset() const;                            // clears reports, request log and the version document
-    bool SetVersion(const QByteArray& json) const; // what get_download_link answers
+    QJsonArray Reports() const;        // the report documents received, oldest first
+    QJsonArray Requests() const;       // {"method","path","query","body","headers","connection"} per request
+    QStringList TokensQueried() const; // the tokens asked of get_download_data, oldest first
+    bool Reset() const;                // clears reports, request log and the version document
+    bool SetVersion(const QByteArray& json) const;    // what get_download_link answers
+    bool SetLink(const NdTestLinkShape& shape) const; // shapes the link and zeroes its counters
+    QJsonObject Link() const;                         // the shape and the counters (see NdSampleLink)
 
     // Direct access for checks of the platform itself; pathOrUrl is either a
     // full URL or a path below BaseUrl(). Redirects are not followed.

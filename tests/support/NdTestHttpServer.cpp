@@ -1,9 +1,11 @@
 #include "NdTestHttpServer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
@@ -12,6 +14,7 @@
 #include <QTimer>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +23,8 @@ namespace {
 // file never sits whole in the socket's buffer.
 const qint64 kPieceSize = 64 * 1024;
 const qint64 kWriteBacklog = 256 * 1024;
+// A paced connection sends a piece about every this many milliseconds.
+const qint64 kPaceTickMs = 10;
 
 QByteArray ReasonPhrase(int status)
 {
@@ -117,7 +122,38 @@ public:
     int NextConnectionId()
     {
         QMutexLocker locker(&m_lock);
+        ++m_counters.connections;
         return ++m_lastConnectionId;
+    }
+
+    void CountHandshake()
+    {
+        QMutexLocker locker(&m_lock);
+        ++m_counters.handshakes;
+    }
+
+    void SetLinkShape(const NdTestLinkShape& shape)
+    {
+        QMutexLocker locker(&m_lock);
+        m_shape = shape;
+    }
+
+    NdTestLinkShape LinkShape() const
+    {
+        QMutexLocker locker(&m_lock);
+        return m_shape;
+    }
+
+    NdTestLinkCounters LinkCounters() const
+    {
+        QMutexLocker locker(&m_lock);
+        return m_counters;
+    }
+
+    void ResetLinkCounters()
+    {
+        QMutexLocker locker(&m_lock);
+        m_counters = NdTestLinkCounters();
     }
 
 private:
@@ -126,6 +162,8 @@ private:
     NdTestHandler m_fallback;
     QList<NdTestRequest> m_requests;
     int m_lastConnectionId = 0;
+    NdTestLinkShape m_shape;
+    NdTestLinkCounters m_counters;
 };
 
 namespace {
@@ -146,8 +184,10 @@ public:
                 SendMore();
         };
         connect(socket, &QTcpSocket::bytesWritten, this, sendMoreWhenDrained);
-        if (auto* ssl = qobject_cast<QSslSocket*>(socket))
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
             connect(ssl, &QSslSocket::encryptedBytesWritten, this, sendMoreWhenDrained);
+            connect(ssl, &QSslSocket::encrypted, this, [core] { core->CountHandshake(); });
+        }
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
@@ -173,6 +213,8 @@ private:
         const QList<QByteArray> lines = m_buffer.left(headerEnd).split('\n');
         NdTestRequest parsed;
         parsed.connectionId = m_id;
+        const auto* ssl = qobject_cast<const QSslSocket*>(m_socket);
+        parsed.encrypted = ssl && ssl->isEncrypted();
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         parsed.method = requestLine.value(0);
         parsed.target = requestLine.value(1);
@@ -212,6 +254,21 @@ private:
         }
         m_closeAfter = request.headers.value("connection").toLower() == "close" || m_response.dropAfterBytes >= 0
             || m_response.resetAfterBytes >= 0;
+        m_sending = true;
+        m_shape = m_core->LinkShape();
+        if (m_shape.firstByteDelayMs <= 0) {
+            StartSending(total);
+            return;
+        }
+        m_waitingForDelay = true;
+        QTimer::singleShot(m_shape.firstByteDelayMs, Qt::PreciseTimer, this, [this, total] {
+            m_waitingForDelay = false;
+            StartSending(total);
+        });
+    }
+
+    void StartSending(qint64 total)
+    {
         m_socket->write(HeaderBlock(total));
         m_sent = 0;
         m_limit = total;
@@ -221,8 +278,27 @@ private:
             m_limit = qMin(m_limit, m_response.dropAfterBytes);
         if (m_response.resetAfterBytes >= 0)
             m_limit = qMin(m_limit, m_response.resetAfterBytes);
-        m_sending = true;
+        m_paceClock.start();
         SendMore();
+    }
+
+    // Body bytes the link lets through by now; unlimited without a rate.
+    qint64 PaceAllowance() const
+    {
+        if (m_shape.bytesPerSecond <= 0)
+            return m_limit - m_sent;
+        return m_shape.bytesPerSecond * m_paceClock.elapsed() / 1000 - m_sent;
+    }
+
+    void WaitForPace(qint64 wantedBytes)
+    {
+        const qint64 missing = wantedBytes - PaceAllowance();
+        const qint64 waitMs = qMax<qint64>(1, (missing * 1000 + m_shape.bytesPerSecond - 1) / m_shape.bytesPerSecond);
+        m_waitingForDelay = true;
+        QTimer::singleShot(static_cast<int>(waitMs), Qt::PreciseTimer, this, [this] {
+            m_waitingForDelay = false;
+            SendMore();
+        });
     }
 
     QByteArray HeaderBlock(qint64 bodySize) const
@@ -241,11 +317,17 @@ private:
     void SendMore()
     {
         const bool paced = m_response.chunkSize > 0;
-        const qint64 pieceSize = paced ? m_response.chunkSize : kPieceSize;
+        qint64 pieceSize = paced ? m_response.chunkSize : kPieceSize;
+        if (m_shape.bytesPerSecond > 0)
+            pieceSize = qBound<qint64>(1, m_shape.bytesPerSecond * kPaceTickMs / 1000, pieceSize);
         while (m_sent < m_limit) {
             if (PendingBytes() > kWriteBacklog)
                 return; // bytesWritten brings us back
             const qint64 size = qMin(pieceSize, m_limit - m_sent);
+            if (PaceAllowance() < size) {
+                WaitForPace(size);
+                return;
+            }
             const QByteArray piece
                 = m_file ? m_file->read(size) : m_body.mid(static_cast<int>(m_sent), static_cast<int>(size));
             if (piece.isEmpty())
@@ -322,45 +404,62 @@ private:
     bool m_stalled = false;
     bool m_closeAfter = false;
     bool m_resetPending = false;
+    NdTestLinkShape m_shape; // of the answer being sent
+    QElapsedTimer m_paceClock;
 };
 
-// Accepts connections, wrapping each in TLS when a certificate is given.
+// Accepts connections, wrapping each in TLS when a certificate is given. With
+// a connection delay, the client's first bytes wait in the kernel meanwhile.
 class NdTestListener : public QTcpServer
 {
 public:
     NdTestListener(NdTestServerCore* core, const QSslCertificate& certificate, const QSslKey& key, QObject* parent)
         : QTcpServer(parent), m_core(core), m_certificate(certificate), m_key(key)
+    { }
+
+    ~NdTestListener() override
     {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = nextPendingConnection())
-                new NdTestConnection(socket, m_core);
-        });
+        for (const qintptr descriptor : qAsConst(m_delayed))
+            ::close(static_cast<int>(descriptor));
     }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        if (m_certificate.isNull()) {
-            QTcpServer::incomingConnection(descriptor);
+        const int delay = m_core->LinkShape().connectionDelayMs;
+        if (delay <= 0) {
+            Accept(descriptor);
             return;
         }
-        auto* socket = new QSslSocket(this);
+        m_delayed.insert(descriptor);
+        QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, descriptor] {
+            m_delayed.remove(descriptor);
+            Accept(descriptor);
+        });
+    }
+
+private:
+    void Accept(qintptr descriptor)
+    {
+        QTcpSocket* socket = m_certificate.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
-        socket->setLocalCertificate(m_certificate);
-        socket->setPrivateKey(m_key);
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        connect(socket, &QAbstractSocket::errorOccurred, socket, [socket] { socket->abort(); });
-        socket->startServerEncryption();
-        addPendingConnection(socket);
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+            ssl->setLocalCertificate(m_certificate);
+            ssl->setPrivateKey(m_key);
+            ssl->setPeerVerifyMode(QSslSocket::VerifyNone);
+            connect(ssl, &QAbstractSocket::errorOccurred, ssl, [ssl] { ssl->abort(); });
+            ssl->startServerEncryption();
+        }
+        new NdTestConnection(socket, m_core);
     }
 
-private:
     NdTestServerCore* m_core;
     QSslCertificate m_certificate;
     QSslKey m_key;
+    QSet<qintptr> m_delayed; // accepted, waiting out the connection delay
 };
 
 } // namespace
@@ -504,4 +603,24 @@ int NdTestHttpServer::CountRequests(const QByteArray& path) const
 void NdTestHttpServer::ClearRequests()
 {
     d->core.ClearRequests();
+}
+
+void NdTestHttpServer::SetLinkShape(const NdTestLinkShape& shape)
+{
+    d->core.SetLinkShape(shape);
+}
+
+NdTestLinkShape NdTestHttpServer::LinkShape() const
+{
+    return d->core.LinkShape();
+}
+
+NdTestLinkCounters NdTestHttpServer::LinkCounters() const
+{
+    return d->core.LinkCounters();
+}
+
+void NdTestHttpServer::ResetLinkCounters()
+{
+    d->core.ResetLinkCounters();
 }

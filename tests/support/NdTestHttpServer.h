@@ -18,7 +18,8 @@ struct NdTestRequest
     QByteArray query;                     // without "?"
     QMap<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
-    int connectionId = 0; // same id for requests on one kept-alive connection
+    int connectionId = 0;   // same id for requests on one kept-alive connection
+    bool encrypted = false; // arrived over TLS (the connection made one handshake)
 };
 
 // What the server answers, including the faults the tests need.
@@ -40,6 +41,24 @@ struct NdTestResponse
 };
 
 using NdTestHandler = std::function<NdTestResponse(const NdTestRequest&)>;
+
+// A link slower than loopback, for benchmarks: every answer waits before its
+// first byte (the round trip of the request), every new connection waits before
+// the server reads from it (the round trips of the TCP and TLS set-up), and each
+// connection sends at most bytesPerSecond. Zero leaves that part at loopback speed.
+struct NdTestLinkShape
+{
+    int firstByteDelayMs = 0;
+    int connectionDelayMs = 0;
+    qint64 bytesPerSecond = 0;
+};
+
+// What the server accepted since it started or since ResetLinkCounters.
+struct NdTestLinkCounters
+{
+    int connections = 0; // accepted
+    int handshakes = 0;  // TLS handshakes completed
+};
 
 // An HTTP/1.1 server on 127.0.0.1 (plain or TLS with the test CA's server
 // certificate), running on a thread of its own, with keep-alive and a log of
@@ -70,6 +89,12 @@ public:
     QList<NdTestRequest> Requests() const;
     int CountRequests(const QByteArray& path) const;
     void ClearRequests();
+
+    // Applies to answers and connections from now on.
+    void SetLinkShape(const NdTestLinkShape& shape);
+    NdTestLinkShape LinkShape() const;
+    NdTestLinkCounters LinkCounters() const;
+    void ResetLinkCounters();
 
 private:
     struct Private;

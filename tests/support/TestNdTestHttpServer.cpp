@@ -21,6 +21,7 @@ private slots:
     void tlsTrustFollowsTheCa();
     void fileBodyInSlowChunks();
     void dropClosesMidBody();
+    void linkShapingDelaysAndCounts();
 
 private:
     struct Result
@@ -131,6 +132,44 @@ void TestNdTestHttpServer::dropClosesMidBody()
     QCOMPARE(result.error, QNetworkReply::RemoteHostClosedError);
     server.Stop();
     QCOMPARE(server.Port(), quint16(0));
+}
+
+void TestNdTestHttpServer::linkShapingDelaysAndCounts()
+{
+    NdTestHttpServer server(NdTestHttpServer::Tls);
+    QVERIFY(server.Start());
+    const QByteArray body(40 * 1000, 'b');
+    server.Route("/body", [&](const NdTestRequest&) { return NdTestResponse::Text(body); });
+    NdTestLinkShape shape;
+    shape.firstByteDelayMs = 150;
+    shape.connectionDelayMs = 250;
+    shape.bytesPerSecond = 100 * 1000;
+    server.SetLinkShape(shape);
+
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath));
+    QNetworkRequest request(QUrl(server.BaseUrl() + "/body"));
+    request.setSslConfiguration(config);
+    QNetworkAccessManager manager;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(Fetch(manager, request).body, body);
+    // The new connection, the first byte, then 40 kB at 100 kB/s: lower bounds only.
+    const qint64 first = clock.elapsed();
+    QVERIFY2(first >= 250 + 150 + 350, qPrintable(QString::number(first)));
+    clock.restart();
+    QCOMPARE(Fetch(manager, request).body, body);
+    const qint64 second = clock.elapsed();
+    QVERIFY2(second >= 150 + 350, qPrintable(QString::number(second)));
+
+    QCOMPARE(server.LinkCounters().connections, 1);
+    QCOMPARE(server.LinkCounters().handshakes, 1);
+    const QList<NdTestRequest> requests = server.Requests();
+    QCOMPARE(requests.size(), 2);
+    QVERIFY(requests[0].encrypted && requests[1].encrypted);
+    QCOMPARE(requests[0].connectionId, requests[1].connectionId);
+    server.ResetLinkCounters();
+    QCOMPARE(server.LinkCounters().connections, 0);
 }
 
 QTEST_GUILESS_MAIN(TestNdTestHttpServer)

@@ -3,11 +3,15 @@
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdLogManager.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QHttpMultiPart>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
@@ -47,6 +51,67 @@ const QList<QSslCertificate>& SystemCaCertificates()
 {
     static const QList<QSslCertificate> certificates = QSslConfiguration::systemCaCertificates();
     return certificates;
+}
+
+// The TLS session of the last connection to each server, offered by the next
+// new connection to it from any thread. A session belongs to the roots that
+// verified it: other trusted certificates make another key, so that a session
+// is never resumed where its server would no longer be trusted.
+class NdTlsSessions
+{
+public:
+    static NdTlsSessions& Instance()
+    {
+        static NdTlsSessions sessions;
+        return sessions;
+    }
+
+    QString Key(const QUrl& url, const QList<QSslCertificate>& trusted)
+    {
+        return url.host().toLower() + QLatin1Char(':') + QString::number(url.port(443)) + QLatin1Char(':')
+            + QString::fromLatin1(RootsDigest(trusted).toHex());
+    }
+
+    QByteArray Ticket(const QString& key) const
+    {
+        QMutexLocker locker(&m_lock);
+        return m_tickets.value(key);
+    }
+
+    void Keep(const QString& key, const QByteArray& ticket)
+    {
+        QMutexLocker locker(&m_lock);
+        // A handful of servers at most; a stray flood of them only costs handshakes.
+        if (m_tickets.size() >= kMaxServers && !m_tickets.contains(key))
+            m_tickets.clear();
+        m_tickets.insert(key, ticket);
+    }
+
+private:
+    // The trusted certificates rarely change: their digest is kept, not made per request.
+    QByteArray RootsDigest(const QList<QSslCertificate>& trusted)
+    {
+        QMutexLocker locker(&m_lock);
+        if (m_rootsDigest.isEmpty() || trusted != m_roots) {
+            QCryptographicHash roots(QCryptographicHash::Sha256);
+            for (const QSslCertificate& certificate : trusted)
+                roots.addData(certificate.digest(QCryptographicHash::Sha256));
+            m_roots = trusted;
+            m_rootsDigest = roots.result();
+        }
+        return m_rootsDigest;
+    }
+
+    static const int kMaxServers = 64;
+    mutable QMutex m_lock; // guards everything below
+    QHash<QString, QByteArray> m_tickets;
+    QList<QSslCertificate> m_roots;
+    QByteArray m_rootsDigest;
+};
+
+bool IsHttps(const QUrl& url)
+{
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -100,14 +165,16 @@ NdHttpManagerImpl::~NdHttpManagerImpl()
     // to an owner that is most likely being torn down as well.
     m_pOwnerToken.reset();
     Abort();
-    delete m_pManager;
+    if (m_bOwnsManager)
+        delete m_pManager;
 }
 
-void NdHttpManagerImpl::SetManager(QNetworkAccessManager* manager)
+void NdHttpManagerImpl::SetManager(QNetworkAccessManager* manager, bool owned)
 {
-    if (m_pManager != manager)
+    if (m_bOwnsManager && m_pManager != manager)
         delete m_pManager;
     m_pManager = manager;
+    m_bOwnsManager = owned && manager != nullptr;
     m_bFreshManager = manager == nullptr;
 }
 
@@ -217,16 +284,37 @@ void NdHttpManagerImpl::PrintRequest(const NdHttpManagerImpl* state, NdHttpReque
         qDebug().noquote() << ParamDebugText(state->params);
 }
 
-void NdHttpManagerImpl::ApplyTrustedCertificates(QNetworkRequest* request)
+void NdHttpManagerImpl::ApplyTlsConfiguration(QNetworkRequest* request)
 {
     // Certificates are verified; the deployment may add its own roots on top
-    // of the system's (a private platform, the tests' own CA).
+    // of the system's (a private platform, the tests' own CA). Also for plain
+    // http: a redirect may lead to https.
     const QList<QSslCertificate> extra = NdDeploySettings::Get().TrustedCertificates;
-    if (extra.isEmpty())
-        return;
     QSslConfiguration config = request->sslConfiguration();
-    config.setCaCertificates(SystemCaCertificates() + extra);
+    if (!extra.isEmpty())
+        config.setCaCertificates(SystemCaCertificates() + extra);
+    // The session only counts when the request opens a new connection.
+    config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    if (IsHttps(request->url())) {
+        NdTlsSessions& sessions = NdTlsSessions::Instance();
+        const QByteArray ticket = sessions.Ticket(sessions.Key(request->url(), extra));
+        if (!ticket.isEmpty())
+            config.setSessionTicket(ticket);
+    }
     request->setSslConfiguration(config);
+}
+
+// Only a connection that was verified (or resumed a verified session) gets here
+// with a session: a failed handshake leaves none.
+void NdHttpManagerImpl::KeepTlsSession(QNetworkReply* reply)
+{
+    if (!IsHttps(reply->url()))
+        return;
+    const QByteArray ticket = reply->sslConfiguration().sessionTicket();
+    if (ticket.isEmpty())
+        return;
+    NdTlsSessions& sessions = NdTlsSessions::Instance();
+    sessions.Keep(sessions.Key(reply->url(), NdDeploySettings::Get().TrustedCertificates), ticket);
 }
 
 QNetworkRequest NdHttpManagerImpl::CreateRequest(NdHttpManagerImpl* state, NdHttpRequestMethod method)
@@ -242,7 +330,7 @@ QNetworkRequest NdHttpManagerImpl::CreateRequest(NdHttpManagerImpl* state, NdHtt
     // https never falls back to plain http.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
-    ApplyTrustedCertificates(&request);
+    ApplyTlsConfiguration(&request);
     return request;
 }
 
@@ -333,6 +421,7 @@ QString NdHttpManagerImpl::ReadReply(QNetworkReply* reply, const QString& charse
 void NdHttpManagerImpl::HandleFinish(
     NdHttpCache cache, QNetworkReply* reply, const QString& successText, const QString& errorText)
 {
+    KeepTlsSession(reply);
     QString localError;
     const bool localOk = !cache.onRelease || cache.onRelease(&localError);
     if (!cache.OwnerGone())
@@ -504,7 +593,13 @@ NdHttpManager::~NdHttpManager()
 
 NdHttpManager& NdHttpManager::Manager(QNetworkAccessManager* manager)
 {
-    m_pImpl->SetManager(manager);
+    m_pImpl->SetManager(manager, true);
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::ReuseManager(QNetworkAccessManager* manager)
+{
+    m_pImpl->SetManager(manager, false);
     return *this;
 }
 

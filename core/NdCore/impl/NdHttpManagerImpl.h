@@ -100,7 +100,7 @@ public:
     void SetReply(QNetworkReply* reply);
     void Abort();
 
-    void SetManager(QNetworkAccessManager* manager);
+    void SetManager(QNetworkAccessManager* manager, bool owned);
     void SetHeader(const QString& name, const QString& value);
     void SetProgress(NdHttpManager::ProgressFn onProgress);
     QString LastUrl() const;
@@ -123,7 +123,8 @@ private:
     static QString RequestUrl(const NdHttpManagerImpl* state, NdHttpRequestMethod method);
     static QHash<QString, QString> RequestHeaders(const NdHttpManagerImpl* state, NdHttpRequestMethod method);
     static void PrintRequest(const NdHttpManagerImpl* state, NdHttpRequestMethod method, const QString& url);
-    static void ApplyTrustedCertificates(QNetworkRequest* request);
+    static void ApplyTlsConfiguration(QNetworkRequest* request);
+    static void KeepTlsSession(QNetworkReply* reply);
     static QNetworkReply* Send(
         const NdHttpCache& cache, const QNetworkRequest& request, NdHttpRequestMethod method, const QByteArray& body);
     static void Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText);
@@ -136,7 +137,8 @@ private:
     static int FailureCode(QNetworkReply* reply);
     QByteArray Body() const;
 
-    QNetworkAccessManager* m_pManager = nullptr; // handed over by the caller; ours to delete
+    QNetworkAccessManager* m_pManager = nullptr; // handed over by the caller, or lent (see m_bOwnsManager)
+    bool m_bOwnsManager = false;
     bool m_bFreshManager = true;
     // Shared with running downloads, which read it at each report while the
     // builder lives and stop reading it once it is gone.

@@ -1,0 +1,380 @@
+// Measures the download engine on a shaped link: the program's own scheduler,
+// task threads, backend, HTTP client and ffmpeg fetch and merge long lessons of
+// the sample platform, which delays every answer and every new connection (and
+// may cap each connection's rate). The same segments fetched by curl, several
+// at a time over kept-alive connections, give the network limit of that link.
+//
+//   NdBenchEngine a|b|c
+//
+// a: 600 segments of 1 s, 20 ms to the first byte, 40 ms per new connection
+// b: 60 segments of 4 s at 720p, 50 ms to the first byte, 100 ms per new
+//    connection, 2 MB/s per connection
+// c: five of b at once
+//
+// One scenario per run, so that the peak memory is that scenario's own.
+#include "INdDownloaderBackEnd.h"
+#include "NdDownloadTaskManager.h"
+#include "NdSamplePlatformProcess.h"
+#include "NdTestEnv.h"
+
+#include "NdCore/NdCacheManager.h"
+#include "NdCore/NdLogManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPair>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+using NdDownloaderInterface::INdDownloaderBackEnd;
+
+namespace {
+const int kLessonGenerationTimeoutMs = 15 * 60 * 1000;
+const int kRunTimeoutMs = 20 * 60 * 1000;
+
+struct NdBenchScenario_t
+{
+    char Name;
+    const char* Lesson;
+    int Tasks;
+    NdTestLinkShape Link;
+    const char* Description;
+};
+
+NdTestLinkShape Link(int firstByteDelayMs, int connectionDelayMs, qint64 bytesPerSecond)
+{
+    NdTestLinkShape shape;
+    shape.firstByteDelayMs = firstByteDelayMs;
+    shape.connectionDelayMs = connectionDelayMs;
+    shape.bytesPerSecond = bytesPerSecond;
+    return shape;
+}
+
+const NdBenchScenario_t kScenarios[] = {
+    {'a', "bench600", 1, Link(20, 40, 0), "600 x 1 s segments (640x360)"},
+    {'b', "bench720", 1, Link(50, 100, 2 * 1000 * 1000), "60 x 4 s segments (1280x720)"},
+    {'c', "bench720", 5, Link(50, 100, 2 * 1000 * 1000), "five lessons of 60 x 4 s segments (1280x720) at once"},
+};
+
+double CpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000000.0;
+}
+
+long PeakRssMb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+long CurrentRssMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong() / 1024;
+    }
+    return -1;
+}
+
+QString Seconds(qint64 ms)
+{
+    return QString::number(ms / 1000.0, 'f', 2) + QStringLiteral(" s");
+}
+
+QString Ratio(qint64 ms, qint64 limitMs)
+{
+    return limitMs > 0 ? QString::number(static_cast<double>(ms) / limitMs, 'f', 2) : QStringLiteral("-");
+}
+
+QStringList SegmentUrls(const NdSamplePlatformProcess& platform, const QString& playlistUrl)
+{
+    QStringList urls;
+    const QByteArray playlist = platform.Get(playlistUrl).Body;
+    for (QByteArray line : playlist.split('\n')) {
+        line = line.trimmed();
+        if (!line.isEmpty() && !line.startsWith('#'))
+            urls += QUrl(playlistUrl).resolved(QUrl(QString::fromUtf8(line))).toString();
+    }
+    return urls;
+}
+
+struct NdCurlRun_t
+{
+    bool Ok = false;
+    qint64 WallMs = 0;
+    double CpuSeconds = 0.0;
+    QString Problem;
+};
+
+// The network limit: every segment fetched once to /dev/null, `parallel` at a
+// time, curl keeping its connections alive.
+NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCertPath, const QString& workDir)
+{
+    NdCurlRun_t run;
+    const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
+    if (curl.isEmpty()) {
+        run.Problem = QStringLiteral("curl is not installed");
+        return run;
+    }
+    QFile config(workDir + QStringLiteral("/curl.config"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        run.Problem = QStringLiteral("cannot write %1").arg(config.fileName());
+        return run;
+    }
+    for (const QString& url : urls)
+        config.write("url = \"" + url.toUtf8() + "\"\noutput = \"/dev/null\"\n");
+    config.close();
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    const double cpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(curl,
+        {"--silent", "--show-error", "--no-progress-meter", "--fail", "--parallel", "--parallel-immediate",
+            "--parallel-max", QString::number(parallel), "--cacert", caCertPath, "--config", config.fileName()});
+    const bool ended = process.waitForFinished(kRunTimeoutMs);
+    run.WallMs = clock.elapsed();
+    run.CpuSeconds = CpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
+    run.Ok = ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!run.Ok)
+        run.Problem = QStringLiteral("curl failed (exit code %1): %2")
+                          .arg(process.exitCode())
+                          .arg(QString::fromLocal8Bit(process.readAll().right(400)));
+    return run;
+}
+
+// What the rows of the task list would receive, timed on the tasks' threads.
+class NdBenchRows : public QObject
+{
+public:
+    explicit NdBenchRows(int tasks) : m_tasks(tasks)
+    {
+        m_clock.start();
+        NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
+    }
+    ~NdBenchRows() override { NdDownloadTask::SetRowConnector(nullptr); }
+
+    static NdTaskItem* RowKey(int n) { return reinterpret_cast<NdTaskItem*>(static_cast<quintptr>(0x1000 + n * 16)); }
+
+    void Restart() { m_clock.restart(); }
+    bool WaitAllEnded(int timeoutMs)
+    {
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (m_ended.load() >= m_tasks)
+                loop.quit();
+        });
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        poll.start(20);
+        loop.exec();
+        return m_ended.load() >= m_tasks;
+    }
+    // Since the start: when the last task had all its segments on disk, and when the last one ended.
+    QPair<qint64, qint64> LastDownloadedAndEndedMs() const
+    {
+        QMutexLocker lock(&m_lock);
+        return {m_lastDownloadedMs, m_lastEndedMs};
+    }
+    int FinishedTasks() const { return m_finished.load(); }
+    long HalfWayRssMb() const { return m_halfWayRssMb.load(); }
+
+private:
+    QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem*)
+    {
+        return QObject::connect(
+            task, &NdDownloadTask::sigRefreshDownloadResult, this,
+            [this](float, int percent, int state, const QString&) { OnReport(percent, state); }, Qt::DirectConnection);
+    }
+
+    void OnReport(int percent, int state)
+    {
+        const qint64 now = m_clock.elapsed();
+        if (state == Downloading && percent >= 50 && m_halfWayRssMb.load() < 0)
+            m_halfWayRssMb.store(CurrentRssMb());
+        QMutexLocker lock(&m_lock);
+        if (state == Downloaded)
+            m_lastDownloadedMs = qMax(m_lastDownloadedMs, now);
+        if (state == Finished || state == Failed || state == Paused || state == NoDisk) {
+            m_lastEndedMs = qMax(m_lastEndedMs, now);
+            if (state == Finished)
+                ++m_finished;
+            ++m_ended;
+        }
+    }
+
+    const int m_tasks;
+    QElapsedTimer m_clock;
+    mutable QMutex m_lock;
+    qint64 m_lastDownloadedMs = 0;
+    qint64 m_lastEndedMs = 0;
+    std::atomic<int> m_ended{0};
+    std::atomic<int> m_finished{0};
+    std::atomic<long> m_halfWayRssMb{-1};
+};
+
+// The log's echo to debug output is made as in the program, but not shown.
+void DropDebugOutput(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+int Fail(const QString& message)
+{
+    std::fprintf(stderr, "NdBenchEngine: %s\n", qPrintable(message));
+    return 1;
+}
+
+void PrintLine(const char* label, const QString& value)
+{
+    std::printf("  %-38s %s\n", label, qPrintable(value));
+}
+
+int RunScenario(const NdBenchScenario_t& scenario)
+{
+    NdSamplePlatformProcess platform;
+    if (!platform.Start(kLessonGenerationTimeoutMs, {"--bench-lessons"}))
+        return Fail(platform.ErrorString());
+    if (!platform.ApplyDeploySettings())
+        return Fail(QStringLiteral("cannot apply the platform's deployment file"));
+
+    // The records as the server hands them out, through the program's own query.
+    std::vector<DownloadTaskParam_t> records;
+    QStringList token;
+    for (int i = 0; i < scenario.Tasks; ++i)
+        token += QString::fromLatin1(scenario.Lesson);
+    if (!INdDownloaderBackEnd::GetInstance()->GetDownloadTaskByToken(token.join(',').toStdString(), records)
+        || static_cast<int>(records.size()) != scenario.Tasks)
+        return Fail(QStringLiteral("the platform did not answer the token"));
+
+    const QString playlistUrl = platform.LessonUrl(QString::fromLatin1(scenario.Lesson));
+    const QStringList lessonSegments = SegmentUrls(platform, playlistUrl);
+    QStringList allSegments;
+    for (int i = 0; i < scenario.Tasks; ++i)
+        allSegments += lessonSegments;
+    const int segments = static_cast<int>(allSegments.size());
+
+    std::printf("scenario %c: %s, %d task(s), %d segments in all\n", scenario.Name, scenario.Description,
+        scenario.Tasks, segments);
+    std::printf("  link: %d ms to the first byte, %d ms per new connection, %s per connection\n",
+        scenario.Link.firstByteDelayMs, scenario.Link.connectionDelayMs,
+        scenario.Link.bytesPerSecond > 0 ? qPrintable(QStringLiteral("%1 MB/s").arg(scenario.Link.bytesPerSecond / 1e6))
+                                         : "no rate limit");
+    std::fflush(stdout);
+
+    QTemporaryDir work;
+    if (!work.isValid() || !platform.SetLink(scenario.Link))
+        return Fail(QStringLiteral("cannot set up the run"));
+    const int parallel = 5 * scenario.Tasks;
+    const NdCurlRun_t curl = RunCurl(allSegments, parallel, platform.CaCertPath(), work.path());
+    if (!curl.Ok)
+        std::printf("  curl: %s\n", qPrintable(curl.Problem));
+
+    if (!platform.Reset() || !platform.SetLink(scenario.Link))
+        return Fail(QStringLiteral("cannot reset the platform"));
+    NdBenchRows rows(scenario.Tasks);
+    NdDownloadTaskManager scheduler;
+    for (int i = 0; i < scenario.Tasks; ++i) {
+        DownloadTaskParam_t task = records[i];
+        task.VideoName = QStringLiteral("bench %1 %2").arg(scenario.Name).arg(i + 1).toStdString();
+        task.VideoDownloadPath = work.path().toStdString();
+        task.VideoTempPath = (work.path() + QStringLiteral("/~NdTemp/") + QUuid::createUuid().toString()).toStdString();
+        task.TaskItem = NdBenchRows::RowKey(i);
+        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+        scheduler.AddTask(task);
+    }
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const double childCpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    rows.Restart();
+    scheduler.start();
+    const bool ended = rows.WaitAllEnded(kRunTimeoutMs);
+    const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+    const double ffmpegCpu = CpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
+    scheduler.stop();
+    scheduler.wait();
+    if (!ended || rows.FinishedTasks() != scenario.Tasks)
+        return Fail(QStringLiteral("%1 of %2 tasks finished").arg(rows.FinishedTasks()).arg(scenario.Tasks));
+    const int videos = QDir(work.path()).entryList({QStringLiteral("*.mp4")}, QDir::Files).size();
+    if (videos != scenario.Tasks)
+        return Fail(QStringLiteral("%1 videos for %2 tasks").arg(videos).arg(scenario.Tasks));
+
+    const QJsonObject link = platform.Link();
+    const double lessons = scenario.Tasks;
+    const auto perLesson = [&](const char* member) {
+        return QString::number(link.value(QLatin1String(member)).toDouble() / lessons, 'f', 1);
+    };
+    const QPair<qint64, qint64> times = rows.LastDownloadedAndEndedMs();
+    const qint64 downloadedMs = times.first;
+    const qint64 finishedMs = times.second;
+    const qint64 limitMs = curl.Ok ? curl.WallMs : 0;
+    PrintLine("curl limit, " + QByteArray::number(parallel) + " at a time:",
+        curl.Ok ? Seconds(curl.WallMs) + QStringLiteral(" (curl CPU %1 s)").arg(curl.CpuSeconds, 0, 'f', 2)
+                : QStringLiteral("-"));
+    PrintLine("engine, all segments on disk:", Seconds(downloadedMs) + "   ratio " + Ratio(downloadedMs, limitMs));
+    PrintLine("engine, all finished (merged, moved):", Seconds(finishedMs) + "   ratio " + Ratio(finishedMs, limitMs));
+    PrintLine("engine CPU:",
+        QStringLiteral("%1 s, %2 ms per segment (ffmpeg %3 s)")
+            .arg(cpu, 0, 'f', 2)
+            .arg(cpu * 1000.0 / segments, 0, 'f', 2)
+            .arg(ffmpegCpu, 0, 'f', 2));
+    PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(PeakRssMb()).arg(rows.HalfWayRssMb()));
+    PrintLine("per lesson, lesson files:",
+        QStringLiteral("%1 connections, %2 TLS handshakes, %3 requests")
+            .arg(perLesson("lessonConnections"), perLesson("lessonHandshakes"), perLesson("lessonRequests")));
+    PrintLine("per lesson, other requests:", perLesson("otherConnections") + QStringLiteral(" connections"));
+    std::printf(
+        "RESULT scenario=%c curl_ms=%lld downloaded_ms=%lld finished_ms=%lld cpu_s=%.3f cpu_ms_per_segment=%.3f "
+        "ffmpeg_cpu_s=%.3f peak_rss_mb=%ld lesson_connections=%s lesson_handshakes=%s\n",
+        scenario.Name, static_cast<long long>(limitMs), static_cast<long long>(downloadedMs),
+        static_cast<long long>(finishedMs), cpu, cpu * 1000.0 / segments, ffmpegCpu, PeakRssMb(),
+        qPrintable(perLesson("lessonConnections")), qPrintable(perLesson("lessonHandshakes")));
+    std::fflush(stdout);
+    return 0;
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    NdTestInitEnvironment();
+    const QByteArray name = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    for (const NdBenchScenario_t& scenario : kScenarios) {
+        if (name.size() == 1 && name[0] == scenario.Name) {
+            // As the program runs: with its log.
+            qInstallMessageHandler(DropDebugOutput);
+            NdLogManager::Install();
+            std::printf("(engine process %lld)\n", static_cast<long long>(::getpid()));
+            const int code = RunScenario(scenario);
+            NdLogManager::UnInstall();
+            return code;
+        }
+    }
+    return Fail(QStringLiteral("usage: NdBenchEngine a|b|c"));
+}

@@ -1,0 +1,76 @@
+#include "NdSampleLink.h"
+
+#include "NdSamplePlatformPaths.h"
+#include "NdTestHttpServer.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+namespace {
+NdTestResponse JsonAnswer(const QJsonObject& object)
+{
+    return NdTestResponse::Text(
+        QJsonDocument(object).toJson(QJsonDocument::Indented), 200, "application/json; charset=utf-8");
+}
+
+QJsonObject ShapeObject(const NdTestLinkShape& shape)
+{
+    return QJsonObject{{"firstByteDelayMs", shape.firstByteDelayMs}, {"connectionDelayMs", shape.connectionDelayMs},
+        {"bytesPerSecond", static_cast<double>(shape.bytesPerSecond)}};
+}
+
+bool IsLessonPath(const QByteArray& path)
+{
+    return path.startsWith(NdSamplePlatformPaths::LessonsRoot().toUtf8())
+        || path.startsWith(NdSamplePlatformPaths::MovedRoot().toUtf8());
+}
+
+NdTestResponse OnLink(const NdTestHttpServer& server)
+{
+    QSet<int> lessonConnections;
+    QSet<int> lessonHandshakes;
+    QSet<int> otherConnections;
+    int lessonRequests = 0;
+    for (const NdTestRequest& request : server.Requests()) {
+        if (request.path.startsWith("/_"))
+            continue;
+        if (!IsLessonPath(request.path)) {
+            otherConnections.insert(request.connectionId);
+            continue;
+        }
+        ++lessonRequests;
+        lessonConnections.insert(request.connectionId);
+        if (request.encrypted)
+            lessonHandshakes.insert(request.connectionId);
+    }
+    const NdTestLinkCounters counters = server.LinkCounters();
+    return JsonAnswer(QJsonObject{{"shape", ShapeObject(server.LinkShape())},
+        {"acceptedConnections", counters.connections}, {"handshakes", counters.handshakes},
+        {"lessonRequests", lessonRequests}, {"lessonConnections", lessonConnections.size()},
+        {"lessonHandshakes", lessonHandshakes.size()}, {"otherConnections", otherConnections.size()}});
+}
+
+NdTestResponse OnSetLink(NdTestHttpServer* server, const NdTestRequest& request)
+{
+    if (request.method != "POST")
+        return NdTestResponse::Text("method not allowed\n", 405);
+    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+    NdTestLinkShape shape;
+    shape.firstByteDelayMs = body.value("firstByteDelayMs").toInt();
+    shape.connectionDelayMs = body.value("connectionDelayMs").toInt();
+    shape.bytesPerSecond = static_cast<qint64>(body.value("bytesPerSecond").toDouble());
+    if (shape.firstByteDelayMs < 0 || shape.connectionDelayMs < 0 || shape.bytesPerSecond < 0)
+        return NdTestResponse::Text("negative link values\n", 400);
+    server->SetLinkShape(shape);
+    server->ResetLinkCounters();
+    return JsonAnswer(ShapeObject(shape));
+}
+} // namespace
+
+void NdSampleLink::InstallRoutes(NdTestHttpServer* server)
+{
+    server->Route(NdSamplePlatformPaths::LinkPath(), [server](const NdTestRequest&) { return OnLink(*server); });
+    server->Route(NdSamplePlatformPaths::LinkControlPath(),
+        [server](const NdTestRequest& request) { return OnSetLink(server, request); });
+}
