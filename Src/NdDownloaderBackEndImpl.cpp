@@ -3,6 +3,7 @@
 #include "NdServerAnswer.h"
 
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdHttpManager.h"
 #include "NdCore/NdLogManager.h"
@@ -20,7 +21,6 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -351,17 +351,9 @@ bool RenameWhole(const QString& from, const QString& to)
     return true;
 }
 
-// Whole or not at all: a program killed while writing leaves the old file.
 bool WriteFile(const QString& path, const QByteArray& bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return NdCommHelper::WriteFileWhole(path, bytes);
 }
 
 // ---------------------------------------------------------------------------
@@ -589,7 +581,9 @@ bool NamesRemoteAddress(const QString& localPlaylist)
 }
 
 // A wrong key, a damaged or missing segment or a full disk make a video that
-// ffmpeg may still write without an error, only shorter or empty.
+// ffmpeg may still write without an error, only shorter, empty or cut off
+// (on a full disk ffmpeg 5 exits with 0 all the same): the video itself is read
+// back for its length.
 bool MatchesPlaylist(const QString& ffmpeg, const QString& video, const QString& folder, QString& problem)
 {
     const double expected = ExpectedSeconds(folder);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdCoreExport.h"
 
 #include <string>
@@ -27,12 +28,6 @@ public:
         ;
 
     static NdLogManagerImpl* sm_pInstance;
-};
-
-class NDCORE_EXPORT NdCommHelper
-{
-public:
-    static std::string CurrentDateTimeString();
 };
 
 #define ND_LOG(level, ...) NdLogManager::Print(level, __FILE__, __LINE__, __VA_ARGS__)

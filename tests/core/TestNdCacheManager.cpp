@@ -161,6 +161,7 @@ private slots:
     void entryOfWrongShapeIsSkipped();
     void unparseableTaskFileIsKeptAside_data();
     void unparseableTaskFileIsKeptAside();
+    void failedWriteKeepsOldFile_data();
     void failedWriteKeepsOldFile();
     void concurrentChangesLoseNothing();
     void killedWriterLeavesWholeFile();
@@ -500,17 +501,28 @@ void TestNdCacheManager::unparseableTaskFileIsKeptAside()
     QVERIFY(!QFile::exists(DataPath(kTaskFile)));
 }
 
+void TestNdCacheManager::failedWriteKeepsOldFile_data()
+{
+    QTest::addColumn<int>("nameBytes");
+    QTest::addColumn<int>("limitBytes");
+    QTest::newRow("a large write fails at once") << 64 * 1024 << 16 * 1024;
+    // Small enough to sit in the file's buffer until the commit flushes it.
+    QTest::newRow("a small write fails when flushed") << 4 * 1024 << 2 * 1024;
+}
+
 void TestNdCacheManager::failedWriteKeepsOldFile()
 {
+    QFETCH(int, nameBytes);
+    QFETCH(int, limitBytes);
     m_store->SaveOneDownloadTask(MakeTask("kept"));
     m_store->SetLastDownloadPath("/kept");
     const QByteArray tasksBefore = ReadBytes(kTaskFile);
     const QByteArray pathBefore = ReadBytes("NdDownloadPath.bin");
 
     DownloadTaskParam_t huge = MakeTask("huge");
-    huge.VideoName = std::string(64 * 1024, 'n');
+    huge.VideoName = std::string(static_cast<size_t>(nameBytes), 'n');
     {
-        ScopedFileSizeLimit limit(16 * 1024);
+        ScopedFileSizeLimit limit(limitBytes);
         m_store->SaveOneDownloadTask(huge);
         m_store->UpdateOneDownloadTask(huge);
         m_store->SetLastDownloadPath(huge.VideoName);

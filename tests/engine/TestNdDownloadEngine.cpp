@@ -14,9 +14,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStorageInfo>
 #include <QScopeGuard>
 #include <QSet>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 

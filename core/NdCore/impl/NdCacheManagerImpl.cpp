@@ -1,12 +1,12 @@
 #include "NdCacheManagerImpl.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <json/json.h>
@@ -343,21 +343,15 @@ NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fi
     }
 }
 
-// The text goes to a temporary file beside the old one, which is renamed over it only when
-// complete: a crash, a kill or a full disk during the write leaves the old file whole.
+// Whole or not at all: a crash, a kill or a full disk during the write leaves the old file.
 bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& root) const
 {
     const std::string text = StyledText(root);
     // Created here rather than relying on logging to have made it, so a first run keeps its data.
     if (!QDir().mkpath(ToQString(m_strDataDir)))
         return false;
-    QSaveFile file(ToQString(FilePath(fileName)));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const qint64 size = static_cast<qint64>(text.size());
-    if (file.write(text.data(), size) != size)
-        return false; // QSaveFile discards the temporary file; the old one stays
-    return file.commit();
+    return NdCommHelper::WriteFileWhole(
+        ToQString(FilePath(fileName)), QByteArray(text.data(), static_cast<int>(text.size())));
 }
 
 void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value) const
