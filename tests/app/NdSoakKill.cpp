@@ -106,7 +106,7 @@ private:
     NdSamplePlatformProcess m_platform;
     NdProgramBundle m_bundle;
     QTemporaryDir m_home;
-    QProcess m_program;
+    NdTestChildProcess m_program;
     QMap<QString, double> m_seconds; // per lesson path
     int m_killed = 0;
     int m_resumes = 0;

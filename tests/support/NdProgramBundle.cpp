@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 bool CopyInto(const QString& source, const QString& folder)
 {
@@ -12,6 +15,11 @@ bool CopyInto(const QString& source, const QString& folder)
     return QFile::copy(source, target) && QFile::setPermissions(target, QFile(source).permissions());
 }
 } // namespace
+
+void NdTestChildProcess::setupChildProcess()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
 
 bool NdProgramBundle::Create(const QString& deployFile)
 {

@@ -5,6 +5,14 @@
 #include <QString>
 #include <QTemporaryDir>
 
+// A process that ends with the test that started it, however the test ends:
+// a program left running would hold whatever its test held.
+class NdTestChildProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override;
+};
+
 // A copy of the program's bundle, as the build tree lays it out: bin/ with the
 // program, its library and the ffmpeg link; Resources/ with the language file
 // and a deployment file of the caller's (the sample platform's, say).
