@@ -2,12 +2,14 @@
 
 #include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
+#include "NdDownloaderBackEndImpl.h"
 #include "NdTestEnv.h"
 
 #include "NdCore/NdCacheManager.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +17,11 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QUuid>
+
+NdDownloaderBackEndImpl& NdBackEnd()
+{
+    return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
+}
 
 NdRowRecorder::NdRowRecorder()
 {
@@ -71,6 +78,14 @@ QList<NdRowReport_t> NdRowRecorder::Reports(NdTaskItem* row) const
 {
     QMutexLocker lock(&Lock);
     return Received.value(row);
+}
+
+QList<int> NdRowRecorder::States(NdTaskItem* row) const
+{
+    QList<int> states;
+    for (const NdRowReport_t& report : Reports(row))
+        states.append(report.State);
+    return states;
 }
 
 NdRowReport_t NdRowRecorder::LastReport(NdTaskItem* row) const
@@ -246,4 +261,20 @@ int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char*
 double NdPlatformTestCase::SourceDuration(const QString& lessonPath) const
 {
     return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lessonPath)).Body);
+}
+
+QString NdPlatformTestCase::SegmentUrl(const QString& lessonPath, int number) const
+{
+    const QString lesson = lessonPath.section(QLatin1Char('/'), -1);
+    return m_platform.LessonUrl(lesson).replace(QStringLiteral("index.m3u8"), QStringLiteral("seg%1.ts").arg(number));
+}
+
+int NdPlatformTestCase::PlatformRequests(const QString& prefix, const char* suffix) const
+{
+    int count = 0;
+    for (const QJsonValue& request : m_platform.Requests()) {
+        const QString path = request.toObject().value("path").toString();
+        count += path.startsWith(prefix) && path.endsWith(QLatin1String(suffix)) ? 1 : 0;
+    }
+    return count;
 }

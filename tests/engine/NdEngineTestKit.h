@@ -12,12 +12,17 @@
 #include <QStringList>
 
 #include "NdSamplePlatformProcess.h"
+#include "NdTestEnv.h"
 
 #include <QTemporaryDir>
 
 class NdTaskItem;
 class NdDownloadTask;
 class NdDownloadTaskManager;
+class NdDownloaderBackEndImpl;
+
+// The backend singleton, with the members that only the implementation has.
+NdDownloaderBackEndImpl& NdBackEnd();
 
 // One progress report as a row receives it.
 struct NdRowReport_t
@@ -41,6 +46,7 @@ public:
     static NdTaskItem* RowKey(int n);
 
     QList<NdRowReport_t> Reports(NdTaskItem* row) const;
+    QList<int> States(NdTaskItem* row) const;        // of the reports, in order
     NdRowReport_t LastReport(NdTaskItem* row) const; // State -1 when none came
     int StartCount(NdTaskItem* row) const;           // how often a run connected the row
     int StartedRows() const;                         // rows connected at least once
@@ -103,6 +109,10 @@ protected:
     int ReportCount(const DownloadTaskParam_t& task, const char* message) const;
     // Seconds of media that the lesson's playlist lists.
     double SourceDuration(const QString& lessonPath) const;
+    // The address of segment number (from 1) of the lesson, without its switches.
+    QString SegmentUrl(const QString& lessonPath, int number) const;
+    // Requests to the platform whose path starts with prefix and ends with suffix.
+    int PlatformRequests(const QString& prefix, const char* suffix) const;
 
     NdSamplePlatformProcess m_platform;
     QTemporaryDir* m_downloads = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Puts Qt's standard paths into test mode and empties this test's data folder,
@@ -14,3 +15,9 @@ QString NdTestSourceDir();
 
 // The text of every log file of a program whose AppDataLocation is dataDir.
 QString NdTestLogText(const QString& dataDir);
+
+// The file's bytes; empty when it cannot be read.
+QByteArray NdReadFile(const QString& path);
+
+// Writes the file whole; false when it cannot.
+bool NdWriteFile(const QString& path, const QByteArray& bytes);
