@@ -1,0 +1,193 @@
+// The backend's playlist step against a loopback TLS server: playlist text to
+// segment addresses and a local playlist, and the playlist's download through
+// redirects and master playlists, with its keys.
+#include "NdCore/NdDeploySettings.h"
+#include "NdDownloaderBackEndImpl.h"
+#include "NdEngineTestKit.h"
+#include "NdTestEnv.h"
+#include "NdTestHttpServer.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QtTest>
+
+namespace {
+QStringList ToStringList(const std::vector<std::string>& entries)
+{
+    QStringList list;
+    for (const std::string& entry : entries)
+        list << QString::fromStdString(entry);
+    return list;
+}
+
+} // namespace
+
+class TestNdBackEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void parseText_data();
+    void parseText();
+    void localPlaylistName();
+    void download_data();
+    void download();
+
+private:
+    // A "}" in the download folder must not move files out of the task folder.
+    QString TaskFolder() const { return m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{task}"); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+};
+
+void TestNdBackEnd::initTestCase()
+{
+    NdTestInitEnvironment();
+    QVERIFY(NdTestCa::Instance().Ok && m_server.Start());
+    NdDeploySettings settings;
+    settings.TransferTimeoutMs = 5000;
+    settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
+    NdDeploySettings::Set(settings);
+    const QMap<QByteArray, QByteArray> texts{{"/v/index.m3u8", "#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\n"},
+        {"/new/index.m3u8", "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"key\"\n#EXTINF:2,\nseg1.ts\n"},
+        {"/new/key", "0123456789abcdef"},
+        {"/m/master.m3u8",
+            "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100,AVERAGE-BANDWIDTH=9000000\nlow/index.m3u8\n"
+            "#EXT-X-STREAM-INF:PROGRAM-ID=1,BANDWIDTH=2000000,RESOLUTION=1280x720\r\n"
+            "hi/index.m3u8?v=1\r\n#EXT-X-STREAM-INF:BANDWIDTH=2000000\n/elsewhere/index.m3u8\n"
+            "#EXT-X-STREAM-INF:BANDWIDTH=800000\nmid/index.m3u8\n"},
+        {"/m/hi/index.m3u8", "#EXTM3U\n#EXTINF:2,\nh1.ts\n#EXTINF:2,\nh2.ts\n#EXT-X-ENDLIST\n"}};
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
+        m_server.Route(it.key(), [text = it.value()](const NdTestRequest&) { return NdTestResponse::Text(text); });
+    const QByteArray moved = (m_server.BaseUrl() + "/new/index.m3u8").toUtf8();
+    m_server.Route("/old/index.m3u8", [moved](const NdTestRequest&) { return NdTestResponse::Redirect(moved); });
+    m_server.Route("/bad/500.m3u8", [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\ne.ts\n", 500); });
+}
+
+void TestNdBackEnd::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid() && QDir().mkpath(TaskFolder()));
+}
+
+void TestNdBackEnd::parseText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("segments");
+    QTest::addColumn<QString>("localPlaylist"); // "" when none is written
+    const QString base = QStringLiteral("https://cdn.example.test/v/lesson/");
+    const QByteArray encrypted = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"
+                                 "#EXTINF:2.0,\nseg-a.ts\n#EXTINF:2.0,\nseg-b.ts\n#EXT-X-ENDLIST\n";
+    const QString encryptedLocal = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-KEY:METHOD=AES-128,URI=\"KEY\"\n"
+                                   "#EXTINF:2.0,\n1.ts\n#EXTINF:2.0,\n2.ts\n#EXT-X-ENDLIST\n";
+    const QStringList segments{base + "seg-a.ts", base + "seg-b.ts"};
+    QTest::newRow("worked example") << encrypted << segments << encryptedLocal;
+    QTest::newRow("CRLF line ends") << QByteArray(encrypted).replace("\n", "\r\n") << segments << encryptedLocal;
+    QTest::newRow("no final line feed, blank lines")
+        << QByteArray("#EXTM3U\n\n#EXTINF:2,\na.ts\n \n\r\n#EXTINF:2,\nb.ts")
+        << QStringList{base + "a.ts", base + "b.ts"} << QString();
+    QTest::newRow("relative, root-relative, absolute, query, spaces")
+        << QByteArray("#EXTM3U\nhi/a.ts\n../b.ts\n/root/c.ts\nhttps://other.example.test/d.ts\ne.ts?tok=1&x=2\n"
+                      "//cdn2.example.test/f.ts\nmy seg.ts\n")
+        << QStringList{base + "hi/a.ts", "https://cdn.example.test/v/b.ts", "https://cdn.example.test/root/c.ts",
+               "https://other.example.test/d.ts", base + "e.ts?tok=1&x=2", "https://cdn2.example.test/f.ts",
+               base + "my%20seg.ts"}
+        << QString();
+}
+
+void TestNdBackEnd::parseText()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, segments);
+    QFETCH(QString, localPlaylist);
+    // The text alone: the keys' addresses lie outside the loopback servers.
+    const std::string address = "https://cdn.example.test/v/lesson/index.m3u8?auth=abc";
+    const QString path = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), QString::fromStdString(address));
+    std::vector<std::string> found;
+    NdBackEnd().M3U8StringFormat(path.toStdString(), text.toStdString(), address, found);
+    QCOMPARE(ToStringList(found), segments);
+    // Key lines name the key's file in the task folder.
+    const QRegularExpression keyFile(QStringLiteral("filelist\\.key-[0-9a-f]{16}"));
+    QCOMPARE(QString::fromUtf8(NdReadFile(TaskFolder() + "/filelist.m3u8")).replace(keyFile, "KEY"), localPlaylist);
+}
+
+// The query goes; names the task folder uses for itself are kept apart.
+void TestNdBackEnd::localPlaylistName()
+{
+    QCOMPARE(
+        NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/a/index.m3u8?s=1"), QStringLiteral("index.m3u8"));
+    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/a/"), QStringLiteral("remote-"));
+    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/filelist.m3u8"),
+        QStringLiteral("remote-filelist.m3u8"));
+}
+
+void TestNdBackEnd::download_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("finalPath"); // where relative entries are resolved; "" when the transfer fails
+    QTest::addColumn<QStringList>("segments");
+    QTest::addColumn<int>("keys"); // key files
+    const QStringList hi{"/m/hi/h1.ts", "/m/hi/h2.ts"};
+    QTest::newRow("query") << "/v/index.m3u8?t=1" << QStringLiteral("/v/index.m3u8?t=1") << QStringList{"/v/a.ts"} << 0;
+    QTest::newRow("redirected, with a key")
+        << "/old/index.m3u8" << QStringLiteral("/new/index.m3u8") << QStringList{"/new/seg1.ts"} << 1;
+    QTest::newRow("master: first of the highest bandwidth")
+        << "/m/master.m3u8" << QStringLiteral("/m/hi/index.m3u8?v=1") << hi << 0;
+    QTest::newRow("master, asynchronously") << "/m/master.m3u8" << QStringLiteral("/m/hi/index.m3u8?v=1") << hi << 0;
+    QTest::newRow("HTTP 500") << "/bad/500.m3u8" << QString() << QStringList() << 0;
+}
+
+void TestNdBackEnd::download()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, finalPath);
+    QFETCH(QStringList, segments);
+    QFETCH(int, keys);
+    const bool async = QByteArray(QTest::currentDataTag()).contains("asynchronously");
+    const std::string url = (m_server.BaseUrl() + path).toStdString();
+    const std::string folder = TaskFolder().toStdString();
+    const QString local = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), QString::fromStdString(url));
+    // A playlist left by an earlier attempt must never pass for this one.
+    QVERIFY(NdWriteFile(local, "#EXTM3U\nold.ts\n"));
+    int completions = 0;
+    long long lastTotal = -1;
+    if (async) {
+        NdBackEnd().DownloadM3U8File(url, folder, [&]() { ++completions; });
+        QCOMPARE(completions, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(completions, 1, 10000);
+    } else {
+        NdBackEnd().DownloadM3U8FileSync(
+            url, folder, [&]() { ++completions; }, [&](long long, long long total) { lastTotal = total; });
+        QCOMPARE(completions, 1);
+    }
+    std::vector<std::string> found;
+    if (finalPath.isEmpty()) {
+        QVERIFY(!QFile::exists(local));
+        QVERIFY(!NdBackEnd().M3U8Parse(folder, url, found));
+        return;
+    }
+    // The media playlist's size, not the master's.
+    QCOMPARE(lastTotal, async ? -1 : QFileInfo(local).size());
+    QCOMPARE(QString::fromUtf8(NdReadFile(TaskFolder() + "/playlist.url")), m_server.BaseUrl() + finalPath);
+    QVERIFY(NdBackEnd().M3U8Parse(folder, url, found));
+    for (QString& segment : segments)
+        segment.prepend(m_server.BaseUrl());
+    QCOMPARE(ToStringList(found), segments);
+    const QStringList keyFiles = QDir(TaskFolder()).entryList({"filelist.key-*"}, QDir::Files);
+    QCOMPARE(keyFiles.size(), keys);
+    if (keys > 0)
+        QCOMPARE(NdReadFile(TaskFolder() + "/" + keyFiles.first()), QByteArray("0123456789abcdef"));
+    // A resumed task parses the stored playlist again: nothing is fetched again.
+    m_server.ClearRequests();
+    std::vector<std::string> resumed;
+    QVERIFY(NdBackEnd().M3U8Parse(folder, url, resumed));
+    QCOMPARE(resumed, found);
+    QCOMPARE(m_server.Requests().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestNdBackEnd)
+#include "TestNdBackEnd.moc"
