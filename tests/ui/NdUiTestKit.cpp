@@ -1,24 +1,55 @@
 #include "NdUiTestKit.h"
 
 #include "NdLanguageHelper.h"
+#include "NdTaskItem.h"
 #include "NdTestEnv.h"
 #include "NdWidget.h"
 
+#include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDialog>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QDir>
+#include <QFile>
+#include <QLayout>
+#include <QPainter>
 #include <QSslCertificate>
 #include <QTimer>
+#include <QtTest>
 
-void NdUiTestInit()
+bool NdUiTestInit()
 {
     NdTestInitEnvironment();
-    NdLanguageHelper::GetInstance()->Init("zh-CN");
     NdApplyApplicationFont();
+    QFile sheet(QStringLiteral(":/res/qss/nddownload_2x.qss"));
+    if (!sheet.open(QIODevice::ReadOnly))
+        return false;
+    qApp->setStyleSheet(QString::fromUtf8(sheet.readAll()));
+    return NdLanguageHelper::GetInstance()->Init("zh-CN");
+}
+
+QString NdUiStr(const char* key)
+{
+    return NdLanguageHelper::GetInstance()->Str(key);
+}
+
+bool NdUiShoot(QWidget* widget, const QString& name, QWidget* over)
+{
+    widget->show();
+    QCoreApplication::processEvents();
+    QImage picture = widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    if (over) {
+        QPainter painter(&picture);
+        painter.drawPixmap(over->mapToGlobal(QPoint(0, 0)) - widget->mapToGlobal(QPoint(0, 0)), over->grab());
+    }
+    QImage blank(picture.size(), picture.format());
+    blank.fill(picture.pixel(0, 0));
+    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/../screenshots");
+    return picture != blank && QDir().mkpath(folder)
+        && picture.save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 bool NdReportCatcher::Start()
@@ -36,29 +67,13 @@ bool NdReportCatcher::Start()
     return true;
 }
 
-QStringList NdReportCatcher::Params() const
+void NdUiTestCase::initTestCase()
 {
-    QStringList params;
-    for (const NdTestRequest& request : m_server.Requests()) {
-        if (request.path != "/error_report")
-            continue;
-        const QJsonObject report = QJsonDocument::fromJson(request.body).object();
-        params << report.value(QStringLiteral("api_data")).toObject().value(QStringLiteral("api_params")).toString();
-    }
-    return params;
-}
-
-int NdReportCatcher::Count(const QString& params) const
-{
-    return Params().count(params);
-}
-
-int NdReportCatcher::CountEndingWith(const QString& end) const
-{
-    int count = 0;
-    for (const QString& params : Params())
-        count += params.endsWith(end) ? 1 : 0;
-    return count;
+    QVERIFY(NdUiTestInit());
+    QVERIFY(m_reports.Start());
+    QVERIFY(m_dir.isValid());
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_urls, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_urls, "open");
 }
 
 NdModalAnswerer::NdModalAnswerer(const char* className, std::function<void(QDialog*)> answer)
@@ -77,6 +92,59 @@ void NdModalAnswerer::Poll()
     m_lastAnswered = dialog;
     ++m_count;
     m_answer(dialog);
+}
+
+std::vector<DownloadTaskParam_t> NdStoredTasks()
+{
+    std::vector<DownloadTaskParam_t> tasks;
+    NdCacheManager::GetInstance()->GetDownloadTasks(tasks);
+    return tasks;
+}
+
+int NdStoredIn(int state)
+{
+    const std::vector<DownloadTaskParam_t> tasks = NdStoredTasks();
+    return int(
+        std::count_if(tasks.begin(), tasks.end(), [state](const auto& task) { return task.VideoState == state; }));
+}
+
+QStringList NdRowNames(QWidget* window)
+{
+    QStringList names;
+    QLayout* rows = window->findChild<QWidget*>(QStringLiteral("NdTaskListView_Widget"))->layout();
+    for (int i = 0; rows && i < rows->count(); ++i) {
+        if (auto* row = qobject_cast<NdTaskItem*>(rows->itemAt(i)->widget()))
+            names << QString::fromStdString(row->GetDownloadTaskParam().VideoName);
+    }
+    return names;
+}
+
+namespace {
+
+QStringList g_warnings;
+
+void CatchWarnings(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg && !message.startsWith(QLatin1String("This plugin does not support")))
+        g_warnings << message;
+}
+
+} // namespace
+
+NdWarningCatcher::NdWarningCatcher()
+{
+    g_warnings.clear();
+    qInstallMessageHandler(CatchWarnings);
+}
+
+NdWarningCatcher::~NdWarningCatcher()
+{
+    qInstallMessageHandler(nullptr);
+}
+
+QString NdWarningCatcher::Warnings() const
+{
+    return g_warnings.join(QLatin1Char('\n'));
 }
 
 void NdClickChild(QWidget* parent, const char* objectName, const QString& text)

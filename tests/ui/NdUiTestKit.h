@@ -2,20 +2,31 @@
 
 #include "NdTestHttpServer.h"
 
+#include "NdCore/NdDownloadTaskParam.h"
+
+#include <QDialog>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
-class QDialog;
+// Test mode paths, the application font, the program's style sheet and the
+// zh-CN texts, for every UI test; false when the sheet or the texts are missing.
+bool NdUiTestInit();
 
-// Test mode paths, the zh-CN texts and the application font, for every UI test.
-void NdUiTestInit();
+// The zh-CN text of a key.
+QString NdUiStr(const char* key);
+
+// Saves the widget, with `over` drawn on it where it stands, as
+// build/screenshots/<name>.png. False when the picture is one colour: blank.
+bool NdUiShoot(QWidget* widget, const QString& name, QWidget* over = nullptr);
 
 // Records what the windows ask the desktop to open: register its "open"
 // slot with QDesktopServices::setUrlHandler.
@@ -28,21 +39,29 @@ public slots:
     void open(const QUrl& url) { opened << url; }
 };
 
-// Catches the reports the program sends: a TLS server on 127.0.0.1, trusted
-// through the test CA and put in force as the reporting address.
+// Keeps the reports the program sends on this machine: a TLS server on
+// 127.0.0.1, trusted through the test CA, put in force as the reporting address.
 class NdReportCatcher
 {
 public:
     bool Start();
-    // "api_params" of every report received so far, in arrival order.
-    QStringList Params() const;
-    // How many received reports have exactly these "api_params".
-    int Count(const QString& params) const;
-    // How many received reports have "api_params" ending in this text.
-    int CountEndingWith(const QString& end) const;
 
 private:
     NdTestHttpServer m_server{NdTestHttpServer::Tls};
+};
+
+// Base of the UI tests: NdUiTestInit, the reports caught, a temporary folder,
+// and what the windows ask the desktop to open (https and file URLs) recorded.
+class NdUiTestCase : public QObject
+{
+    Q_OBJECT
+protected slots:
+    void initTestCase();
+
+protected:
+    NdReportCatcher m_reports;
+    QTemporaryDir m_dir;
+    NdUrlRecorder m_urls;
 };
 
 // Answers every modal dialog of the class `className` that appears while it
@@ -61,6 +80,30 @@ private:
     std::function<void(QDialog*)> m_answer;
     QPointer<QObject> m_lastAnswered; // nulled when that dialog is gone
     int m_count = 0;
+};
+
+// The child of that type and object name; the index-th when several share it.
+template <typename T = QWidget> T* NdChild(const QObject* parent, const char* objectName, int index = 0)
+{
+    return parent->findChildren<T*>(QLatin1String(objectName)).value(index);
+}
+
+// The records of the task store, and how many of them are in that state.
+std::vector<DownloadTaskParam_t> NdStoredTasks();
+int NdStoredIn(int state);
+
+// The names of a window's task rows, top to bottom.
+QStringList NdRowNames(QWidget* window);
+
+// Collects Qt's warnings while it lives: a thread destroyed while it runs, a
+// signal sent to a deleted object. The offscreen platform's notices of what it
+// cannot draw are none.
+class NdWarningCatcher
+{
+public:
+    NdWarningCatcher();
+    ~NdWarningCatcher();
+    QString Warnings() const; // one a line
 };
 
 // Clicks the child button of that object name, or the one with that text.

@@ -1,0 +1,416 @@
+// The program's widgets one by one, offscreen with its style sheet: the task
+// rows and the names new videos get, the dialogs, and the kit under them, each
+// window photographed into build/screenshots. The main window, and the dialogs
+// it runs to close and to delete, are tried whole in TestNdDownloader.
+#include "NdButton.h"
+#include "NdRadiusTip.h"
+#include "NdRadiusTipLabel.h"
+#include "NdSetDownloadPathDlg.h"
+#include "NdTaskItem.h"
+#include "NdTaskListView.h"
+#include "NdTitleBar.h"
+#include "NdUiTestKit.h"
+#include "NdUpdateDlg.h"
+#include "NdUpdateProgressDlg.h"
+
+#include "NdCore/NdCacheManager.h"
+
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kInstaller = QByteArray("NdDownloader installer 1.0.5\n").repeated(14000);
+
+QString Text(QWidget* parent, const char* objectName, int index = 0)
+{
+    return NdChild<QLabel>(parent, objectName, index)->text();
+}
+
+QString DesktopVideoFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/" + NdUiStr("NdDownloader.NdVideo");
+}
+
+NdSoftVersion_t Offer(const QString& version, bool mustUpdate, const QString& url)
+{
+    return {version.toStdString(), "修复了若干问题", url.toStdString(), mustUpdate};
+}
+
+void SendMouseMove(QWidget* widget, const QPoint& pos, Qt::MouseButtons buttons)
+{
+    QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+}
+
+} // namespace
+
+class TestNdWidgets : public NdUiTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void missingFileAndFullDisk();
+    void startPauseButton();
+    void folderButtonMakesAndOpensTheFolder();
+    void longNameElidedAndWholeInItsTip();
+    void newVideoNames_data();
+    void newVideoNames();
+
+    void freeSpace();
+    void chooseFolder();
+    void updateOffers();
+    void installerDownload_data();
+    void installerDownload();
+
+    void titleBarDragsAndMaximises();
+
+private:
+    DownloadTaskParam_t Record(int state) const;
+    QString Url(const QString& path) const { return m_server.BaseUrl() + path; }
+
+    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+    QStringList m_startDirs;
+    QString m_chooserAnswer;
+    QStringList m_handedOver;
+};
+
+void TestNdWidgets::initTestCase()
+{
+    NdUiTestCase::initTestCase();
+    NdSetDownloadPathDlg::SetDirectoryChooser([this](QWidget*, const QString& caption, const QString& startDir) {
+        m_startDirs << startDir;
+        return caption == NdUiStr("NdDownloader.ChooseSaveFilePath") ? m_chooserAnswer : QStringLiteral("/wrong");
+    });
+    // Slow enough for several progress reports: they come at most every 150 ms.
+    for (const char* path : {"/dl/NadioLoader.dmg", "/dl/dropped.dmg", "/dl/stalled.dmg"}) {
+        m_server.Route(path, [](const NdTestRequest& request) {
+            NdTestResponse response;
+            response.body = kInstaller;
+            response.chunkSize = 20000;
+            response.chunkDelayMs = 50;
+            response.dropAfterBytes = request.path.contains("dropped") ? kInstaller.size() / 2 : -1;
+            response.stallAfterBytes = request.path.contains("stalled") ? kInstaller.size() / 2 : -1;
+            return response;
+        });
+    }
+    QVERIFY(m_server.Start());
+    NdUpdateProgressDlg::SetInstallerHandOff([this](const QString& file) { m_handedOver << file; });
+}
+
+DownloadTaskParam_t TestNdWidgets::Record(int state) const
+{
+    DownloadTaskParam_t record;
+    record.VideoName = "第一课 Lesson";
+    record.VideoFileSize = 2048.0f;
+    record.VideoDownloadFileSize = 512.0f;
+    record.VideoTranscodeFileSize = 1536.0f;
+    record.VideoDownloadPath = m_dir.path().toStdString();
+    record.VideoState = state;
+    return record;
+}
+
+// ---- the task rows and the names of new videos
+
+// A finished video whose file went away shows as missing; a task stopped for
+// a full disk brings the window up.
+void TestNdWidgets::missingFileAndFullDisk()
+{
+    NdTaskItem row(nullptr, Record(Finished));
+    QCOMPARE(Text(&row, "NdTaskItem_TextLabel", 1), NdUiStr("NdDownloader.MissFile"));
+    QCOMPARE(Text(&row, "NdTaskItem_TextLabel"), QStringLiteral("1.50GB"));
+    QSignalSpy showWindow(&row, &NdTaskItem::sigShowWindow);
+    row.onRefreshDownloadResult(1024.0f, 50, NoDisk, QString());
+    QCOMPARE(Text(&row, "NdTaskItem_TextLabel", 1), NdUiStr("NdDownloader.PauseByInsufficientStorageSpace"));
+    QCOMPARE(Text(&row, "NdTaskItem_TextLabel"), QStringLiteral("1.00GB/2.00GB"));
+    QCOMPARE(showWindow.count(), 1);
+}
+
+// What a click asks of the scheduler, by the row's state. Five tasks at most
+// run at once: a waiting one only says so. A merging row hides its button; a
+// click that reaches it anyway is ignored, as on a missing file.
+void TestNdWidgets::startPauseButton()
+{
+    const std::pair<int, int> stateAndAsked[]
+        = {{Downloading, Paused}, {Paused, Wait}, {NoDisk, Wait}, {Wait, -1}, {Transcoding, -1}, {MissFile, -1}};
+    for (const auto& [state, asked] : stateAndAsked) {
+        NdTaskItem row(nullptr, Record(state));
+        QList<int> changes;
+        connect(&row, &NdTaskItem::sigChangeDownloadState, this, [&](const auto& task) { changes << task.VideoState; });
+        QSignalSpy toasts(&row, &NdTaskItem::sigToastTip);
+        NdClickChild(&row, "NdTaskItem_StartPauseBtn");
+        QCOMPARE(changes, asked < 0 ? QList<int>() : QList<int>{asked});
+        QCOMPARE(row.GetDownloadTaskParam().VideoState, asked < 0 ? state : asked);
+        QCOMPARE(toasts.size(), state == Wait ? 1 : 0);
+    }
+}
+
+void TestNdWidgets::folderButtonMakesAndOpensTheFolder()
+{
+    DownloadTaskParam_t record = Record(Paused);
+    record.VideoDownloadPath = m_dir.filePath(QStringLiteral("moved away")).toStdString();
+    NdTaskItem row(nullptr, record);
+    NdClickChild(&row, "NdTaskItem_FolderBtn");
+    NdClickChild(&row, "NdTaskItem_FolderBtn");
+    const QUrl folder = QUrl::fromLocalFile(QString::fromStdString(record.VideoDownloadPath));
+    QCOMPARE(m_urls.opened, (QList<QUrl>{folder, folder}));
+    QVERIFY(QFileInfo(folder.toLocalFile()).isDir());
+}
+
+// A long name is elided, its tip shows it whole. A press inside the tip keeps
+// it, one elsewhere closes it; closed, or merely hidden as when the mouse
+// leaves the name, it no longer watches the presses.
+void TestNdWidgets::longNameElidedAndWholeInItsTip()
+{
+    DownloadTaskParam_t record = Record(Paused);
+    record.VideoName = "第三单元 函数与图像（上）课堂实录与习题讲解完整版";
+    NdTaskItem row(nullptr, record);
+    row.show();
+    auto* name = row.findChild<NdRadiusTipLabel*>();
+    QVERIFY(name->text().endsWith(QChar(0x2026)) && QFontMetrics(name->font()).horizontalAdvance(name->text()) <= 220);
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(name, &enter);
+    NdRadiusTip* tip = name->GetTip();
+    QLabel* tipText = tip->findChild<QLabel*>();
+    QCOMPARE(tipText->text(), QString::fromStdString(record.VideoName));
+    QVERIFY(tip->width() > QFontMetrics(tipText->font()).horizontalAdvance(tipText->text()) && tip->height() < 100);
+    QVERIFY(NdUiShoot(tip, QStringLiteral("row_name_tip")));
+    QSignalSpy presses(tip, &NdRadiusArrowBubble::sigClicked);
+    QTest::mousePress(tip, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
+    QVERIFY(tip->isVisible());
+    QTest::mousePress(&row, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QVERIFY(tip->isHidden());
+    QTest::mousePress(&row, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QApplication::sendEvent(name, &enter);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(name, &leave);
+    QTest::mousePress(&row, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QCOMPARE(presses.count(), 2);
+    QVERIFY(tip->isHidden());
+}
+
+void TestNdWidgets::newVideoNames_data()
+{
+    QTest::addColumn<QStringList>("files");  // .mp4 files already in the folder
+    QTest::addColumn<QStringList>("listed"); // the same video listed as "name", or "name@folder" in another folder
+    QTest::addColumn<QString>("expected");   // for "Lesson"
+    QTest::newRow("free") << QStringList() << QStringList() << "Lesson";
+    QTest::newRow("two files") << QStringList{"Lesson", "Lesson(1)"} << QStringList() << "Lesson(2)";
+    QTest::newRow("a gap is used") << QStringList{"Lesson", "Lesson(2)"} << QStringList() << "Lesson(1)";
+    QTest::newRow("listed twice") << QStringList() << QStringList{"Lesson(1)", "Lesson"} << "Lesson(2)";
+    QTest::newRow("listed in another folder") << QStringList() << QStringList{"Lesson@/elsewhere"} << "Lesson";
+    // The counter runs on from the file check into the list check.
+    QTest::newRow("file, then listed") << QStringList{"Lesson"} << QStringList{"Lesson(1)"} << "Lesson(2)";
+    // The list check does not look at files again; the last check does.
+    QTest::newRow("listed, then file") << QStringList{"Lesson(1)"} << QStringList{"Lesson"} << "Lesson(1)(1)";
+}
+
+void TestNdWidgets::newVideoNames()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    for (const QString& name : files)
+        QVERIFY(QFile(dir.filePath(name + QStringLiteral(".mp4"))).open(QIODevice::WriteOnly));
+    DownloadTaskParam_t task;
+    task.VideoName = "Lesson";
+    task.VideoM3U8Url = "https://h/a.m3u8";
+    std::vector<DownloadTaskParam_t> records;
+    for (const QString& entry : listed) {
+        records.push_back(task);
+        records.back().VideoName = entry.section(QLatin1Char('@'), 0, 0).toStdString();
+        records.back().VideoDownloadPath = (entry.contains('@') ? entry.section('@', 1) : dir.path()).toStdString();
+    }
+    const std::string settled = NdTaskListView::SettleVideoName(task, dir.path(), records);
+    QCOMPARE(QString::fromStdString(NdTaskListView::FreeFileName(dir.path(), settled)), expected);
+}
+
+// ---- the dialogs
+
+// Three times the videos' size must be free: the segments, the merged file
+// and room to spare. An unknown free space blocks nothing.
+void TestNdWidgets::freeSpace()
+{
+    const std::tuple<const char*, qint64, QString> cases[]
+        = {{"no_space", 4607999999, "4.61GB"}, {"just_enough", 4608000000, "4.61GB"}, {"unknown", -1, QString()}};
+    for (const auto& [name, freeBytes, shown] : cases) {
+        NdSetDownloadPathDlg::SetFreeBytesQuery([freeBytes = freeBytes](const QString&) { return freeBytes; });
+        NdSetDownloadPathDlg dialog;
+        dialog.resize(480, 272);
+        dialog.SetDownloadFilesInfo(QStringLiteral("第三单元 函数与图像（上）课堂实录与习题讲解"), 3, 1536.0f, 512.0f);
+        QVERIFY(NdUiShoot(&dialog, QStringLiteral("dialog_download_path_") + name));
+        QCOMPARE(NdChild(&dialog, "NdCloseDlg_OkBtn")->isEnabled(), freeBytes != 4607999999);
+        QCOMPARE(NdChild(&dialog, "NdSetDownloadPathDlg_NoFreeDiskSizeLabel")->isVisible(), freeBytes == 4607999999);
+        QCOMPARE(Text(&dialog, "NdCloseDlg_DownloadingLabel", 2),
+            shown.isEmpty() ? QString() : NdUiStr("NdDownloader.Sheng").arg(shown));
+    }
+}
+
+// The last folder is proposed, made again if it went away, or the desktop's
+// video folder when there is none or it cannot be used; its free space is the
+// disk's, a folder not made yet measured on its parent. The chooser starts at
+// the last folder; system folders and folders nobody may write are refused;
+// OK keeps the chosen one for the next time.
+void TestNdWidgets::chooseFolder()
+{
+    NdSetDownloadPathDlg::SetFreeBytesQuery(nullptr);
+    const QString gone = m_dir.filePath(QStringLiteral("gone/deeper"));
+    for (const QString& last : {gone, QStringLiteral("/proc/nd-gone/videos"), QStringLiteral("/proc/sys/kernel")}) {
+        NdCacheManager::GetInstance()->SetLastDownloadPath(last.toStdString());
+        NdSetDownloadPathDlg dialog;
+        QCOMPARE(dialog.GetDir(), last == gone ? gone : DesktopVideoFolder());
+        QVERIFY(Text(&dialog, "NdCloseDlg_DownloadingLabel", 2)
+                    .contains(QRegularExpression(QStringLiteral("\\d\\.\\d\\d[KMG]?B"))));
+    }
+    QVERIFY(QFileInfo(gone).isDir() && !QFileInfo::exists(DesktopVideoFolder()));
+
+    NdCacheManager::GetInstance()->SetLastDownloadPath(std::string());
+    NdSetDownloadPathDlg first;
+    NdButton* browse = NdChild<NdButton>(&first, "NdCloseDlg_CancleBtn"); // the first grey button
+    m_chooserAnswer.clear();
+    browse->click(); // the chooser cancelled: nothing changes
+    QCOMPARE(first.GetDir(), DesktopVideoFolder());
+    for (const QString& refused : {QStringLiteral("/"), QStringLiteral("/usr"),
+             m_dir.filePath(QStringLiteral("not-there")), QStringLiteral("/proc/sys/kernel")}) {
+        m_chooserAnswer = refused;
+        browse->click();
+        QVERIFY2(!NdChild(&first, "NdCloseDlg_OkBtn")->isEnabled(), qPrintable(refused));
+        QCOMPARE(NdChild<QLineEdit>(&first, "NdCloseDlg_LineEdit")->toolTip(), NdUiStr("NdDownloader.NoWrite"));
+    }
+    m_chooserAnswer = m_dir.path();
+    QTimer::singleShot(0, &first, [&]() {
+        browse->click();
+        NdClickChild(&first, "NdCloseDlg_OkBtn");
+    });
+    QCOMPARE(first.DoModal(), 1);
+    NdSetDownloadPathDlg next;
+    QCOMPARE(next.GetDir(), m_dir.path());
+    QTimer::singleShot(0, &next, [&]() {
+        NdChild<NdButton>(&next, "NdCloseDlg_CancleBtn")->click();
+        NdChild<NdButton>(&next, "NdCloseDlg_CancleBtn", 1)->click();
+    });
+    QCOMPARE(next.DoModal(), 0);
+    QCOMPARE(m_startDirs.first(), QStringLiteral("./"));
+    QCOMPARE(m_startDirs.last(), m_dir.path());
+}
+
+// The buttons each answer shows; "update" ends the dialog and runs the
+// download's dialog, modally.
+void TestNdWidgets::updateOffers()
+{
+    const std::tuple<const char*, NdSoftVersion_t, QString> cases[]
+        = {{"new", Offer("1.0.5", false, Url("/dl/stalled.dmg")), "later update close"},
+            {"mandatory", Offer("2.0.0", true, Url("/dl/stalled.dmg")), "update"},
+            {"latest", Offer("1.0.4", false, QString()), "ok close"},
+            {"no_version", Offer("", false, QString()), "ok close"}};
+    for (const auto& [name, offer, buttons] : cases) {
+        NdUpdateDlg dialog(nullptr, offer);
+        NdModalAnswerer progress("NdUpdateProgressDlg", [](QDialog* running) { running->reject(); });
+        const QList<QPair<QString, NdButton*>> named{{"later", NdChild<NdButton>(&dialog, "NdUpdateDlg_NextTimeBtn")},
+            {"update", NdChild<NdButton>(&dialog, "NdUpdateDlg_UpdateBtn", 0)},
+            {"update", NdChild<NdButton>(&dialog, "NdUpdateDlg_UpdateBtn", 1)},
+            {"ok", NdChild<NdButton>(&dialog, "NdUpdateDlg_UpdateBtn", 2)},
+            {"close", dialog.GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)}};
+        const QString shotName = QStringLiteral("dialog_update_") + name;
+        QStringList visible;
+        bool shot = false;
+        QTimer::singleShot(0, &dialog, [&]() {
+            shot = NdUiShoot(&dialog, shotName);
+            NdButton* first = nullptr;
+            for (const auto& button : named) {
+                if (button.second->isVisible()) {
+                    visible << button.first;
+                    first = first ? first : button.second;
+                }
+            }
+            first->click();
+        });
+        QCOMPARE(dialog.DoModal(), 0);
+        QVERIFY(shot);
+        QCOMPARE(visible.join(' '), buttons);
+        QCOMPARE(progress.Count(), offer.MustUpdate ? 1 : 0);
+    }
+}
+
+void TestNdWidgets::installerDownload_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("complete") << "/dl/NadioLoader.dmg";
+    QTest::newRow("dropped halfway") << "/dl/dropped.dmg";
+    QTest::newRow("not found") << "/dl/missing.dmg";
+    QTest::newRow("cannot be written") << "/dl/blocked.dmg"; // a folder stands where it would go
+    QTest::newRow("closed while downloading") << "/dl/stalled.dmg";
+}
+
+// A mandatory update offers no way out while it downloads. A complete
+// installer is handed over; after a failure the user may leave. The partial
+// file of a failed or closed download is gone; a folder in its place stays.
+void TestNdWidgets::installerDownload()
+{
+    QFETCH(QString, path);
+    m_handedOver.clear();
+    const QString file = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + path.mid(3);
+    const bool blocked = path.contains(QLatin1String("blocked"));
+    QVERIFY(!blocked || QDir().mkpath(file + QStringLiteral("/kept")));
+    auto dialog = std::make_unique<NdUpdateProgressDlg>(nullptr, Offer("1.0.5", true, Url(path)));
+    dialog->resize(480, 206);
+    QSignalSpy progress(dialog->findChild<QProgressBar*>(), &QProgressBar::valueChanged);
+    dialog->show();
+    NdButton* close = dialog->GetTitleBar()->GetBtn(NdTitleBar::CloseBtn);
+    QCOMPARE(close->isVisible(), blocked);
+    if (path.contains(QLatin1String("stalled"))) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file) && !progress.isEmpty(), 10000);
+        dialog.reset();
+        QVERIFY(!QFile::exists(file));
+        // Whatever the aborted request left queued runs without the dialog.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog || !m_handedOver.isEmpty() || close->isVisible(), 15000);
+    if (path.contains(QLatin1String("NadioLoader"))) {
+        QVERIFY(NdUiShoot(dialog.get(), QStringLiteral("dialog_update_progress")));
+        QCOMPARE(m_handedOver, QStringList{file});
+        QFile installer(file);
+        QVERIFY(installer.open(QIODevice::ReadOnly) && installer.readAll() == kInstaller && installer.remove());
+        QVERIFY(std::any_of(progress.begin(), progress.end(),
+            [](const QList<QVariant>& change) { return change.at(0).toInt() > 0 && change.at(0).toInt() < 100; }));
+        return;
+    }
+    QVERIFY(m_handedOver.isEmpty());
+    QCOMPARE(QFileInfo::exists(file), blocked);
+    QVERIFY(!blocked || QDir(file).removeRecursively());
+}
+
+// ---- the kit
+
+// Dragging the title bar moves the window; a double click maximises it and
+// swaps maximise for restore, another restores it.
+void TestNdWidgets::titleBarDragsAndMaximises()
+{
+    QWidget window;
+    window.setGeometry(100, 100, 400, 300);
+    NdTitleBar* bar = new NdTitleBar(&window, false, true, true);
+    bar->setGeometry(0, 0, 400, 40);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QPoint start = window.pos();
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, QPoint(50, 20));
+    SendMouseMove(bar, QPoint(80, 60), Qt::LeftButton);
+    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, QPoint(80, 60));
+    SendMouseMove(bar, QPoint(10, 10), Qt::NoButton); // after the release nothing drags
+    QCOMPARE(window.pos(), start + QPoint(30, 40));
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(100, 20));
+    QVERIFY(window.isMaximized());
+    QTRY_VERIFY(bar->GetBtn(NdTitleBar::NormalBtn)->isVisible() && !bar->GetBtn(NdTitleBar::MaximizeBtn)->isVisible());
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, QPoint(100, 20));
+    QVERIFY(!window.isMaximized());
+    QTRY_VERIFY(!bar->GetBtn(NdTitleBar::NormalBtn)->isVisible() && bar->GetBtn(NdTitleBar::MaximizeBtn)->isVisible());
+}
+
+QTEST_MAIN(TestNdWidgets)
+#include "TestNdWidgets.moc"
