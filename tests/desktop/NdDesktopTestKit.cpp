@@ -7,6 +7,15 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+bool NdToolRun_t::Ok() const
+{
+    if (Finished && ExitCode == 0)
+        return true;
+    qWarning("%s: %s, exit code %d\n%s", qPrintable(Command), Finished ? "ended" : "did not end", ExitCode,
+        qPrintable(Output));
+    return false;
+}
+
 NdToolRun_t NdRunTool(
     const QString& program, const QStringList& arguments, const QProcessEnvironment& env, int timeoutMs)
 {
@@ -15,6 +24,7 @@ NdToolRun_t NdRunTool(
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     NdToolRun_t run;
+    run.Command = (QStringList(program) + arguments).join(QLatin1Char(' '));
     if (!process.waitForStarted(10000)) {
         run.Output = process.errorString();
         return run;
@@ -27,15 +37,6 @@ NdToolRun_t NdRunTool(
     run.ExitCode = process.exitCode();
     run.Output = QString::fromUtf8(process.readAll());
     return run;
-}
-
-QString NdDescribeRun(const QString& program, const QStringList& arguments, const NdToolRun_t& run)
-{
-    return QStringLiteral("%1 %2: %3, exit code %4\n%5")
-        .arg(program, arguments.join(QLatin1Char(' ')),
-            run.Finished ? QStringLiteral("ended") : QStringLiteral("did not end"))
-        .arg(run.ExitCode)
-        .arg(run.Output);
 }
 
 QString NdBuildDir()
@@ -61,6 +62,12 @@ QProcessEnvironment NdBareEnvironment(const QString& home)
     return env;
 }
 
+int NdExitCode(QProcess* process, int timeoutMs)
+{
+    const bool ended = process->waitForFinished(timeoutMs) && process->exitStatus() == QProcess::NormalExit;
+    return ended ? process->exitCode() : -1;
+}
+
 QList<qint64> NdProcessesOf(const QString& program)
 {
     const QString wanted = QFileInfo(program).canonicalFilePath();
@@ -77,16 +84,26 @@ QList<qint64> NdProcessesOf(const QString& program)
     return ids;
 }
 
-bool NdFindStartUpLine(const QString& logText, NdStartUpLine_t* line)
+QStringList NdStartUpFindings(qint64 pid, const QString& logText)
 {
-    static const QRegularExpression pattern(QStringLiteral("NdDownloader \\S+ in (.+); deployment (.+), admin (\\S+); "
-                                                           "product name \"(.*)\"; ffmpeg (.+)$"),
+    static const QRegularExpression startUpLine(QStringLiteral("NdDownloader \\S+ in (.+); deployment (.+), "
+                                                               "admin (\\S+); product name \".+\"; ffmpeg (.+)$"),
         QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = pattern.match(logText);
-    if (!match.hasMatch())
-        return false;
-    *line = {match.captured(1), match.captured(2), match.captured(3), match.captured(4), match.captured(5)};
-    return true;
+    static const QRegularExpression library(QStringLiteral("(/\\S+)/libNdCore\\.so"));
+    const QRegularExpressionMatch line = startUpLine.match(logText);
+    if (!line.hasMatch())
+        return {};
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+    maps.open(QIODevice::ReadOnly);
+    return {line.captured(1), line.captured(2), line.captured(3), line.captured(4),
+        library.match(QString::fromUtf8(maps.readAll())).captured(1)};
+}
+
+QStringList NdInstalledFindings(const QString& prefix, const QString& platformUrl, const QString& ffmpeg)
+{
+    const QString bin = QFileInfo(prefix + QStringLiteral("/lib/nddownloader/bin")).canonicalFilePath();
+    const QString deployFile = prefix + QStringLiteral("/lib/nddownloader/Resources/NdDeploy.json");
+    return {bin, QFileInfo(deployFile).canonicalFilePath(), platformUrl + QLatin1Char('/'), ffmpeg, bin};
 }
 
 QStringList NdExpectedInstallFiles()

@@ -3,24 +3,19 @@
 #include "NdCore/NdDeploySettings.h"
 #include "NdFuzzKit.h"
 
-#include <QDir>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QString path = NdFuzzScratchDir() + QStringLiteral("/NdDeploy.json");
     ND_FUZZ_CHECK(NdFuzzWriteFile(path, NdFuzzBytes(data, size)));
 
     // A file that is refused leaves the values in force as they were.
-    NdDeploySettings::Set(NdDeploySettings());
+    const NdDeploySettings before;
+    NdDeploySettings::Set(before);
     QString error;
     const bool loaded = NdDeploySettings::LoadFile(path, &error);
     const NdDeploySettings settings = NdDeploySettings::Get();
-    if (loaded) {
-        ND_FUZZ_CHECK(settings.TransferTimeoutMs >= 1);
-    } else {
-        ND_FUZZ_CHECK(!error.isEmpty());
-        ND_FUZZ_CHECK(settings.AdminBaseUrls[0] == NdDeploySettings().AdminBaseUrls[0]);
-        ND_FUZZ_CHECK(settings.TransferTimeoutMs == NdDeploySettings().TransferTimeoutMs);
-    }
+    ND_FUZZ_CHECK(loaded ? settings.TransferTimeoutMs >= 1
+                         : !error.isEmpty() && settings.AdminBaseUrls[0] == before.AdminBaseUrls[0]
+                && settings.TransferTimeoutMs == before.TransferTimeoutMs);
     return 0;
 }

@@ -4,14 +4,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-QString NdFuzzScratchDir()
+QString NdFuzzScratchDir(const QString& below)
 {
     static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/NdFuzz-XXXXXX"));
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "no scratch folder: %s\n", qPrintable(dir.errorString()));
+    const QString path = below.isEmpty() ? dir.path() : dir.path() + QLatin1Char('/') + below;
+    if (!dir.isValid() || !QDir().mkpath(path)) {
+        std::fprintf(stderr, "no scratch folder %s: %s\n", qPrintable(path), qPrintable(dir.errorString()));
         std::abort();
     }
-    return dir.path();
+    return path;
 }
 
 bool NdFuzzWriteFile(const QString& path, const QByteArray& bytes)

@@ -13,8 +13,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 // A private folder for the files a target writes, made on the first call and
-// removed when the process ends.
-QString NdFuzzScratchDir();
+// removed when the process ends; with `below`, a folder made inside it.
+QString NdFuzzScratchDir(const QString& below = QString());
 
 // False when the file cannot be written, for instance a name the file system refuses.
 bool NdFuzzWriteFile(const QString& path, const QByteArray& bytes);

@@ -6,50 +6,32 @@
 #include "NdDownloaderBackEndImpl.h"
 #include "NdFuzzKit.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <string>
 #include <vector>
 
-namespace {
-QString TaskFolder()
-{
-    const QString folder = NdFuzzScratchDir() + QStringLiteral("/~NdTemp/{fuzz}");
-    ND_FUZZ_CHECK(QDir().mkpath(folder));
-    return folder;
-}
-
-bool HasLineBreak(const std::string& text)
-{
-    return text.find_first_of("\r\n") != std::string::npos;
-}
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const QString folder = TaskFolder();
+    static const QString folder = NdFuzzScratchDir(QStringLiteral("~NdTemp/{fuzz}"));
     static NdDownloaderBackEndImpl backEnd;
 
     const QByteArray input = NdFuzzBytes(data, size);
-    const int firstLineEnd = input.indexOf('\n');
-    const QByteArray address = firstLineEnd < 0 ? input : input.left(firstLineEnd);
-    const QByteArray text = firstLineEnd < 0 ? QByteArray() : input.mid(firstLineEnd + 1);
-
+    const QByteArray address = input.left(input.indexOf('\n'));
+    const std::string text = input.mid(address.size() + 1).toStdString();
     // (The QByteArray overload of fromUtf8 would stop at a NUL; the backend takes the whole address.)
-    const QString url = QString::fromUtf8(address.constData(), address.size());
-    const QString playlistPath = NdDownloaderBackEndImpl::LocalPlaylistPath(folder, url);
+    const QString playlistPath
+        = NdDownloaderBackEndImpl::LocalPlaylistPath(folder, QString::fromUtf8(address.constData(), address.size()));
     QFile::remove(NdDownloaderBackEndImpl::EncryptedPlaylistPath(playlistPath));
 
     std::vector<std::string> segments;
-    backEnd.FormatPlaylist(playlistPath.toStdString(), text.toStdString(), address.toStdString(), segments);
+    backEnd.FormatPlaylist(playlistPath.toStdString(), text, address.toStdString(), segments);
     // Each address becomes one line of the local playlist and one request.
     for (const std::string& segment : segments)
-        ND_FUZZ_CHECK(!HasLineBreak(segment));
+        ND_FUZZ_CHECK(segment.find_first_of("\r\n") == std::string::npos);
 
-    const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(text.toStdString());
+    const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(text);
     // One whole entry, never a tag; a CR inside it is part of the address (the request encodes it).
     ND_FUZZ_CHECK(variant.find('\n') == std::string::npos && (variant.empty() || variant.front() != '#'));
-
     return 0;
 }

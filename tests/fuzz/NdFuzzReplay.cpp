@@ -7,8 +7,6 @@
 #include <QFileInfo>
 #include <QStringList>
 
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
-
 namespace {
 QStringList CorpusFiles(const QString& path)
 {
@@ -25,8 +23,6 @@ QStringList CorpusFiles(const QString& path)
 
 int main(int argc, char** argv)
 {
-    if (LLVMFuzzerInitialize)
-        LLVMFuzzerInitialize(&argc, &argv);
     QStringList roots;
     for (int i = 1; i < argc; ++i)
         roots << QString::fromLocal8Bit(argv[i]);
