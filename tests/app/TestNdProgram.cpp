@@ -60,10 +60,9 @@ void TestNdProgram::startsAsTheDesktopMakesThem()
     QTRY_VERIFY_WITH_TIMEOUT(log("first").contains("; ffmpeg "), 20000);
 
     // A second start hands its URL over as typed (the token's case kept) and
-    // ends; the first logs the token masked. Without a URL a second start just ends.
+    // ends; the first logs the token masked.
     QCOMPARE(NdExitCode(launch("second", {"nddownloader://nadioDownLoader-token-SeCrEt+ToKeN="})), 0);
-    QCOMPARE(NdExitCode(launch("third")), 0);
-    QVERIFY(log("second").isEmpty() && log("third").isEmpty());
+    QVERIFY(log("second").isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(platform.TokensQueried(), QStringList{"SeCrEt+ToKeN="}, 10000);
     QVERIFY2(log("first").contains("onGetNewTask,urlParam:nadioDownLoader-token-SeCr…"), qPrintable(log("first")));
     QVERIFY(!log("first").contains("SeCrEt+"));

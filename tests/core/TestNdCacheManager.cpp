@@ -2,10 +2,6 @@
 #include "NdCoreTestKit.h"
 #include "NdTestEnv.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <csignal>
@@ -75,7 +71,6 @@ private slots:
     void fullDiskKeepsOldFiles_data();
     void fullDiskKeepsOldFiles();
     void concurrentChangesLoseNothing();
-    void killedWriterLeavesWholeFile();
 
 private:
     NdCacheManager* m_store = nullptr;
@@ -202,34 +197,6 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
     QCOMPARE(stored.filter(QRegularExpression("^\\d-\\d+:6$")).size(), 8 * 10);
     QCOMPARE(stored.size(), 8 * 10);
     QCOMPARE(stored.removeDuplicates(), 0);
-}
-
-void TestNdCacheManager::killedWriterLeavesWholeFile()
-{
-    // NdCacheWriterLoop keeps 60 tasks and rewrites them over and over. Read beside it for a
-    // random moment, and at least until it has rewritten the file once: every version of the
-    // file seen, and the one it leaves when killed, must be whole.
-    for (int run = 0; run < 4; ++run) {
-        QProcess writer;
-        writer.start(
-            QCoreApplication::applicationDirPath() + "/NdCacheWriterLoop", {QCoreApplication::applicationName()});
-        QTRY_VERIFY_WITH_TIMEOUT(writer.canReadLine() && writer.peek(4096).contains("ready\n"), 10000);
-        QCOMPARE(QString::fromUtf8(writer.readLine()).trimmed(), NdTestDataDir());
-        const QByteArray atStart = ReadBytes(kTaskFile);
-        const int window = 150 + QRandomGenerator::global()->bounded(200);
-        bool changed = false;
-        QElapsedTimer timer;
-        timer.start();
-        while ((timer.elapsed() < window || !changed) && timer.elapsed() < 10000) {
-            changed = changed || ReadBytes(kTaskFile) != atStart;
-            QVERIFY(Stored().count(':') >= 60);
-        }
-        QVERIFY2(changed, "the writer did not rewrite the file while it was read");
-        writer.kill();
-        QVERIFY(writer.waitForFinished(5000));
-        QVERIFY(Stored().count(':') >= 60);
-        QVERIFY(!QFile::exists(NdTestDataDir() + "/" + kTaskFile + ".corrupt"));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestNdCacheManager)

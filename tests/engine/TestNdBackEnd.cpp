@@ -1,6 +1,7 @@
 // The backend's playlist step against a loopback TLS server: playlist text to
 // segment addresses and a local playlist, and the playlist's download through
 // redirects and master playlists, with its keys.
+#include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
@@ -35,6 +36,8 @@ private slots:
     void localPlaylistName();
     void download_data();
     void download();
+    void environmentPicksTheServers_data();
+    void environmentPicksTheServers();
 
 private:
     // A "}" in the download folder must not move files out of the task folder.
@@ -187,6 +190,44 @@ void TestNdBackEnd::download()
     QVERIFY(NdBackEnd().M3U8Parse(folder, url, resumed));
     QCOMPARE(resumed, found);
     QCOMPARE(m_server.Requests().size(), 0);
+}
+
+void TestNdBackEnd::environmentPicksTheServers_data()
+{
+    QTest::addColumn<int>("environment");
+    QTest::addColumn<QStringList>("requests"); // query, version check, report: "/<folder>/", "+id" with the app id
+    QTest::newRow("production") << 0 << QStringList{"/prod/", "/prod/", "/report/"};
+    QTest::newRow("unknown, as production") << 7 << QStringList{"/prod/", "/prod/", "/report/"};
+    QTest::newRow("internal test") << 1 << QStringList{"/internal/+id", "/internal/+id", "/fallback/"};
+    QTest::newRow("test") << 2 << QStringList{"/test/+id", "/test/+id", "/fallback/"};
+}
+
+// A test environment never reaches the production servers; only there does the app id go along.
+void TestNdBackEnd::environmentPicksTheServers()
+{
+    QFETCH(int, environment);
+    QFETCH(QStringList, requests);
+    NdDeploySettings settings = NdDeploySettings::Get();
+    const QString base = m_server.BaseUrl();
+    for (int i = 0; i < 3; ++i)
+        settings.AdminBaseUrls[i] = base + QStringList{"/prod/", "/internal/", "/test/"}.at(i);
+    settings.ReportBaseUrl = base + "/report/";
+    settings.FallbackReportBaseUrl = base + "/fallback/";
+    settings.AppId = "app-id-of-tests";
+    NdDeploySettings::Set(settings);
+    NdCacheManager::GetInstance()->SetBackEndEnvironment(environment);
+    m_server.ClearRequests();
+    std::vector<DownloadTaskParam_t> tasks;
+    QVERIFY(!NdBackEnd().GetDownloadTaskByToken("token", tasks)); // nothing answers there
+    NdSoftVersion_t version;
+    NdBackEnd().GetSoftVersion(version);
+    NdBackEnd().ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", false);
+    QStringList seen;
+    for (const NdTestRequest& request : m_server.Requests()) {
+        seen << request.path.left(request.path.indexOf('/', 1) + 1)
+                + (request.body.contains("\"app-id-of-tests\"") ? "+id" : "");
+    }
+    QCOMPARE(seen, requests);
 }
 
 QTEST_GUILESS_MAIN(TestNdBackEnd)

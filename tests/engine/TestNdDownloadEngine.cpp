@@ -27,7 +27,6 @@ class TestNdDownloadEngine : public NdPlatformTestCase
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void cleanup();
     void queueRules();
     void removeWaitsForRowConnect();
@@ -51,17 +50,6 @@ private:
 
     QString m_mountPoint;
 };
-
-void TestNdDownloadEngine::initTestCase()
-{
-    NdPlatformTestCase::initTestCase();
-    // A run that crashed or timed out may have left its small disks mounted.
-    for (const QByteArray& line : NdReadFile(QStringLiteral("/proc/mounts")).split('\n')) {
-        const QString mountPoint = QString::fromLocal8Bit(line.split(' ').value(1));
-        if (mountPoint.contains(QLatin1String("/TestNdDownloadEngine-")) && mountPoint.endsWith("/small-disk"))
-            QProcess::execute(QStringLiteral("umount"), {"-l", mountPoint});
-    }
-}
 
 void TestNdDownloadEngine::cleanup()
 {

@@ -39,10 +39,6 @@ private:
     {
         return qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(QStringLiteral("long"))) <= 0.5;
     }
-    bool WaitForSegmentRequests(int count)
-    {
-        return QTest::qWaitFor([&] { return PlatformRequests(QStringLiteral("/"), ".ts") >= count; }, kTaskTimeoutMs);
-    }
 };
 
 // Four runs side by side, each paused at another point: during the second batch
@@ -214,7 +210,8 @@ void TestNdDownloadResume::interruptedRunsResumeAtTheNextStart()
     runner.start(QCoreApplication::applicationDirPath() + QStringLiteral("/NdEngineRunner"),
         {m_platform.DeployFilePath(), QString::number(kTransferTimeoutMs), QCoreApplication::applicationName()});
     // Two batches are on disk once the third has begun.
-    QVERIFY(runner.waitForStarted(5000) && WaitForSegmentRequests(11));
+    QVERIFY(runner.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] { return PlatformRequests(QStringLiteral("/"), ".ts") >= 11; }, kTaskTimeoutMs));
     runner.kill();
     QVERIFY(runner.waitForFinished(5000) && runner.exitStatus() == QProcess::CrashExit);
     task = NdStoredTask(task.VideoTempPath);

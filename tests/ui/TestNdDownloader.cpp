@@ -2,6 +2,7 @@
 // the task list and the rows, against the sample platform with the real
 // backend, engine and ffmpeg, on the offscreen platform.
 #include "NdApp.h"
+#include "NdCommonMask.h"
 #include "NdDownloader.h"
 #include "NdEngineTestKit.h"
 #include "NdNetworkTest.h"
@@ -115,6 +116,22 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
     QCOMPARE(newestFirst.first(), QStringLiteral("加密课程 AES-128"));
     QCOMPARE(newestFirst.last(), QStringLiteral("第1课 入门"));
     QVERIFY(NdUiShoot(window, QStringLiteral("main-window-downloading")));
+    // The title bar's dialogs run over a mask on the window.
+    const std::pair<const char*, QString> buttons[]
+        = {{"NdDownloader.About", "NdAboutDlg"}, {"NdDownloader.CheckUpdate", "NdUpdateDlg"}};
+    for (const auto& button : buttons) {
+        bool maskShown = false;
+        bool shot = false;
+        NdModalAnswerer dialogs(button.second.toLatin1().constData(), [&](QDialog* dialog) {
+            maskShown = window->GetMask()->isVisible();
+            shot = NdUiShoot(window, QStringLiteral("main-window-") + button.second, dialog);
+            dialog->reject();
+        });
+        NdClickChild(window, "NdDownloaderTitleBar_Btn", NdUiStr(button.first));
+        QCOMPARE(dialogs.Count(), 1);
+        QVERIFY(maskShown && shot);
+        QVERIFY(window->GetMask()->isHidden());
+    }
 
     QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 3, kTaskTimeoutMs);
     const QStringList lessons{"aes", "plain2", "plain"};

@@ -56,7 +56,6 @@ private slots:
 
     void missingFileAndFullDisk();
     void startPauseButton();
-    void folderButtonMakesAndOpensTheFolder();
     void longNameElidedAndWholeInItsTip();
     void newVideoNames_data();
     void newVideoNames();
@@ -116,13 +115,20 @@ DownloadTaskParam_t TestNdWidgets::Record(int state) const
 
 // ---- the task rows and the names of new videos
 
-// A finished video whose file went away shows as missing; a task stopped for
-// a full disk brings the window up.
+// A finished video whose file went away shows as missing, and its folder
+// button makes the folder again before it opens it; a task stopped for a full
+// disk brings the window up.
 void TestNdWidgets::missingFileAndFullDisk()
 {
-    NdTaskItem row(nullptr, Record(Finished));
+    DownloadTaskParam_t record = Record(Finished);
+    record.VideoDownloadPath = m_dir.filePath(QStringLiteral("moved away")).toStdString();
+    NdTaskItem row(nullptr, record);
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel", 1), NdUiStr("NdDownloader.MissFile"));
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel"), QStringLiteral("1.50GB"));
+    NdClickChild(&row, "NdTaskItem_FolderBtn");
+    const QUrl folder = QUrl::fromLocalFile(QString::fromStdString(record.VideoDownloadPath));
+    QCOMPARE(m_urls.opened, QList<QUrl>{folder});
+    QVERIFY(QFileInfo(folder.toLocalFile()).isDir());
     QSignalSpy showWindow(&row, &NdTaskItem::sigShowWindow);
     row.onRefreshDownloadResult(1024.0f, 50, NoDisk, QString());
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel", 1), NdUiStr("NdDownloader.PauseByInsufficientStorageSpace"));
@@ -147,18 +153,6 @@ void TestNdWidgets::startPauseButton()
         QCOMPARE(row.GetDownloadTaskParam().VideoState, asked < 0 ? state : asked);
         QCOMPARE(toasts.size(), state == Wait ? 1 : 0);
     }
-}
-
-void TestNdWidgets::folderButtonMakesAndOpensTheFolder()
-{
-    DownloadTaskParam_t record = Record(Paused);
-    record.VideoDownloadPath = m_dir.filePath(QStringLiteral("moved away")).toStdString();
-    NdTaskItem row(nullptr, record);
-    NdClickChild(&row, "NdTaskItem_FolderBtn");
-    NdClickChild(&row, "NdTaskItem_FolderBtn");
-    const QUrl folder = QUrl::fromLocalFile(QString::fromStdString(record.VideoDownloadPath));
-    QCOMPARE(m_urls.opened, (QList<QUrl>{folder, folder}));
-    QVERIFY(QFileInfo(folder.toLocalFile()).isDir());
 }
 
 // A long name is elided, its tip shows it whole. A press inside the tip keeps
