@@ -271,8 +271,13 @@ QString NdPlatformTestCase::SegmentUrl(const QString& lessonPath, int number) co
 
 int NdPlatformTestCase::PlatformRequests(const QString& prefix, const char* suffix) const
 {
+    return CountRequests(m_platform.Requests(), prefix, suffix);
+}
+
+int NdPlatformTestCase::CountRequests(const QJsonArray& requests, const QString& prefix, const char* suffix)
+{
     int count = 0;
-    for (const QJsonValue& request : m_platform.Requests()) {
+    for (const QJsonValue& request : requests) {
         const QString path = request.toObject().value("path").toString();
         count += path.startsWith(prefix) && path.endsWith(QLatin1String(suffix)) ? 1 : 0;
     }

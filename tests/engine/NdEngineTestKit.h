@@ -113,6 +113,7 @@ protected:
     QString SegmentUrl(const QString& lessonPath, int number) const;
     // Requests to the platform whose path starts with prefix and ends with suffix.
     int PlatformRequests(const QString& prefix, const char* suffix) const;
+    static int CountRequests(const QJsonArray& requests, const QString& prefix, const char* suffix);
 
     NdSamplePlatformProcess m_platform;
     QTemporaryDir* m_downloads = nullptr;

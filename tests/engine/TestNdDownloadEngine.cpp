@@ -81,7 +81,7 @@ void TestNdDownloadEngine::queueRules()
     Queue(scheduler, tasks[6]);
     scheduler.start();
     const auto failed = [&](int row) { return rows.LastReport(NdRowRecorder::RowKey(row)).State == Failed; };
-    QTRY_VERIFY(failed(0) && failed(6));
+    QTRY_VERIFY_WITH_TIMEOUT(failed(0) && failed(6), kTaskTimeoutMs);
     for (int i = 0; i < 7; ++i)
         QCOMPARE(rows.StartCount(NdRowRecorder::RowKey(i)), i == 0 || i == 6 ? 1 : 0);
     // The missing playlist ends the task as failed, not as downloading.
