@@ -7,7 +7,6 @@
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
 
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>

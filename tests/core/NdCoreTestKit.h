@@ -5,7 +5,7 @@
 
 #include <QString>
 
-// What the core tests and the programs they start share.
+// Task records for the store's tests.
 
 // A task record whose members all tell its id, in the given state.
 DownloadTaskParam_t NdMakeTask(const QString& id, int state = Wait);

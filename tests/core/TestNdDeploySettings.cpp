@@ -1,5 +1,4 @@
 #include "NdCore/NdDeploySettings.h"
-#include "NdCoreTestKit.h"
 #include "NdTestEnv.h"
 #include "NdTestHttpServer.h"
 

@@ -2,7 +2,6 @@
 #include "NdCore/NdHttpManager.h"
 #include "NdCore/NdLogManager.h"
 #include "NdCore/impl/NdHttpManagerImpl.h"
-#include "NdCoreTestKit.h"
 #include "NdTestEnv.h"
 #include "NdTestHttpServer.h"
 
@@ -243,7 +242,6 @@ void TestNdHttpManager::downloadsAreWholeBeforeSuccess()
     QVERIFY(seenBySuccess.value(m_dir.filePath("first.bin")) == m_fileBody);
     QVERIFY(seenBySuccess.value(m_dir.filePath("third.bin")) == m_fileBody);
     QCOMPARE(seenBySuccess.value(m_dir.filePath("second.bin")), QByteArray("second file"));
-    other.Abort(); // over: nothing left to end
 }
 
 void TestNdHttpManager::slowDiskBoundsTheBuffer()

@@ -46,7 +46,6 @@ void TestNdLogManager::lineFormat_data()
         << "/home/dev/impl/NdX.cpp" << 200 << QString("%d%%") << dots.left(38) + "impl/NdX.cpp:7][INFO ";
     QTest::newRow("warn") << "/File.cpp" << 300 << QString() << dots.left(41) + "/File.cpp:7][WARN ";
     QTest::newRow("debug") << "File.cpp" << 400 << QString() << dots.left(42) + "File.cpp:7][DEBUG";
-    QTest::newRow("unknown level") << "d/F.cpp" << 250 << QString() << dots.left(43) + "d/F.cpp:7][";
     QTest::newRow("long name is not cut") << "/x/" + longName << 100 << QString() << longName + ":7][ERROR";
     QTest::newRow("message cut at 4095") << "d/F.cpp" << 100 << QString(5000, 'm')
                                          << dots.left(43) + "d/F.cpp:7][ERROR";

@@ -1,6 +1,7 @@
-// The backend's playlist step against a loopback TLS server: playlist text to
-// segment addresses and a local playlist, and the playlist's download through
-// redirects and master playlists, with its keys.
+// The backend against a loopback TLS server: the playlist step (playlist text to
+// segment addresses and a local playlist, the download through redirects and
+// master playlists, with its keys), and the servers its queries and reports
+// go to.
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 #include "NdDownloaderBackEndImpl.h"
@@ -100,6 +101,8 @@ void TestNdBackEnd::parseText_data()
                "https://other.example.test/d.ts", base + "e.ts?tok=1&x=2", "https://cdn2.example.test/f.ts",
                base + "my%20seg.ts"}
         << QString();
+    // Byte ranges would fetch the whole file once per entry: nothing is taken.
+    QTest::newRow("byte ranges") << QByteArray("#EXTM3U\n#EXT-X-BYTERANGE:100@0\na.ts\n") << QStringList() << QString();
 }
 
 void TestNdBackEnd::parseText()

@@ -28,6 +28,7 @@ class TestNdDownloadEngine : public NdPlatformTestCase
     Q_OBJECT
 private slots:
     void cleanup();
+    void speedText();
     void queueRules();
     void removeWaitsForRowConnect();
     void lessonsEndAsMp4();
@@ -57,6 +58,15 @@ void TestNdDownloadEngine::cleanup()
         QProcess::execute(QStringLiteral("umount"), {"-l", m_mountPoint});
     m_mountPoint.clear();
     NdPlatformTestCase::cleanup();
+}
+
+void TestNdDownloadEngine::speedText()
+{
+    // Bytes in so many milliseconds; no time at all counts as one millisecond.
+    const std::tuple<qint64, qint64, QString> cases[] = {{0, 300, "0B/S"}, {1023, 1000, "1023B/S"},
+        {1024, 1000, "1KB/S"}, {1048575, 1000, "1023KB/S"}, {5242880, 1000, "5MB/S"}, {1024, 0, "1000KB/S"}};
+    for (const auto& [bytes, ms, text] : cases)
+        QCOMPARE(NdSpeedText(bytes, ms), text);
 }
 
 // What the scheduler starts: each record once, none without its folders or in a
@@ -372,7 +382,7 @@ void TestNdDownloadEngine::waitingForTheConverterShowsTranscoding()
     // Whichever way the test ends, the converter is freed before the tasks go.
     const auto freeConverter = qScopeGuard([&] {
         ::close(writer);
-        converter->wait();
+        converter->wait(kTaskTimeoutMs);
     });
     QList<DownloadTaskParam_t> tasks;
     for (int i = 0; i < 2; ++i) {
