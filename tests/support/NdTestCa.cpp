@@ -82,7 +82,6 @@ NdTestCa CreateTestCa()
     ca.CaCertPath = dir + QStringLiteral("ca.crt");
     ca.ServerCertPath = dir + QStringLiteral("server.crt");
     ca.ServerKeyPath = dir + QStringLiteral("server.key");
-    ca.OtherCaCertPath = dir + QStringLiteral("other-ca.crt");
     ca.UntrustedServerCertPath = dir + QStringLiteral("untrusted-server.crt");
     ca.UntrustedServerKeyPath = dir + QStringLiteral("untrusted-server.key");
     return ca;

@@ -104,7 +104,7 @@ private:
 // A certificate authority made with the openssl command at first use, in a
 // temporary folder that lives as long as the process: a CA certificate and a
 // server certificate for 127.0.0.1 and localhost signed by it. A second,
-// unrelated CA ("other") signs nothing the servers use, for trust tests.
+// unrelated CA ("other") signs the untrusted server's certificate, for trust tests.
 class NdTestCa
 {
 public:
@@ -113,7 +113,6 @@ public:
     QString CaCertPath;
     QString ServerCertPath;
     QString ServerKeyPath;
-    QString OtherCaCertPath;
     QString UntrustedServerCertPath; // for 127.0.0.1, signed by the other CA
     QString UntrustedServerKeyPath;
     bool Ok = false;
