@@ -18,6 +18,8 @@
 #include <QTest>
 #include <QUuid>
 
+#include <algorithm>
+
 NdDownloaderBackEndImpl& NdBackEnd()
 {
     return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
@@ -129,11 +131,23 @@ DownloadTaskParam_t NdMakeTask(
     return task;
 }
 
-DownloadTaskParam_t NdStoredTask(const std::string& tempPath)
+std::vector<DownloadTaskParam_t> NdStoredTasks()
 {
     std::vector<DownloadTaskParam_t> tasks;
     NdCacheManager::GetInstance()->GetDownloadTasks(tasks);
-    for (const DownloadTaskParam_t& task : tasks) {
+    return tasks;
+}
+
+int NdStoredIn(int state)
+{
+    const std::vector<DownloadTaskParam_t> tasks = NdStoredTasks();
+    return int(
+        std::count_if(tasks.begin(), tasks.end(), [state](const auto& task) { return task.VideoState == state; }));
+}
+
+DownloadTaskParam_t NdStoredTask(const std::string& tempPath)
+{
+    for (const DownloadTaskParam_t& task : NdStoredTasks()) {
         if (task.VideoTempPath == tempPath)
             return task;
     }

@@ -74,6 +74,9 @@ private:
 // the download folder.
 DownloadTaskParam_t NdMakeTask(
     const QString& downloadDir, const QString& m3u8Url, const QString& name, float sizeMb, NdTaskItem* row);
+// The records of the task store, and how many of them are in that state.
+std::vector<DownloadTaskParam_t> NdStoredTasks();
+int NdStoredIn(int state);
 // The stored record with that working folder; VideoState -1 when there is none.
 DownloadTaskParam_t NdStoredTask(const std::string& tempPath);
 bool NdWaitStoredState(const std::string& tempPath, int state, int timeoutMs);

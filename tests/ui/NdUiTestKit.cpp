@@ -5,7 +5,6 @@
 #include "NdTestEnv.h"
 #include "NdWidget.h"
 
-#include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
 
 #include <QAbstractButton>
@@ -15,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLayout>
+#include <QMutex>
 #include <QPainter>
 #include <QSslCertificate>
 #include <QTimer>
@@ -94,20 +94,6 @@ void NdModalAnswerer::Poll()
     m_answer(dialog);
 }
 
-std::vector<DownloadTaskParam_t> NdStoredTasks()
-{
-    std::vector<DownloadTaskParam_t> tasks;
-    NdCacheManager::GetInstance()->GetDownloadTasks(tasks);
-    return tasks;
-}
-
-int NdStoredIn(int state)
-{
-    const std::vector<DownloadTaskParam_t> tasks = NdStoredTasks();
-    return int(
-        std::count_if(tasks.begin(), tasks.end(), [state](const auto& task) { return task.VideoState == state; }));
-}
-
 QStringList NdRowNames(QWidget* window)
 {
     QStringList names;
@@ -121,29 +107,37 @@ QStringList NdRowNames(QWidget* window)
 
 namespace {
 
+// Task threads log too: the list is shared between threads.
+QMutex g_warningsLock;
 QStringList g_warnings;
 
 void CatchWarnings(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg && !message.startsWith(QLatin1String("This plugin does not support")))
-        g_warnings << message;
+    if (type == QtDebugMsg || type == QtInfoMsg || message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    QMutexLocker lock(&g_warningsLock);
+    g_warnings << message;
 }
 
 } // namespace
 
 NdWarningCatcher::NdWarningCatcher()
 {
-    g_warnings.clear();
-    qInstallMessageHandler(CatchWarnings);
+    {
+        QMutexLocker lock(&g_warningsLock);
+        g_warnings.clear();
+    }
+    m_previous = qInstallMessageHandler(CatchWarnings);
 }
 
 NdWarningCatcher::~NdWarningCatcher()
 {
-    qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(m_previous);
 }
 
 QString NdWarningCatcher::Warnings() const
 {
+    QMutexLocker lock(&g_warningsLock);
     return g_warnings.join(QLatin1Char('\n'));
 }
 

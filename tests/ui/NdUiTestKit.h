@@ -88,10 +88,6 @@ template <typename T = QWidget> T* NdChild(const QObject* parent, const char* ob
     return parent->findChildren<T*>(QLatin1String(objectName)).value(index);
 }
 
-// The records of the task store, and how many of them are in that state.
-std::vector<DownloadTaskParam_t> NdStoredTasks();
-int NdStoredIn(int state);
-
 // The names of a window's task rows, top to bottom.
 QStringList NdRowNames(QWidget* window);
 
@@ -104,6 +100,9 @@ public:
     NdWarningCatcher();
     ~NdWarningCatcher();
     QString Warnings() const; // one a line
+
+private:
+    QtMessageHandler m_previous = nullptr;
 };
 
 // Clicks the child button of that object name, or the one with that text.
