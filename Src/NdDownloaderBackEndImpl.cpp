@@ -351,9 +351,10 @@ bool RenameWhole(const QString& from, const QString& to)
     return true;
 }
 
-bool WriteFile(const QString& path, const QByteArray& bytes)
+// The file of that name in the folder.
+QString FileIn(const QString& folder, const char* name)
 {
-    return NdCommHelper::WriteFileWhole(path, bytes);
+    return folder + QLatin1Char('/') + QLatin1String(name);
 }
 
 // ---------------------------------------------------------------------------
@@ -435,7 +436,7 @@ private:
             Finish();
             return;
         }
-        WriteFile(m_addressPath, m_finalUrl.toUtf8());
+        NdCommHelper::WriteFileWhole(m_addressPath, m_finalUrl.toUtf8());
         if (m_hops < kMaxPlaylistHops) {
             const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(ReadTextFile(m_localPath));
             if (!variant.empty()) {
@@ -560,7 +561,7 @@ double ProbeSeconds(const QString& ffmpeg, const QString& video, QString& proble
 
 double ExpectedSeconds(const QString& folder)
 {
-    QFile file(folder + QLatin1Char('/') + QLatin1String(kDurationFileName));
+    QFile file(FileIn(folder, kDurationFileName));
     if (!file.open(QIODevice::ReadOnly))
         return 0.0;
     bool ok = false;
@@ -750,12 +751,12 @@ QString NdDownloaderBackEndImpl::LocalPlaylistPath(const QString& folder, const 
 
 QString NdDownloaderBackEndImpl::PlaylistAddressFilePath(const QString& folder)
 {
-    return folder + QLatin1Char('/') + QLatin1String(kPlaylistAddressName);
+    return FileIn(folder, kPlaylistAddressName);
 }
 
 QString NdDownloaderBackEndImpl::EncryptedPlaylistPath(const QString& siblingPath)
 {
-    return QFileInfo(siblingPath).path() + QLatin1Char('/') + QLatin1String(kEncryptedPlaylistName);
+    return FileIn(QFileInfo(siblingPath).path(), kEncryptedPlaylistName);
 }
 
 void NdDownloaderBackEndImpl::DownloadM3U8File(
@@ -797,10 +798,10 @@ bool NdDownloaderBackEndImpl::M3U8Parse(
     const NdPlaylistFacts_t facts = FormatPlaylist(ToUtf8(playlistPath), text, address, segments);
     // Without it the merged video could not be checked: a full disk, of all
     // times, is when merges come out short.
-    const QString durationPath = localFolder + QLatin1Char('/') + QLatin1String(kDurationFileName);
+    const QString durationPath = FileIn(localFolder, kDurationFileName);
     bool durationKept = true;
     if (facts.Seconds > 0.0)
-        durationKept = WriteFile(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
+        durationKept = NdCommHelper::WriteFileWhole(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
     else
         QFile::remove(durationPath);
     if (!durationKept) {
@@ -893,7 +894,7 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
         if (Contains(line, "#EXT-X-ENDLIST"))
             break;
     }
-    return WriteFile(EncryptedPlaylistPath(FromUtf8(playlistPath)), text);
+    return NdCommHelper::WriteFileWhole(EncryptedPlaylistPath(FromUtf8(playlistPath)), text);
 }
 
 // ---------------------------------------------------------------------------
@@ -926,7 +927,7 @@ bool NdDownloaderBackEndImpl::CreateFileList(const std::string& folder)
     QByteArray list;
     for (int i = 1; i <= count; ++i)
         list += "file '" + QByteArray::number(i) + ".ts'\n";
-    WriteFile(dir.filePath(QLatin1String(kConcatListName)), list);
+    NdCommHelper::WriteFileWhole(dir.filePath(QLatin1String(kConcatListName)), list);
     return true;
 }
 
@@ -978,7 +979,7 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     // Files left by an earlier attempt must not pass for this run's result,
     // nor a move that never happened for a move.
     QFile::remove(output);
-    QFile::remove(QFileInfo(list).path() + QLatin1Char('/') + QLatin1String(kMoveJournalName));
+    QFile::remove(FileIn(QFileInfo(list).path(), kMoveJournalName));
     NdProcessOutcome_t outcome;
     {
         // One converter at a time in the whole program, held for the run alone:
@@ -1021,9 +1022,9 @@ bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::st
         }
     }
     to = QFileInfo(to).absoluteFilePath();
-    const QString journal = folder + QLatin1Char('/') + QLatin1String(kMoveJournalName);
+    const QString journal = FileIn(folder, kMoveJournalName);
     const QByteArray entry = to.toUtf8() + '\n' + QByteArray::number(QFileInfo(from).size());
-    if (!WriteFile(journal, entry))
+    if (!NdCommHelper::WriteFileWhole(journal, entry))
         return false;
     if (RenameWhole(from, to))
         return true;
@@ -1033,17 +1034,17 @@ bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::st
 
 QString NdDownloaderBackEndImpl::WorkRootPath(const QString& downloadFolder)
 {
-    return downloadFolder + QLatin1Char('/') + QLatin1String(kWorkRootName);
+    return FileIn(downloadFolder, kWorkRootName);
 }
 
 QString NdDownloaderBackEndImpl::MergedFilePath(const QString& folder)
 {
-    return folder + QLatin1Char('/') + QLatin1String(kMergedFileName);
+    return FileIn(folder, kMergedFileName);
 }
 
 QString NdDownloaderBackEndImpl::ConcatListPath(const QString& folder)
 {
-    return folder + QLatin1Char('/') + QLatin1String(kConcatListName);
+    return FileIn(folder, kConcatListName);
 }
 
 // Queries often carry a signature or a token.
@@ -1055,7 +1056,7 @@ QString NdDownloaderBackEndImpl::LoggableAddress(const QString& address)
 
 QString NdDownloaderBackEndImpl::MovedVideoPath(const QString& folder)
 {
-    QFile journal(folder + QLatin1Char('/') + QLatin1String(kMoveJournalName));
+    QFile journal(FileIn(folder, kMoveJournalName));
     if (!journal.open(QIODevice::ReadOnly))
         return QString();
     const QList<QByteArray> entry = journal.readAll().split('\n');
