@@ -68,7 +68,7 @@ int CountSegmentFiles(const std::string& folder)
 // The merge list counts the segment files of the folder, so only 1.ts to count.ts
 // may be there: files beyond them (left by an earlier, longer playlist) would be
 // merged into the video.
-void RemoveStraySegmentFiles(const std::string& folder, int count)
+void WriteMergeList(const std::string& folder, int count)
 {
     QDir dir(QString::fromStdString(folder));
     for (const QString& name : dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive)) {
@@ -77,6 +77,7 @@ void RemoveStraySegmentFiles(const std::string& folder, int count)
         if (!numbered || number < 1 || number > count || name != QStringLiteral("%1.ts").arg(number))
             dir.remove(name);
     }
+    INdDownloaderBackEnd::GetInstance()->CreateFileList(folder);
 }
 
 // Playlist addresses often carry a signature or a token in their query.
@@ -616,17 +617,10 @@ void NdDownloadTask::Finish(RunState& run)
         run.Work.VideoDownloadFileSize = run.Work.VideoFileSize;
     ND_LOG(LogInfo, ":End download m3u8  ====================");
     ND_LOG(LogInfo, ":Start create filelist.txt  ====================");
-    const auto leaveResumable = [this] {
-        // Stored as Downloaded, the task would never be queued again at the next start.
-        if (CancelMark.load() == Abandoned)
-            NdCacheManager::GetInstance()->UpdateTaskState(GetDownloadParam().VideoTempPath, Downloading);
-    };
-    if (IsCancelled()) {
-        leaveResumable();
+    // Stopped here, the task stays stored as Downloaded: the next start merges it.
+    if (IsCancelled())
         return;
-    }
-    RemoveStraySegmentFiles(run.Work.VideoTempPath, run.SegmentCount());
-    INdDownloaderBackEnd::GetInstance()->CreateFileList(run.Work.VideoTempPath);
+    WriteMergeList(run.Work.VideoTempPath, run.SegmentCount());
     ND_LOG(LogInfo, ":End create filelist.txt    ====================");
 
     State.store(Transcoding);
@@ -635,11 +629,8 @@ void NdDownloadTask::Finish(RunState& run)
         StoreState(Transcoding);
         emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Transcoding, run.Speed);
     });
-    if (!live) {
-        leaveResumable();
-        return;
-    }
-    MergeAndMove(run.Work, run.Percent, run.Speed);
+    if (live)
+        MergeAndMove(run.Work, run.Percent, run.Speed, QString());
 }
 
 // A task stored while merging: its segments are all on disk. The playlist is
@@ -651,7 +642,8 @@ void NdDownloadTask::RunMerge()
     DownloadTaskParam_t record = GetDownloadParam();
     const QString folder = QString::fromStdString(record.VideoTempPath);
     std::vector<std::string> segments;
-    const bool moved = !NdDownloaderBackEndImpl::MovedVideoPath(folder).isEmpty();
+    const QString movedVideo = NdDownloaderBackEndImpl::MovedVideoPath(folder);
+    const bool moved = !movedVideo.isEmpty();
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     if (!moved && !backEnd->M3U8Parse(record.VideoTempPath, record.VideoM3U8Url, segments)) {
         ND_LOG(LogInfo, "Nothing to merge in %s; downloading again.", record.VideoTempPath.c_str());
@@ -665,17 +657,16 @@ void NdDownloadTask::RunMerge()
             StopRun(record, Failed, 0, QString(), "download_fail");
             return;
         }
-        RemoveStraySegmentFiles(record.VideoTempPath, static_cast<int>(segments.size()));
-        backEnd->CreateFileList(record.VideoTempPath);
+        WriteMergeList(record.VideoTempPath, static_cast<int>(segments.size()));
     }
-    MergeAndMove(record, 0, QString());
+    MergeAndMove(record, 0, QString(), movedVideo);
 }
 
 // Success needs ffmpeg to have made a whole video and the move to have taken it
 // out of the working folder. A run killed after the move finds the video where
 // the move left it and only finishes; the working folder goes once the result is
 // stored, so a kill in between leaves a folder, never a task without its video.
-void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed)
+void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video)
 {
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     const QString folder = QString::fromStdString(record.VideoTempPath);
@@ -683,7 +674,6 @@ void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, cons
     ND_LOG(LogInfo, ":Start transcoding  ====================");
     if (IsCancelled())
         return;
-    QString video = NdDownloaderBackEndImpl::MovedVideoPath(folder);
     const bool transcoded = !video.isEmpty()
         || backEnd->TranscodingVideo(NdDownloaderBackEndImpl::ConcatListPath(folder).toStdString(), merged);
     ND_LOG(LogInfo, ":End transcoding    ====================");

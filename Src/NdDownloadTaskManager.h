@@ -149,7 +149,8 @@ private:
     bool DownloadBatchSegments(RunState& state, std::vector<std::string>& files);
     void MarkAllOnDisk(RunState& state);
     void Finish(RunState& state);
-    void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed);
+    // video: where an earlier run's move put the merged video, if it did.
+    void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video);
     void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report);
     void Report(const char* message);
     void BlankRecord();
