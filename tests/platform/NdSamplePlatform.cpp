@@ -128,11 +128,6 @@ QString NdSamplePlatform::BaseUrl() const
     return m_server.BaseUrl();
 }
 
-void NdSamplePlatform::SetLinkShape(const NdTestLinkShape& shape)
-{
-    m_server.SetLinkShape(shape);
-}
-
 QByteArray NdSamplePlatform::DefaultVersionDocument(const QString& baseUrl)
 {
     const QJsonObject data{{"version", "1.0.4"}, {"msg", QStringLiteral("当前已是最新版本")},

@@ -21,7 +21,6 @@ public:
     bool Start(quint16 port, QString* error);
     QString BaseUrl() const;
     // Link shaping for benchmarks; also settable over POST /_control/link.
-    void SetLinkShape(const NdTestLinkShape& shape);
 
     // The answer of get_download_link until a test sets another.
     static QByteArray DefaultVersionDocument(const QString& baseUrl);

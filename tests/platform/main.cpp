@@ -17,7 +17,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -163,14 +162,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
     const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
     const QCommandLineOption benchOption("bench-lessons", "Also serve the benchmark's long lessons.");
-    const QCommandLineOption firstByteOption(
-        "first-byte-delay", "Link: wait this long before each answer's first byte.", "MS", "0");
-    const QCommandLineOption connectionDelayOption(
-        "connection-delay", "Link: wait this long before reading from a new connection.", "MS", "0");
-    const QCommandLineOption rateOption(
-        "connection-rate", "Link: send at most this many bytes a second per connection (0 = no limit).", "B", "0");
-    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, benchOption, firstByteOption,
-        connectionDelayOption, rateOption});
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, benchOption});
     parser.process(app);
 
     bool ok = false;
@@ -180,23 +172,12 @@ int main(int argc, char* argv[])
     const int transferTimeout = PositiveOrZero(parser.value(timeoutOption), 24 * 3600, &ok);
     if (!ok || transferTimeout == 0)
         return Fail(QStringLiteral("--transfer-timeout wants a positive number of seconds"));
-    NdTestLinkShape link;
-    link.firstByteDelayMs = PositiveOrZero(parser.value(firstByteOption), 60 * 1000, &ok);
-    if (!ok)
-        return Fail(QStringLiteral("--first-byte-delay wants milliseconds from 0 to 60000"));
-    link.connectionDelayMs = PositiveOrZero(parser.value(connectionDelayOption), 60 * 1000, &ok);
-    if (!ok)
-        return Fail(QStringLiteral("--connection-delay wants milliseconds from 0 to 60000"));
-    link.bytesPerSecond = PositiveOrZero(parser.value(rateOption), std::numeric_limits<int>::max(), &ok);
-    if (!ok)
-        return Fail(QStringLiteral("--connection-rate wants bytes per second (0 = no limit)"));
 
     QString error;
     NdSampleLessons lessons(parser.value(cacheOption), parser.isSet(benchOption));
     if (!lessons.Prepare(&error))
         return Fail(error);
     NdSamplePlatform platform(lessons);
-    platform.SetLinkShape(link);
     if (!platform.Start(static_cast<quint16>(port), &error))
         return Fail(error);
     if (parser.isSet(deployOption)
