@@ -1,4 +1,5 @@
 #include "NdDesktopTestKit.h"
+#include "NdTestEnv.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,16 +50,15 @@ QProcessEnvironment NdBareEnvironment(const QString& home)
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH")));
     env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/tmp"));
+    const QString tmp = NdPrivateTmpDir(home);
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp);
     // An instrumented build's settings are no help in finding the program's
     // parts, and without them its suppressions would be lost.
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (qEnvironmentVariableIsSet(name))
             env.insert(QLatin1String(name), qEnvironmentVariable(name));
     }
-    QDir().mkpath(home + QStringLiteral("/tmp"));
-    QFile::setPermissions(home + QStringLiteral("/tmp"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return env;
 }
 

@@ -1,4 +1,5 @@
 #include "NdProgramBundle.h"
+#include "NdTestEnv.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -44,9 +45,7 @@ bool NdProgramBundle::Create(const QString& deployFile)
 
 QProcessEnvironment NdProgramBundle::Environment(const QString& home, const QString& dataName)
 {
-    const QString tmp = home + QStringLiteral("/tmp");
-    QDir().mkpath(tmp);
-    QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString tmp = NdPrivateTmpDir(home);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QLatin1Char('/') + dataName);

@@ -36,6 +36,14 @@ QString NdTestLogText(const QString& dataDir)
     return text;
 }
 
+QString NdPrivateTmpDir(const QString& home)
+{
+    const QString tmp = home + QStringLiteral("/tmp");
+    QDir().mkpath(tmp);
+    QFile::setPermissions(tmp, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return tmp;
+}
+
 QByteArray NdReadFile(const QString& path)
 {
     QFile file(path);
