@@ -1,8 +1,9 @@
 #include "NdServerAnswer.h"
 
+#include "NdCore/NdCommHelper.h"
+
 #include <json/json.h>
 
-#include <memory>
 #include <sstream>
 
 namespace {
@@ -15,15 +16,7 @@ QString FromUtf8(const std::string& text)
 // Comment-tolerant parse; false for anything that is not one complete JSON object.
 bool ParseJsonObject(const QString& text, Json::Value& root)
 {
-    const std::string bytes = text.toUtf8().toStdString();
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = true;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    root = Json::Value();
-    if (!reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors))
-        return false;
-    return root.isObject();
+    return NdCommHelper::ParseJson(text.toUtf8(), root) && root.isObject();
 }
 
 // The longest leading decimal number of a text, read the way atof reads it but

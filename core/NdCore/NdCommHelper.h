@@ -7,6 +7,10 @@
 
 #include <string>
 
+namespace Json {
+class Value;
+}
+
 // Small services that both deliverables use.
 class NDCORE_EXPORT NdCommHelper
 {
@@ -17,4 +21,8 @@ public:
     // file beside it that is renamed over it once everything is on disk, so a
     // crash, a kill or a full disk leaves the old file as it was.
     static bool WriteFileWhole(const QString& path, const QByteArray& bytes);
+
+    // Reads JSON text, comments allowed (and dropped); false, with a null root,
+    // for anything else, also for nesting deeper than the reader allows.
+    static bool ParseJson(const QByteArray& text, Json::Value& root);
 };

@@ -332,15 +332,8 @@ NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fi
     file.close();
     if (bytes.isEmpty())
         return NdReadResult::NoContent;
-    try {
-        // The default reader accepts comments; they are not kept, so rewritten files stay plain.
-        Json::Reader reader;
-        const bool parsed = reader.parse(bytes.constData(), bytes.constData() + bytes.size(), root, false);
-        return parsed ? NdReadResult::Parsed : NdReadResult::Damaged;
-    } catch (const std::exception&) {
-        // The reader throws on nesting deeper than it allows.
-        return NdReadResult::Damaged;
-    }
+    // Comments are not kept, so rewritten files stay plain.
+    return NdCommHelper::ParseJson(bytes, root) ? NdReadResult::Parsed : NdReadResult::Damaged;
 }
 
 // Whole or not at all: a crash, a kill or a full disk during the write leaves the old file.

@@ -2,6 +2,10 @@
 
 #include <QSaveFile>
 
+#include <json/json.h>
+
+#include <memory>
+
 bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
@@ -15,4 +19,20 @@ bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
         return false;
     }
     return file.commit();
+}
+
+bool NdCommHelper::ParseJson(const QByteArray& text, Json::Value& root)
+{
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    root = Json::Value();
+    try {
+        if (reader->parse(text.constData(), text.constData() + text.size(), &root, nullptr))
+            return true;
+    } catch (const std::exception&) {
+        // The reader throws on nesting deeper than it allows.
+    }
+    root = Json::Value();
+    return false;
 }

@@ -1,5 +1,7 @@
 #include "NdCore/NdDeploySettings.h"
 
+#include "NdCore/NdCommHelper.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -75,18 +77,6 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
     return settings;
 }
 
-// Comment-tolerant; false for anything but one JSON object.
-bool ParseJsonObject(const QByteArray& text, Json::Value& root)
-{
-    Json::Reader reader;
-    try {
-        return reader.parse(text.constData(), text.constData() + text.size(), root) && root.isObject();
-    } catch (const Json::Exception&) {
-        // The reader throws on nesting deeper than it allows.
-        return false;
-    }
-}
-
 bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* error)
 {
     QFile file(path);
@@ -97,7 +87,7 @@ bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* 
     }
     const QByteArray text = file.read(kMaxFileBytes);
     Json::Value root;
-    if (!ParseJsonObject(text, root)) {
+    if (!NdCommHelper::ParseJson(text, root) || !root.isObject()) {
         if (error)
             *error = QStringLiteral("%1 is not a JSON object").arg(path);
         return false;
