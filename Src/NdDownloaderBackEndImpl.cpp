@@ -73,16 +73,6 @@ const int kFfmpegStartTimeoutMs = 30 * 1000;
 const int kFfmpegSilenceLimitMs = 10 * 60 * 1000;
 const int kFfmpegPollMs = 500;
 
-QString FromUtf8(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
-}
-
-std::string ToUtf8(const QString& text)
-{
-    return text.toUtf8().toStdString();
-}
-
 int CurrentEnvironment()
 {
     return NdCacheManager::GetInstance()->GetBackEndEnvironment();
@@ -158,8 +148,8 @@ std::vector<std::string> PlaylistLines(const std::string& text)
 
 std::string ResolveUri(const QUrl& base, const std::string& uri)
 {
-    const QUrl reference(FromUtf8(Trimmed(uri)), QUrl::TolerantMode);
-    return ToUtf8(base.resolved(reference).toString(QUrl::FullyEncoded));
+    const QUrl reference(NdCommHelper::FromUtf8(Trimmed(uri)), QUrl::TolerantMode);
+    return NdCommHelper::ToUtf8(base.resolved(reference).toString(QUrl::FullyEncoded));
 }
 
 // An attribute list ("METHOD=AES-128,URI=\"k\",IV=0x1") split at the commas
@@ -209,19 +199,19 @@ std::vector<NdPlaylistKey_t> LocaliseKeyUris(std::vector<std::string>& lines, co
         const size_t colon = line.find(':');
         if (!Contains(line, "EXT-X-KEY") || colon == std::string::npos)
             continue;
-        QStringList attributes = SplitAttributes(FromUtf8(line.substr(colon + 1)));
+        QStringList attributes = SplitAttributes(NdCommHelper::FromUtf8(line.substr(colon + 1)));
         for (QString& attribute : attributes) {
             const int equals = attribute.indexOf(QLatin1Char('='));
             if (equals < 0 || attribute.left(equals).trimmed() != QLatin1String("URI"))
                 continue;
-            const std::string address = ResolveUri(base, ToUtf8(Unquoted(attribute.mid(equals + 1))));
+            const std::string address = ResolveUri(base, NdCommHelper::ToUtf8(Unquoted(attribute.mid(equals + 1))));
             const QString localName = KeyFileName(address);
             if (std::none_of(
                     keys.begin(), keys.end(), [&](const NdPlaylistKey_t& key) { return key.Address == address; }))
                 keys.push_back({address, localName});
             attribute = QStringLiteral("URI=\"%1\"").arg(localName);
         }
-        line = line.substr(0, colon + 1) + ToUtf8(attributes.join(QLatin1Char(',')));
+        line = line.substr(0, colon + 1) + NdCommHelper::ToUtf8(attributes.join(QLatin1Char(',')));
     }
     return keys;
 }
@@ -274,7 +264,7 @@ const char* UnsupportedTag(const std::vector<std::string>& lines)
 long long VariantBandwidth(const std::string& streamInf)
 {
     const QRegularExpression bandwidth(QStringLiteral("[:,]\\s*BANDWIDTH=(\\d+)"));
-    const QRegularExpressionMatch match = bandwidth.match(FromUtf8(streamInf));
+    const QRegularExpressionMatch match = bandwidth.match(NdCommHelper::FromUtf8(streamInf));
     return match.hasMatch() ? match.captured(1).toLongLong() : 0;
 }
 
@@ -441,7 +431,7 @@ private:
             const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(ReadTextFile(m_localPath));
             if (!variant.empty()) {
                 ++m_hops;
-                Start(FromUtf8(ResolveUri(QUrl(m_finalUrl), variant)));
+                Start(NdCommHelper::FromUtf8(ResolveUri(QUrl(m_finalUrl), variant)));
                 return;
             }
         }
@@ -606,7 +596,8 @@ bool MatchesPlaylist(const QString& ffmpeg, const QString& video, const QString&
 void PostReport(const QString& url, const std::string& document, bool sync)
 {
     NdHttpManager request(url);
-    request.Header(QStringLiteral("Content-Type"), QStringLiteral("application/json")).Json(FromUtf8(document));
+    request.Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
+        .Json(NdCommHelper::FromUtf8(document));
     if (sync)
         request.PostSync();
     else
@@ -656,7 +647,7 @@ bool NdDownloaderBackEndImpl::GetDownloadTaskByToken(const std::string& token, s
     Json::Value body(Json::objectValue);
     body["token"] = token;
     if (EnvironmentWantsAppId(environment))
-        body["app_id"] = ToUtf8(settings.AppId);
+        body["app_id"] = NdCommHelper::ToUtf8(settings.AppId);
 
     bool ok = false;
     NdTokenAnswer_t answer;
@@ -664,7 +655,7 @@ bool NdDownloaderBackEndImpl::GetDownloadTaskByToken(const std::string& token, s
         .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
         .Success([&](const QString& text) { ok = NdServerAnswer::ReadTokenAnswer(text, answer); })
         .Fail([&](const QString&, int) { ok = false; })
-        .Json(FromUtf8(StyledJson(body)))
+        .Json(NdCommHelper::FromUtf8(StyledJson(body)))
         .PostSync();
 
     if (!ok)
@@ -681,14 +672,14 @@ void NdDownloaderBackEndImpl::GetSoftVersion(NdSoftVersion_t& version)
     const NdDeploySettings settings = NdDeploySettings::Get();
     Json::Value body(Json::objectValue);
     if (EnvironmentWantsAppId(environment))
-        body["app_id"] = ToUtf8(settings.AppId);
+        body["app_id"] = NdCommHelper::ToUtf8(settings.AppId);
     body["platform"] = 2;
     body["version"] = kSoftVersion;
-    body["MAC"] = ToUtf8(GetHostMacAddress());
+    body["MAC"] = NdCommHelper::ToUtf8(GetHostMacAddress());
 
     NdHttpManager(settings.AdminBaseUrl(environment) + QStringLiteral("alive_b/alive_download/get_download_link/"))
         .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
-        .Json(FromUtf8(StyledJson(body)))
+        .Json(NdCommHelper::FromUtf8(StyledJson(body)))
         .Success([&](const QString& text) {
             if (text.isEmpty()) {
                 qDebug() << "No data";
@@ -762,17 +753,18 @@ QString NdDownloaderBackEndImpl::EncryptedPlaylistPath(const QString& siblingPat
 void NdDownloaderBackEndImpl::DownloadM3U8File(
     const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete)
 {
-    const QString url = FromUtf8(m3u8Url);
-    auto fetch = std::make_shared<NdPlaylistFetch>(FromUtf8(folder), url, std::move(onComplete), ProgressFn(), true);
+    const QString url = NdCommHelper::FromUtf8(m3u8Url);
+    auto fetch = std::make_shared<NdPlaylistFetch>(
+        NdCommHelper::FromUtf8(folder), url, std::move(onComplete), ProgressFn(), true);
     fetch->Start(url);
 }
 
 void NdDownloaderBackEndImpl::DownloadM3U8FileSync(
     const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress)
 {
-    const QString url = FromUtf8(m3u8Url);
-    auto fetch
-        = std::make_shared<NdPlaylistFetch>(FromUtf8(folder), url, std::move(onComplete), std::move(onProgress), false);
+    const QString url = NdCommHelper::FromUtf8(m3u8Url);
+    auto fetch = std::make_shared<NdPlaylistFetch>(
+        NdCommHelper::FromUtf8(folder), url, std::move(onComplete), std::move(onProgress), false);
     fetch->Start(url);
 }
 
@@ -784,10 +776,10 @@ std::string NdDownloaderBackEndImpl::MasterPlaylistVariant(const std::string& te
 bool NdDownloaderBackEndImpl::M3U8Parse(
     const std::string& folder, const std::string& m3u8Url, std::vector<std::string>& segments)
 {
-    const QString localFolder = FromUtf8(folder);
+    const QString localFolder = NdCommHelper::FromUtf8(folder);
     if (folder.empty() || m3u8Url.empty() || !QFileInfo(localFolder).isDir())
         return false;
-    const QString playlistPath = LocalPlaylistPath(localFolder, FromUtf8(m3u8Url));
+    const QString playlistPath = LocalPlaylistPath(localFolder, NdCommHelper::FromUtf8(m3u8Url));
     const std::string text = ReadTextFile(playlistPath);
     if (text.empty())
         return false;
@@ -795,7 +787,7 @@ bool NdDownloaderBackEndImpl::M3U8Parse(
     std::string address = Trimmed(ReadTextFile(PlaylistAddressFilePath(localFolder)));
     if (address.empty())
         address = m3u8Url;
-    const NdPlaylistFacts_t facts = FormatPlaylist(ToUtf8(playlistPath), text, address, segments);
+    const NdPlaylistFacts_t facts = FormatPlaylist(NdCommHelper::ToUtf8(playlistPath), text, address, segments);
     // Without it the merged video could not be checked: a full disk, of all
     // times, is when merges come out short.
     const QString durationPath = FileIn(localFolder, kDurationFileName);
@@ -823,7 +815,7 @@ bool NdDownloaderBackEndImpl::FetchKeys(const QString& folder, const std::vector
         const QString partial = path + QStringLiteral(".part");
         QString problem;
         // Qt's error texts repeat the whole address, query included.
-        NdHttpManager(FromUtf8(key.Address))
+        NdHttpManager(NdCommHelper::FromUtf8(key.Address))
             .Fail([&problem](const QString&, int code) {
                 problem = code < 0 ? QStringLiteral("cannot write it") : NetworkErrorName(code);
             })
@@ -837,7 +829,8 @@ bool NdDownloaderBackEndImpl::FetchKeys(const QString& folder, const std::vector
                 continue;
         }
         QFile::remove(partial);
-        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", ToUtf8(LoggableAddress(FromUtf8(key.Address))).c_str(),
+        ND_LOG(LogError, "Cannot fetch the AES key %s: %s",
+            NdCommHelper::ToUtf8(LoggableAddress(NdCommHelper::FromUtf8(key.Address))).c_str(),
             (problem.isEmpty() ? QStringLiteral("cannot write it") : problem).toUtf8().constData());
         return false;
     }
@@ -861,7 +854,7 @@ NdPlaylistFacts_t NdDownloaderBackEndImpl::FormatPlaylist(const std::string& pla
         ND_LOG(LogError, "Playlist %s uses %s, which is not supported: no segments taken.", playlistPath.c_str(), tag);
         return facts;
     }
-    const QUrl base(FromUtf8(m3u8Url), QUrl::TolerantMode);
+    const QUrl base(NdCommHelper::FromUtf8(m3u8Url), QUrl::TolerantMode);
     const bool encrypted
         = std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return Contains(line, "EXT-X-KEY"); });
     lines.erase(std::remove_if(lines.begin(), lines.end(), NamesRemoteResource), lines.end());
@@ -894,7 +887,7 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
         if (Contains(line, "#EXT-X-ENDLIST"))
             break;
     }
-    return NdCommHelper::WriteFileWhole(EncryptedPlaylistPath(FromUtf8(playlistPath)), text);
+    return NdCommHelper::WriteFileWhole(EncryptedPlaylistPath(NdCommHelper::FromUtf8(playlistPath)), text);
 }
 
 // ---------------------------------------------------------------------------
@@ -903,12 +896,12 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
 void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
     FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
 {
-    NdHttpManager(FromUtf8(tsUrl))
+    NdHttpManager(NdCommHelper::FromUtf8(tsUrl))
         .ReuseManager(manager)
         .DownloadProgress(std::move(onProgress))
         .Success(std::move(onSuccess))
         .Fail(std::move(onFail))
-        .DownloadSync(FromUtf8(filePath));
+        .DownloadSync(NdCommHelper::FromUtf8(filePath));
 }
 
 // ---------------------------------------------------------------------------
@@ -916,7 +909,7 @@ void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std
 
 bool NdDownloaderBackEndImpl::CreateFileList(const std::string& folder)
 {
-    const QDir dir(FromUtf8(folder));
+    const QDir dir(NdCommHelper::FromUtf8(folder));
     if (folder.empty() || !dir.exists())
         return false;
     int count = 0;
@@ -961,8 +954,8 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
 {
     if (listFile.empty() || outputFile.empty())
         return false;
-    const QString list = FromUtf8(listFile);
-    const QString output = FromUtf8(outputFile);
+    const QString list = NdCommHelper::FromUtf8(listFile);
+    const QString output = NdCommHelper::FromUtf8(outputFile);
     QString localPlaylist = EncryptedPlaylistPath(list);
     if (!QFileInfo::exists(localPlaylist))
         localPlaylist.clear();
@@ -1006,11 +999,11 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
 // instead of merging it a second time under another free name.
 bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::string& destination)
 {
-    const QString from = FromUtf8(source);
+    const QString from = NdCommHelper::FromUtf8(source);
     const QString folder = QFileInfo(from).absolutePath();
     if (!QFileInfo::exists(from))
         return !MovedVideoPath(folder).isEmpty();
-    QString to = FromUtf8(destination);
+    QString to = NdCommHelper::FromUtf8(destination);
     if (QFileInfo::exists(to)) {
         const QFileInfo target(to);
         const QString first = target.fileName().section(QLatin1Char('.'), 0, 0);
@@ -1084,9 +1077,9 @@ void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
 
 void NdDownloaderBackEndImpl::DeleteTask(const DownloadTaskParam_t& task, bool deleteLocalFile)
 {
-    RemoveWorkFolder(FromUtf8(task.VideoTempPath));
+    RemoveWorkFolder(NdCommHelper::FromUtf8(task.VideoTempPath));
     if (deleteLocalFile) {
-        const QString video = FromUtf8(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
+        const QString video = NdCommHelper::FromUtf8(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
         if (QFileInfo(video).isFile())
             QFile::remove(video);
     }
@@ -1106,7 +1099,7 @@ std::string NdDownloaderBackEndImpl::BuildReportDocument(
 
     Json::Value common(Json::objectValue);
     common["agent"] = "alive_nddownloadr_mac";
-    common["alive_id"] = ToUtf8(GetHostMacAddress());
+    common["alive_id"] = NdCommHelper::ToUtf8(GetHostMacAddress());
     common["alive_type"] = 1;
     common["app_id"] = appId;
     common["build_version"] = kSoftVersion;

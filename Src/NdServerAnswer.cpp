@@ -8,11 +8,6 @@
 
 namespace {
 
-QString FromUtf8(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
-}
-
 // Comment-tolerant parse; false for anything that is not one complete JSON object.
 bool ParseJsonObject(const QString& text, Json::Value& root)
 {
@@ -44,7 +39,7 @@ float SizeMember(const Json::Value& size)
 
 std::string CleanVideoName(const std::string& fileName)
 {
-    QString name = FromUtf8(fileName);
+    QString name = NdCommHelper::FromUtf8(fileName);
     for (const QChar forbidden : QStringLiteral("?|:\"<\\/"))
         name.remove(forbidden);
     return name.toUtf8().toStdString();

@@ -7,6 +7,7 @@
 #include "NdLanguageHelper.h"
 #include "NdRadiusTipLabel.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
 
 #include <QApplication>
@@ -23,11 +24,6 @@ const int kNameElideWidth = 220;
 QString Str(const char* key)
 {
     return NdLanguageHelper::GetInstance()->Str(key);
-}
-
-QString FromUtf8(const std::string& text)
-{
-    return QString::fromUtf8(text.c_str(), static_cast<int>(text.size()));
 }
 
 QString Number(double value)
@@ -108,7 +104,7 @@ void NdTaskItem::ConnectSignals()
 
 void NdTaskItem::TranslateText()
 {
-    const QString name = FromUtf8(m_param.VideoName);
+    const QString name = NdCommHelper::FromUtf8(m_param.VideoName);
     // Measured in the font the style sheet gives the label.
     m_pFileNameLabel->ensurePolished();
     m_pFileNameLabel->setText(NdElideRight(m_pFileNameLabel->font(), name, kNameElideWidth));
@@ -195,8 +191,8 @@ int NdTaskItem::PercentOfRecord() const
 
 bool NdTaskItem::IsOutputFileMissing() const
 {
-    const QString file
-        = FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/') + FromUtf8(m_param.VideoName) + QStringLiteral(".mp4");
+    const QString file = NdCommHelper::FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/')
+        + NdCommHelper::FromUtf8(m_param.VideoName) + QStringLiteral(".mp4");
     return !QFile::exists(file);
 }
 
@@ -232,7 +228,7 @@ void NdTaskItem::RequestStateChange(int newState, const char* event)
 
 void NdTaskItem::onFolderClicked()
 {
-    const QString folder = FromUtf8(m_param.VideoDownloadPath);
+    const QString folder = NdCommHelper::FromUtf8(m_param.VideoDownloadPath);
     if (!QDir(folder).exists()) {
         QDir().mkpath(folder);
     } else {

@@ -11,6 +11,7 @@
 #include "NdTaskItem.h"
 
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
 
 #include <QDir>
@@ -36,19 +37,9 @@ QString Str(const char* key)
     return NdLanguageHelper::GetInstance()->Str(key);
 }
 
-QString FromUtf8(const std::string& text)
-{
-    return QString::fromUtf8(text.c_str(), static_cast<int>(text.size()));
-}
-
-std::string ToUtf8(const QString& text)
-{
-    return text.toUtf8().toStdString();
-}
-
 QString Numbered(const std::string& name, int n)
 {
-    return FromUtf8(name) + QStringLiteral("(%1)").arg(n);
+    return NdCommHelper::FromUtf8(name) + QStringLiteral("(%1)").arg(n);
 }
 
 bool VideoFileExists(const QString& dir, const QString& name)
@@ -161,7 +152,7 @@ void NdTaskListView::InitLocalDownloadTasks()
     if (m_tasks.empty())
         return;
     for (DownloadTaskParam_t& task : m_tasks) {
-        const QString workFolder = FromUtf8(task.VideoTempPath);
+        const QString workFolder = NdCommHelper::FromUtf8(task.VideoTempPath);
         if (task.VideoState == Finished && !workFolder.isEmpty() && QDir(workFolder).exists()) {
             // Left by a run that ended after storing its result.
             NdDownloaderBackEndImpl::RemoveWorkFolder(workFolder);
@@ -230,7 +221,7 @@ bool NdTaskListView::AskDownloadFolder(const std::vector<DownloadTaskParam_t>& t
 
     NdSetDownloadPathDlg dialog(this);
     dialog.SetDownloadFilesInfo(
-        FromUtf8(last.VideoName), static_cast<int>(tasks.size()), totalSize, last.VideoFileSize);
+        NdCommHelper::FromUtf8(last.VideoName), static_cast<int>(tasks.size()), totalSize, last.VideoFileSize);
     dialog.resize(480, 272);
     emit sigShowMask(true);
     const int answer = dialog.DoModal();
@@ -243,30 +234,30 @@ std::string NdTaskListView::SettleVideoName(
     const DownloadTaskParam_t& task, const QString& dir, const std::vector<DownloadTaskParam_t>& listed)
 {
     const std::string& received = task.VideoName;
-    const std::string downloadPath = ToUtf8(dir);
+    const std::string downloadPath = NdCommHelper::ToUtf8(dir);
     std::string name = received;
     int n = 0;
-    if (VideoFileExists(dir, FromUtf8(name))) {
+    if (VideoFileExists(dir, NdCommHelper::FromUtf8(name))) {
         do
             ++n;
         while (VideoFileExists(dir, Numbered(received, n)));
-        name = ToUtf8(Numbered(received, n));
+        name = NdCommHelper::ToUtf8(Numbered(received, n));
     }
     auto isListed = [&](const DownloadTaskParam_t& other) {
         return other.VideoName == name && other.VideoM3U8Url == task.VideoM3U8Url
             && other.VideoDownloadPath == downloadPath;
     };
     while (std::any_of(listed.begin(), listed.end(), isListed))
-        name = ToUtf8(Numbered(received, ++n));
+        name = NdCommHelper::ToUtf8(Numbered(received, ++n));
     return name;
 }
 
 std::string NdTaskListView::FreeFileName(const QString& dir, const std::string& name)
 {
-    QString candidate = FromUtf8(name);
+    QString candidate = NdCommHelper::FromUtf8(name);
     for (int k = 1; VideoFileExists(dir, candidate); ++k)
         candidate = Numbered(name, k);
-    return ToUtf8(candidate);
+    return NdCommHelper::ToUtf8(candidate);
 }
 
 void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir)
@@ -292,9 +283,9 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
         DownloadTaskParam_t& task = m_tasks[i];
         const QString workFolder = workRoot + QLatin1Char('/') + QUuid::createUuid().toString();
         QDir().mkpath(workFolder);
-        task.VideoDownloadPath = ToUtf8(dir);
+        task.VideoDownloadPath = NdCommHelper::ToUtf8(dir);
         task.VideoName = FreeFileName(dir, task.VideoName);
-        task.VideoTempPath = ToUtf8(workFolder);
+        task.VideoTempPath = NdCommHelper::ToUtf8(workFolder);
         // Show, queue, store: a row exists before its task can report to it.
         AddItem(task);
         m_pTaskManager->AddTask(task);
@@ -310,7 +301,7 @@ QString NdTaskListView::GetCurrentDownloadTaskName() const
     NdCacheManager::GetInstance()->GetDownloadTasks(stored);
     for (const DownloadTaskParam_t& task : stored) {
         if (task.VideoState == Downloading)
-            return FromUtf8(task.VideoName);
+            return NdCommHelper::FromUtf8(task.VideoName);
     }
     return QString();
 }

@@ -17,6 +17,10 @@ class NDCORE_EXPORT NdCommHelper
 public:
     static std::string CurrentDateTimeString();
 
+    // The records keep their texts as UTF-8 std::string; Qt wants QString.
+    static QString FromUtf8(const std::string& text);
+    static std::string ToUtf8(const QString& text);
+
     // Replaces a file with bytes, whole or not at all: they go to a temporary
     // file beside it that is renamed over it once everything is on disk, so a
     // crash, a kill or a full disk leaves the old file as it was.

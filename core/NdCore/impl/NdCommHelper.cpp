@@ -36,3 +36,13 @@ bool NdCommHelper::ParseJson(const QByteArray& text, Json::Value& root)
     root = Json::Value();
     return false;
 }
+
+QString NdCommHelper::FromUtf8(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+std::string NdCommHelper::ToUtf8(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
