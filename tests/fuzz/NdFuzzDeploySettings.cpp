@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QString path = NdFuzzScratchDir() + QStringLiteral("/NdDeploy.json");
-    ND_FUZZ_CHECK(NdFuzzWriteFile(path, NdFuzzBytes(data, size)));
+    ND_FUZZ_CHECK(NdWriteFile(path, NdFuzzBytes(data, size)));
 
     // A file that is refused leaves the values in force as they were.
     const NdDeploySettings before;

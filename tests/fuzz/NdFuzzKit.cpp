@@ -1,7 +1,6 @@
 #include "NdFuzzKit.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 QString NdFuzzScratchDir(const QString& below)
@@ -13,16 +12,4 @@ QString NdFuzzScratchDir(const QString& below)
         std::abort();
     }
     return path;
-}
-
-bool NdFuzzWriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray NdFuzzReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NdTestEnv.h" // NdReadFile, NdWriteFile
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,11 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 // A private folder for the files a target writes, made on the first call and
 // removed when the process ends; with `below`, a folder made inside it.
 QString NdFuzzScratchDir(const QString& below = QString());
-
-// False when the file cannot be written, for instance a name the file system refuses.
-bool NdFuzzWriteFile(const QString& path, const QByteArray& bytes);
-// The file's bytes; empty when it is missing.
-QByteArray NdFuzzReadFile(const QString& path);
 
 inline QByteArray NdFuzzBytes(const uint8_t* data, size_t size)
 {

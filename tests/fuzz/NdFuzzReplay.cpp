@@ -33,7 +33,7 @@ int main(int argc, char** argv)
         for (const QString& file : CorpusFiles(root)) {
             // Named first, so a crash points at its input.
             std::fprintf(stderr, "replaying %s\n", qPrintable(file));
-            const QByteArray input = NdFuzzReadFile(file);
+            const QByteArray input = NdReadFile(file);
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.constData()), size_t(input.size()));
             ++replayed;
         }

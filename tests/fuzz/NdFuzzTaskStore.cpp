@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NdCacheManager* store = NdCacheManager::GetInstance();
     const QByteArray bytes = NdFuzzBytes(data, size);
     QFile::remove(asideFile);
-    ND_FUZZ_CHECK(NdFuzzWriteFile(taskFile, bytes));
+    ND_FUZZ_CHECK(NdWriteFile(taskFile, bytes));
 
     std::vector<DownloadTaskParam_t> tasks;
     store->GetDownloadTasks(tasks);
@@ -49,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // new list replaces it.
     std::vector<DownloadTaskParam_t> after;
     ND_FUZZ_CHECK(store->GetDownloadTasks(after));
-    ND_FUZZ_CHECK(QFile::exists(asideFile) ? NdFuzzReadFile(asideFile) == bytes && after.size() == 1
+    ND_FUZZ_CHECK(QFile::exists(asideFile) ? NdReadFile(asideFile) == bytes && after.size() == 1
                                            : after.size() >= tasks.size() + 1);
     ND_FUZZ_CHECK(after.front().VideoTempPath == added.VideoTempPath);
 
     for (const char* name : {"NdConfig.bin", "NdCrash.bin", "NdDownloadPath.bin"})
-        ND_FUZZ_CHECK(NdFuzzWriteFile(dir + QLatin1Char('/') + QLatin1String(name), bytes));
+        ND_FUZZ_CHECK(NdWriteFile(dir + QLatin1Char('/') + QLatin1String(name), bytes));
     store->GetBackEndEnvironment();
     store->GetIsCrash();
     std::string path;
