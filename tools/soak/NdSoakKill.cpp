@@ -98,6 +98,7 @@ private:
     bool CheckAfterKill();
     bool CheckFinishedRound(int round);
     bool CheckVideo(const QString& path, double seconds, bool decode);
+    double SecondsOf(const QString& videoName) const; // "Lesson <n>", with or without ".mp4"
     std::vector<DownloadTaskParam_t> StoredTasks(bool* parsed) const;
     void Fail(const QString& what);
 
@@ -303,11 +304,16 @@ bool NdSoak::CheckAfterKill()
     }
     const QStringList videos = QDir(Downloads()).entryList({"*.mp4"}, QDir::Files);
     for (const QString& name : videos) {
-        const int lesson = name.section(QLatin1Char(' '), 1).section(QLatin1Char('.'), 0, 0).toInt() - 1;
-        ok = CheckVideo(Downloads() + QLatin1Char('/') + name, m_seconds.value(kLessons.value(lesson), -100), false)
-            && ok;
+        ok = CheckVideo(Downloads() + QLatin1Char('/') + name, SecondsOf(name), false) && ok;
     }
     return ok;
+}
+
+// Unknown names get a length no video has.
+double NdSoak::SecondsOf(const QString& videoName) const
+{
+    const int lesson = videoName.section(QLatin1Char(' '), 1).section(QLatin1Char('.'), 0, 0).toInt() - 1;
+    return m_seconds.value(kLessons.value(lesson), -100);
 }
 
 bool NdSoak::CheckFinishedRound(int round)
@@ -324,8 +330,7 @@ bool NdSoak::CheckFinishedRound(int round)
             ok = false;
             continue;
         }
-        const int lesson = name.section(QLatin1Char(' '), 1).toInt() - 1;
-        if (CheckVideo(NdOutputPath(task), m_seconds.value(kLessons.value(lesson), -100), true))
+        if (CheckVideo(NdOutputPath(task), SecondsOf(name), true))
             ++m_finished;
         else
             ok = false;
