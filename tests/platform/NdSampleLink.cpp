@@ -14,12 +14,6 @@ NdTestResponse JsonAnswer(const QJsonObject& object)
         QJsonDocument(object).toJson(QJsonDocument::Indented), 200, "application/json; charset=utf-8");
 }
 
-QJsonObject ShapeObject(const NdTestLinkShape& shape)
-{
-    return QJsonObject{{"firstByteDelayMs", shape.firstByteDelayMs}, {"connectionDelayMs", shape.connectionDelayMs},
-        {"bytesPerSecond", static_cast<double>(shape.bytesPerSecond)}};
-}
-
 bool IsLessonPath(const QByteArray& path)
 {
     return path.startsWith(NdSamplePlatformPaths::LessonsRoot().toUtf8())
@@ -45,26 +39,22 @@ NdTestResponse OnLink(const NdTestHttpServer& server)
             lessonHandshakes.insert(request.connectionId);
     }
     const NdTestLinkCounters counters = server.LinkCounters();
-    return JsonAnswer(QJsonObject{{"shape", ShapeObject(server.LinkShape())},
-        {"acceptedConnections", counters.connections}, {"handshakes", counters.handshakes},
-        {"lessonRequests", lessonRequests}, {"lessonConnections", lessonConnections.size()},
-        {"lessonHandshakes", lessonHandshakes.size()}, {"otherConnections", otherConnections.size()}});
+    return JsonAnswer(QJsonObject{{"shape", server.LinkShape().ToJson()}, {"acceptedConnections", counters.connections},
+        {"handshakes", counters.handshakes}, {"lessonRequests", lessonRequests},
+        {"lessonConnections", lessonConnections.size()}, {"lessonHandshakes", lessonHandshakes.size()},
+        {"otherConnections", otherConnections.size()}});
 }
 
 NdTestResponse OnSetLink(NdTestHttpServer* server, const NdTestRequest& request)
 {
     if (request.method != "POST")
         return NdTestResponse::Text("method not allowed\n", 405);
-    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-    NdTestLinkShape shape;
-    shape.firstByteDelayMs = body.value("firstByteDelayMs").toInt();
-    shape.connectionDelayMs = body.value("connectionDelayMs").toInt();
-    shape.bytesPerSecond = static_cast<qint64>(body.value("bytesPerSecond").toDouble());
+    const NdTestLinkShape shape = NdTestLinkShape::FromJson(QJsonDocument::fromJson(request.body).object());
     if (shape.firstByteDelayMs < 0 || shape.connectionDelayMs < 0 || shape.bytesPerSecond < 0)
         return NdTestResponse::Text("negative link values\n", 400);
     server->SetLinkShape(shape);
     server->ResetLinkCounters();
-    return JsonAnswer(ShapeObject(shape));
+    return JsonAnswer(shape.ToJson());
 }
 } // namespace
 

@@ -174,10 +174,8 @@ bool NdSamplePlatformProcess::SetVersion(const QByteArray& json) const
 
 bool NdSamplePlatformProcess::SetLink(const NdTestLinkShape& shape) const
 {
-    const QJsonObject body{{"firstByteDelayMs", shape.firstByteDelayMs}, {"connectionDelayMs", shape.connectionDelayMs},
-        {"bytesPerSecond", static_cast<double>(shape.bytesPerSecond)}};
-    return Post(QString::fromLatin1(NdSamplePlatformPaths::LinkControlPath()), QJsonDocument(body).toJson()).Status
-        == 200;
+    const QByteArray body = QJsonDocument(shape.ToJson()).toJson();
+    return Post(QString::fromLatin1(NdSamplePlatformPaths::LinkControlPath()), body).Status == 200;
 }
 
 QJsonObject NdSamplePlatformProcess::Link() const

@@ -624,3 +624,18 @@ void NdTestHttpServer::ResetLinkCounters()
 {
     d->core.ResetLinkCounters();
 }
+
+QJsonObject NdTestLinkShape::ToJson() const
+{
+    return QJsonObject{{"firstByteDelayMs", firstByteDelayMs}, {"connectionDelayMs", connectionDelayMs},
+        {"bytesPerSecond", static_cast<double>(bytesPerSecond)}};
+}
+
+NdTestLinkShape NdTestLinkShape::FromJson(const QJsonObject& object)
+{
+    NdTestLinkShape shape;
+    shape.firstByteDelayMs = object.value("firstByteDelayMs").toInt();
+    shape.connectionDelayMs = object.value("connectionDelayMs").toInt();
+    shape.bytesPerSecond = static_cast<qint64>(object.value("bytesPerSecond").toDouble());
+    return shape;
+}

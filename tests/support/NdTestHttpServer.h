@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QPair>
@@ -51,6 +52,10 @@ struct NdTestLinkShape
     int firstByteDelayMs = 0;
     int connectionDelayMs = 0;
     qint64 bytesPerSecond = 0;
+
+    // {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond"}; missing members are 0.
+    QJsonObject ToJson() const;
+    static NdTestLinkShape FromJson(const QJsonObject& object);
 };
 
 // What the server accepted since it started or since ResetLinkCounters.
