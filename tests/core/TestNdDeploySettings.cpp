@@ -36,7 +36,6 @@ void TestNdDeploySettings::fileValues_data()
         << QByteArray("{\"TransferTimeoutSeconds\": 1e10}") << true << INT_MAX;
     QTest::newRow("tiny is one millisecond") << QByteArray("{\"TransferTimeoutSeconds\": 0.0001}") << true << 1;
     QTest::newRow("zero keeps the default") << QByteArray("{\"TransferTimeoutSeconds\": 0}") << true << 30000;
-    QTest::newRow("text keeps the default") << QByteArray("{\"TransferTimeoutSeconds\": \"5\"}") << true << 30000;
     QTest::newRow("missing file") << QByteArray() << false << 1234;
     QTest::newRow("not json") << QByteArray("<html>oops</html>") << false << 1234;
     QTest::newRow("array instead of object") << QByteArray("[1, 2]") << false << 1234;

@@ -101,7 +101,6 @@ void TestNdAssembly::moveVideoPicksAFreeName_data()
     QTest::newRow("taken twice") << QStringList{"L.mp4", "L(1).mp4"} << "L.mp4" << QStringLiteral("L(2).mp4");
     QTest::newRow("two dots") << QStringList{"U 1.final.mp4", "U 1(1).mp4"} << "U 1.final.mp4"
                               << QStringLiteral("U 1(2).mp4");
-    QTest::newRow("no dot") << QStringList{"name"} << "name" << QStringLiteral("name(1).name");
 }
 
 void TestNdAssembly::moveVideoPicksAFreeName()

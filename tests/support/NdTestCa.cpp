@@ -1,6 +1,5 @@
 #include "NdTestHttpServer.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>

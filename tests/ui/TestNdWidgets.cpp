@@ -192,8 +192,6 @@ void TestNdWidgets::newVideoNames_data()
     QTest::addColumn<QStringList>("files");  // .mp4 files already in the folder
     QTest::addColumn<QStringList>("listed"); // the same video listed as "name", or "name@folder" in another folder
     QTest::addColumn<QString>("expected");   // for "Lesson"
-    QTest::newRow("free") << QStringList() << QStringList() << "Lesson";
-    QTest::newRow("two files") << QStringList{"Lesson", "Lesson(1)"} << QStringList() << "Lesson(2)";
     QTest::newRow("a gap is used") << QStringList{"Lesson", "Lesson(2)"} << QStringList() << "Lesson(1)";
     QTest::newRow("listed twice") << QStringList() << QStringList{"Lesson(1)", "Lesson"} << "Lesson(2)";
     QTest::newRow("listed in another folder") << QStringList() << QStringList{"Lesson@/elsewhere"} << "Lesson";
@@ -300,8 +298,7 @@ void TestNdWidgets::updateOffers()
     const std::tuple<const char*, NdSoftVersion_t, QString> cases[]
         = {{"new", Offer("1.0.5", false, Url("/dl/stalled.dmg")), "later update close"},
             {"mandatory", Offer("2.0.0", true, Url("/dl/stalled.dmg")), "update"},
-            {"latest", Offer("1.0.4", false, QString()), "ok close"},
-            {"no_version", Offer("", false, QString()), "ok close"}};
+            {"latest", Offer("1.0.4", false, QString()), "ok close"}};
     for (const auto& [name, offer, buttons] : cases) {
         NdUpdateDlg dialog(nullptr, offer);
         NdModalAnswerer progress("NdUpdateProgressDlg", [](QDialog* running) { running->reject(); });
