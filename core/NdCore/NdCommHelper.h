@@ -7,6 +7,8 @@
 
 #include <string>
 
+class QUrl;
+
 namespace Json {
 class Value;
 }
@@ -25,6 +27,13 @@ public:
     // file beside it that is renamed over it once everything is on disk, so a
     // crash, a kill or a full disk leaves the old file as it was.
     static bool WriteFileWhole(const QString& path, const QByteArray& bytes);
+
+    // Only http and https are ever fetched: file:, data: or qrc: addresses in
+    // a playlist or an answer would read the user's own files into a download.
+    static bool IsHttpAddress(const QUrl& url);
+    // An address as the log may show it: without query, fragment and user,
+    // which often carry a signature or a token.
+    static QString LoggableAddress(const QString& address);
 
     // Reads JSON text, comments allowed (and dropped); false, with a null root,
     // for anything else, also for nesting deeper than the reader allows.

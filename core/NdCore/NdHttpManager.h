@@ -27,10 +27,12 @@ enum NdHttpRequestMethod
 // synchronous forms return after the callbacks have run. A request may outlive
 // its builder, except a download: destroying the builder ends its running
 // download, and none of that download's callbacks runs afterwards.
-// Server certificates are verified (the system's roots plus the deployment's
-// trusted certificates); a transfer that moves no byte for the deployment's
-// time-out fails with "Transfer timed out"; redirects are followed while they
-// stay as safe as the request. A new HTTPS connection offers the TLS session of
+// Only http and https addresses are fetched. Server certificates are verified
+// (the system's roots plus the deployment's trusted certificates); a transfer
+// that moves fewer than 16 KiB in a whole time-out window of the deployment
+// fails with "Transfer timed out"; redirects are followed while they stay http
+// or https and never fall back from https. A synchronous request ends soon
+// after the firing thread's stop check (NdStopScope) says stop. A new HTTPS connection offers the TLS session of
 // the last one to the same host and port, so a server that allows it resumes
 // the session instead of a full handshake.
 class NDCORE_EXPORT NdHttpManager
@@ -41,6 +43,10 @@ public:
     using CompleteFn = std::function<void()>;
     using ProgressFn = std::function<void(long long, long long)>;
     using FinalUrlFn = std::function<void(const QString&)>;
+
+    // Fail codes besides Qt's network errors.
+    static constexpr int kLocalFileError = -1;
+    static constexpr int kTooLargeError = -2; // the answer went beyond MaxBytes
 
     explicit NdHttpManager(const QString& url);
     virtual ~NdHttpManager();
@@ -60,6 +66,9 @@ public:
     NdHttpManager& Header(const QString& name, const QString& value);
     NdHttpManager& Headers(const QMap<QString, QString>& headers);
     NdHttpManager& Charset(const QString& charset);
+    // An answer longer than this (announced or received) ends the request as
+    // failed with kTooLargeError. 0, the default: no cap.
+    NdHttpManager& MaxBytes(qint64 bytes);
     NdHttpManager& Success(SuccessFn onSuccess);
     NdHttpManager& Fail(FailFn onFail);
     NdHttpManager& Complete(CompleteFn onComplete);

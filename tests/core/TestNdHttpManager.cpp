@@ -1,6 +1,7 @@
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdHttpManager.h"
 #include "NdCore/NdLogManager.h"
+#include "NdCore/NdStopScope.h"
 #include "NdCore/impl/NdHttpManagerImpl.h"
 #include "NdTestEnv.h"
 #include "NdTestHttpServer.h"
@@ -66,6 +67,17 @@ NdTestResponse Echo(const NdTestRequest& request)
     return NdTestResponse::Text(request.body);
 }
 
+// An answer of bytes in chunks of chunkBytes, one every delayMs.
+NdTestHandler Paced(int bytes, int chunkBytes, int delayMs)
+{
+    return [=](const NdTestRequest&) {
+        NdTestResponse response = NdTestResponse::Text(QByteArray(bytes, 'p'));
+        response.chunkSize = chunkBytes;
+        response.chunkDelayMs = delayMs;
+        return response;
+    };
+}
+
 // An answer that stops after its first bytes (fault), or else comes slowly, in paced chunks.
 NdTestHandler Faulty(qint64 NdTestResponse::*fault)
 {
@@ -95,6 +107,8 @@ private slots:
     void builderGoneEndsDownloads();
     void transferRules_data();
     void transferRules();
+    void limits_data();
+    void limits();
     void tlsSessionsResumeFromWorkerThreads();
 
 private:
@@ -129,6 +143,9 @@ void TestNdHttpManager::initTestCase()
     m_plain.Route("/gbk", [](const NdTestRequest&) { return NdTestResponse::Text("\xd6\xd0\r\n\xce\xc4\n"); });
     m_plain.Route("/big", [](const NdTestRequest&) { return NdTestResponse::Text(QByteArray(16 << 20, 'b')); });
     m_plain.Route("/slow", Faulty(nullptr));
+    // Under and over 16 KiB in each time-out window.
+    m_plain.Route("/trickle", Paced(20000, 500, 250));
+    m_plain.Route("/steady", Paced(120000, 8000, 200));
     m_plain.Route("/stall", Faulty(&NdTestResponse::stallAfterBytes));
     m_plain.Route("/drop", Faulty(&NdTestResponse::dropAfterBytes));
     m_plain.Route("/hop0", Echo); // "/hop<n>" answers after n redirects
@@ -295,12 +312,15 @@ void TestNdHttpManager::transferRules_data()
     const QString done = "Download complete.";
     const QString none;
     const int insecure = QNetworkReply::InsecureRedirectError;
-    // A local file's reply is finished before it says so; the sync forms still wait for its callbacks.
     QVERIFY(NdWriteFile(m_dir.filePath("local.txt"), "line\nend\n"));
     const QString local = QUrl::fromLocalFile(m_dir.filePath("local.txt")).toString();
     QTest::newRow("kept download") << plain + "/file" << 1 << file << 0 << done << none;
     QTest::newRow("handed-over manager") << plain + "/echo" << 2 << none << 0 << none << none;
-    QTest::newRow("local file") << local << 0 << none << 0 << "lineend" << none;
+    // Only http and https: a local file is never read into an answer or a download.
+    QTest::newRow("local file") << local << 0 << none << int(QNetworkReply::ProtocolUnknownError) << "Protocol refused"
+                                << none;
+    QTest::newRow("local file, downloaded")
+        << local << 1 << file << int(QNetworkReply::ProtocolUnknownError) << "Protocol refused" << none;
     QTest::newRow("idle time-out, kept") << plain + "/stall" << 1 << file << int(QNetworkReply::TimeoutError)
                                          << "Transfer timed out" << none;
     QTest::newRow("dropped, kept") << plain + "/drop" << 1 << file << int(QNetworkReply::RemoteHostClosedError) << none
@@ -356,7 +376,52 @@ void TestNdHttpManager::transferRules()
         QVERIFY(timer.elapsed() >= kTransferTimeoutMs - 100 && timer.elapsed() < 3 * kTransferTimeoutMs);
     if (code == QNetworkReply::InsecureRedirectError)
         QCOMPARE(m_plain.CountRequests("/echo"), plainEchoes);
+    // The local file is neither read nor is the download's file touched.
+    if (code == QNetworkReply::ProtocolUnknownError && !path.isEmpty())
+        QVERIFY(NdReadFile(path) == m_fileBody);
     QCOMPARE(m_untrusted.CountRequests("/echo"), 0);
+}
+
+void TestNdHttpManager::limits_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<int>("stopAfterMs"); // the thread's stop check says stop after that long; -1: never
+    QTest::addColumn<int>("code");
+    QTest::newRow("announced beyond the cap") << "/big" << qint64(1 << 20) << -1 << NdHttpManager::kTooLargeError;
+    QTest::newRow("within the cap") << "/file" << qint64(4 << 20) << -1 << 0;
+    QTest::newRow("trickling") << "/trickle" << qint64(0) << -1 << int(QNetworkReply::TimeoutError);
+    QTest::newRow("slow but steady, past a window") << "/steady" << qint64(0) << -1 << 0;
+    QTest::newRow("stopped by its thread")
+        << "/trickle" << qint64(0) << 200 << int(QNetworkReply::OperationCanceledError);
+    QTest::newRow("stopped before it is sent")
+        << "/echo" << qint64(0) << 0 << int(QNetworkReply::OperationCanceledError);
+}
+
+// What a download may cost: a cap on its size, 16 KiB in each time-out
+// window, and no longer than its thread wants to wait.
+void TestNdHttpManager::limits()
+{
+    QFETCH(QString, path);
+    QFETCH(qint64, maxBytes);
+    QFETCH(int, stopAfterMs);
+    QFETCH(int, code);
+    QElapsedTimer clock;
+    clock.start();
+    const NdStopScope scope([&] { return stopAfterMs >= 0 && clock.elapsed() >= stopAfterMs; });
+    const int requestsBefore = m_plain.CountRequests(path.toUtf8());
+    Outcome outcome;
+    Observe(NdHttpManager(m_plain.BaseUrl() + path).MaxBytes(maxBytes), &outcome)
+        .DownloadSync(m_dir.filePath("limits.bin"));
+    QCOMPARE(outcome.code, code);
+    QCOMPARE(outcome.events.value(2), QString(code == 0 ? "success" : "fail"));
+    if (code == QNetworkReply::OperationCanceledError)
+        QVERIFY2(clock.elapsed() < stopAfterMs + 1000, qPrintable(QString::number(clock.elapsed())));
+    if (code == QNetworkReply::TimeoutError)
+        QVERIFY(clock.elapsed() < 3 * kTransferTimeoutMs);
+    if (path == "/steady")
+        QVERIFY(clock.elapsed() > kTransferTimeoutMs);
+    QCOMPARE(m_plain.CountRequests(path.toUtf8()) - requestsBefore, stopAfterMs == 0 ? 0 : 1);
 }
 
 void TestNdHttpManager::tlsSessionsResumeFromWorkerThreads()

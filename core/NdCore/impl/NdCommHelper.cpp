@@ -1,6 +1,7 @@
 #include "NdCore/NdCommHelper.h"
 
 #include <QSaveFile>
+#include <QUrl>
 
 #include <json/json.h>
 
@@ -45,4 +46,17 @@ QString NdCommHelper::FromUtf8(const std::string& text)
 std::string NdCommHelper::ToUtf8(const QString& text)
 {
     return text.toUtf8().toStdString();
+}
+
+bool NdCommHelper::IsHttpAddress(const QUrl& url)
+{
+    const QString scheme = url.scheme();
+    return scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
+        || scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+}
+
+QString NdCommHelper::LoggableAddress(const QString& address)
+{
+    const QUrl parsed(address, QUrl::TolerantMode);
+    return parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
 }

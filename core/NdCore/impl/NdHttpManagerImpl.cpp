@@ -1,7 +1,9 @@
 #include "NdHttpManagerImpl.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdDeploySettings.h"
 #include "NdCore/NdLogManager.h"
+#include "NdCore/NdStopScope.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -26,6 +28,7 @@ const int kMaxRedirects = 5;
 const char* const kUserAgent = "NdDownloader";
 const char* const kDownloadCompleteText = "Download complete.";
 const char* const kTimedOutText = "Transfer timed out";
+const char* const kStoppedText = "Transfer stopped";
 
 bool SendsBody(NdHttpRequestMethod method)
 {
@@ -116,27 +119,27 @@ bool IsHttps(const QUrl& url)
 
 } // namespace
 
-NdHttpTransferWatch::NdHttpTransferWatch(QNetworkReply* reply, int idleTimeoutMs) : QObject(reply), m_pReply(reply)
+NdHttpTransferWatch::NdHttpTransferWatch(QNetworkReply* reply, int windowMs, qint64 maxBytes)
+    : QObject(reply), m_pReply(reply), m_maxBytes(maxBytes)
 {
-    if (idleTimeoutMs <= 0)
-        return;
-    m_idleTimer.setSingleShot(true);
-    m_idleTimer.setInterval(idleTimeoutMs);
-    connect(&m_idleTimer, &QTimer::timeout, this, &NdHttpTransferWatch::onIdleTimeout);
-    const auto restart = [this] { m_idleTimer.start(); };
-    connect(reply, &QNetworkReply::downloadProgress, this, restart);
-    connect(reply, &QNetworkReply::uploadProgress, this, restart);
-    connect(reply, &QNetworkReply::metaDataChanged, this, restart);
-    connect(reply, &QNetworkReply::encrypted, this, restart);
-    connect(reply, &QNetworkReply::redirected, this, restart);
+    connect(
+        reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) { onProgress(received, -1); });
+    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { onProgress(-1, sent); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, &NdHttpTransferWatch::onMetaData);
+    connect(reply, &QNetworkReply::redirected, this, &NdHttpTransferWatch::onRedirected);
+    connect(reply, &QNetworkReply::finished, this, &NdHttpTransferWatch::onFinished);
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>& errors) {
         QStringList texts;
         for (const QSslError& error : errors)
             texts << error.errorString();
         m_sslErrors = texts.join(QStringLiteral("; "));
     });
-    connect(reply, &QNetworkReply::finished, &m_idleTimer, &QTimer::stop);
-    m_idleTimer.start();
+    if (windowMs <= 0)
+        return;
+    m_windowTimer.setInterval(windowMs);
+    connect(&m_windowTimer, &QTimer::timeout, this, &NdHttpTransferWatch::onWindowEnd);
+    connect(reply, &QNetworkReply::finished, &m_windowTimer, &QTimer::stop);
+    m_windowTimer.start();
 }
 
 NdHttpTransferWatch* NdHttpTransferWatch::Of(QNetworkReply* reply)
@@ -144,12 +147,66 @@ NdHttpTransferWatch* NdHttpTransferWatch::Of(QNetworkReply* reply)
     return reply->findChild<NdHttpTransferWatch*>(QString(), Qt::FindDirectChildrenOnly);
 }
 
-void NdHttpTransferWatch::onIdleTimeout()
+void NdHttpTransferWatch::Stop()
 {
-    if (!m_pReply->isRunning())
+    End(Stopped);
+}
+
+void NdHttpTransferWatch::End(Ending why)
+{
+    if (!m_pReply->isRunning() || m_ending != Running)
         return;
-    m_timedOut = true;
+    m_ending = why;
     m_pReply->abort();
+}
+
+void NdHttpTransferWatch::onWindowEnd()
+{
+    if (m_windowBytes < kMinBytesPerWindow)
+        End(TimedOut);
+    m_windowBytes = 0;
+}
+
+// Both counts are totals of the current request; a redirect starts them anew.
+void NdHttpTransferWatch::onProgress(qint64 received, qint64 sent)
+{
+    if (received >= 0) {
+        m_windowBytes += qMax<qint64>(0, received - m_lastReceived);
+        m_lastReceived = received;
+    }
+    if (sent >= 0) {
+        m_windowBytes += qMax<qint64>(0, sent - m_lastSent);
+        m_lastSent = sent;
+    }
+    if (m_maxBytes > 0 && m_lastReceived > m_maxBytes)
+        End(TooLarge);
+}
+
+// A body announced beyond the cap is not waited for.
+void NdHttpTransferWatch::onMetaData()
+{
+    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
+    if (m_maxBytes > 0 && length.isValid() && length.toLongLong() > m_maxBytes)
+        End(TooLarge);
+}
+
+// Redirects start the counts of the next request anew.
+void NdHttpTransferWatch::onRedirected()
+{
+    m_lastReceived = 0;
+    m_lastSent = 0;
+}
+
+void NdHttpTransferWatch::onFinished()
+{
+    const QString address = NdCommHelper::LoggableAddress(m_pReply->request().url().toString());
+    if (m_ending == TooLarge) {
+        ND_LOG(LogError, "Stopped %s: the answer is larger than %lld bytes.", qUtf8Printable(address),
+            static_cast<long long>(m_maxBytes));
+    } else if (m_pReply->error() == QNetworkReply::InsecureRedirectError
+        || (m_pReply->error() == QNetworkReply::ProtocolUnknownError && m_pReply->url() != m_pReply->request().url())) {
+        ND_LOG(LogError, "Refused a redirect of %s that leaves https or http.", qUtf8Printable(address));
+    }
 }
 
 NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
@@ -206,6 +263,7 @@ NdHttpCache NdHttpManagerImpl::Cache()
     cache.onComplete = onComplete;
     cache.onFinalUrl = onFinalUrl;
     cache.debug = debug;
+    cache.maxBytes = maxBytes;
     cache.freshManager = m_bFreshManager;
     cache.charset = charset;
     // A fresh manager is made on the firing thread, so the reply and all its
@@ -326,8 +384,9 @@ QNetworkRequest NdHttpManagerImpl::CreateRequest(NdHttpManagerImpl* state, NdHtt
     const QHash<QString, QString> headers = RequestHeaders(state, method);
     for (auto it = headers.cbegin(); it != headers.cend(); ++it)
         request.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
-    // Redirects are followed only while they stay as safe as the request:
-    // https never falls back to plain http.
+    // Redirects are followed only while they stay http or https (Qt refuses
+    // any other scheme) and as safe as the request: https never falls back
+    // to plain http.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
     ApplyTlsConfiguration(&request);
@@ -354,8 +413,16 @@ QNetworkReply* NdHttpManagerImpl::Send(
 QString NdHttpManagerImpl::FailureText(QNetworkReply* reply)
 {
     const NdHttpTransferWatch* watch = NdHttpTransferWatch::Of(reply);
-    if (watch && watch->TimedOut())
+    switch (watch ? watch->Why() : NdHttpTransferWatch::Running) {
+    case NdHttpTransferWatch::TimedOut:
         return QString::fromLatin1(kTimedOutText);
+    case NdHttpTransferWatch::Stopped:
+        return QString::fromLatin1(kStoppedText);
+    case NdHttpTransferWatch::TooLarge:
+        return QStringLiteral("Answer larger than %1 bytes").arg(watch->MaxBytes());
+    case NdHttpTransferWatch::Running:
+        break;
+    }
     if (watch && !watch->SslErrorText().isEmpty())
         return reply->errorString() + QStringLiteral(": ") + watch->SslErrorText();
     return reply->errorString();
@@ -364,16 +431,54 @@ QString NdHttpManagerImpl::FailureText(QNetworkReply* reply)
 int NdHttpManagerImpl::FailureCode(QNetworkReply* reply)
 {
     const NdHttpTransferWatch* watch = NdHttpTransferWatch::Of(reply);
-    return (watch && watch->TimedOut()) ? QNetworkReply::TimeoutError : reply->error();
+    switch (watch ? watch->Why() : NdHttpTransferWatch::Running) {
+    case NdHttpTransferWatch::TimedOut:
+        return QNetworkReply::TimeoutError;
+    case NdHttpTransferWatch::Stopped:
+        return QNetworkReply::OperationCanceledError;
+    case NdHttpTransferWatch::TooLarge:
+        return NdHttpManager::kTooLargeError;
+    case NdHttpTransferWatch::Running:
+        break;
+    }
+    return reply->error();
 }
 
 void NdHttpManagerImpl::Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText)
 {
-    new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs);
+    new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs, cache.maxBytes);
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, cache, replyIsText] {
         const QString text = replyIsText ? ReadReply(reply, cache.charset) : QString::fromLatin1(kDownloadCompleteText);
         HandleFinish(cache, reply, text, FailureText(reply));
     });
+}
+
+bool NdHttpManagerImpl::MaySend(NdHttpManagerImpl* state, const QString& url)
+{
+    QString problem;
+    int code = QNetworkReply::NoError;
+    if (!NdCommHelper::IsHttpAddress(QUrl(url, QUrl::TolerantMode))) {
+        problem = QStringLiteral("Protocol refused: only http and https are fetched");
+        code = QNetworkReply::ProtocolUnknownError;
+        ND_LOG(LogError, "Refused %s: only http and https addresses are fetched.",
+            qUtf8Printable(NdCommHelper::LoggableAddress(url)));
+    } else if (NdStopScope::StopRequested()) {
+        problem = QString::fromLatin1(kStoppedText);
+        code = QNetworkReply::OperationCanceledError;
+    } else {
+        return true;
+    }
+    if (state->debug)
+        qDebug().noquote() << QStringLiteral("Request fail: %1").arg(problem);
+    // Ended where it began, as a request that was sent would tell.
+    *state->m_pLastUrl = url;
+    if (state->onFinalUrl)
+        state->onFinalUrl(url);
+    if (state->onFail)
+        state->onFail(problem, code);
+    if (state->onComplete)
+        state->onComplete();
+    return false;
 }
 
 void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache)
@@ -384,6 +489,12 @@ void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& c
         QEventLoop loop;
         // Connected after the handler, so the callbacks have run when the loop ends.
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer stopCheck;
+        QObject::connect(&stopCheck, &QTimer::timeout, reply, [reply] {
+            if (NdStopScope::StopRequested())
+                NdHttpTransferWatch::Of(reply)->Stop();
+        });
+        stopCheck.start(NdStopScope::kCheckIntervalMs);
         loop.exec();
     }
     // Freed here rather than by a later event-loop turn that a worker thread
@@ -396,6 +507,8 @@ void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& c
 
 void NdHttpManagerImpl::ExecuteQuery(NdHttpManagerImpl* state, NdHttpRequestMethod method, bool sync)
 {
+    if (!MaySend(state, RequestUrl(state, method)))
+        return;
     const NdHttpCache cache = state->Cache();
     const QNetworkRequest request = CreateRequest(state, method);
     QNetworkReply* reply = Send(cache, request, method, state->Body());
@@ -462,7 +575,7 @@ void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const
     if (state->debug)
         qDebug().noquote() << message;
     if (state->onFail)
-        state->onFail(message, -1);
+        state->onFail(message, NdHttpManager::kLocalFileError);
 }
 
 void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path)
@@ -473,6 +586,8 @@ void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, co
 
 void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, const QString& path, bool sync)
 {
+    if (!MaySend(state, state->url))
+        return;
     // The file belongs to this one request: a later download on the same
     // builder gets its own and never touches this one.
     auto file = std::make_shared<QFile>(path);
@@ -572,6 +687,8 @@ void NdHttpManagerImpl::Upload(NdHttpManagerImpl* state, const QStringList& path
         multiPart->append(part);
     }
 
+    if (!MaySend(state, state->url))
+        return;
     // The snapshot is taken only now, so that a file that cannot be opened
     // leaves no manager behind.
     const NdHttpCache cache = state->Cache();
@@ -645,6 +762,12 @@ NdHttpManager& NdHttpManager::Headers(const QMap<QString, QString>& headers)
 NdHttpManager& NdHttpManager::Charset(const QString& charset)
 {
     m_pImpl->charset = charset;
+    return *this;
+}
+
+NdHttpManager& NdHttpManager::MaxBytes(qint64 bytes)
+{
+    m_pImpl->maxBytes = qMax<qint64>(0, bytes);
     return *this;
 }
 

@@ -32,6 +32,7 @@ struct NdHttpCache
     NdHttpManager::FinalUrlFn onFinalUrl;
     bool debug = false;
     bool freshManager = true;
+    qint64 maxBytes = 0;
     QString charset;
     QNetworkAccessManager* manager = nullptr;
     std::shared_ptr<QString> lastUrl; // shared with the builder, which may be gone by the end
@@ -52,25 +53,51 @@ struct NdHttpCache
     NdHttpCache& operator=(NdHttpCache&&) = default;
 };
 
-// Watches one reply: aborts it after a stretch without any transfer, and keeps
-// the certificate errors, so that the failure can be told in plain words.
+// Watches one reply and ends it when it must not go on: a time-out window in
+// which too little arrived, a body beyond its cap, or the firing thread's stop
+// check. Keeps why, and the certificate errors, so that the failure can be
+// told in words; logs a body beyond its cap and a refused redirect.
 class NdHttpTransferWatch : public QObject
 {
     Q_OBJECT
 
 public:
-    NdHttpTransferWatch(QNetworkReply* reply, int idleTimeoutMs);
+    enum Ending
+    {
+        Running,
+        TimedOut,
+        TooLarge,
+        Stopped,
+    };
+
+    NdHttpTransferWatch(QNetworkReply* reply, int windowMs, qint64 maxBytes);
 
     static NdHttpTransferWatch* Of(QNetworkReply* reply);
-    bool TimedOut() const { return m_timedOut; }
+    Ending Why() const { return m_ending; }
+    qint64 MaxBytes() const { return m_maxBytes; }
     QString SslErrorText() const { return m_sslErrors; }
+    // Ends the reply as stopped; called when the thread's stop check says so.
+    void Stop();
+
+    // Fewer bytes than this in a whole time-out window is a stall, even when
+    // some keep trickling in.
+    static constexpr qint64 kMinBytesPerWindow = 16 * 1024;
 
 private:
-    void onIdleTimeout();
+    void onWindowEnd();
+    void onProgress(qint64 received, qint64 sent);
+    void onMetaData();
+    void onRedirected();
+    void onFinished();
+    void End(Ending why);
 
     QNetworkReply* m_pReply;
-    QTimer m_idleTimer;
-    bool m_timedOut = false;
+    QTimer m_windowTimer;
+    const qint64 m_maxBytes;
+    qint64 m_windowBytes = 0;
+    qint64 m_lastReceived = 0;
+    qint64 m_lastSent = 0;
+    Ending m_ending = Running;
     QString m_sslErrors;
 };
 
@@ -112,6 +139,7 @@ public:
     QHash<QString, QString> headers;
     bool useJson = false;
     bool debug = false;
+    qint64 maxBytes = 0; // 0: no cap
     NdHttpManager::SuccessFn onSuccess;
     NdHttpManager::FailFn onFail;
     NdHttpManager::CompleteFn onComplete;
@@ -128,6 +156,9 @@ private:
     static QNetworkReply* Send(
         const NdHttpCache& cache, const QNetworkRequest& request, NdHttpRequestMethod method, const QByteArray& body);
     static void Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText);
+    // False, after the failure callbacks have run, when the request must not
+    // be sent: its scheme is neither http nor https, or the thread must stop.
+    static bool MaySend(NdHttpManagerImpl* state, const QString& url);
     static void WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache);
     static void RunCallbacks(const NdHttpCache& cache, QNetworkReply* reply, const QString* localError,
         const QString& successText, const QString& errorText);
