@@ -2,8 +2,9 @@
 
 #include "INdDownloaderBackEnd.h"
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
-#include "NdDownloaderBackEndImpl.h"
+#include "NdTaskFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -68,22 +69,16 @@ int CountSegmentFiles(const std::string& folder)
 // The merge list counts the segment files of the folder, so only 1.ts to count.ts
 // may be there: files beyond them (left by an earlier, longer playlist) would be
 // merged into the video.
-void WriteMergeList(const std::string& folder, int count)
+void WriteMergeList(const DownloadTaskParam_t& record, int count)
 {
-    QDir dir(QString::fromStdString(folder));
-    for (const QString& name : dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive)) {
-        bool numbered = false;
-        const int number = name.chopped(3).toInt(&numbered);
-        if (!numbered || number < 1 || number > count || name != QStringLiteral("%1.ts").arg(number))
-            dir.remove(name);
-    }
-    INdDownloaderBackEnd::GetInstance()->CreateFileList(folder);
+    NdTaskFolder(record).KeepSegmentsUpTo(count);
+    INdDownloaderBackEnd::GetInstance()->CreateFileList(record.VideoTempPath);
 }
 
 // Playlist addresses often carry a signature or a token in their query.
 std::string Loggable(const std::string& address)
 {
-    return NdDownloaderBackEndImpl::LoggableAddress(QString::fromStdString(address)).toStdString();
+    return NdCommHelper::ToUtf8(NdCommHelper::LoggableAddress(NdCommHelper::FromUtf8(address)));
 }
 
 qint64 SumFileSizes(const std::vector<std::string>& files)
@@ -112,17 +107,17 @@ bool SameRunningTask(const DownloadTaskParam_t& a, const DownloadTaskParam_t& b)
 class ScopedRowConnection
 {
 public:
-    explicit ScopedRowConnection(QMetaObject::Connection connection) : Connection(connection) { }
+    explicit ScopedRowConnection(NdRowConnections connections) : Connections(std::move(connections)) { }
     ~ScopedRowConnection()
     {
-        if (Connection)
-            QObject::disconnect(Connection);
+        for (const QMetaObject::Connection& connection : Connections)
+            QObject::disconnect(connection);
     }
     ScopedRowConnection(const ScopedRowConnection&) = delete;
     ScopedRowConnection& operator=(const ScopedRowConnection&) = delete;
 
 private:
-    QMetaObject::Connection Connection;
+    NdRowConnections Connections;
 };
 
 } // namespace
@@ -196,7 +191,7 @@ float NdDownloadedMegabytes(double megabytes, float fileSizeMb)
 // ---------------------------------------------------------------------------
 // NdDownloadOneTsFile
 
-NdDownloadOneTsFile::NdDownloadOneTsFile() = default;
+NdDownloadOneTsFile::NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop) : ShouldStop(std::move(shouldStop)) { }
 
 NdDownloadOneTsFile::~NdDownloadOneTsFile()
 {
@@ -259,6 +254,7 @@ void NdDownloadOneTsFile::EndSegment(bool downloaded)
 
 void NdDownloadOneTsFile::run()
 {
+    const NdStopScope stopScope(ShouldStop);
     // Made on this thread, so that its replies and their handlers live here; it
     // keeps its connection open from one segment to the next.
     QNetworkAccessManager manager;
@@ -354,6 +350,7 @@ void NdDownloadTask::SetFreeBytesProbe(NdFreeBytesProbe probe)
 
 void NdDownloadTask::run()
 {
+    const NdStopScope stopScope([this] { return ShouldStop(); });
     const int state = State.load();
     if (state == Wait || state == Downloading)
         RunDownload();
@@ -369,12 +366,17 @@ void NdDownloadTask::RemoveWorkFolderIfDeleted()
 {
     if (CancelMark.load() != Deleted)
         return;
-    NdDownloaderBackEndImpl::RemoveWorkFolder(QString::fromStdString(GetDownloadParam().VideoTempPath));
+    NdTaskFolder(GetDownloadParam()).Remove();
 }
 
 bool NdDownloadTask::IsCancelled() const
 {
     return CancelMark.load() != NotCancelled;
+}
+
+bool NdDownloadTask::ShouldStop() const
+{
+    return IsCancelled() || State.load() == Paused;
 }
 
 bool NdDownloadTask::Publish(const std::function<void()>& write)
@@ -399,16 +401,16 @@ void NdDownloadTask::StoreState(int state)
 // The row pointer is read and connected under the lock that the deletion mark
 // takes, so once RemoveTask has returned the row may be deleted: either the
 // connection exists already (and Qt drops it with the row) or it is never made.
-QMetaObject::Connection NdDownloadTask::ConnectRow()
+NdRowConnections NdDownloadTask::ConnectRow()
 {
-    QMetaObject::Connection connection;
+    NdRowConnections connections;
     Publish([&] {
         NdTaskItem* item = GetDownloadParam().TaskItem;
         const NdRowConnector connector = CurrentRowConnector();
         if (item && connector)
-            connection = connector(this, item);
+            connections = connector(this, item);
     });
-    return connection;
+    return connections;
 }
 
 void NdDownloadTask::BlankRecord()
@@ -436,10 +438,11 @@ void NdDownloadTask::RunDownload()
         return;
     RunState run;
     run.Work = GetDownloadParam();
+    bool folderMade = false;
     const bool live = Publish([&] {
         emit sigRefreshDownloadState(Downloading);
         StoreRecord(run.Work);
-        QDir().mkpath(QString::fromStdString(run.Work.VideoTempPath));
+        folderMade = NdTaskFolder(run.Work).Create();
     });
     if (!live)
         return;
@@ -447,6 +450,10 @@ void NdDownloadTask::RunDownload()
     const ScopedRowConnection row(ConnectRow());
     if (IsCancelled())
         return;
+    if (!folderMade) {
+        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        return;
+    }
 
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
@@ -551,7 +558,9 @@ bool NdDownloadTask::RunOneBatch(RunState& run)
     clock.start();
     std::vector<std::string> files;
     if (!DownloadBatchSegments(run, files)) {
-        StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail");
+        // A pause or a deletion ends the transfers in flight: that is no failure.
+        if (!StoppedByUser(run))
+            StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail");
         return false;
     }
     const qint64 batchBytes = SumFileSizes(files);
@@ -586,7 +595,7 @@ bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::strin
         files.push_back(SegmentFilePath(run.Work.VideoTempPath, index));
         if (index < run.SegmentCount()) {
             if (run.Workers.size() <= used)
-                run.Workers.emplace_back(new NdDownloadOneTsFile());
+                run.Workers.emplace_back(new NdDownloadOneTsFile([this] { return ShouldStop(); }));
             run.Workers[used++]->Download(run.Segments[index], files.back());
         }
     }
@@ -594,7 +603,8 @@ bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::strin
     for (size_t k = 0; k < used; ++k) {
         run.Workers[k]->WaitForSegment();
         if (!run.Workers[k]->GetDownloadStatus()) {
-            ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
+            if (!ShouldStop())
+                ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
             allDownloaded = false;
         }
     }
@@ -620,7 +630,7 @@ void NdDownloadTask::Finish(RunState& run)
     // Stopped here, the task stays stored as Downloaded: the next start merges it.
     if (IsCancelled())
         return;
-    WriteMergeList(run.Work.VideoTempPath, run.SegmentCount());
+    WriteMergeList(run.Work, run.SegmentCount());
     ND_LOG(LogInfo, ":End create filelist.txt    ====================");
 
     State.store(Transcoding);
@@ -640,9 +650,8 @@ void NdDownloadTask::Finish(RunState& run)
 void NdDownloadTask::RunMerge()
 {
     DownloadTaskParam_t record = GetDownloadParam();
-    const QString folder = QString::fromStdString(record.VideoTempPath);
     std::vector<std::string> segments;
-    const QString movedVideo = NdDownloaderBackEndImpl::MovedVideoPath(folder);
+    const QString movedVideo = NdTaskFolder(record).MovedVideo();
     const bool moved = !movedVideo.isEmpty();
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
     if (!moved && !backEnd->M3U8Parse(record.VideoTempPath, record.VideoM3U8Url, segments)) {
@@ -657,7 +666,7 @@ void NdDownloadTask::RunMerge()
             StopRun(record, Failed, 0, QString(), "download_fail");
             return;
         }
-        WriteMergeList(record.VideoTempPath, static_cast<int>(segments.size()));
+        WriteMergeList(record, static_cast<int>(segments.size()));
     }
     MergeAndMove(record, 0, QString(), movedVideo);
 }
@@ -669,31 +678,34 @@ void NdDownloadTask::RunMerge()
 void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video)
 {
     INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
-    const QString folder = QString::fromStdString(record.VideoTempPath);
-    const std::string merged = NdDownloaderBackEndImpl::MergedFilePath(folder).toStdString();
+    const NdTaskFolder folder(record);
+    const QString merged = folder.FilePath(QLatin1String(NdTaskFolder::kMergedFileName));
     ND_LOG(LogInfo, ":Start transcoding  ====================");
     if (IsCancelled())
         return;
     const bool transcoded = !video.isEmpty()
-        || backEnd->TranscodingVideo(NdDownloaderBackEndImpl::ConcatListPath(folder).toStdString(), merged);
+        || backEnd->TranscodingVideo(
+            NdCommHelper::ToUtf8(folder.FilePath(QLatin1String(NdTaskFolder::kConcatListName))),
+            NdCommHelper::ToUtf8(merged));
     ND_LOG(LogInfo, ":End transcoding    ====================");
     ND_LOG(LogInfo, ":Start move video  ====================");
     if (IsCancelled())
         return;
     if (transcoded && video.isEmpty()) {
         // Under the deletion lock: a task deleted meanwhile leaves no video behind.
-        if (!Publish([&] { backEnd->MoveVideo(merged, DestinationPath(record)); }))
+        if (!Publish([&] { backEnd->MoveVideo(NdCommHelper::ToUtf8(merged), DestinationPath(record)); }))
             return;
-        video = NdDownloaderBackEndImpl::MovedVideoPath(folder);
+        video = folder.MovedVideo();
     }
     ND_LOG(LogInfo, ":End move video    ====================");
 
     if (video.isEmpty()) {
         ND_LOG(LogInfo, "Merging failed, the segments stay in %s.", record.VideoTempPath.c_str());
-        Publish([&] { QFile::remove(QString::fromStdString(merged)); });
+        Publish([&] { folder.RemoveFile(QLatin1String(NdTaskFolder::kMergedFileName)); });
         StopRun(record, Failed, percent, speed, "download_fail");
         return;
     }
+    FollowMovedVideo(record, video);
     Report("download_success");
     const qint64 videoBytes = QFileInfo(video).size();
     record.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(videoBytes) / kBytesPerDecimalMegabyte);
@@ -704,7 +716,29 @@ void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, cons
         emit sigRefreshDownloadResult(record.VideoTranscodeFileSize, 100, Finished, speed);
     });
     if (live)
-        NdDownloaderBackEndImpl::RemoveWorkFolder(folder);
+        folder.Remove();
+}
+
+// A file that took the video's name while it was made sends the video to a
+// free name: the record, the store and the row follow it, so that the row, its
+// folder button and deletion point at the real file. Renamed in the store
+// first: a kill before the finished state is stored finds the same name again.
+void NdDownloadTask::FollowMovedVideo(DownloadTaskParam_t& record, const QString& video)
+{
+    const QString fileName = QFileInfo(video).fileName();
+    if (!fileName.endsWith(QLatin1String(".mp4")))
+        return;
+    const std::string name = NdCommHelper::ToUtf8(fileName.chopped(4));
+    if (name == record.VideoName)
+        return;
+    ND_LOG(LogInfo, "The video of %s took the free name %s.", record.VideoName.c_str(), name.c_str());
+    Publish([&] {
+        NdCacheManager::GetInstance()->UpdateVideoName(record.VideoTempPath, name);
+        emit sigVideoRenamed(NdCommHelper::FromUtf8(name));
+    });
+    record.VideoName = name;
+    QMutexLocker lock(&ParamMutex);
+    TaskParam.VideoName = name;
 }
 
 void NdDownloadTask::StopRun(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NdCore/NdDownloadTaskParam.h"
+#include "NdCore/NdStopScope.h"
 
 #include <QMetaObject>
 #include <QMutex>
@@ -57,7 +58,9 @@ class NdDownloadOneTsFile : public QThread
 {
     Q_OBJECT
 public:
-    NdDownloadOneTsFile();
+    // shouldStop: the task's own check; a segment in progress ends soon after
+    // it says stop, leaving no file.
+    explicit NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop);
     // Lets the segment in progress end, then ends the thread and waits for it.
     ~NdDownloadOneTsFile() override;
 
@@ -76,6 +79,7 @@ private:
     bool TakeSegment(std::string& tsUrl, std::string& filePath);
     void EndSegment(bool downloaded);
 
+    const NdStopScope::CheckFn ShouldStop;
     mutable QMutex Lock; // guards everything below
     QWaitCondition Changed;
     std::string TsUrl;
@@ -86,11 +90,13 @@ private:
     bool DownloadStatus = false;
 };
 
-// Connects a task's sigRefreshDownloadResult to the row that shows it. The UI
-// registers one; with none registered (or a task without a row) nothing is connected.
+// Connects a task's sigRefreshDownloadResult and sigVideoRenamed to the row that
+// shows it. The UI registers one; with none registered (or a task without a
+// row) nothing is connected.
 // It runs on the task's thread; a row may only be deleted after
 // NdDownloadTaskManager::RemoveTask has returned for its task.
-using NdRowConnector = std::function<QMetaObject::Connection(NdDownloadTask*, NdTaskItem*)>;
+using NdRowConnections = std::vector<QMetaObject::Connection>;
+using NdRowConnector = std::function<NdRowConnections(NdDownloadTask*, NdTaskItem*)>;
 // Free bytes of the volume holding a path; negative when it cannot be measured.
 using NdFreeBytesProbe = std::function<qint64(const QString& path)>;
 
@@ -122,6 +128,9 @@ public:
 signals:
     void sigRefreshDownloadResult(float size, int percent, int state, const QString& speed);
     void sigRefreshDownloadState(int state);
+    // The move had to give the video another free name; the record, stored,
+    // now carries it.
+    void sigVideoRenamed(const QString& videoName);
 
 protected:
     void run() override;
@@ -151,11 +160,14 @@ private:
     void Finish(RunState& state);
     // video: where an earlier run's move put the merged video, if it did.
     void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video);
+    void FollowMovedVideo(DownloadTaskParam_t& record, const QString& video);
     void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report);
     void Report(const char* message);
     void BlankRecord();
 
     bool IsCancelled() const;
+    // Paused, deleted or abandoned: what the stop checks of its waits ask.
+    bool ShouldStop() const;
     // Runs write only while the task is neither deleted nor abandoned, atomically
     // with respect to the marks, so nothing is written after a mark has been set.
     // Writers store before they signal, so a row that reads the store on a report
@@ -163,7 +175,7 @@ private:
     bool Publish(const std::function<void()>& write);
     void StoreRecord(const DownloadTaskParam_t& record);
     void StoreState(int state);
-    QMetaObject::Connection ConnectRow();
+    NdRowConnections ConnectRow();
 
     mutable QMutex ParamMutex;
     DownloadTaskParam_t TaskParam; // VideoState lives in State

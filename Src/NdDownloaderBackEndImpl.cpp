@@ -1,6 +1,7 @@
 #include "NdDownloaderBackEndImpl.h"
 
 #include "NdServerAnswer.h"
+#include "NdTaskFolder.h"
 
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdCommHelper.h"
@@ -46,25 +47,19 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 namespace {
 
 const char* const kSoftVersion = "1.0.4";
-const char* const kEncryptedPlaylistName = "filelist.m3u8";
-const char* const kConcatListName = "filelist.txt";
-const char* const kMergedFileName = "NdTemp.mp4";
-// The folder under the download folder that holds the task folders.
-const char* const kWorkRootName = "~NdTemp";
-// The task folder's own files besides the lists: the AES keys
-// ("filelist.key-<hash of the address>"), the playlist's length in seconds and
-// where the finished video went.
-const char* const kOwnFilePrefix = "filelist.";
+// The AES keys of a task: "filelist.key-<hash of the address>".
 const char* const kKeyFilePrefix = "filelist.key-";
-const char* const kDurationFileName = "filelist.duration";
-const char* const kMoveJournalName = "filelist.moved";
 const qint64 kAesKeyBytes = 16;
+// Caps on what the outside sends: a server's answer, a playlist and the
+// segments it may name, one segment, one key.
+const qint64 kMaxAnswerBytes = 4 << 20;
+const qint64 kMaxPlaylistBytes = 16 << 20;
+const size_t kMaxPlaylistSegments = 200000;
+const qint64 kMaxSegmentBytes = qint64(1) << 30;
+const qint64 kMaxKeyBytes = 4096;
 // A merged video may differ from the playlist's own length by this much.
 const double kDurationToleranceSeconds = 1.0;
 const double kDurationToleranceShare = 0.01;
-// Remembers the address that finally answered the playlist request, so that a
-// resumed task resolves relative entries exactly as the first run did.
-const char* const kPlaylistAddressName = "playlist.url";
 // A master playlist may name another master playlist; follow a few, not forever.
 const int kMaxPlaylistHops = 3;
 const int kFfmpegStartTimeoutMs = 30 * 1000;
@@ -111,6 +106,11 @@ bool IsBlank(const std::string& line)
 bool IsTagOrComment(const std::string& line)
 {
     return Contains(line, "#EXT") || StartsWith(line, "#");
+}
+
+bool IsSegmentLine(const std::string& line)
+{
+    return !IsTagOrComment(line);
 }
 
 std::string WithoutTrailingCr(std::string line)
@@ -302,45 +302,6 @@ std::string ReadTextFile(const QString& path)
     return (nul < 0 ? bytes : bytes.left(nul)).toStdString();
 }
 
-// A rename that never replaces a file: two tasks that picked the same free name
-// must not lose one video to the other.
-bool RenameNoReplace(const QString& from, const QString& to)
-{
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    // Filesystems without the flag (some USB drives' among them) say EINVAL.
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-#endif
-    if (QFileInfo::exists(to)) {
-        errno = EEXIST;
-        return false;
-    }
-    return ::rename(source.constData(), target.constData()) == 0;
-}
-
-// Never a half-written file under the final name: a rename within one
-// filesystem is atomic; across filesystems the copy gets a name of its own
-// beside the target first.
-bool RenameWhole(const QString& from, const QString& to)
-{
-    if (RenameNoReplace(from, to))
-        return true;
-    if (errno != EXDEV)
-        return false;
-    const QString partial = to + QStringLiteral(".part");
-    QFile::remove(partial);
-    if (!QFile::copy(from, partial) || !RenameNoReplace(partial, to)) {
-        QFile::remove(partial);
-        return false;
-    }
-    QFile::remove(from);
-    return true;
-}
-
 // The file of that name in the folder.
 QString FileIn(const QString& folder, const char* name)
 {
@@ -375,6 +336,7 @@ public:
         auto request = std::make_unique<NdHttpManager>(url);
         if (m_onProgress)
             request->DownloadProgress(m_onProgress);
+        request->MaxBytes(kMaxPlaylistBytes);
         request->FinalUrl([self](const QString& finalUrl) { self->m_finalUrl = finalUrl; });
         request->Fail([self](const QString&, int) { self->m_failed = true; });
         request->Complete([self]() { self->OnComplete(); });
@@ -421,8 +383,9 @@ private:
     {
         if (m_failed) {
             // An error page must never be taken for the playlist.
-            QFile::remove(m_localPath);
-            QFile::remove(m_addressPath);
+            const NdTaskFolder folder = NdTaskFolder::At(QFileInfo(m_localPath).path());
+            folder.RemoveFile(QFileInfo(m_localPath).fileName());
+            folder.RemoveFile(QFileInfo(m_addressPath).fileName());
             Finish();
             return;
         }
@@ -551,7 +514,7 @@ double ProbeSeconds(const QString& ffmpeg, const QString& video, QString& proble
 
 double ExpectedSeconds(const QString& folder)
 {
-    QFile file(FileIn(folder, kDurationFileName));
+    QFile file(FileIn(folder, NdTaskFolder::kDurationFileName));
     if (!file.open(QIODevice::ReadOnly))
         return 0.0;
     bool ok = false;
@@ -596,7 +559,8 @@ bool MatchesPlaylist(const QString& ffmpeg, const QString& video, const QString&
 void PostReport(const QString& url, const std::string& document, bool sync)
 {
     NdHttpManager request(url);
-    request.Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
+    request.MaxBytes(kMaxAnswerBytes)
+        .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
         .Json(NdCommHelper::FromUtf8(document));
     if (sync)
         request.PostSync();
@@ -652,6 +616,7 @@ bool NdDownloaderBackEndImpl::GetDownloadTaskByToken(const std::string& token, s
     bool ok = false;
     NdTokenAnswer_t answer;
     NdHttpManager(settings.AdminBaseUrl(environment) + QStringLiteral("alive_b/alive_download/get_download_data"))
+        .MaxBytes(kMaxAnswerBytes)
         .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
         .Success([&](const QString& text) { ok = NdServerAnswer::ReadTokenAnswer(text, answer); })
         .Fail([&](const QString&, int) { ok = false; })
@@ -678,6 +643,7 @@ void NdDownloaderBackEndImpl::GetSoftVersion(NdSoftVersion_t& version)
     body["MAC"] = NdCommHelper::ToUtf8(GetHostMacAddress());
 
     NdHttpManager(settings.AdminBaseUrl(environment) + QStringLiteral("alive_b/alive_download/get_download_link/"))
+        .MaxBytes(kMaxAnswerBytes)
         .Header(QStringLiteral("Content-Type"), QStringLiteral("application/json"))
         .Json(NdCommHelper::FromUtf8(StyledJson(body)))
         .Success([&](const QString& text) {
@@ -728,9 +694,13 @@ QString NdDownloaderBackEndImpl::LocalPlaylistName(const QString& m3u8Url)
     if (query > 0)
         name.truncate(query);
     // Keep the playlist off the names the task folder already uses for itself.
+    // Segment files and their partial forms included: a playlist stored as
+    // "3.ts" would count, and be merged, as a segment.
     static const QStringList reserved = {QString(), QStringLiteral("."), QStringLiteral(".."),
-        QLatin1String(kMergedFileName), QLatin1String(kPlaylistAddressName)};
-    if (reserved.contains(name) || name.startsWith(QLatin1String(kOwnFilePrefix)))
+        QLatin1String(NdTaskFolder::kMergedFileName), QLatin1String(NdTaskFolder::kPlaylistAddressName)};
+    const bool segmentLike
+        = name.endsWith(QLatin1String(".ts"), Qt::CaseInsensitive) || name.endsWith(QLatin1String(".part"));
+    if (reserved.contains(name) || segmentLike || name.startsWith(QLatin1String(NdTaskFolder::kOwnFilePrefix)))
         name.prepend(QStringLiteral("remote-"));
     return name;
 }
@@ -742,12 +712,12 @@ QString NdDownloaderBackEndImpl::LocalPlaylistPath(const QString& folder, const 
 
 QString NdDownloaderBackEndImpl::PlaylistAddressFilePath(const QString& folder)
 {
-    return FileIn(folder, kPlaylistAddressName);
+    return FileIn(folder, NdTaskFolder::kPlaylistAddressName);
 }
 
 QString NdDownloaderBackEndImpl::EncryptedPlaylistPath(const QString& siblingPath)
 {
-    return FileIn(QFileInfo(siblingPath).path(), kEncryptedPlaylistName);
+    return FileIn(QFileInfo(siblingPath).path(), NdTaskFolder::kLocalPlaylistName);
 }
 
 void NdDownloaderBackEndImpl::DownloadM3U8File(
@@ -790,48 +760,57 @@ bool NdDownloaderBackEndImpl::M3U8Parse(
     const NdPlaylistFacts_t facts = FormatPlaylist(NdCommHelper::ToUtf8(playlistPath), text, address, segments);
     // Without it the merged video could not be checked: a full disk, of all
     // times, is when merges come out short.
-    const QString durationPath = FileIn(localFolder, kDurationFileName);
+    const QString durationPath = FileIn(localFolder, NdTaskFolder::kDurationFileName);
     bool durationKept = true;
     if (facts.Seconds > 0.0)
         durationKept = NdCommHelper::WriteFileWhole(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
     else
-        QFile::remove(durationPath);
+        NdTaskFolder::At(localFolder).RemoveFile(QLatin1String(NdTaskFolder::kDurationFileName));
     if (!durationKept) {
         ND_LOG(LogError, "Cannot write %s.", durationPath.toUtf8().constData());
         segments.clear();
-    } else if (!FetchKeys(localFolder, facts.Keys)) {
+    } else if (!FetchKeys(localFolder, facts.Keys, QUrl(NdCommHelper::FromUtf8(address), QUrl::TolerantMode))) {
         segments.clear();
     }
     return true;
 }
 
-bool NdDownloaderBackEndImpl::FetchKeys(const QString& folder, const std::vector<NdPlaylistKey_t>& keys)
+bool NdDownloaderBackEndImpl::FetchKeys(
+    const QString& folder, const std::vector<NdPlaylistKey_t>& keys, const QUrl& playlistAddress)
 {
+    const NdTaskFolder taskFolder = NdTaskFolder::At(folder);
     for (const NdPlaylistKey_t& key : keys) {
-        const QString path = folder + QLatin1Char('/') + key.LocalName;
+        const QString address = NdCommHelper::FromUtf8(key.Address);
+        const QString path = taskFolder.FilePath(key.LocalName);
         // Fetched by an earlier run: a resumed task needs no network for it.
         if (QFileInfo(path).size() == kAesKeyBytes)
             continue;
-        const QString partial = path + QStringLiteral(".part");
+        const QString partial = key.LocalName + QStringLiteral(".part");
         QString problem;
-        // Qt's error texts repeat the whole address, query included.
-        NdHttpManager(NdCommHelper::FromUtf8(key.Address))
-            .Fail([&problem](const QString&, int code) {
-                problem = code < 0 ? QStringLiteral("cannot write it") : NetworkErrorName(code);
-            })
-            .DownloadSync(partial);
-        const qint64 size = QFileInfo(partial).size();
+        if (playlistAddress.scheme() == QLatin1String("https") && QUrl(address).scheme() != QLatin1String("https")) {
+            // Whoever can read plain http could decrypt the lesson, or hand over another key.
+            problem = QStringLiteral("plain http under an https playlist");
+        } else {
+            // Qt's error texts repeat the whole address, query included.
+            NdHttpManager(address)
+                .MaxBytes(kMaxKeyBytes)
+                .Fail([&problem](const QString&, int code) {
+                    problem = code == NdHttpManager::kLocalFileError ? QStringLiteral("cannot write it")
+                                                                     : NetworkErrorName(code);
+                })
+                .DownloadSync(taskFolder.FilePath(partial));
+        }
+        const qint64 size = QFileInfo(taskFolder.FilePath(partial)).size();
         if (problem.isEmpty() && size != kAesKeyBytes)
             problem = QStringLiteral("%1 bytes instead of %2").arg(size).arg(kAesKeyBytes);
-        if (problem.isEmpty()) {
-            QFile::remove(path);
-            if (QFile::rename(partial, path))
-                continue;
-        }
-        QFile::remove(partial);
-        ND_LOG(LogError, "Cannot fetch the AES key %s: %s",
-            NdCommHelper::ToUtf8(LoggableAddress(NdCommHelper::FromUtf8(key.Address))).c_str(),
-            (problem.isEmpty() ? QStringLiteral("cannot write it") : problem).toUtf8().constData());
+        if (problem.isEmpty()
+            && ::rename(
+                   QFile::encodeName(taskFolder.FilePath(partial)).constData(), QFile::encodeName(path).constData())
+                == 0)
+            continue;
+        taskFolder.RemoveFile(partial);
+        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", qUtf8Printable(NdCommHelper::LoggableAddress(address)),
+            qUtf8Printable(problem.isEmpty() ? QStringLiteral("cannot write it") : problem));
         return false;
     }
     return true;
@@ -862,8 +841,14 @@ NdPlaylistFacts_t NdDownloaderBackEndImpl::FormatPlaylist(const std::string& pla
     facts.Seconds = PlaylistSeconds(lines, encrypted);
     if (encrypted)
         SaveDrmM3U8File(playlistPath, lines);
+    const size_t count = static_cast<size_t>(std::count_if(lines.begin(), lines.end(), IsSegmentLine));
+    if (count > kMaxPlaylistSegments) {
+        ND_LOG(LogError, "Playlist %s names %zu segments, more than %zu: no segments taken.", playlistPath.c_str(),
+            count, kMaxPlaylistSegments);
+        return NdPlaylistFacts_t();
+    }
     for (const std::string& line : lines) {
-        if (!IsTagOrComment(line))
+        if (IsSegmentLine(line))
             segments.push_back(ResolveUri(base, line));
     }
     return facts;
@@ -893,15 +878,28 @@ bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, c
 // ---------------------------------------------------------------------------
 // Segments
 
+// The segment arrives under a name of its own and takes its final name only
+// whole: a resumed task never counts a half file, an aborted or retried
+// transfer never leaves one.
 void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
     FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
 {
+    const QString target = NdCommHelper::FromUtf8(filePath);
+    const QString partial = target + QStringLiteral(".part");
     NdHttpManager(NdCommHelper::FromUtf8(tsUrl))
         .ReuseManager(manager)
+        .MaxBytes(kMaxSegmentBytes)
         .DownloadProgress(std::move(onProgress))
-        .Success(std::move(onSuccess))
+        .Success([&](const QString& text) {
+            if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) == 0) {
+                if (onSuccess)
+                    onSuccess(text);
+            } else if (onFail) {
+                onFail(QStringLiteral("Failed to write file: %1").arg(target), NdHttpManager::kLocalFileError);
+            }
+        })
         .Fail(std::move(onFail))
-        .DownloadSync(NdCommHelper::FromUtf8(filePath));
+        .DownloadSync(partial);
 }
 
 // ---------------------------------------------------------------------------
@@ -920,7 +918,7 @@ bool NdDownloaderBackEndImpl::CreateFileList(const std::string& folder)
     QByteArray list;
     for (int i = 1; i <= count; ++i)
         list += "file '" + QByteArray::number(i) + ".ts'\n";
-    NdCommHelper::WriteFileWhole(dir.filePath(QLatin1String(kConcatListName)), list);
+    NdCommHelper::WriteFileWhole(dir.filePath(QLatin1String(NdTaskFolder::kConcatListName)), list);
     return true;
 }
 
@@ -971,8 +969,8 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     }
     // Files left by an earlier attempt must not pass for this run's result,
     // nor a move that never happened for a move.
-    QFile::remove(output);
-    QFile::remove(FileIn(QFileInfo(list).path(), kMoveJournalName));
+    NdTaskFolder::At(QFileInfo(output).path()).RemoveFile(QFileInfo(output).fileName());
+    NdTaskFolder::At(QFileInfo(list).path()).RemoveFile(QLatin1String(NdTaskFolder::kMoveJournalName));
     NdProcessOutcome_t outcome;
     {
         // One converter at a time in the whole program, held for the run alone:
@@ -994,82 +992,10 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
     return true;
 }
 
-// The destination and the video's size are written down before the rename, so
-// that a run killed between the rename and storing the result finds the video
-// instead of merging it a second time under another free name.
 bool NdDownloaderBackEndImpl::MoveVideo(const std::string& source, const std::string& destination)
 {
-    const QString from = NdCommHelper::FromUtf8(source);
-    const QString folder = QFileInfo(from).absolutePath();
-    if (!QFileInfo::exists(from))
-        return !MovedVideoPath(folder).isEmpty();
-    QString to = NdCommHelper::FromUtf8(destination);
-    if (QFileInfo::exists(to)) {
-        const QFileInfo target(to);
-        const QString first = target.fileName().section(QLatin1Char('.'), 0, 0);
-        const QString last = target.fileName().section(QLatin1Char('.'), -1);
-        for (int i = 1;; ++i) {
-            to = target.absolutePath() + QLatin1Char('/') + first + QStringLiteral("(%1).").arg(i) + last;
-            if (!QFileInfo::exists(to))
-                break;
-        }
-    }
-    to = QFileInfo(to).absoluteFilePath();
-    const QString journal = FileIn(folder, kMoveJournalName);
-    const QByteArray entry = to.toUtf8() + '\n' + QByteArray::number(QFileInfo(from).size());
-    if (!NdCommHelper::WriteFileWhole(journal, entry))
-        return false;
-    if (RenameWhole(from, to))
-        return true;
-    QFile::remove(journal);
-    return false;
-}
-
-QString NdDownloaderBackEndImpl::WorkRootPath(const QString& downloadFolder)
-{
-    return FileIn(downloadFolder, kWorkRootName);
-}
-
-QString NdDownloaderBackEndImpl::MergedFilePath(const QString& folder)
-{
-    return FileIn(folder, kMergedFileName);
-}
-
-QString NdDownloaderBackEndImpl::ConcatListPath(const QString& folder)
-{
-    return FileIn(folder, kConcatListName);
-}
-
-// Queries often carry a signature or a token.
-QString NdDownloaderBackEndImpl::LoggableAddress(const QString& address)
-{
-    const QUrl parsed(address, QUrl::TolerantMode);
-    return parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
-}
-
-QString NdDownloaderBackEndImpl::MovedVideoPath(const QString& folder)
-{
-    QFile journal(FileIn(folder, kMoveJournalName));
-    if (!journal.open(QIODevice::ReadOnly))
-        return QString();
-    const QList<QByteArray> entry = journal.readAll().split('\n');
-    const QString video = QString::fromUtf8(entry.value(0));
-    const QFileInfo info(video);
-    const bool moved = entry.size() == 2 && !video.isEmpty() && info.isFile()
-        && info.size() == entry.value(1).toLongLong() && !QFileInfo::exists(MergedFilePath(folder));
-    return moved ? video : QString();
-}
-
-void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
-{
-    // Only what the task list made: a folder in a "~NdTemp" folder. A damaged
-    // store must not send this through a user's folders.
-    const QFileInfo info(folder);
-    if (folder.isEmpty() || info.dir().dirName() != QLatin1String(kWorkRootName) || !info.isDir())
-        return;
-    QDir(info.absoluteFilePath()).removeRecursively();
-    // Fails, as it should, while another task still works in it.
-    QDir().rmdir(info.absolutePath());
+    const QFileInfo from(NdCommHelper::FromUtf8(source));
+    return NdTaskFolder::At(from.absolutePath()).MoveVideo(from.fileName(), NdCommHelper::FromUtf8(destination));
 }
 
 // ---------------------------------------------------------------------------
@@ -1077,12 +1003,10 @@ void NdDownloaderBackEndImpl::RemoveWorkFolder(const QString& folder)
 
 void NdDownloaderBackEndImpl::DeleteTask(const DownloadTaskParam_t& task, bool deleteLocalFile)
 {
-    RemoveWorkFolder(NdCommHelper::FromUtf8(task.VideoTempPath));
-    if (deleteLocalFile) {
-        const QString video = NdCommHelper::FromUtf8(task.VideoDownloadPath + "/" + task.VideoName + ".mp4");
-        if (QFileInfo(video).isFile())
-            QFile::remove(video);
-    }
+    if (!task.VideoTempPath.empty())
+        NdTaskFolder(task).Remove();
+    if (deleteLocalFile)
+        NdTaskFolder::DeleteVideo(task);
     NdCacheManager::GetInstance()->DeleteOneDownloadTask(task);
 }
 

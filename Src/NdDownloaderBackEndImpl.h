@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <string>
 #include <vector>
@@ -73,23 +74,12 @@ public:
     static QStringList FfmpegArguments(const QString& localPlaylist, const QString& listFile, const QString& output);
     // The "filelist.m3u8" that belongs with a playlist or list file.
     static QString EncryptedPlaylistPath(const QString& siblingPath);
-    // The video that an earlier move out of this task folder left, recorded
-    // before the rename; empty when none was moved or it is gone again.
-    static QString MovedVideoPath(const QString& folder);
-    // Removes a task folder, and the "~NdTemp" folder holding it once it is
-    // empty; nothing that is not a folder in a "~NdTemp" folder.
-    static void RemoveWorkFolder(const QString& folder);
-    // "~NdTemp" in a download folder: where the task folders go.
-    static QString WorkRootPath(const QString& downloadFolder);
-    static QString MergedFilePath(const QString& folder);
-    static QString ConcatListPath(const QString& folder);
-    // An address as the log may show it: without query, fragment and user.
-    static QString LoggableAddress(const QString& address);
 
 private:
     // Fetches the keys not yet in the folder through the verified client;
-    // false, with one log line, when one cannot be had as 16 bytes.
-    bool FetchKeys(const QString& folder, const std::vector<NdPlaylistKey_t>& keys);
+    // false, with one log line, when one cannot be had as 16 bytes, or would
+    // come over plain http for an https playlist.
+    bool FetchKeys(const QString& folder, const std::vector<NdPlaylistKey_t>& keys, const QUrl& playlistAddress);
     std::string BuildReportDocument(const DownloadTaskParam_t& task, int type, const std::string& message);
     void CacheIds(const std::string& userId, const std::string& appId);
     void CachedIds(std::string& userId, std::string& appId) const;

@@ -160,6 +160,13 @@ void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, con
     m_pSpeedLabel->setText(state == Downloading ? speed : QString());
 }
 
+void NdTaskItem::onVideoRenamed(const QString& videoName)
+{
+    m_param.VideoName = NdCommHelper::ToUtf8(videoName);
+    TranslateText();
+    emit sigVideoRenamed(m_param.VideoTempPath, videoName);
+}
+
 void NdTaskItem::ShowStartPause(int state, bool pauseLook)
 {
     m_pStartPauseBtn->setProperty("state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
@@ -275,7 +282,9 @@ QString NdTaskItem::GetSizeNumberStr(float done, float total)
 void NdTaskItem::RegisterWithEngine()
 {
     NdDownloadTask::SetRowConnector([](NdDownloadTask* task, NdTaskItem* item) {
-        return QObject::connect(task, &NdDownloadTask::sigRefreshDownloadResult, item,
-            &NdTaskItem::onRefreshDownloadResult, Qt::QueuedConnection);
+        return NdRowConnections{QObject::connect(task, &NdDownloadTask::sigRefreshDownloadResult, item,
+                                    &NdTaskItem::onRefreshDownloadResult, Qt::QueuedConnection),
+            QObject::connect(
+                task, &NdDownloadTask::sigVideoRenamed, item, &NdTaskItem::onVideoRenamed, Qt::QueuedConnection)};
     });
 }

@@ -40,9 +40,12 @@ signals:
     void sigShowWindow();
     void sigStartDownload();
     void sigDirNoExist();
+    // The task's video took another free name, and this row follows it.
+    void sigVideoRenamed(const std::string& tempPath, const QString& videoName);
 
 public slots:
     void onRefreshDownloadResult(float size, int percent, int state, const QString& speed);
+    void onVideoRenamed(const QString& videoName);
 
 protected:
     void InitUi();

@@ -2,13 +2,14 @@
 
 #include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
 #include "NdNoDownloadTaskView.h"
 #include "NdQuestionBox.h"
 #include "NdSetDownloadPathDlg.h"
+#include "NdTaskFolder.h"
 #include "NdTaskItem.h"
+#include "NdVideoName.h"
 
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdCommHelper.h"
@@ -17,7 +18,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QScrollArea>
-#include <QUuid>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -37,19 +37,17 @@ QString Str(const char* key)
     return NdLanguageHelper::GetInstance()->Str(key);
 }
 
-QString Numbered(const std::string& name, int n)
-{
-    return NdCommHelper::FromUtf8(name) + QStringLiteral("(%1)").arg(n);
-}
+const char* const kVideoSuffix = ".mp4";
 
 bool VideoFileExists(const QString& dir, const QString& name)
 {
-    return QFileInfo::exists(dir + QLatin1Char('/') + name + QStringLiteral(".mp4"));
+    const QFileInfo file(dir + QLatin1Char('/') + name + QLatin1String(kVideoSuffix));
+    return file.exists() || file.isSymLink();
 }
 
-bool IsSameVideo(const DownloadTaskParam_t& a, const DownloadTaskParam_t& b)
+bool IsSameFolder(const std::string& a, const QString& b)
 {
-    return a.VideoName == b.VideoName && a.VideoM3U8Url == b.VideoM3U8Url && a.VideoTempPath == b.VideoTempPath;
+    return QDir::cleanPath(NdCommHelper::FromUtf8(a)) == QDir::cleanPath(b);
 }
 
 // Clears a flag when the scope ends, on every return path.
@@ -126,6 +124,7 @@ void NdTaskListView::AddItem(DownloadTaskParam_t& param)
     connect(item, &NdTaskItem::sigToastTip, this, &NdTaskListView::sigToastTip);
     connect(item, &NdTaskItem::sigDirNoExist, this,
         [this]() { emit sigToastTip(QStringLiteral("tip"), Str("NdDownloader.DirNotFound"), QSize(144, 38)); });
+    connect(item, &NdTaskItem::sigVideoRenamed, this, &NdTaskListView::onVideoRenamed);
 
     item->setFixedSize(kRowWidth, kRowHeight);
     m_pRowLayout->insertWidget(0, item, 0, Qt::AlignCenter);
@@ -155,7 +154,7 @@ void NdTaskListView::InitLocalDownloadTasks()
         const QString workFolder = NdCommHelper::FromUtf8(task.VideoTempPath);
         if (task.VideoState == Finished && !workFolder.isEmpty() && QDir(workFolder).exists()) {
             // Left by a run that ended after storing its result.
-            NdDownloaderBackEndImpl::RemoveWorkFolder(workFolder);
+            NdTaskFolder(task).Remove();
         } else if (task.VideoState != Wait && task.VideoState != Finished && !QDir(workFolder).exists()) {
             NdCacheManager::GetInstance()->DeleteOneDownloadTask(task);
         } else if (task.VideoState == Downloaded) {
@@ -231,40 +230,20 @@ bool NdTaskListView::AskDownloadFolder(const std::vector<DownloadTaskParam_t>& t
 }
 
 std::string NdTaskListView::SettleVideoName(
-    const DownloadTaskParam_t& task, const QString& dir, const std::vector<DownloadTaskParam_t>& listed)
+    const std::string& received, const QString& dir, const std::vector<DownloadTaskParam_t>& listed)
 {
-    const std::string& received = task.VideoName;
-    const std::string downloadPath = NdCommHelper::ToUtf8(dir);
-    std::string name = received;
-    int n = 0;
-    if (VideoFileExists(dir, NdCommHelper::FromUtf8(name))) {
-        do
-            ++n;
-        while (VideoFileExists(dir, Numbered(received, n)));
-        name = NdCommHelper::ToUtf8(Numbered(received, n));
-    }
-    auto isListed = [&](const DownloadTaskParam_t& other) {
-        return other.VideoName == name && other.VideoM3U8Url == task.VideoM3U8Url
-            && other.VideoDownloadPath == downloadPath;
+    const QString stem = NdVideoName::Settle(NdCommHelper::FromUtf8(received), Str("NdDownloader.NdVideo"));
+    const auto taken = [&](const QString& name) {
+        const std::string utf8 = NdCommHelper::ToUtf8(name);
+        return VideoFileExists(dir, name) || std::any_of(listed.begin(), listed.end(), [&](const auto& task) {
+            return task.VideoName == utf8 && IsSameFolder(task.VideoDownloadPath, dir);
+        });
     };
-    while (std::any_of(listed.begin(), listed.end(), isListed))
-        name = NdCommHelper::ToUtf8(Numbered(received, ++n));
-    return name;
-}
-
-std::string NdTaskListView::FreeFileName(const QString& dir, const std::string& name)
-{
-    QString candidate = NdCommHelper::FromUtf8(name);
-    for (int k = 1; VideoFileExists(dir, candidate); ++k)
-        candidate = Numbered(name, k);
-    return NdCommHelper::ToUtf8(candidate);
+    return NdCommHelper::ToUtf8(NdVideoName::FirstFree(stem, QLatin1String(kVideoSuffix), taken));
 }
 
 void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir)
 {
-    const QString workRoot = NdDownloaderBackEndImpl::WorkRootPath(dir);
-    QDir().mkpath(workRoot);
-
     const int room = kMaxTasks - static_cast<int>(m_tasks.size());
     if (static_cast<int>(tasks.size()) > room)
         tasks.resize(static_cast<size_t>(std::max(room, 0)));
@@ -273,23 +252,18 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
         return;
     }
 
-    for (DownloadTaskParam_t& task : tasks)
-        task.VideoName = SettleVideoName(task, dir, m_tasks);
-    const size_t firstNew = m_tasks.size();
-    m_tasks.insert(m_tasks.end(), tasks.begin(), tasks.end());
-
     NdCacheManager* store = NdCacheManager::GetInstance();
-    for (size_t i = firstNew; i < m_tasks.size(); ++i) {
-        DownloadTaskParam_t& task = m_tasks[i];
-        const QString workFolder = workRoot + QLatin1Char('/') + QUuid::createUuid().toString();
-        QDir().mkpath(workFolder);
+    for (DownloadTaskParam_t task : tasks) {
+        // Against the tasks of this request made so far too: two lessons of
+        // one name get two names, and each record names its own file.
+        task.VideoName = SettleVideoName(task.VideoName, dir, m_tasks);
         task.VideoDownloadPath = NdCommHelper::ToUtf8(dir);
-        task.VideoName = FreeFileName(dir, task.VideoName);
-        task.VideoTempPath = NdCommHelper::ToUtf8(workFolder);
+        task.VideoTempPath = NdCommHelper::ToUtf8(NdTaskFolder::CreateNew(dir));
+        m_tasks.push_back(task);
         // Show, queue, store: a row exists before its task can report to it.
-        AddItem(task);
-        m_pTaskManager->AddTask(task);
-        store->SaveOneDownloadTask(task);
+        AddItem(m_tasks.back());
+        m_pTaskManager->AddTask(m_tasks.back());
+        store->SaveOneDownloadTask(m_tasks.back());
     }
     m_nTaskCount = static_cast<int>(m_tasks.size());
     StartScheduler();
@@ -339,8 +313,8 @@ void NdTaskListView::DeleteRow(NdTaskItem* item, bool deleteLocalFile)
     INdDownloaderBackEnd::GetInstance()->DeleteTask(record, deleteLocalFile);
     ND_LOG(LogInfo, "deleted task %s", record.VideoName.c_str());
 
-    const auto listed = std::find_if(
-        m_tasks.begin(), m_tasks.end(), [&](const DownloadTaskParam_t& task) { return IsSameVideo(task, record); });
+    const auto listed = std::find_if(m_tasks.begin(), m_tasks.end(),
+        [&](const DownloadTaskParam_t& task) { return task.VideoTempPath == record.VideoTempPath; });
     if (listed != m_tasks.end()) {
         m_tasks.erase(listed);
         --m_nTaskCount;
@@ -348,4 +322,12 @@ void NdTaskListView::DeleteRow(NdTaskItem* item, bool deleteLocalFile)
     m_items.removeOne(item);
     delete item;
     UpdateContentSize();
+}
+
+void NdTaskListView::onVideoRenamed(const std::string& tempPath, const QString& videoName)
+{
+    for (DownloadTaskParam_t& task : m_tasks) {
+        if (task.VideoTempPath == tempPath)
+            task.VideoName = NdCommHelper::ToUtf8(videoName);
+    }
 }

@@ -40,13 +40,11 @@ public:
     int GetItemCount() const { return m_items.size(); }
     void TranslateText() override;
 
-    // The name a new video gets in a download folder: a free file name there,
-    // and different from the same video already listed for that folder.
-    // Only the records listed before the request count.
+    // The name a new video gets in a download folder: its received name made
+    // valid on disk, then the first of "name", "name(1)", "name(2)", … that is
+    // neither an ".mp4" file in dir nor the video of a listed task of dir.
     static std::string SettleVideoName(
-        const DownloadTaskParam_t& task, const QString& dir, const std::vector<DownloadTaskParam_t>& listed);
-    // The first of "name", "name(1)", "name(2)" … with no ".mp4" file in dir.
-    static std::string FreeFileName(const QString& dir, const std::string& name);
+        const std::string& received, const QString& dir, const std::vector<DownloadTaskParam_t>& listed);
 
 signals:
     void sigCurrentItems(int count);
@@ -67,6 +65,7 @@ private:
     bool AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir);
     void CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir);
     void DeleteRow(NdTaskItem* item, bool deleteLocalFile);
+    void onVideoRenamed(const std::string& tempPath, const QString& videoName);
     void UpdateContentSize();
     void StartScheduler();
 

@@ -22,6 +22,9 @@ public:
     virtual void DeleteOneDownloadTask(const DownloadTaskParam_t& task) = 0;
     virtual void UpdateOneDownloadTask(const DownloadTaskParam_t& task) = 0;
     virtual void UpdateTaskState(const std::string& tempPath, int state) = 0;
+    // Renames the task with that working folder: its video had to take
+    // another free name, and the record follows the file.
+    virtual void UpdateVideoName(const std::string& tempPath, const std::string& videoName) = 0;
     virtual void ClearDownloadTasks() = 0;
     virtual bool GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks) = 0;
     virtual int GetBackEndEnvironment() = 0;

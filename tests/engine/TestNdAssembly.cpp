@@ -1,17 +1,33 @@
 // Assembly with the real ffmpeg on the sample platform's lessons: the merge and
 // its length check, the move to a free name and its journal, the deletion of a
-// task's files.
+// task's files and nothing else.
 #include "NdCore/NdCacheManager.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
+#include "NdTaskFolder.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QtTest>
 
 namespace {
 std::string Utf8(const QString& text)
 {
     return text.toUtf8().toStdString();
+}
+
+const char* const kOwnFolder = "~NdTemp/{5d1c0000-0000-4000-8000-00000000000a}";
+
+// Every file below a folder, with its content.
+QMap<QString, QByteArray> FilesBelow(const QString& folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path, NdReadFile(path));
+    }
+    return files;
 }
 } // namespace
 
@@ -25,11 +41,12 @@ private slots:
     void mergeIsCheckedAgainstThePlaylist();
     void moveVideoPicksAFreeName_data();
     void moveVideoPicksAFreeName();
-    void deleteTask();
+    void deletionStaysInside_data();
+    void deletionStaysInside();
 
 private:
     QString DownloadFolder() const { return m_downloads->path() + QStringLiteral("/my lessons/it's \"new\" & $HOME"); }
-    QString TaskFolder() const { return DownloadFolder() + QStringLiteral("/~NdTemp/{5d1c-task}"); }
+    QString TaskFolder() const { return DownloadFolder() + QLatin1Char('/') + QLatin1String(kOwnFolder); }
 };
 
 void TestNdAssembly::init()
@@ -89,7 +106,7 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     QVERIFY(NdBackEnd().MoveVideo(Utf8(output), Utf8(destination)));
     QCOMPARE(NdDecodeErrors(destination), QString());
     QVERIFY(qAbs(NdProbe(destination).Duration - SourceDuration(lesson)) < 0.5);
-    NdDownloaderBackEndImpl::RemoveWorkFolder(TaskFolder());
+    QVERIFY(NdTaskFolder::At(TaskFolder()).Remove());
     QVERIFY(!QFileInfo::exists(DownloadFolder() + "/~NdTemp"));
 }
 
@@ -99,8 +116,9 @@ void TestNdAssembly::moveVideoPicksAFreeName_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
     QTest::newRow("taken twice") << QStringList{"L.mp4", "L(1).mp4"} << "L.mp4" << QStringLiteral("L(2).mp4");
-    QTest::newRow("two dots") << QStringList{"U 1.final.mp4", "U 1(1).mp4"} << "U 1.final.mp4"
-                              << QStringLiteral("U 1(2).mp4");
+    QTest::newRow("two dots") << QStringList{"U 1.final.mp4", "U 1.final(1).mp4"} << "U 1.final.mp4"
+                              << QStringLiteral("U 1.final(2).mp4");
+    QTest::newRow("a dangling link") << QStringList{"@L.mp4"} << "L.mp4" << QStringLiteral("L(1).mp4");
 }
 
 void TestNdAssembly::moveVideoPicksAFreeName()
@@ -108,45 +126,82 @@ void TestNdAssembly::moveVideoPicksAFreeName()
     QFETCH(QStringList, existing);
     QFETCH(QString, name);
     QFETCH(QString, expected);
-    for (const QString& file : existing)
-        QVERIFY(NdWriteFile(DownloadFolder() + "/" + file, "old"));
+    for (const QString& file : existing) {
+        if (file.startsWith('@'))
+            QVERIFY(QFile::link(m_downloads->filePath("nowhere"), DownloadFolder() + "/" + file.mid(1)));
+        else
+            QVERIFY(NdWriteFile(DownloadFolder() + "/" + file, "old"));
+    }
     const std::string merged = Utf8(TaskFolder() + "/NdTemp.mp4");
     QVERIFY(NdWriteFile(QString::fromStdString(merged), "merged"));
     QVERIFY(NdBackEnd().MoveVideo(merged, Utf8(DownloadFolder() + "/" + name)));
     QCOMPARE(NdReadFile(DownloadFolder() + "/" + expected), QByteArray("merged"));
     for (const QString& file : existing)
-        QCOMPARE(NdReadFile(DownloadFolder() + "/" + file), QByteArray("old"));
+        QVERIFY(file.startsWith('@') || NdReadFile(DownloadFolder() + "/" + file) == "old");
     // A run killed after the rename moves nothing a second time.
-    QCOMPARE(NdDownloaderBackEndImpl::MovedVideoPath(TaskFolder()), DownloadFolder() + "/" + expected);
+    QCOMPARE(NdTaskFolder::At(TaskFolder()).MovedVideo(), DownloadFolder() + "/" + expected);
     QVERIFY(NdBackEnd().MoveVideo(merged, Utf8(DownloadFolder() + "/" + name)));
-    QCOMPARE(QDir(DownloadFolder()).entryList(QDir::Files).size(), existing.size() + 1);
+    QCOMPARE(QDir(DownloadFolder()).entryList(QDir::Files | QDir::System).size(), existing.size() + 1);
     // Another file under that name is no sign of the move.
     QVERIFY(NdWriteFile(DownloadFolder() + "/" + expected, "another video"));
-    QCOMPARE(NdDownloaderBackEndImpl::MovedVideoPath(TaskFolder()), QString());
+    QCOMPARE(NdTaskFolder::At(TaskFolder()).MovedVideo(), QString());
 }
 
-void TestNdAssembly::deleteTask()
+void TestNdAssembly::deletionStaysInside_data()
 {
+    QTest::addColumn<QString>("folder"); // the stored working folder, in the download folder
+    QTest::addColumn<QString>("name");   // the stored video name
+    QTest::addColumn<int>("state");
+    const QString linked = QStringLiteral("~NdTemp/{5d1c0000-0000-4000-8000-00000000000b}");
+    QTest::newRow("own folder, finished") << kOwnFolder << "Lesson 1" << int(Finished);
+    QTest::newRow("own folder, not finished") << kOwnFolder << "Lesson 1" << int(Downloading);
+    QTest::newRow("climbs out of ~NdTemp") << "~NdTemp/.."
+                                           << "Lesson 1" << int(Paused);
+    QTest::newRow("a link to a folder outside") << linked << "Lesson 1" << int(Failed);
+    QTest::newRow("~NdTemp is a link") << linked << "Lesson 1" << int(Failed);
+    QTest::newRow("outside ~NdTemp") << "../outside"
+                                     << "Lesson 1" << int(Failed);
+    QTest::newRow("a name that climbs out") << kOwnFolder << "../../outside/secret" << int(Finished);
+}
+
+// A damaged or hostile store must not make a deletion reach anything but the
+// task's own folder and its finished video.
+void TestNdAssembly::deletionStaysInside()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, name);
+    QFETCH(int, state);
+    const QString outside = m_downloads->filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkpath(outside + "/" + folder.section('/', -1)));
+    QVERIFY(NdWriteFile(outside + "/secret.mp4", "secret")
+        && NdWriteFile(outside + "/" + folder.section('/', -1) + "/x", "x"));
+    QVERIFY(NdWriteFile(TaskFolder() + "/1.ts", "segment"));
+    for (const QString file : {"Lesson 1.mp4", "Lesson 1(1).mp4", "notes.txt"})
+        QVERIFY(NdWriteFile(DownloadFolder() + "/" + file, file.toUtf8()));
+    if (QByteArray(QTest::currentDataTag()) == "a link to a folder outside")
+        QVERIFY(QFile::link(outside, DownloadFolder() + "/" + folder));
+    if (QByteArray(QTest::currentDataTag()) == "~NdTemp is a link")
+        QVERIFY(QDir(DownloadFolder() + "/~NdTemp").removeRecursively()
+            && QFile::link(outside, DownloadFolder() + "/~NdTemp"));
+    const QMap<QString, QByteArray> outsideBefore = FilesBelow(outside);
+    QMap<QString, QByteArray> expected = FilesBelow(DownloadFolder());
+    const bool own = folder == QLatin1String(kOwnFolder);
+    if (own)
+        expected.remove(TaskFolder() + "/1.ts");
+    if (state == Finished && name == QLatin1String("Lesson 1"))
+        expected.remove(DownloadFolder() + "/Lesson 1.mp4");
+
     DownloadTaskParam_t task;
-    task.VideoName = "Lesson 1";
+    task.VideoName = Utf8(name);
+    task.VideoState = state;
     task.VideoDownloadPath = Utf8(DownloadFolder());
-    DownloadTaskParam_t other = task;
-    other.VideoTempPath = Utf8(DownloadFolder() + "/~NdTemp/{other}");
-    NdCacheManager::GetInstance()->SaveOneDownloadTask(other);
-    QVERIFY(NdWriteFile(TaskFolder() + "/1.ts", "segment") && NdWriteFile(DownloadFolder() + "/Lesson 1.mp4", "video"));
-    QVERIFY(NdWriteFile(DownloadFolder() + "/Lesson 1(1).mp4", "numbered video"));
-    // A damaged store must not make a deletion wipe a user's folder.
-    for (const QString& folder : {DownloadFolder(), DownloadFolder() + "/~NdTemp/{gone}", TaskFolder()}) {
-        task.VideoTempPath = Utf8(folder);
-        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
-        NdBackEnd().DeleteTask(task, folder == TaskFolder());
-        QCOMPARE(QFileInfo::exists(TaskFolder()), folder != TaskFolder());
-        QCOMPARE(QFile::exists(DownloadFolder() + "/Lesson 1.mp4"), folder != TaskFolder());
-        QVERIFY(QFile::exists(DownloadFolder() + "/Lesson 1(1).mp4"));
-        std::vector<DownloadTaskParam_t> stored;
-        NdCacheManager::GetInstance()->GetDownloadTasks(stored);
-        QVERIFY(stored.size() == 1 && stored.front().VideoTempPath == other.VideoTempPath);
-    }
+    task.VideoTempPath = Utf8(DownloadFolder() + "/" + folder);
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    NdBackEnd().DeleteTask(task, true);
+    QVERIFY(NdStoredTasks().empty());
+    QCOMPARE(FilesBelow(outside), outsideBefore);
+    QCOMPARE(FilesBelow(DownloadFolder()), expected);
+    QVERIFY(!own || !QFileInfo::exists(TaskFolder()));
 }
 
 QTEST_GUILESS_MAIN(TestNdAssembly)

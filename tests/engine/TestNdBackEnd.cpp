@@ -42,7 +42,10 @@ private slots:
 
 private:
     // A "}" in the download folder must not move files out of the task folder.
-    QString TaskFolder() const { return m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{task}"); }
+    QString TaskFolder() const
+    {
+        return m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{5d1c0000-0000-4000-8000-00000000000c}");
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     NdTestHttpServer m_server{NdTestHttpServer::Tls};
@@ -70,6 +73,11 @@ void TestNdBackEnd::initTestCase()
     const QByteArray moved = (m_server.BaseUrl() + "/new/index.m3u8").toUtf8();
     m_server.Route("/old/index.m3u8", [moved](const NdTestRequest&) { return NdTestResponse::Redirect(moved); });
     m_server.Route("/bad/500.m3u8", [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\ne.ts\n", 500); });
+    m_server.Route("/big/huge.m3u8", [](const NdTestRequest&) {
+        return NdTestResponse::Text("#EXTM3U\n" + QByteArray("#EXTINF:2,\na.ts\n").repeated(1100000));
+    });
+    m_server.Route("/big/many.m3u8",
+        [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\n" + QByteArray("a.ts\n").repeated(200001)); });
 }
 
 void TestNdBackEnd::init()
@@ -128,6 +136,8 @@ void TestNdBackEnd::localPlaylistName()
     QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/a/"), QStringLiteral("remote-"));
     QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/filelist.m3u8"),
         QStringLiteral("remote-filelist.m3u8"));
+    // Never a segment file's name, whole or partial.
+    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/3.ts"), QStringLiteral("remote-3.ts"));
 }
 
 void TestNdBackEnd::download_data()
@@ -144,6 +154,9 @@ void TestNdBackEnd::download_data()
         << "/m/master.m3u8" << QStringLiteral("/m/hi/index.m3u8?v=1") << hi << 0;
     QTest::newRow("master, asynchronously") << "/m/master.m3u8" << QStringLiteral("/m/hi/index.m3u8?v=1") << hi << 0;
     QTest::newRow("HTTP 500") << "/bad/500.m3u8" << QString() << QStringList() << 0;
+    QTest::newRow("more than 16 MiB") << "/big/huge.m3u8" << QString() << QStringList() << 0;
+    QTest::newRow("more than 200000 segments")
+        << "/big/many.m3u8" << QStringLiteral("/big/many.m3u8") << QStringList() << 0;
 }
 
 void TestNdBackEnd::download()

@@ -107,7 +107,7 @@ void TestNdDownloadEngine::removeWaitsForRowConnect()
     NdDownloadTask::SetRowConnector([&](NdDownloadTask*, NdTaskItem*) {
         connecting.release();
         mayReturn.acquire();
-        return QMetaObject::Connection();
+        return NdRowConnections();
     });
     // The playlist request waits on this server, never answered, until the removal
     // is done; a refused address could fail the task before the remover gets the lock.

@@ -26,7 +26,8 @@ NdDownloaderBackEndImpl& NdBackEnd()
 
 NdRowRecorder::NdRowRecorder()
 {
-    NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
+    NdDownloadTask::SetRowConnector(
+        [this](NdDownloadTask* task, NdTaskItem* row) { return NdRowConnections{Connect(task, row)}; });
 }
 
 NdRowRecorder::~NdRowRecorder()

@@ -189,37 +189,55 @@ void TestNdWidgets::longNameElidedAndWholeInItsTip()
 
 void TestNdWidgets::newVideoNames_data()
 {
-    QTest::addColumn<QStringList>("files");  // .mp4 files already in the folder
-    QTest::addColumn<QStringList>("listed"); // the same video listed as "name", or "name@folder" in another folder
-    QTest::addColumn<QString>("expected");   // for "Lesson"
-    QTest::newRow("a gap is used") << QStringList{"Lesson", "Lesson(2)"} << QStringList() << "Lesson(1)";
-    QTest::newRow("listed twice") << QStringList() << QStringList{"Lesson(1)", "Lesson"} << "Lesson(2)";
-    QTest::newRow("listed in another folder") << QStringList() << QStringList{"Lesson@/elsewhere"} << "Lesson";
-    // The counter runs on from the file check into the list check.
-    QTest::newRow("file, then listed") << QStringList{"Lesson"} << QStringList{"Lesson(1)"} << "Lesson(2)";
-    // The list check does not look at files again; the last check does.
-    QTest::newRow("listed, then file") << QStringList{"Lesson(1)"} << QStringList{"Lesson"} << "Lesson(1)(1)";
+    QTest::addColumn<QByteArray>("received"); // as the server sent it, UTF-8
+    QTest::addColumn<QStringList>("files");   // .mp4 files already in the folder
+    QTest::addColumn<QStringList>("listed");  // tasks of the folder, or "name@folder" of another
+    QTest::addColumn<QString>("expected");
+    const QString cjk = QString(100, QChar(0x8BFE)); // 300 bytes of UTF-8
+    const QString cut = cjk.left(81);                // what fits with "(n).mp4"
+    QTest::newRow("a gap is used") << QByteArray("Lesson") << QStringList{"Lesson", "Lesson(2)"} << QStringList()
+                                   << "Lesson(1)";
+    QTest::newRow("listed, whatever its address")
+        << QByteArray("Lesson") << QStringList() << QStringList{"Lesson"} << "Lesson(1)";
+    QTest::newRow("listed in another folder")
+        << QByteArray("Lesson") << QStringList() << QStringList{"Lesson@/elsewhere"} << "Lesson";
+    QTest::newRow("file, then listed") << QByteArray("Lesson") << QStringList{"Lesson"} << QStringList{"Lesson(1)"}
+                                       << "Lesson(2)";
+    QTest::newRow("listed, then file") << QByteArray("Lesson") << QStringList{"Lesson(1)"} << QStringList{"Lesson"}
+                                       << "Lesson(2)";
+    QTest::newRow("newline, NUL and tab")
+        << QByteArray("Les\nson\0\t 2", 11) << QStringList() << QStringList() << "Les son  2";
+    QTest::newRow("spaces and dots around")
+        << QByteArray(" .. Lesson 3. ") << QStringList() << QStringList() << "Lesson 3";
+    QTest::newRow("only dots") << QByteArray("...") << QStringList() << QStringList()
+                               << NdUiStr("NdDownloader.NdVideo");
+    QTest::newRow("a slash") << QByteArray("a/../b") << QStringList() << QStringList() << "a_.._b";
+    QTest::newRow("leading dash") << QByteArray("-rf") << QStringList() << QStringList() << "-rf";
+    QTest::newRow("100 CJK characters") << cjk.toUtf8() << QStringList() << QStringList() << cut;
+    QTest::newRow("100 CJK characters, taken")
+        << cjk.toUtf8() << QStringList{cut} << QStringList() << cut + QStringLiteral("(1)");
 }
 
+// Settled once, when the task is made: valid on any Linux disk, with room for
+// "(n).mp4" in 255 bytes, and free among the folder's files and its tasks.
 void TestNdWidgets::newVideoNames()
 {
+    QFETCH(QByteArray, received);
     QFETCH(QStringList, files);
     QFETCH(QStringList, listed);
     QFETCH(QString, expected);
     QTemporaryDir dir;
     for (const QString& name : files)
         QVERIFY(QFile(dir.filePath(name + QStringLiteral(".mp4"))).open(QIODevice::WriteOnly));
-    DownloadTaskParam_t task;
-    task.VideoName = "Lesson";
-    task.VideoM3U8Url = "https://h/a.m3u8";
     std::vector<DownloadTaskParam_t> records;
     for (const QString& entry : listed) {
-        records.push_back(task);
+        records.emplace_back();
         records.back().VideoName = entry.section(QLatin1Char('@'), 0, 0).toStdString();
         records.back().VideoDownloadPath = (entry.contains('@') ? entry.section('@', 1) : dir.path()).toStdString();
     }
-    const std::string settled = NdTaskListView::SettleVideoName(task, dir.path(), records);
-    QCOMPARE(QString::fromStdString(NdTaskListView::FreeFileName(dir.path(), settled)), expected);
+    const std::string settled = NdTaskListView::SettleVideoName(received.toStdString(), dir.path(), records);
+    QCOMPARE(QString::fromStdString(settled), expected);
+    QVERIFY(QByteArray::fromStdString(settled).size() + int(strlen("(1).mp4")) <= 255);
 }
 
 // ---- the dialogs

@@ -176,7 +176,8 @@ public:
     explicit NdBenchRows(int tasks) : m_tasks(tasks)
     {
         m_clock.start();
-        NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
+        NdDownloadTask::SetRowConnector(
+            [this](NdDownloadTask* task, NdTaskItem* row) { return NdRowConnections{Connect(task, row)}; });
     }
     ~NdBenchRows() override { NdDownloadTask::SetRowConnector(nullptr); }
 

@@ -236,11 +236,22 @@ void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 
 void NdCacheManagerImpl::UpdateTaskState(const std::string& tempPath, int state)
 {
-    ChangeTaskList([this, &tempPath, state](Json::Value& list) {
+    ChangeTaskMember(tempPath, kStateKey, Json::Value(state));
+}
+
+void NdCacheManagerImpl::UpdateVideoName(const std::string& tempPath, const std::string& videoName)
+{
+    ChangeTaskMember(tempPath, kNameKey, Json::Value(videoName));
+}
+
+// One member of the first task with that working folder.
+void NdCacheManagerImpl::ChangeTaskMember(const std::string& tempPath, const char* key, const Json::Value& value)
+{
+    ChangeTaskList([&](Json::Value& list) {
         const Json::ArrayIndex index = FindFirst(
             list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
         if (index != kNotFound)
-            list[index][kStateKey] = state;
+            list[index][key] = value;
         WriteJsonFile(kTaskFile, list);
     });
 }

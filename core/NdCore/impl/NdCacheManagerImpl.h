@@ -23,6 +23,7 @@ public:
     void DeleteOneDownloadTask(const DownloadTaskParam_t& task) override;
     void UpdateOneDownloadTask(const DownloadTaskParam_t& task) override;
     void UpdateTaskState(const std::string& tempPath, int state) override;
+    void UpdateVideoName(const std::string& tempPath, const std::string& videoName) override;
     void ClearDownloadTasks() override;
     bool GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks) override;
     int GetBackEndEnvironment() override;
@@ -47,6 +48,7 @@ private:
 
     NdReadResult ReadTaskList(Json::Value& list) const;
     void ChangeTaskList(const std::function<void(Json::Value& list)>& change);
+    void ChangeTaskMember(const std::string& tempPath, const char* key, const Json::Value& value);
     bool LoadTaskListForChange(Json::Value& list) const;
     bool SetDamagedTaskFileAside() const;
     void RemoveTaskFile() const;
