@@ -317,6 +317,11 @@ void NdCacheManagerImpl::SetLastDownloadPath(const std::string& path)
     WriteSetting(kDownloadPathFile, kLastDownloadPathKey, Json::Value(path));
 }
 
+bool NdCacheManagerImpl::TaskFileUnreadable()
+{
+    return m_bTaskFileUnreadable;
+}
+
 std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 {
     return m_strDataDir + "/" + fileName;
@@ -325,10 +330,19 @@ std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fileName, Json::Value& root) const
 {
     root = Json::Value();
-    QFile file(ToQString(FilePath(fileName)));
-    if (!file.open(QIODevice::ReadOnly))
+    const QString path = ToQString(FilePath(fileName));
+    if (!QFileInfo::exists(path))
         return NdReadResult::NoContent;
+    // Only a regular file is opened: a pipe under the name would block the open for good.
+    if (!QFileInfo(path).isFile())
+        return NdReadResult::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QFileInfo::exists(path) ? NdReadResult::Unreadable : NdReadResult::NoContent; // or removed meanwhile
     const QByteArray bytes = file.readAll();
+    // Qt reads nothing, and reports no error, from a file too big for one byte array.
+    if (file.error() != QFileDevice::NoError || bytes.size() != file.size())
+        return NdReadResult::Unreadable;
     file.close();
     if (bytes.isEmpty())
         return NdReadResult::NoContent;
@@ -357,14 +371,23 @@ void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, con
 }
 
 // A list is an array, or null after an update found no file; anything else is damage.
-NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& list) const
+NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& list)
 {
     NdReadResult result = ReadJsonFile(kTaskFile, list);
+    NoteTaskFileReadable(result != NdReadResult::Unreadable);
     if (result == NdReadResult::Parsed && !list.isNull() && !list.isArray())
         result = NdReadResult::Damaged;
     if (result == NdReadResult::Damaged)
         list = Json::Value(); // nothing half-read from a damaged file is trusted
     return result;
+}
+
+// One log line when the file turns unreadable, not one for every change dropped meanwhile.
+void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
+{
+    if (m_bTaskFileUnreadable.exchange(!readable) == readable)
+        ND_LOG(readable ? LogInfo : LogWarn, "Task list %s %s", FilePath(kTaskFile).c_str(),
+            readable ? "can be read again" : "exists but cannot be read; changes to the list are dropped");
 }
 
 // Every change of the task list is one read-modify-write under the lock, so changes from
@@ -379,13 +402,19 @@ void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& li
     } catch (...) { }
 }
 
-// Before a change is written over a damaged task file, the file is kept aside, so the user's
-// list can still be recovered from it. False when that fails: the change is then dropped.
-bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list) const
+// Nothing is ever written over a task file that could not be read: the user's whole list may
+// still be in it. A damaged one is kept aside first, so the list can still be recovered from it.
+// False when the change must be dropped.
+bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list)
 {
-    if (ReadTaskList(list) != NdReadResult::Damaged)
+    switch (ReadTaskList(list)) {
+    case NdReadResult::Unreadable:
+        return false;
+    case NdReadResult::Damaged:
+        return SetDamagedTaskFileAside();
+    default:
         return true;
-    return SetDamagedTaskFileAside();
+    }
 }
 
 bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
