@@ -26,6 +26,10 @@ public:
     // crash, a kill or a full disk leaves the old file as it was.
     static bool WriteFileWhole(const QString& path, const QByteArray& bytes);
 
+    // Renames a file, but never over another one: false, with errno EEXIST,
+    // when `to` is taken (false with errno set for any other failure, too).
+    static bool RenameNoReplace(const QString& from, const QString& to);
+
     // Reads JSON text, comments allowed (and dropped); false, with a null root,
     // for anything else, also for nesting deeper than the reader allows.
     static bool ParseJson(const QByteArray& text, Json::Value& root);

@@ -138,10 +138,11 @@ void TestNdCacheManager::damagedFileIsKeptAside()
     m_store->SaveOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(Stored(), QString("new:0"));
-    // A second damage replaces the older copy rather than blocking the store.
+    // A second damaged file goes aside under a name of its own; the first copy stays.
     QVERIFY(WriteBytes(kTaskFile, "]]"));
     m_store->DeleteOneDownloadTask(NdMakeTask("new"));
-    QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), QByteArray("]]"));
+    QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
+    QCOMPARE(ReadBytes(kTaskFile + ".corrupt.1"), QByteArray("]]"));
     QVERIFY(!QFile::exists(NdTestDataDir() + "/" + kTaskFile));
 }
 

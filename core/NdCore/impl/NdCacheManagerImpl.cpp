@@ -11,9 +11,9 @@
 
 #include <json/json.h>
 
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -24,6 +24,7 @@ const char kConfigFile[] = "NdConfig.bin";
 const char kCrashFile[] = "NdCrash.bin";
 const char kDownloadPathFile[] = "NdDownloadPath.bin";
 const char kDamagedSuffix[] = ".corrupt";
+const int kMaxDamagedCopies = 1000;
 
 const char kEnvironmentKey[] = "Environment";
 const char kIsCrashKey[] = "IsCrash";
@@ -417,14 +418,22 @@ bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list)
     }
 }
 
+// Under the first free name of ".corrupt", ".corrupt.1", ".corrupt.2", ...: a copy kept
+// aside earlier is never replaced.
 bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
 {
-    const std::string damaged = FilePath(kTaskFile);
-    const std::string aside = damaged + kDamagedSuffix;
-    if (std::rename(damaged.c_str(), aside.c_str()) != 0)
-        return false;
-    ND_LOG(LogWarn, "Task list %s is damaged; kept aside as %s", damaged.c_str(), aside.c_str());
-    return true;
+    const QString damaged = ToQString(FilePath(kTaskFile));
+    for (int n = 0; n < kMaxDamagedCopies; ++n) {
+        const QString aside = damaged + kDamagedSuffix + (n > 0 ? QStringLiteral(".%1").arg(n) : QString());
+        if (NdCommHelper::RenameNoReplace(damaged, aside)) {
+            ND_LOG(
+                LogWarn, "Task list %s is damaged; kept aside as %s", qUtf8Printable(damaged), qUtf8Printable(aside));
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 void NdCacheManagerImpl::RemoveTaskFile() const

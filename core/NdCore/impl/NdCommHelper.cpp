@@ -1,10 +1,16 @@
 #include "NdCore/NdCommHelper.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <json/json.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <memory>
+
+#include <fcntl.h>
 
 bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
 {
@@ -19,6 +25,27 @@ bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
         return false;
     }
     return file.commit();
+}
+
+bool NdCommHelper::RenameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray destination = QFile::encodeName(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // Filesystems without the flag (some USB drives' among them) say EINVAL.
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    // Without the flag a file appearing between the check and the rename is
+    // replaced: the best these filesystems allow.
+    const QFileInfo target(to);
+    if (target.exists() || target.isSymLink()) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), destination.constData()) == 0;
 }
 
 bool NdCommHelper::ParseJson(const QByteArray& text, Json::Value& root)
