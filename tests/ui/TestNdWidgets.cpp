@@ -321,6 +321,9 @@ void TestNdWidgets::updateOffers()
             }
             first->click();
         });
+        // The server's texts show as written, never rendered.
+        for (const char* label : {"NdUpdateDlg_NewVersionLabel", "NdUpdateDlg_UpdateTextLabel"})
+            QCOMPARE(NdChild<QLabel>(&dialog, label)->textFormat(), Qt::PlainText);
         QCOMPARE(dialog.DoModal(), 0);
         QVERIFY(shot);
         QCOMPARE(visible.join(' '), buttons);
