@@ -76,7 +76,9 @@ void NdNetworkTest::run()
 QByteArray NdNetworkTest::PingOnce(const QString& host)
 {
     QProcess ping;
-    ping.start(PingProgram(), {host, QStringLiteral("-c"), QStringLiteral("5")}, QIODevice::ReadWrite);
+    // The host after "--": whatever it holds, ping never reads it as an option.
+    ping.start(
+        PingProgram(), {QStringLiteral("-c"), QStringLiteral("5"), QStringLiteral("--"), host}, QIODevice::ReadWrite);
     const QDeadlineTimer deadline(kPingLimitMs);
     while (!ping.waitForFinished(kStopCheckMs)) {
         if (ping.state() == QProcess::NotRunning || deadline.hasExpired() || !IsRunning())

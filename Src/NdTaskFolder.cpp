@@ -131,26 +131,6 @@ bool PathTaken(const QString& path)
     return ::lstat(Encoded(path).constData(), &info) == 0;
 }
 
-// A rename that never replaces a file: a file that took the name meanwhile,
-// another task's video or the user's own, must never be lost to the move.
-bool RenameNoReplace(const QString& from, const QString& to)
-{
-    const QByteArray source = Encoded(from);
-    const QByteArray target = Encoded(to);
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    // Filesystems without the flag (some USB drives' among them) say EINVAL.
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-#endif
-    // link() fails with EEXIST instead of replacing, and leaves the source.
-    if (::link(source.constData(), target.constData()) != 0)
-        return false;
-    ::unlink(source.constData());
-    return true;
-}
-
 // Across filesystems the copy is written under a name of its own beside the
 // target, then renamed: never a half-written file under the final name, and
 // never a file of the user's taken for the copy.
@@ -165,7 +145,7 @@ bool CopyWhole(const QString& from, const QString& to)
         if (chunk.isEmpty() || copy.write(chunk) != chunk.size())
             return false;
     }
-    if (!copy.flush() || !RenameNoReplace(copy.fileName(), to))
+    if (!copy.flush() || !NdCommHelper::RenameNoReplace(copy.fileName(), to))
         return false;
     copy.setAutoRemove(false);
     return true;
@@ -336,7 +316,7 @@ bool NdTaskFolder::MoveVideo(const QString& fileName, const QString& destination
         const QByteArray entry = to.toUtf8() + '\n' + QByteArray::number(QFileInfo(source).size());
         if (!NdCommHelper::WriteFileWhole(journal, entry))
             return false;
-        if (RenameNoReplace(source, to))
+        if (NdCommHelper::RenameNoReplace(source, to))
             return true;
         if (errno == EXDEV && CopyWhole(source, to)) {
             RemoveFile(fileName);

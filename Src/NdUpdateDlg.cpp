@@ -49,6 +49,10 @@ void NdUpdateDlg::InitUi()
     m_pVersionLabel->setFixedHeight(22);
     m_pUpdateTextLabel = new NdLabel(this);
     m_pUpdateTextLabel->setObjectName(QStringLiteral("NdUpdateDlg_UpdateTextLabel"));
+    // The version and its description come from the server: shown as they are, never rendered
+    // (no pictures fetched, no links offered).
+    m_pNewVersionLabel->setTextFormat(Qt::PlainText);
+    m_pUpdateTextLabel->setTextFormat(Qt::PlainText);
     m_pNextTimeBtn = MakeButton(this, "NdUpdateDlg_NextTimeBtn", 88);
     m_pUpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);
     m_pMustUpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);

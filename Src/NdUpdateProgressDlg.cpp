@@ -6,17 +6,24 @@
 #include "NdTitleBar.h"
 
 #include "NdCore/NdHttpManager.h"
+#include "NdCore/NdLogManager.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProgressBar>
 #include <QStandardPaths>
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +45,37 @@ NdUpdateProgressDlg::InstallerHandOff& HandOffInUse()
 {
     static NdUpdateProgressDlg::InstallerHandOff handOff = SystemInstallerHandOff;
     return handOff;
+}
+
+const int kMaxNameTries = 1000;
+
+// "NdDownloader.dmg", then "NdDownloader(1).dmg", "NdDownloader(2).dmg", ...
+QString NumberedName(const QString& name, int n)
+{
+    if (n == 0)
+        return name;
+    const QFileInfo info(name);
+    const QString numbered = info.completeBaseName() + QStringLiteral("(%1)").arg(n);
+    return info.suffix().isEmpty() ? numbered : numbered + QLatin1Char('.') + info.suffix();
+}
+
+// A new, empty file in the folder under the first free form of the name; a file that was there
+// before is never opened, so never cut or removed. Empty when none could be made.
+QString CreateNewFile(const QString& folder, const QString& name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    for (int n = 0; n < kMaxNameTries; ++n) {
+        const QString path = folder + QLatin1Char('/') + NumberedName(name, n);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            return QString();
+    }
+    return QString();
 }
 
 QString UpdatingText(long long percent)
@@ -104,16 +142,27 @@ void NdUpdateProgressDlg::TranslateText()
 void NdUpdateProgressDlg::showEvent(QShowEvent* event)
 {
     NdDialog::showEvent(event);
-    if (!m_pRequest)
+    if (!m_pRequest && !m_bFinished)
         StartDownload();
 }
 
 void NdUpdateProgressDlg::StartDownload()
 {
     const QString url = QString::fromStdString(m_version.DownloadUrl);
+    // A program to be installed comes over a checked connection or not at all.
+    if (QUrl(url).scheme() != QLatin1String("https")) {
+        ND_LOG(LogWarn, "The installer's address is not https; nothing downloaded");
+        onDownloadFailed();
+        return;
+    }
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     QDir().mkpath(folder);
-    m_strInstallerFile = folder + QLatin1Char('/') + url.split(QLatin1Char('/')).last();
+    m_strInstallerFile = CreateNewFile(folder, url.split(QLatin1Char('/')).last());
+    if (m_strInstallerFile.isEmpty()) {
+        ND_LOG(LogError, "No new file for the installer in %s", qUtf8Printable(folder));
+        onDownloadFailed();
+        return;
+    }
 
     m_pRequest = new NdHttpManager(url);
     // A file that cannot be opened fails without a completion: the failure is
@@ -122,9 +171,7 @@ void NdUpdateProgressDlg::StartDownload()
         .Fail([this](const QString&, int) { onDownloadFailed(); })
         .Complete([this]() { onDownloadComplete(); })
         .DownloadProgress([this](long long received, long long total) { onDownloadProgress(received, total); });
-    m_bOpeningFile = true;
     m_pRequest->Download(m_strInstallerFile);
-    m_bOpeningFile = false;
 }
 
 void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total)
@@ -147,8 +194,8 @@ void NdUpdateProgressDlg::onDownloadFailed()
 {
     m_bSuccess = false;
     m_bFinished = true;
-    // A file that could not even be opened is not ours to remove.
-    if (!m_bOpeningFile && QFile::exists(m_strInstallerFile))
+    // Only the file this dialog made itself.
+    if (!m_strInstallerFile.isEmpty())
         QFile::remove(m_strInstallerFile);
     // Even a mandatory update must let the user leave once its download failed.
     if (!m_bClosing)

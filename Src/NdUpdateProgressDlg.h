@@ -23,6 +23,7 @@ public:
     ~NdUpdateProgressDlg() override;
 
     void TranslateText() override;
+    // The new file the installer goes to: named after the address, numbered when that name is taken.
     QString InstallerFilePath() const { return m_strInstallerFile; }
 
     // An empty function restores the system's own hand-off.
@@ -43,7 +44,6 @@ private:
     bool m_bSuccess = false;
     bool m_bFinished = false;
     bool m_bClosing = false;
-    bool m_bOpeningFile = false;
     QString m_strInstallerFile;
     NdLabel* m_pLogoLabel = nullptr;
     QProgressBar* m_pProgressBar = nullptr;

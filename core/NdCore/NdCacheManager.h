@@ -33,6 +33,10 @@ public:
     virtual bool GetIsCrash() = 0;
     virtual void GetLastDownloadPath(std::string& path) = 0;
     virtual void SetLastDownloadPath(const std::string& path) = 0;
+    // True when the task file exists but could not be read the last time it was
+    // read. Until it can be read again, GetDownloadTasks returns false and every
+    // change of the list is dropped: the file stays exactly as it is.
+    virtual bool TaskFileUnreadable() = 0;
     virtual ~NdCacheManager();
 
     static NdCacheManager* GetInstance();

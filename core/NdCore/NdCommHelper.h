@@ -28,6 +28,10 @@ public:
     // crash, a kill or a full disk leaves the old file as it was.
     static bool WriteFileWhole(const QString& path, const QByteArray& bytes);
 
+    // Renames a file, but never over another one: false, with errno EEXIST,
+    // when `to` is taken (false with errno set for any other failure, too).
+    static bool RenameNoReplace(const QString& from, const QString& to);
+
     // Only http and https are ever fetched: file:, data: or qrc: addresses in
     // a playlist or an answer would read the user's own files into a download.
     static bool IsHttpAddress(const QUrl& url);

@@ -40,9 +40,11 @@ public:
     // Default location: applicationDirPath() + "/../Resources/NdDeploy.json".
     static QString DefaultFilePath();
     // Reads a settings file and puts it in force. Members missing from the file
-    // keep their defaults; relative certificate paths are taken relative to the
-    // file. Returns false (and changes nothing) when the file cannot be read or
-    // is not a JSON object.
+    // keep their defaults, and so do members of the wrong type or with a value
+    // that cannot be used (a probe host that is no host name): *error then names
+    // them, else it is empty. Relative certificate paths are taken relative to
+    // the file; certificates that cannot be read are left out. Returns false
+    // (and changes nothing) when the file cannot be read or is not a JSON object.
     static bool LoadFile(const QString& path, QString* error = nullptr);
     // Puts the given values in force (tests, local platforms).
     static void Set(const NdDeploySettings& settings);

@@ -6,7 +6,9 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 const QString kTaskFile = "NdDownloadTasks.bin";
@@ -68,6 +70,8 @@ private slots:
     void changesHitTheFirstFullMatch();
     void damagedFileIsKeptAside_data();
     void damagedFileIsKeptAside();
+    void unreadableFileIsLeftAlone_data();
+    void unreadableFileIsLeftAlone();
     void fullDiskKeepsOldFiles_data();
     void fullDiskKeepsOldFiles();
     void concurrentChangesLoseNothing();
@@ -134,11 +138,47 @@ void TestNdCacheManager::damagedFileIsKeptAside()
     m_store->SaveOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(Stored(), QString("new:0"));
-    // A second damage replaces the older copy rather than blocking the store.
+    // A second damaged file goes aside under a name of its own; the first copy stays.
     QVERIFY(WriteBytes(kTaskFile, "]]"));
     m_store->DeleteOneDownloadTask(NdMakeTask("new"));
-    QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), QByteArray("]]"));
+    QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
+    QCOMPARE(ReadBytes(kTaskFile + ".corrupt.1"), QByteArray("]]"));
     QVERIFY(!QFile::exists(NdTestDataDir() + "/" + kTaskFile));
+}
+
+void TestNdCacheManager::unreadableFileIsLeftAlone_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::newRow("a pipe in its place") << "pipe";   // opening it would wait for a writer
+    QTest::newRow("too big to read whole") << "huge"; // Qt reads nothing of it, without an error
+    QTest::newRow("no read permission") << "locked";
+}
+
+// While the task file cannot be read, every change is dropped rather than written over the
+// user's list; once it can, the store works on it again.
+void TestNdCacheManager::unreadableFileIsLeftAlone()
+{
+    QFETCH(QString, obstacle);
+    if (obstacle == "locked" && geteuid() == 0)
+        QSKIP("root reads a file without read permission");
+    const QString path = NdTestDataDir() + "/" + kTaskFile;
+    m_store->SaveOneDownloadTask(NdMakeTask("kept"));
+    QVERIFY(obstacle != "pipe" || (QFile::remove(path) && ::mkfifo(qPrintable(path), 0600) == 0));
+    QVERIFY(obstacle != "huge" || QFile(path).resize(3LL << 30)); // sparse: no disk space taken
+    QVERIFY(obstacle != "locked" || ::chmod(qPrintable(path), 0200) == 0);
+    const qint64 before = QFileInfo(path).size();
+    m_store->SaveOneDownloadTask(NdMakeTask("new"));
+    m_store->UpdateOneDownloadTask(NdMakeTask("kept", Finished));
+    m_store->UpdateTaskState("/downloads/~NdTemp/kept", Failed);
+    m_store->DeleteOneDownloadTask(NdMakeTask("kept"));
+    QCOMPARE(Stored(), QString("no list"));
+    QVERIFY(m_store->TaskFileUnreadable());
+    QCOMPARE(QFileInfo(path).size(), before);
+
+    QVERIFY(obstacle == "locked" ? ::chmod(qPrintable(path), 0600) == 0 : QFile::remove(path));
+    m_store->SaveOneDownloadTask(NdMakeTask("new"));
+    QVERIFY(!m_store->TaskFileUnreadable());
+    QCOMPARE(Stored(), QString(obstacle == "locked" ? "new:0 kept:0" : "new:0"));
 }
 
 void TestNdCacheManager::fullDiskKeepsOldFiles_data()

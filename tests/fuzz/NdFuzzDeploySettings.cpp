@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QString error;
     const bool loaded = NdDeploySettings::LoadFile(path, &error);
     const NdDeploySettings settings = NdDeploySettings::Get();
-    ND_FUZZ_CHECK(loaded ? settings.TransferTimeoutMs >= 1
+    // ping never gets an option for a host.
+    ND_FUZZ_CHECK(loaded ? settings.TransferTimeoutMs >= 1 && !settings.ProbeHost.startsWith(QLatin1Char('-'))
                          : !error.isEmpty() && settings.AdminBaseUrls[0] == before.AdminBaseUrls[0]
                 && settings.TransferTimeoutMs == before.TransferTimeoutMs);
     return 0;

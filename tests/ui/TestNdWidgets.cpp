@@ -8,6 +8,7 @@
 #include "NdSetDownloadPathDlg.h"
 #include "NdTaskItem.h"
 #include "NdTaskListView.h"
+#include "NdTestEnv.h"
 #include "NdTitleBar.h"
 #include "NdUiTestKit.h"
 #include "NdUpdateDlg.h"
@@ -339,6 +340,9 @@ void TestNdWidgets::updateOffers()
             }
             first->click();
         });
+        // The server's texts show as written, never rendered.
+        for (const char* label : {"NdUpdateDlg_NewVersionLabel", "NdUpdateDlg_UpdateTextLabel"})
+            QCOMPARE(NdChild<QLabel>(&dialog, label)->textFormat(), Qt::PlainText);
         QCOMPARE(dialog.DoModal(), 0);
         QVERIFY(shot);
         QCOMPARE(visible.join(' '), buttons);
@@ -348,31 +352,39 @@ void TestNdWidgets::updateOffers()
 
 void TestNdWidgets::installerDownload_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("complete") << "/dl/NadioLoader.dmg";
-    QTest::newRow("dropped halfway") << "/dl/dropped.dmg";
-    QTest::newRow("not found") << "/dl/missing.dmg";
-    QTest::newRow("cannot be written") << "/dl/blocked.dmg"; // a folder stands where it would go
-    QTest::newRow("closed while downloading") << "/dl/stalled.dmg";
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QByteArray>("existing"); // a file under the address's name before, unless empty
+    QTest::newRow("complete") << Url("/dl/NadioLoader.dmg") << QByteArray();
+    QTest::newRow("complete beside an older one") << Url("/dl/NadioLoader.dmg") << QByteArray("older");
+    QTest::newRow("dropped halfway") << Url("/dl/dropped.dmg") << QByteArray("older");
+    QTest::newRow("not found") << Url("/dl/missing.dmg") << QByteArray();
+    QTest::newRow("plain http") << Url("/dl/NadioLoader.dmg").replace("https:", "http:") << QByteArray();
+    QTest::newRow("closed while downloading") << Url("/dl/stalled.dmg") << QByteArray();
 }
 
 // A mandatory update offers no way out while it downloads. A complete
-// installer is handed over; after a failure the user may leave. The partial
-// file of a failed or closed download is gone; a folder in its place stays.
+// installer, in a new file of its own, is handed over; after a failure the
+// user may leave. The partial file of a failed or closed download is gone; a
+// file that was there before is neither cut nor removed. Plain http is refused
+// before any file or request.
 void TestNdWidgets::installerDownload()
 {
-    QFETCH(QString, path);
+    QFETCH(QString, url);
+    QFETCH(QByteArray, existing);
     m_handedOver.clear();
-    const QString file = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + path.mid(3);
-    const bool blocked = path.contains(QLatin1String("blocked"));
-    QVERIFY(!blocked || QDir().mkpath(file + QStringLiteral("/kept")));
-    auto dialog = std::make_unique<NdUpdateProgressDlg>(nullptr, Offer("1.0.5", true, Url(path)));
+    const QString older
+        = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/" + url.section('/', -1);
+    QVERIFY(existing.isEmpty() || (QDir().mkpath(QFileInfo(older).path()) && NdWriteFile(older, existing)));
+    auto dialog = std::make_unique<NdUpdateProgressDlg>(nullptr, Offer("1.0.5", true, url));
     dialog->resize(480, 206);
     QSignalSpy progress(dialog->findChild<QProgressBar*>(), &QProgressBar::valueChanged);
     dialog->show();
+    const QString file = dialog->InstallerFilePath();
     NdButton* close = dialog->GetTitleBar()->GetBtn(NdTitleBar::CloseBtn);
-    QCOMPARE(close->isVisible(), blocked);
-    if (path.contains(QLatin1String("stalled"))) {
+    const bool plain = url.startsWith(QLatin1String("http:"));
+    QCOMPARE(close->isVisible(), plain);
+    QCOMPARE(file.isEmpty(), plain);
+    if (url.contains(QLatin1String("stalled"))) {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file) && !progress.isEmpty(), 10000);
         dialog.reset();
         QVERIFY(!QFile::exists(file));
@@ -381,18 +393,18 @@ void TestNdWidgets::installerDownload()
         QCoreApplication::processEvents();
     }
     QTRY_VERIFY_WITH_TIMEOUT(!dialog || !m_handedOver.isEmpty() || close->isVisible(), 15000);
-    if (path.contains(QLatin1String("NadioLoader"))) {
+    QVERIFY(existing.isEmpty() || (NdReadFile(older) == existing && QFile::remove(older)));
+    if (!m_handedOver.isEmpty()) {
         QVERIFY(NdUiShoot(dialog.get(), QStringLiteral("dialog_update_progress")));
         QCOMPARE(m_handedOver, QStringList{file});
+        QCOMPARE(QFileInfo(file).fileName(), existing.isEmpty() ? "NadioLoader.dmg" : "NadioLoader(1).dmg");
         QFile installer(file);
         QVERIFY(installer.open(QIODevice::ReadOnly) && installer.readAll() == kInstaller && installer.remove());
         QVERIFY(std::any_of(progress.begin(), progress.end(),
             [](const QList<QVariant>& change) { return change.at(0).toInt() > 0 && change.at(0).toInt() < 100; }));
         return;
     }
-    QVERIFY(m_handedOver.isEmpty());
-    QCOMPARE(QFileInfo::exists(file), blocked);
-    QVERIFY(!blocked || QDir(file).removeRecursively());
+    QVERIFY(!QFileInfo::exists(file) && (plain || !url.contains(QLatin1String("NadioLoader"))));
 }
 
 // ---- the kit

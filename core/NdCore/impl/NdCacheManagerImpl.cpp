@@ -11,9 +11,9 @@
 
 #include <json/json.h>
 
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -24,6 +24,7 @@ const char kConfigFile[] = "NdConfig.bin";
 const char kCrashFile[] = "NdCrash.bin";
 const char kDownloadPathFile[] = "NdDownloadPath.bin";
 const char kDamagedSuffix[] = ".corrupt";
+const int kMaxDamagedCopies = 1000;
 
 const char kEnvironmentKey[] = "Environment";
 const char kIsCrashKey[] = "IsCrash";
@@ -328,6 +329,11 @@ void NdCacheManagerImpl::SetLastDownloadPath(const std::string& path)
     WriteSetting(kDownloadPathFile, kLastDownloadPathKey, Json::Value(path));
 }
 
+bool NdCacheManagerImpl::TaskFileUnreadable()
+{
+    return m_bTaskFileUnreadable;
+}
+
 std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 {
     return m_strDataDir + "/" + fileName;
@@ -336,10 +342,19 @@ std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fileName, Json::Value& root) const
 {
     root = Json::Value();
-    QFile file(ToQString(FilePath(fileName)));
-    if (!file.open(QIODevice::ReadOnly))
+    const QString path = ToQString(FilePath(fileName));
+    if (!QFileInfo::exists(path))
         return NdReadResult::NoContent;
+    // Only a regular file is opened: a pipe under the name would block the open for good.
+    if (!QFileInfo(path).isFile())
+        return NdReadResult::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QFileInfo::exists(path) ? NdReadResult::Unreadable : NdReadResult::NoContent; // or removed meanwhile
     const QByteArray bytes = file.readAll();
+    // Qt reads nothing, and reports no error, from a file too big for one byte array.
+    if (file.error() != QFileDevice::NoError || bytes.size() != file.size())
+        return NdReadResult::Unreadable;
     file.close();
     if (bytes.isEmpty())
         return NdReadResult::NoContent;
@@ -368,14 +383,23 @@ void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, con
 }
 
 // A list is an array, or null after an update found no file; anything else is damage.
-NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& list) const
+NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& list)
 {
     NdReadResult result = ReadJsonFile(kTaskFile, list);
+    NoteTaskFileReadable(result != NdReadResult::Unreadable);
     if (result == NdReadResult::Parsed && !list.isNull() && !list.isArray())
         result = NdReadResult::Damaged;
     if (result == NdReadResult::Damaged)
         list = Json::Value(); // nothing half-read from a damaged file is trusted
     return result;
+}
+
+// One log line when the file turns unreadable, not one for every change dropped meanwhile.
+void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
+{
+    if (m_bTaskFileUnreadable.exchange(!readable) == readable)
+        ND_LOG(readable ? LogInfo : LogWarn, "Task list %s %s", FilePath(kTaskFile).c_str(),
+            readable ? "can be read again" : "exists but cannot be read; changes to the list are dropped");
 }
 
 // Every change of the task list is one read-modify-write under the lock, so changes from
@@ -390,23 +414,37 @@ void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& li
     } catch (...) { }
 }
 
-// Before a change is written over a damaged task file, the file is kept aside, so the user's
-// list can still be recovered from it. False when that fails: the change is then dropped.
-bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list) const
+// Nothing is ever written over a task file that could not be read: the user's whole list may
+// still be in it. A damaged one is kept aside first, so the list can still be recovered from it.
+// False when the change must be dropped.
+bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list)
 {
-    if (ReadTaskList(list) != NdReadResult::Damaged)
+    switch (ReadTaskList(list)) {
+    case NdReadResult::Unreadable:
+        return false;
+    case NdReadResult::Damaged:
+        return SetDamagedTaskFileAside();
+    default:
         return true;
-    return SetDamagedTaskFileAside();
+    }
 }
 
+// Under the first free name of ".corrupt", ".corrupt.1", ".corrupt.2", ...: a copy kept
+// aside earlier is never replaced.
 bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
 {
-    const std::string damaged = FilePath(kTaskFile);
-    const std::string aside = damaged + kDamagedSuffix;
-    if (std::rename(damaged.c_str(), aside.c_str()) != 0)
-        return false;
-    ND_LOG(LogWarn, "Task list %s is damaged; kept aside as %s", damaged.c_str(), aside.c_str());
-    return true;
+    const QString damaged = ToQString(FilePath(kTaskFile));
+    for (int n = 0; n < kMaxDamagedCopies; ++n) {
+        const QString aside = damaged + kDamagedSuffix + (n > 0 ? QStringLiteral(".%1").arg(n) : QString());
+        if (NdCommHelper::RenameNoReplace(damaged, aside)) {
+            ND_LOG(
+                LogWarn, "Task list %s is damaged; kept aside as %s", qUtf8Printable(damaged), qUtf8Printable(aside));
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 void NdCacheManagerImpl::RemoveTaskFile() const

@@ -6,6 +6,7 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -32,13 +33,15 @@ public:
     bool GetIsCrash() override;
     void GetLastDownloadPath(std::string& path) override;
     void SetLastDownloadPath(const std::string& path) override;
+    bool TaskFileUnreadable() override;
 
 private:
     enum class NdReadResult
     {
-        NoContent, // missing, unreadable or empty
+        NoContent, // missing or empty
         Parsed,
-        Damaged, // not JSON, or not the shape the file must have
+        Damaged,    // not JSON, or not the shape the file must have
+        Unreadable, // there, but not a regular file, or reading it failed
     };
 
     std::string FilePath(const char* fileName) const;
@@ -46,13 +49,15 @@ private:
     bool WriteJsonFile(const char* fileName, const Json::Value& root) const;
     void WriteSetting(const char* fileName, const char* key, const Json::Value& value) const;
 
-    NdReadResult ReadTaskList(Json::Value& list) const;
+    NdReadResult ReadTaskList(Json::Value& list);
+    void NoteTaskFileReadable(bool readable);
     void ChangeTaskList(const std::function<void(Json::Value& list)>& change);
     void ChangeTaskMember(const std::string& tempPath, const char* key, const Json::Value& value);
-    bool LoadTaskListForChange(Json::Value& list) const;
+    bool LoadTaskListForChange(Json::Value& list);
     bool SetDamagedTaskFileAside() const;
     void RemoveTaskFile() const;
 
     std::string m_strDataDir;
     QMutex m_taskFileLock; // held for every read-modify-write of the task file
+    std::atomic<bool> m_bTaskFileUnreadable{false};
 };

@@ -1,11 +1,17 @@
 #include "NdCore/NdCommHelper.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QUrl>
 
 #include <json/json.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <memory>
+
+#include <fcntl.h>
 
 bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
 {
@@ -20,6 +26,34 @@ bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
         return false;
     }
     return file.commit();
+}
+
+bool NdCommHelper::RenameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray destination = QFile::encodeName(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // Filesystems without the flag (some USB drives' among them) say EINVAL.
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    // link() fails with EEXIST rather than replace, and leaves the source.
+    if (::link(source.constData(), destination.constData()) == 0) {
+        ::unlink(source.constData());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    // Without hard links either (FAT), a file appearing between the check and
+    // the rename is replaced: the best these filesystems allow.
+    const QFileInfo target(to);
+    if (target.exists() || target.isSymLink()) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), destination.constData()) == 0;
 }
 
 bool NdCommHelper::ParseJson(const QByteArray& text, Json::Value& root)

@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 #include <json/json.h>
 
@@ -20,10 +22,67 @@ const qint64 kMaxFileBytes = 1 << 20;
 QMutex g_settingsLock;
 NdDeploySettings* g_pSettings = nullptr; // guarded by g_settingsLock
 
-QString StringMember(const Json::Value& root, const char* key, const QString& fallback)
+using NdValueCheck = bool (*)(const QString&);
+
+bool AnyText(const QString&)
 {
-    const Json::Value& value = root[key];
-    return value.isString() ? QString::fromStdString(value.asString()) : fallback;
+    return true;
+}
+
+// What ping takes as its destination and nothing else: a host name of letters, digits, "-" and
+// "_" in dot-separated labels that neither begin nor end with "-", or an IP address. A value
+// beginning with "-" would be read as one of ping's options.
+bool IsHostName(const QString& host)
+{
+    // A label: up to 63 characters, "-" only inside.
+    static const QString label = QStringLiteral("[A-Za-z0-9_]([A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?");
+    static const QRegularExpression name(QStringLiteral("^(?=.{1,254}$)%1(\\.%1)*\\.?$").arg(label));
+    return !host.startsWith(QLatin1Char('-')) && (name.match(host).hasMatch() || !QHostAddress(host).isNull());
+}
+
+// A member that is there but cannot be used keeps its default and is named in `refused`.
+void ReadString(
+    const Json::Value& root, const char* key, QString& value, QStringList& refused, NdValueCheck usable = AnyText)
+{
+    if (!root.isMember(key))
+        return;
+    const Json::Value& member = root[key];
+    const QString text = member.isString() ? QString::fromStdString(member.asString()) : QString();
+    if (member.isString() && usable(text))
+        value = text;
+    else
+        refused << QLatin1String(key);
+}
+
+void ReadAdminBaseUrls(const Json::Value& root, QString (&urls)[3], QStringList& refused)
+{
+    const char key[] = "AdminBaseUrls";
+    if (!root.isMember(key))
+        return;
+    const Json::Value& list = root[key];
+    bool usable = list.isArray();
+    for (Json::ArrayIndex env = 0; list.isArray() && env < 3 && list.isValidIndex(env); ++env) {
+        if (list[env].isString())
+            urls[env] = QString::fromStdString(list[env].asString());
+        else
+            usable = false;
+    }
+    if (!usable)
+        refused << QLatin1String(key);
+}
+
+void ReadTransferTimeout(const Json::Value& root, int& timeoutMs, QStringList& refused)
+{
+    const char key[] = "TransferTimeoutSeconds";
+    if (!root.isMember(key))
+        return;
+    const Json::Value& seconds = root[key];
+    if (!seconds.isNumeric() || !(seconds.asDouble() > 0)) {
+        refused << QLatin1String(key);
+        return;
+    }
+    // Kept within what a timer takes: a huge value must not wrap round to none at all.
+    timeoutMs = static_cast<int>(qBound(1.0, seconds.asDouble() * 1000.0, double(INT_MAX)));
 }
 
 // Only the named file, and only a regular one: QSslCertificate::fromPath searches the
@@ -51,28 +110,20 @@ QList<QSslCertificate> ReadCertificates(const Json::Value& list, const QDir& bas
     return certificates;
 }
 
-NdDeploySettings FromJson(const Json::Value& root, const QDir& base)
+NdDeploySettings FromJson(const Json::Value& root, const QDir& base, QStringList& refused)
 {
     NdDeploySettings settings;
-    const Json::Value& admins = root["AdminBaseUrls"];
-    for (int env = 0; env < 3; ++env) {
-        if (admins.isArray() && admins.isValidIndex(env) && admins[env].isString())
-            settings.AdminBaseUrls[env] = QString::fromStdString(admins[env].asString());
-    }
-    settings.ReportBaseUrl = StringMember(root, "ReportBaseUrl", settings.ReportBaseUrl);
-    settings.FallbackReportBaseUrl = StringMember(root, "FallbackReportBaseUrl", settings.FallbackReportBaseUrl);
-    settings.AppId = StringMember(root, "AppId", settings.AppId);
-    settings.RefererBaseUrl = StringMember(root, "RefererBaseUrl", settings.RefererBaseUrl);
-    settings.TutorialUrl = StringMember(root, "TutorialUrl", settings.TutorialUrl);
-    settings.ManagementUrl = StringMember(root, "ManagementUrl", settings.ManagementUrl);
-    settings.WebsiteUrl = StringMember(root, "WebsiteUrl", settings.WebsiteUrl);
-    settings.HelpCenterUrl = StringMember(root, "HelpCenterUrl", settings.HelpCenterUrl);
-    settings.ProbeHost = StringMember(root, "ProbeHost", settings.ProbeHost);
-    const Json::Value& timeout = root["TransferTimeoutSeconds"];
-    if (timeout.isNumeric() && timeout.asDouble() > 0) {
-        // Kept within what a timer takes: a huge value must not wrap round to none at all.
-        settings.TransferTimeoutMs = static_cast<int>(qBound(1.0, timeout.asDouble() * 1000.0, double(INT_MAX)));
-    }
+    ReadAdminBaseUrls(root, settings.AdminBaseUrls, refused);
+    ReadString(root, "ReportBaseUrl", settings.ReportBaseUrl, refused);
+    ReadString(root, "FallbackReportBaseUrl", settings.FallbackReportBaseUrl, refused);
+    ReadString(root, "AppId", settings.AppId, refused);
+    ReadString(root, "RefererBaseUrl", settings.RefererBaseUrl, refused);
+    ReadString(root, "TutorialUrl", settings.TutorialUrl, refused);
+    ReadString(root, "ManagementUrl", settings.ManagementUrl, refused);
+    ReadString(root, "WebsiteUrl", settings.WebsiteUrl, refused);
+    ReadString(root, "HelpCenterUrl", settings.HelpCenterUrl, refused);
+    ReadString(root, "ProbeHost", settings.ProbeHost, refused, IsHostName);
+    ReadTransferTimeout(root, settings.TransferTimeoutMs, refused);
     settings.TrustedCertificates = ReadCertificates(root["TrustedCertificates"], base);
     return settings;
 }
@@ -92,7 +143,13 @@ bool ReadSettingsFile(const QString& path, NdDeploySettings* settings, QString* 
             *error = QStringLiteral("%1 is not a JSON object").arg(path);
         return false;
     }
-    *settings = FromJson(root, QFileInfo(path).absoluteDir());
+    QStringList refused;
+    *settings = FromJson(root, QFileInfo(path).absoluteDir(), refused);
+    if (error) {
+        *error = refused.isEmpty()
+            ? QString()
+            : QStringLiteral("%1: kept the defaults of %2").arg(path, refused.join(QStringLiteral(", ")));
+    }
     return true;
 }
 } // namespace
