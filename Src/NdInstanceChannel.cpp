@@ -4,6 +4,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@ namespace {
 
 // A request is one line of UTF-8; the running instance answers "ok\n".
 const QByteArray kAcknowledgement("ok\n");
+// A URL, token included, is far shorter; a peer that sends more, or sends
+// nothing, would otherwise hold memory or a connection for as long as it likes.
 const int kMaxRequestBytes = 64 * 1024;
 const int kReadLimitMs = 5000;
 const int kRetryPauseMs = 100;
@@ -63,18 +66,22 @@ void NdInstanceChannel::onNewConnection()
             Drop(socket);
             continue;
         }
+        QTimer::singleShot(kReadLimitMs, socket, [socket]() { Drop(socket); });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket]() { onRequestData(socket); });
     }
 }
 
 void NdInstanceChannel::onRequestData(QLocalSocket* socket)
 {
-    if (!socket->canReadLine()) {
+    const int end = socket->peek(kMaxRequestBytes + 1).indexOf('\n');
+    if (end < 0) {
         if (socket->bytesAvailable() > kMaxRequestBytes)
-            socket->abort();
+            Drop(socket);
         return;
     }
-    const QByteArray line = socket->readLine(kMaxRequestBytes).trimmed();
+    // One request per connection.
+    disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    const QByteArray line = socket->read(end + 1).trimmed();
     socket->write(kAcknowledgement);
     socket->flush();
     socket->disconnectFromServer();
