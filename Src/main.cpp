@@ -19,12 +19,18 @@ namespace {
 const int kHandOverLimitMs = 15000;
 
 // The desktop hands the URL over as the only argument (the .desktop file's
-// %u); Qt's own options begin with "-" and hold no URL.
-QString UrlArgument(int argc, char** argv)
+// %u); Qt's own options begin with "-" and hold no URL. A URL can carry an
+// access token, and /proc/<pid>/cmdline shows the arguments to every user for
+// as long as the program runs: once copied, the argument's bytes are zeroed.
+// Nothing reads the URL from the arguments after this.
+QString TakeUrlArgument(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-' && std::strchr(argv[i], ':'))
-            return QString::fromLocal8Bit(argv[i]);
+        if (argv[i][0] != '-' && std::strchr(argv[i], ':')) {
+            const QString url = QString::fromLocal8Bit(argv[i]);
+            std::memset(argv[i], 0, std::strlen(argv[i]));
+            return url;
+        }
     }
     return QString();
 }
@@ -33,7 +39,7 @@ QString UrlArgument(int argc, char** argv)
 // comes to the front.
 int HandOverToRunningInstance(const QString& privateFolder, int argc, char** argv)
 {
-    const QString url = UrlArgument(argc, argv);
+    const QString url = TakeUrlArgument(argc, argv);
     if (url.isEmpty())
         return 0;
     QCoreApplication app(argc, argv);
@@ -107,7 +113,7 @@ int main(int argc, char* argv[])
         QObject::connect(&channel, &NdInstanceChannel::sigUrlReceived, &app, &NdApp::OpenUrl);
         if (mark == NdInstanceLock::Acquired && !channel.Listen(instanceLock.Folder()))
             guardProblem = QStringLiteral("no hand-over socket: ") + channel.ErrorString();
-        const QString url = UrlArgument(argc, argv);
+        const QString url = TakeUrlArgument(argc, argv);
         if (!url.isEmpty())
             app.OpenUrl(url);
 
