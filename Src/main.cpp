@@ -1,12 +1,12 @@
 #include "NdApp.h"
 #include "NdInstanceChannel.h"
+#include "NdInstanceLock.h"
+
+#include "NdCore/NdLogManager.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QSharedMemory>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -16,48 +16,34 @@
 
 namespace {
 
-const char* const kSingleInstanceKey = "SingleInstanceIdentify";
 const int kHandOverLimitMs = 15000;
 
 // The desktop hands the URL over as the only argument (the .desktop file's
-// %u); Qt's own options begin with "-" and hold no URL.
-QString UrlArgument(int argc, char** argv)
+// %u); Qt's own options begin with "-" and hold no URL. A URL can carry an
+// access token, and /proc/<pid>/cmdline shows the arguments to every user for
+// as long as the program runs: once copied, the argument's bytes are zeroed.
+// Nothing reads the URL from the arguments after this.
+QString TakeUrlArgument(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-' && std::strchr(argv[i], ':'))
-            return QString::fromLocal8Bit(argv[i]);
+        if (argv[i][0] != '-' && std::strchr(argv[i], ':')) {
+            const QString url = QString::fromLocal8Bit(argv[i]);
+            std::memset(argv[i], 0, std::strlen(argv[i]));
+            return url;
+        }
     }
     return QString();
 }
 
-// A segment left by an instance that was killed is still there, attached by
-// nobody: attaching and detaching again removes it. Two rounds, as a first
-// round can meet an instance that is just ending.
-// On Linux the segment is found through a key file in the temporary folder.
-// Once that file is gone (a cleaner removed it, or a new one reuses its inode)
-// the stale segment can no longer be attached, but creating ours would still
-// collide with it; with the file in place the rounds find and remove it.
-void ClearStaleSegment(QSharedMemory& segment)
+// Another instance of this user runs: it gets the URL, if there is one, and
+// comes to the front.
+int HandOverToRunningInstance(const QString& privateFolder, int argc, char** argv)
 {
-    const QString keyFile = segment.nativeKey();
-    if (keyFile.startsWith(QLatin1Char('/')) && !QFileInfo::exists(keyFile)) {
-        QFile file(keyFile);
-        file.open(QIODevice::WriteOnly);
-    }
-    for (int round = 0; round < 2; ++round) {
-        if (segment.attach(QSharedMemory::ReadOnly))
-            segment.detach();
-    }
-}
-
-// Another instance runs: it gets the URL, if there is one, and comes to the front.
-int HandOverToRunningInstance(int argc, char** argv)
-{
-    const QString url = UrlArgument(argc, argv);
+    const QString url = TakeUrlArgument(argc, argv);
     if (url.isEmpty())
         return 0;
     QCoreApplication app(argc, argv);
-    if (NdInstanceChannel::SendToRunning(url, kHandOverLimitMs))
+    if (NdInstanceChannel::SendToRunning(privateFolder, url, kHandOverLimitMs))
         return 0;
     std::fprintf(stderr, "NdDownloader is already running but did not take the request.\n");
     return 1;
@@ -73,7 +59,8 @@ void OnQuitSignal(int)
 
 // The session ends the program with SIGTERM at logout: it quits as if the
 // window had been closed, so running tasks stay stored to resume and the
-// segment is released. The handler only writes to a pipe; the event loop reads it.
+// hand-over socket is removed. The handler only writes to a pipe; the event
+// loop reads it.
 void QuitOnTerminationSignals(QCoreApplication* app)
 {
     if (::pipe(g_quitPipe) != 0)
@@ -103,11 +90,17 @@ void ReportStartFailure()
 
 int main(int argc, char* argv[])
 {
-    // Released by its destructor on every way out, the hand-over included.
-    QSharedMemory segment{QLatin1String(kSingleInstanceKey)};
-    ClearStaleSegment(segment);
-    if (!segment.create(1, QSharedMemory::ReadWrite))
-        return HandOverToRunningInstance(argc, argv);
+    // Held for the whole run; the kernel releases it however the process ends.
+    NdInstanceLock instanceLock;
+    const NdInstanceLock::Outcome mark = instanceLock.Acquire();
+    if (mark == NdInstanceLock::HeldByPeer)
+        return HandOverToRunningInstance(instanceLock.Folder(), argc, argv);
+    // Logged once logging is up.
+    QString guardProblem;
+    if (mark == NdInstanceLock::Unavailable) {
+        guardProblem = instanceLock.ErrorString() + QStringLiteral("; running without the single-instance guard");
+        std::fprintf(stderr, "NdDownloader: %s\n", qPrintable(guardProblem));
+    }
 
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
@@ -118,12 +111,15 @@ int main(int argc, char* argv[])
         QuitOnTerminationSignals(&app);
         NdInstanceChannel channel;
         QObject::connect(&channel, &NdInstanceChannel::sigUrlReceived, &app, &NdApp::OpenUrl);
-        channel.Listen();
-        const QString url = UrlArgument(argc, argv);
+        if (mark == NdInstanceLock::Acquired && !channel.Listen(instanceLock.Folder()))
+            guardProblem = QStringLiteral("no hand-over socket: ") + channel.ErrorString();
+        const QString url = TakeUrlArgument(argc, argv);
         if (!url.isEmpty())
             app.OpenUrl(url);
 
         if (app.InitBasicSettings()) {
+            if (!guardProblem.isEmpty())
+                ND_LOG(LogWarn, "%s", qUtf8Printable(guardProblem));
             app.Start();
         } else {
             ReportStartFailure();

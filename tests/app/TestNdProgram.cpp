@@ -1,12 +1,16 @@
 // The real NdDownloader binary as processes: a copy of the bundle whose
 // deployment file points at the sample platform, each start with its own data
-// folder, all of them sharing one temporary folder (where the single-instance
-// segment and the local socket live), on the offscreen platform.
+// folder, all of them sharing the bundle's temporary folder, and the starts of
+// one user their private runtime folder (where the single-instance lock and the
+// hand-over socket live), on the offscreen platform.
 #include "NdDesktopTestKit.h"
 #include "NdProgramBundle.h"
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
+#include "NdTestUser.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -21,26 +25,31 @@ private slots:
     void startsAsTheDesktopMakesThem();
 };
 
-// One session of starts against one segment and socket, in order.
+// One session of starts against one lock and socket, in order.
 void TestNdProgram::startsAsTheDesktopMakesThem()
 {
     NdSamplePlatformProcess platform;
     QVERIFY2(platform.Start(), qPrintable(platform.ErrorString()));
     NdProgramBundle bundle;
     QTemporaryDir home;
-    QVERIFY(bundle.Create(platform.DeployFilePath()) && home.isValid());
+    QTemporaryDir otherHome;
+    QVERIFY(bundle.Create(platform.DeployFilePath()) && home.isValid() && otherHome.isValid());
+    const NdTestUser other;                                     // goes after the processes, which may run as it
     std::vector<std::unique_ptr<NdTestChildProcess>> processes; // killed when they outlive a failed check
-    const auto launch = [&](const QString& data, const QStringList& arguments = {}) {
+    const auto homeOf = [&](const QStringList& runAs) { return runAs.isEmpty() ? home.path() : otherHome.path(); };
+    const auto launch = [&](const QString& data, const QStringList& arguments = {}, const QStringList& runAs = {}) {
         processes.push_back(std::make_unique<NdTestChildProcess>());
-        processes.back()->setProcessEnvironment(NdProgramBundle::Environment(home.path(), data));
-        processes.back()->start(bundle.ProgramPath(), arguments);
+        processes.back()->setProcessEnvironment(bundle.Environment(homeOf(runAs), data));
+        const QStringList command = runAs + QStringList(bundle.ProgramPath()) + arguments;
+        processes.back()->start(command.first(), command.mid(1));
         return processes.back().get();
     };
-    const auto log
-        = [&home](const QString& data) { return NdTestLogText(NdProgramBundle::DataFolder(home.path(), data)); };
+    const auto log = [&](const QString& data, const QStringList& runAs = {}) {
+        return NdTestLogText(NdProgramBundle::DataFolder(homeOf(runAs), data));
+    };
 
     // A data folder below a regular file cannot be made, not even by root:
-    // the start ends with 1 and gives the segment back.
+    // the start ends with 1 and gives the lock back.
     QFile blocker(home.path() + QStringLiteral("/blocked"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     QProcess* blocked = launch("blocked/below-a-file");
@@ -48,11 +57,15 @@ void TestNdProgram::startsAsTheDesktopMakesThem()
     QVERIFY(
         blocked->readAllStandardError().contains("Failed to initialize basic settings, please restart the program."));
 
-    // A killed instance leaves its segment and socket behind; the next start
+    // A killed instance leaves its lock file and socket behind; the next start
     // takes over both. The start-up line is logged once the instance holds the
-    // segment and listens.
-    QProcess* killed = launch("killed");
+    // lock and listens, and the token it was started with has left its
+    // command line, which every user can read.
+    QProcess* killed = launch("killed", {"nddownloader:///nadioDownLoader-token-KiLlEd"});
     QTRY_VERIFY_WITH_TIMEOUT(log("killed").contains("; ffmpeg "), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(platform.TokensQueried(), QStringList{"KiLlEd"}, 10000);
+    const QByteArray commandLine = NdReadFile(QStringLiteral("/proc/%1/cmdline").arg(killed->processId()));
+    QVERIFY(commandLine.startsWith(QFile::encodeName(bundle.ProgramPath())) && !commandLine.contains("KiLlEd"));
     killed->kill();
     QVERIFY(killed->waitForFinished(5000));
     QProcess* first = launch("first");
@@ -62,12 +75,46 @@ void TestNdProgram::startsAsTheDesktopMakesThem()
     // ends; the first logs the token masked.
     QCOMPARE(NdExitCode(launch("second", {"nddownloader://nadioDownLoader-token-SeCrEt+ToKeN="})), 0);
     QVERIFY(log("second").isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(platform.TokensQueried(), QStringList{"SeCrEt+ToKeN="}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(platform.TokensQueried(), (QStringList{"KiLlEd", "SeCrEt+ToKeN="}), 10000);
     QVERIFY2(log("first").contains("onGetNewTask,urlParam:nadioDownLoader-token-SeCr…"), qPrintable(log("first")));
     QVERIFY(!log("first").contains("SeCrEt+"));
+
+    // The hand-over takes one line of at most 64 KiB, sent within 5 s.
+    QLocalSocket idle;
+    QLocalSocket oversized;
+    for (QLocalSocket* peer : {&idle, &oversized}) {
+        peer->connectToServer(NdPrivateTmpDir(home.path()) + QStringLiteral("/NdDownloader/handover"));
+        QVERIFY(peer->waitForConnected(5000));
+    }
+    oversized.write(QByteArray(64 * 1024 + 1, 'x') + '\n');
+    QTRY_COMPARE_WITH_TIMEOUT(oversized.state(), QLocalSocket::UnconnectedState, 5000);
+    QVERIFY(oversized.readAll().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(idle.state(), QLocalSocket::UnconnectedState, 6000);
+
+    // Another user of the computer runs an instance of their own beside the
+    // first, and a socket that the first user planted at the hand-over's old
+    // place in the shared temporary folder hears nothing of their requests.
+    if (other.IsValid()) {
+        QLocalServer planted;
+        planted.setSocketOptions(QLocalServer::WorldAccessOption);
+        QVERIFY(planted.listen(bundle.TmpPath() + QStringLiteral("/NdDownloader-%1").arg(other.Uid())));
+        NdPrivateTmpDir(otherHome.path());
+        QVERIFY(other.Own(otherHome.path()));
+        const QStringList asOther = other.RunAs();
+        QProcess* beside = launch("other", {}, asOther);
+        QTRY_VERIFY_WITH_TIMEOUT(log("other", asOther).contains("; ffmpeg "), 20000);
+        QCOMPARE(NdExitCode(launch("other", {"nddownloader:///nadioDownLoader-token-OtHeR"}, asOther)), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(log("other", asOther).contains("urlParam:nadioDownLoader-token-OtHe…"), 10000);
+        QVERIFY(!planted.waitForNewConnection(0));
+        QCOMPARE(beside->state(), QProcess::Running);
+        beside->terminate();
+        QCOMPARE(NdExitCode(beside), 0);
+    }
     QCOMPARE(first->state(), QProcess::Running);
     first->terminate();
     QCOMPARE(NdExitCode(first), 0);
+    if (!other.IsValid())
+        QSKIP(qPrintable(QStringLiteral("another user's instance: ") + other.ErrorString()));
 }
 
 QTEST_GUILESS_MAIN(TestNdProgram)

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 namespace {
 bool CopyInto(const QString& source, const QString& folder)
@@ -27,7 +28,10 @@ bool NdProgramBundle::Create(const QString& deployFile)
     const QString buildBin = QCoreApplication::applicationDirPath();
     const QString bin = m_dir.path() + QStringLiteral("/bin");
     const QString resources = m_dir.path() + QStringLiteral("/Resources");
-    if (!m_dir.isValid() || !QDir().mkpath(bin) || !QDir().mkpath(resources + QStringLiteral("/locale")))
+    const QByteArray tmp = QFile::encodeName(TmpPath());
+    if (!m_dir.isValid() || !QDir().mkpath(bin) || !QDir().mkpath(resources + QStringLiteral("/locale"))
+        || ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) != 0 || ::mkdir(tmp.constData(), 0700) != 0
+        || ::chmod(tmp.constData(), 01777) != 0)
         return false;
     if (!CopyInto(buildBin + QStringLiteral("/NdDownloader"), bin))
         return false;
@@ -43,15 +47,14 @@ bool NdProgramBundle::Create(const QString& deployFile)
         && QFile::copy(deployFile, resources + QStringLiteral("/NdDeploy.json"));
 }
 
-QProcessEnvironment NdProgramBundle::Environment(const QString& home, const QString& dataName)
+QProcessEnvironment NdProgramBundle::Environment(const QString& home, const QString& dataName) const
 {
-    const QString tmp = NdPrivateTmpDir(home);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QLatin1Char('/') + dataName);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp);
-    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), NdPrivateTmpDir(home));
+    env.insert(QStringLiteral("TMPDIR"), TmpPath());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return env;
 }

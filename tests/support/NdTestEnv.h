@@ -16,8 +16,8 @@ QString NdTestSourceDir();
 // The text of every log file of a program whose AppDataLocation is dataDir.
 QString NdTestLogText(const QString& dataDir);
 
-// home/tmp, made private to its owner: the temporary and runtime folder of the
-// programs a test starts with that home.
+// home/tmp, made private to its owner: the runtime folder of the programs a
+// test starts with that home (and the temporary folder of a bare session).
 QString NdPrivateTmpDir(const QString& home);
 
 // The file's bytes; empty when it cannot be read.

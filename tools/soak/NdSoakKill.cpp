@@ -129,7 +129,7 @@ bool NdSoak::Start()
         return false;
     for (const QString& lesson : kLessons)
         m_seconds[lesson] = NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lesson)).Body);
-    m_program.setProcessEnvironment(NdProgramBundle::Environment(Home(), QLatin1String(kDataName)));
+    m_program.setProcessEnvironment(m_bundle.Environment(Home(), QLatin1String(kDataName)));
     m_program.setProgram(m_bundle.ProgramPath());
     m_program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     m_program.setStandardErrorFile(QProcess::nullDevice());

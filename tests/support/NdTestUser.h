@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// A throwaway system account, for a test that runs the program as a second
+// user of the same computer. It is made when the test runs as root and removed
+// again when the object goes, however the test ends: declare it before the
+// processes that run as it, so they end first.
+class NdTestUser
+{
+public:
+    NdTestUser();
+    ~NdTestUser();
+    NdTestUser(const NdTestUser&) = delete;
+    NdTestUser& operator=(const NdTestUser&) = delete;
+
+    // False without root or when the account could not be made; ErrorString() says why.
+    bool IsValid() const { return m_uid != 0; }
+    QString ErrorString() const { return m_error; }
+    uint Uid() const { return m_uid; }
+
+    // Hands the folder and everything below it to the user.
+    bool Own(const QString& folder) const;
+    // The command that runs the program and arguments after it as the user,
+    // without root's groups, killed when the test process ends.
+    QStringList RunAs() const;
+
+private:
+    QString m_name;
+    QString m_error;
+    uint m_uid = 0;
+    uint m_gid = 0;
+};
