@@ -147,7 +147,13 @@ void NdTaskListView::StartScheduler()
 
 void NdTaskListView::InitLocalDownloadTasks()
 {
-    NdCacheManager::GetInstance()->GetDownloadTasks(m_tasks);
+    NdCacheManager* store = NdCacheManager::GetInstance();
+    store->GetDownloadTasks(m_tasks);
+    // The store keeps the file as it is; the user should know why the list is empty.
+    if (store->TaskFileUnreadable()) {
+        ND_LOG(LogError, "The task list cannot be read; it is left as it is.");
+        emit sigToastTip(QStringLiteral("error"), Str("NdDownloader.TaskListUnreadable"), QSize(260, 38));
+    }
     if (m_tasks.empty())
         return;
     for (DownloadTaskParam_t& task : m_tasks) {
@@ -156,7 +162,7 @@ void NdTaskListView::InitLocalDownloadTasks()
             // Left by a run that ended after storing its result.
             NdTaskFolder(task).Remove();
         } else if (task.VideoState != Wait && task.VideoState != Finished && !QDir(workFolder).exists()) {
-            NdCacheManager::GetInstance()->DeleteOneDownloadTask(task);
+            store->DeleteOneDownloadTask(task);
         } else if (task.VideoState == Downloaded) {
             // All segments were on disk when the program ended before merging;
             // stored like that the task could never be started again.

@@ -50,6 +50,7 @@ private slots:
     void stopAndQuitResumesAtTheNextStart();
     void startUpPicksUpWhatAKilledRunLeft();
     void networkProbeAndOfflineToast();
+    void unreadableTaskListIsKept();
     void mandatoryUpdateShowsOnlyTheUpdateDialog();
 
 private:
@@ -288,6 +289,19 @@ void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
     QVERIFY(window->close());
     QTRY_VERIFY(window.isNull());
     QCOMPARE(closeDialogs.Count(), 0);
+}
+
+// A task list that is there but cannot be read (here a folder stands in its
+// place) is never written over; the user is told.
+void TestNdDownloader::unreadableTaskListIsKept()
+{
+    const QString taskFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/NdDownloadTasks.bin";
+    QVERIFY(QDir().mkpath(taskFile));
+    NdDownloader* window = OpenWindow();
+    QCOMPARE(Toast(window)->text(), NdUiStr("NdDownloader.TaskListUnreadable"));
+    window->onGetNewTask("nadioDownLoader-token-plain");
+    QTRY_COMPARE(NdRowNames(window).size(), 1);
+    QVERIFY(QFileInfo(taskFile).isDir() && QDir(taskFile).removeRecursively());
 }
 
 // A ping that prints nothing (here: none installed) means offline; the real

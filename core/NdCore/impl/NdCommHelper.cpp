@@ -12,6 +12,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 bool NdCommHelper::WriteFileWhole(const QString& path, const QByteArray& bytes)
 {
