@@ -17,6 +17,9 @@ const int kStatuses[] = {403, 404, 500};
 // "slow" sends each segment in this many pieces with this pause between them.
 const int kSlowChunks = 10;
 const int kSlowChunkDelayMs = 100;
+// "trickle" keeps bytes coming, far below 16 KiB in any time-out window.
+const int kTrickleBytes = 256;
+const int kTrickleDelayMs = 500;
 
 bool IsUriLine(const QByteArray& line)
 {
@@ -46,6 +49,15 @@ QList<QByteArray> MixUris(const QList<QByteArray>& lines, const QString& folderU
     return mixed;
 }
 
+// The key's address, pointed at a local file or the plain http server.
+QByteArray WithKeyUri(const QByteArray& line, const QString& folder)
+{
+    static const QRegularExpression uri(QStringLiteral("URI=\"([^\"]*)\""));
+    QString text = QString::fromUtf8(line);
+    text.replace(uri, QStringLiteral("URI=\"%1\\1\"").arg(folder));
+    return text.toUtf8();
+}
+
 QList<QByteArray> WithoutEndList(const QList<QByteArray>& lines)
 {
     QList<QByteArray> kept;
@@ -64,8 +76,8 @@ QString NdSampleLessonPath_t::LessonPath() const
 
 QStringList NdSampleFaults::SwitchNames()
 {
-    QStringList names{"cut", "reset", "stall", "hang", "slow", "late", "mixed", "crlf", "nolf", "redirect", "loop",
-        "badplaylist", "badkey", "wrongkey"};
+    QStringList names{"cut", "reset", "stall", "hang", "trickle", "slow", "late", "mixed", "crlf", "nolf", "redirect",
+        "loop", "badplaylist", "badkey", "wrongkey", "fileseg", "filekey", "httpkey", "downgrade"};
     for (const char* target : kStatusTargets) {
         for (int status : kStatuses)
             names << QLatin1String(target) + QString::number(status);
@@ -112,13 +124,21 @@ bool NdSampleFaults::ParseLessonPath(
 }
 
 QByteArray NdSampleFaults::RewritePlaylist(
-    const QByteArray& text, const NdSampleLessonPath_t& path, const QString& folderUrl)
+    const QByteArray& text, const NdSampleLessonPath_t& path, const NdPlaylistFolders_t& folders)
 {
     QList<QByteArray> lines = text.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    for (QByteArray& line : lines) {
+        if (path.Has("fileseg") && IsUriLine(line) && IsFaultySegment(path, QString::fromUtf8(line)))
+            line = QUrl::fromLocalFile(folders.Local + QString::fromUtf8(line)).toEncoded();
+        if (line.startsWith("#EXT-X-KEY") && path.Has("filekey"))
+            line = WithKeyUri(line, QUrl::fromLocalFile(folders.Local).toString());
+        if (line.startsWith("#EXT-X-KEY") && path.Has("httpkey"))
+            line = WithKeyUri(line, folders.PlainUrl);
+    }
     if (path.Has("mixed"))
-        lines = MixUris(lines, folderUrl);
+        lines = MixUris(lines, folders.Url);
     if (path.Has("nolf"))
         lines = WithoutEndList(lines);
     const QByteArray lineEnd = path.Has("crlf") ? "\r\n" : "\n";
@@ -131,10 +151,14 @@ QByteArray NdSampleFaults::RewritePlaylist(
     return result;
 }
 
+bool NdSampleFaults::IsFaultySegment(const NdSampleLessonPath_t& path, const QString& file)
+{
+    return SegmentNumber(file) == (path.Has("late") ? kLateFaultySegment : kFaultySegment);
+}
+
 void NdSampleFaults::ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response)
 {
-    const int faultySegment = path.Has("late") ? kLateFaultySegment : kFaultySegment;
-    const bool faulty = SegmentNumber(path.File) == faultySegment;
+    const bool faulty = IsFaultySegment(path, path.File);
     const int status = faulty ? FaultStatus(path, "seg") : 0;
     if (status != 0) {
         *response = NdTestResponse::Text("segment refused\n", status);
@@ -148,6 +172,11 @@ void NdSampleFaults::ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64
         response->stallAfterBytes = size / 2;
     if (faulty && path.Has("hang"))
         response->stallAfterBytes = 0;
+    if (faulty && path.Has("trickle")) {
+        response->chunkSize = kTrickleBytes;
+        response->chunkDelayMs = kTrickleDelayMs;
+        return;
+    }
     if (path.Has("slow") && SegmentNumber(path.File) > 0) {
         response->chunkSize = static_cast<int>(qMax<qint64>(1, (size + kSlowChunks - 1) / kSlowChunks));
         response->chunkDelayMs = kSlowChunkDelayMs;

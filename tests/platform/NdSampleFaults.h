@@ -29,12 +29,23 @@ QStringList SwitchNames();
 bool ParseLessonPath(
     const QString& text, const NdSampleLessons& lessons, bool withFile, NdSampleLessonPath_t* path, QString* error);
 
-// The playlist text as the switches serve it. folderUrl is the absolute URL of
-// the folder the playlist was requested from (ending in "/").
-QByteArray RewritePlaylist(const QByteArray& text, const NdSampleLessonPath_t& path, const QString& folderUrl);
+// Where a playlist was asked for, each ending in "/": its folder's address,
+// the same folder on the platform's plain http server, and on the disk.
+struct NdPlaylistFolders_t
+{
+    QString Url;
+    QString PlainUrl;
+    QString Local;
+};
+
+// The playlist text as the switches serve it.
+QByteArray RewritePlaylist(
+    const QByteArray& text, const NdSampleLessonPath_t& path, const NdPlaylistFolders_t& folders);
+// The segment that the single-segment faults hit: 2, or 7 with "late".
+bool IsFaultySegment(const NdSampleLessonPath_t& path, const QString& file);
 
 // Applies the segment faults (statuses, "cut", "reset", "stall", "hang",
-// "slow", "late") to the answer for a media file of size bytes.
+// "trickle", "slow", "late") to the answer for a media file of size bytes.
 void ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64 size, NdTestResponse* response);
 // Applies the key faults (statuses, "badkey", "wrongkey") to the key's answer.
 void ShapeKeyResponse(const NdSampleLessonPath_t& path, NdTestResponse* response);

@@ -103,7 +103,8 @@ bool IsControlPath(const QByteArray& path)
 }
 } // namespace
 
-NdSamplePlatform::NdSamplePlatform(const NdSampleLessons& lessons) : m_lessons(lessons), m_server(NdTestHttpServer::Tls)
+NdSamplePlatform::NdSamplePlatform(const NdSampleLessons& lessons)
+    : m_lessons(lessons), m_server(NdTestHttpServer::Tls), m_plainServer(NdTestHttpServer::Plain)
 {
     InstallRoutes();
 }
@@ -114,7 +115,7 @@ bool NdSamplePlatform::Start(quint16 port, QString* error)
         *error = QStringLiteral("cannot make the test certificates (is openssl installed?)");
         return false;
     }
-    if (!m_server.Start(port)) {
+    if (!m_server.Start(port) || !m_plainServer.Start()) {
         *error = QStringLiteral("cannot listen on 127.0.0.1:%1").arg(port);
         return false;
     }
@@ -145,9 +146,11 @@ void NdSamplePlatform::InstallRoutes()
     m_server.Route(RequestsPath(), [this](const NdTestRequest& r) { return OnRequests(r); });
     m_server.Route(ResetPath(), [this](const NdTestRequest& r) { return OnReset(r); });
     m_server.Route(VersionPath(), [this](const NdTestRequest& r) { return OnSetVersion(r); });
+    m_server.Route(FaultsPath(), [this](const NdTestRequest& r) { return OnSetFaults(r); });
     m_server.Route(InstallerPath(), [this](const NdTestRequest& r) { return OnInstaller(r); });
     NdSampleLink::InstallRoutes(&m_server);
     m_server.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
+    m_plainServer.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
 }
 
 NdTestResponse NdSamplePlatform::OnDownloadData(const NdTestRequest& request) const
@@ -174,14 +177,17 @@ NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
     const QString lessons = token == QLatin1String("demo") ? QStringLiteral("plain,plain2,aes") : token;
     QJsonArray items;
     for (const QString& rawEntry : lessons.split(QLatin1Char(','))) {
-        const QString entry = rawEntry.trimmed();
+        // "plain#<title>": the lesson under another title, percent-encoded.
+        const QString entry = rawEntry.section(QLatin1Char('#'), 0, 0).trimmed();
+        const bool retitled = rawEntry.contains(QLatin1Char('#'));
         NdSampleLessonPath_t path;
         QString error;
         if (entry.isEmpty() || !NdSampleFaults::ParseLessonPath(entry, m_lessons, false, &path, &error))
             return FailureAnswer(error.isEmpty() ? QStringLiteral("empty lesson in token") : error);
         const NdSampleLesson_t& lesson = *m_lessons.Find(path.Lesson);
         items += QJsonObject{{"url", BaseUrl() + NdSamplePlatformPaths::LessonPlaylistPath(path.LessonPath())},
-            {"file_name", lesson.Title}, {"size", SizeValue(lesson)}, {"duration", lesson.Seconds}};
+            {"file_name", retitled ? QUrl::fromPercentEncoding(rawEntry.section('#', 1).toUtf8()) : lesson.Title},
+            {"size", SizeValue(lesson)}, {"duration", lesson.Seconds}};
     }
     return JsonResponse(SuccessAnswer(items));
 }
@@ -200,6 +206,16 @@ NdTestResponse NdSamplePlatform::OnSetVersion(const NdTestRequest& request)
         return MethodNotAllowed();
     QMutexLocker locker(&m_lock);
     m_versionDocument = request.body;
+    return JsonResponse(QJsonObject{{"code", 0}});
+}
+
+NdTestResponse NdSamplePlatform::OnSetFaults(const NdTestRequest& request)
+{
+    if (request.method != "POST")
+        return MethodNotAllowed();
+    QString error;
+    if (!m_transient.Set(QJsonDocument::fromJson(request.body).object(), &error))
+        return JsonResponse(QJsonObject{{"code", 1}, {"msg", error}}, 400);
     return JsonResponse(QJsonObject{{"code", 0}});
 }
 
@@ -226,7 +242,7 @@ NdTestResponse NdSamplePlatform::OnReports(const NdTestRequest&) const
 NdTestResponse NdSamplePlatform::OnRequests(const NdTestRequest&) const
 {
     QJsonArray log;
-    for (const NdTestRequest& request : m_server.Requests()) {
+    for (const NdTestRequest& request : m_server.Requests() + m_plainServer.Requests()) {
         if (!IsControlPath(request.path))
             log.append(RequestEntry(request));
     }
@@ -238,6 +254,8 @@ NdTestResponse NdSamplePlatform::OnReset(const NdTestRequest& request)
     if (request.method != "POST")
         return MethodNotAllowed();
     m_server.ClearRequests();
+    m_plainServer.ClearRequests();
+    m_transient.Clear();
     QMutexLocker locker(&m_lock);
     m_reports = QJsonArray();
     m_versionDocument = DefaultVersionDocument(BaseUrl());
@@ -265,12 +283,15 @@ NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) cons
     QString error;
     if (root.isEmpty() || !NdSampleFaults::ParseLessonPath(fullPath.mid(root.size()), m_lessons, true, &path, &error))
         return NotFound();
+    NdTestResponse response;
     if (NdSampleFaults::IsPlaylist(path.File))
-        return ServePlaylist(request, path, root);
-    // Behind a redirect only the playlist answers: its files live in the new folder.
-    if (path.Has("redirect"))
-        return NotFound();
-    return ServeMedia(path);
+        response = ServePlaylist(request, path, root);
+    else if (path.Has("redirect")) // behind a redirect only the playlist answers: its files live in the new folder
+        response = NotFound();
+    else
+        response = ServeMedia(path, root);
+    m_transient.Apply(request.path, &response);
+    return response;
 }
 
 QString NdSamplePlatform::LessonFilePath(const NdSampleLessonPath_t& path) const
@@ -300,17 +321,25 @@ NdTestResponse NdSamplePlatform::ServePlaylist(
     QFile file(LessonFilePath(path));
     if (!file.open(QIODevice::ReadOnly))
         return NotFound();
-    const int folderEnd = path.File.lastIndexOf(QLatin1Char('/')) + 1;
-    const QString folderUrl = BaseUrl() + root + path.LessonPath() + QLatin1Char('/') + path.File.left(folderEnd);
+    const QString folder = path.File.left(path.File.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString below = root + path.LessonPath() + QLatin1Char('/') + folder;
+    const NdSampleFaults::NdPlaylistFolders_t folders{
+        BaseUrl() + below, m_plainServer.BaseUrl() + below, m_lessons.LessonDir(path.Lesson) + '/' + folder};
     return NdTestResponse::Text(
-        NdSampleFaults::RewritePlaylist(file.readAll(), path, folderUrl), 200, "application/vnd.apple.mpegurl");
+        NdSampleFaults::RewritePlaylist(file.readAll(), path, folders), 200, "application/vnd.apple.mpegurl");
 }
 
-NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path) const
+NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path, const QString& root) const
 {
     const QFileInfo info(LessonFilePath(path));
     if (!info.isFile())
         return NotFound();
+    if (path.Has("downgrade") && NdSampleFaults::IsFaultySegment(path, path.File)) {
+        NdSampleLessonPath_t plain = path;
+        plain.Switches.removeOne(QStringLiteral("downgrade"));
+        return NdTestResponse::Redirect(
+            (m_plainServer.BaseUrl() + root + plain.LessonPath() + QLatin1Char('/') + path.File).toUtf8());
+    }
     NdTestResponse response;
     response.filePath = info.absoluteFilePath();
     response.headers += qMakePair(QByteArray("Content-Type"), ContentType(path.File));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NdSampleFaults.h"
+#include "NdSampleTransient.h"
 #include "NdTestHttpServer.h"
 
 #include <QByteArray>
@@ -12,7 +13,9 @@ class NdSampleLessons;
 
 // The platform's server side on 127.0.0.1 over HTTPS: the two admin queries,
 // the reporting endpoint, the lessons with their fault switches, and the
-// control and inspection paths ("/_...") that tests use.
+// control and inspection paths ("/_...") that tests use. The lesson files are
+// also served over plain http on a second port, where the "httpkey" and
+// "downgrade" switches send the program.
 class NdSamplePlatform
 {
 public:
@@ -34,17 +37,20 @@ private:
     NdTestResponse OnRequests(const NdTestRequest& request) const;
     NdTestResponse OnReset(const NdTestRequest& request);
     NdTestResponse OnSetVersion(const NdTestRequest& request);
+    NdTestResponse OnSetFaults(const NdTestRequest& request);
     NdTestResponse OnInstaller(const NdTestRequest& request) const;
     NdTestResponse OnLessonFile(const NdTestRequest& request) const;
     NdTestResponse ServePlaylist(
         const NdTestRequest& request, const NdSampleLessonPath_t& path, const QString& root) const;
-    NdTestResponse ServeMedia(const NdSampleLessonPath_t& path) const;
+    NdTestResponse ServeMedia(const NdSampleLessonPath_t& path, const QString& root) const;
     NdTestResponse AnswerForToken(const QString& token) const;
     QString LessonFilePath(const NdSampleLessonPath_t& path) const;
 
     const NdSampleLessons& m_lessons;
     NdTestHttpServer m_server;
-    mutable QMutex m_lock; // guards the two members below (handlers run on the server thread)
+    NdTestHttpServer m_plainServer;
+    mutable NdSampleTransient m_transient; // locks itself
+    mutable QMutex m_lock;                 // guards the two members below (handlers run on the server thread)
     QJsonArray m_reports;
     QByteArray m_versionDocument;
 };

@@ -31,9 +31,15 @@ Server API:
   POST /alive_b/alive_download/get_download_link/  the version document (see /_control/version)
   POST /error_report                               stores the report document
   GET  /_reports     the stored reports, as a JSON array
-  GET  /_requests    the request log (method, path, query, body, headers, connection), without /_ paths
+  GET  /_requests    the request log (method, path, query, body, headers, connection), without /_ paths,
+                     of both servers: the lesson files are also served over plain http on a second port
   POST /_control/version   body = the JSON that get_download_link answers from now on
-  POST /_control/reset     clears reports and the request log, restores the version document
+  POST /_control/reset     clears reports, the request log and the faults, restores the version document
+  POST /_control/faults    faults that come and go, until the next reset:
+                           {"rules": [{"path", "first", "status", "retryAfter"} or {"path", "first", "fault":
+                           "reset" | "cut" | "stall" | "trickle"}], "flaky": {"probability", "seed"}}; a rule
+                           hits the first N requests of its exact path, flaky mode fails lesson files at random
+                           (repeatably per seed, path and attempt) with 503 or a reset
   POST /_control/link      body {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond"}:
                            link shaping from now on (see the options below); zeroes the counters
   GET  /_link        the shape; connections and TLS handshakes accepted since it was set; from the
@@ -41,7 +47,7 @@ Server API:
   GET  /installer/NdDownloader.dmg   a stand-in disk image
 
 Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
-  a lesson path is [switch/]...<lesson>. Special whole tokens: "demo" (plain,plain2,aes),
+  a lesson path is [switch/]...<lesson>[#<percent-encoded title>]. Special whole tokens: "demo" (plain,plain2,aes),
   "wrong-shape" (members of the wrong JSON types), "not-json" (an HTML page),
   "empty" ({"code":0,"data":{}}).
   An unknown lesson or switch answers {"code": 1, "msg": ...}.
@@ -62,12 +68,16 @@ Switches (stateless, composable; segment faults hit segment 2, with "late" segme
   cut          the segment's body ends half-way, short of its Content-Length
   reset        the segment's connection is reset half-way
   stall        the segment stalls half-way      hang    it stalls right after its headers
+  trickle      the segment comes 256 bytes every half second
   slow         every segment in pieces, ~1 s each
   mixed        segment URIs absolute, root-relative, with query
   crlf         CRLF line endings      nolf     no #EXT-X-ENDLIST and no final line feed
   redirect     playlist answers 302 to /moved/<rest>/; files only there
   loop         playlist answers 302 to itself, for ever
   badplaylist  playlist answered with an HTML page
+  fileseg      the segment is named by a file:// address of its file on this machine
+  filekey      the key is named by a file:// address      httpkey   by its address on the plain http server
+  downgrade    the segment answers 302 to its address on the plain http server
 Lesson URL: https://127.0.0.1:<port>/lessons/<lesson path>/index.m3u8)";
 
 void OnQuitSignal(int)

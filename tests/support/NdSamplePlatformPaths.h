@@ -33,6 +33,11 @@ inline const char* VersionPath()
 {
     return "/_control/version";
 }
+// Faults that come and go (see NdSampleTransient).
+inline const char* FaultsPath()
+{
+    return "/_control/faults";
+}
 inline const char* InstallerPath()
 {
     return "/installer/NdDownloader.dmg";

@@ -167,6 +167,11 @@ bool NdSamplePlatformProcess::Reset() const
     return Post(QString::fromLatin1(NdSamplePlatformPaths::ResetPath()), QByteArray()).Status == 200;
 }
 
+bool NdSamplePlatformProcess::SetFaults(const QJsonObject& faults) const
+{
+    return Post(QString::fromLatin1(NdSamplePlatformPaths::FaultsPath()), QJsonDocument(faults).toJson()).Status == 200;
+}
+
 bool NdSamplePlatformProcess::SetVersion(const QByteArray& json) const
 {
     return Post(QString::fromLatin1(NdSamplePlatformPaths::VersionPath()), json).Status == 200;

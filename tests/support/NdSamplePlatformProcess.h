@@ -55,6 +55,7 @@ public:
     QStringList TokensQueried() const; // the tokens asked of get_download_data, oldest first
     bool Reset() const;                // clears reports, request log and the version document
     bool SetVersion(const QByteArray& json) const;    // what get_download_link answers
+    bool SetFaults(const QJsonObject& faults) const;  // faults that come and go, until Reset (see NdSampleTransient)
     bool SetLink(const NdTestLinkShape& shape) const; // shapes the link and zeroes its counters
     QJsonObject Link() const;                         // the shape and the counters (see NdSampleLink)
 
