@@ -4,11 +4,16 @@
 // one user their private runtime folder (where the single-instance lock and the
 // hand-over socket live), on the offscreen platform.
 #include "NdDesktopTestKit.h"
+#include "NdEngineTestKit.h"
 #include "NdProgramBundle.h"
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
 #include "NdTestUser.h"
 
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -23,6 +28,7 @@ class TestNdProgram : public QObject
     Q_OBJECT
 private slots:
     void startsAsTheDesktopMakesThem();
+    void quitEndsTransfersAtOnce();
 };
 
 // One session of starts against one lock and socket, in order.
@@ -115,6 +121,55 @@ void TestNdProgram::startsAsTheDesktopMakesThem()
     QCOMPARE(NdExitCode(first), 0);
     if (!other.IsValid())
         QSKIP(qPrintable(QStringLiteral("another user's instance: ") + other.ErrorString()));
+}
+
+// A segment that trickles in keeps no quit waiting: the program ends within
+// two seconds, and its next start resumes the lesson to a whole video.
+void TestNdProgram::quitEndsTransfersAtOnce()
+{
+    NdSamplePlatformProcess platform;
+    QVERIFY2(platform.Start(), qPrintable(platform.ErrorString()));
+    NdProgramBundle bundle;
+    QTemporaryDir home;
+    QTemporaryDir downloads;
+    QVERIFY(bundle.Create(platform.DeployFilePath()) && home.isValid() && downloads.isValid());
+    const QString taskFile = NdProgramBundle::DataFolder(home.path(), "quit") + "/NdDownloadTasks.bin";
+    const QJsonObject task{{"AppId", ""}, {"UserId", ""}, {"VideoM3U8Url", platform.LessonUrl("long")},
+        {"VideoName", "long"}, {"VideoFileSize", 0.0}, {"VideoDownloadFileSize", 0.0}, {"VideoTranscodeFileSize", 0.0},
+        {"VideoDuration", 12}, {"VideoTempPath", downloads.path() + "/~NdTemp/{5d1c0000-0000-4000-8000-00000000000d}"},
+        {"VideoDownloadPath", downloads.path()}, {"VideoState", 0}};
+    QVERIFY(
+        QDir().mkpath(QFileInfo(taskFile).path()) && NdWriteFile(taskFile, QJsonDocument(QJsonArray{task}).toJson()));
+    QVERIFY(platform.SetFaults(QJsonObject{
+        {"rules", QJsonArray{QJsonObject{{"path", "/lessons/long/seg7.ts"}, {"first", 10}, {"fault", "trickle"}}}}}));
+    const auto start = [&] {
+        auto process = std::make_unique<NdTestChildProcess>();
+        process->setProcessEnvironment(bundle.Environment(home.path(), "quit"));
+        process->start(bundle.ProgramPath(), QStringList());
+        return process;
+    };
+    const auto trickling = [&] {
+        for (const QJsonValue& request : platform.Requests()) {
+            if (request.toObject().value("path").toString() == QLatin1String("/lessons/long/seg7.ts"))
+                return true;
+        }
+        return false;
+    };
+
+    auto first = start();
+    QTRY_VERIFY_WITH_TIMEOUT(trickling(), 20000);
+    QElapsedTimer quitting;
+    quitting.start();
+    first->terminate();
+    QCOMPARE(NdExitCode(first.get(), 5000), 0);
+    QVERIFY2(quitting.elapsed() < 2000, qPrintable(QString::number(quitting.elapsed())));
+    QVERIFY(platform.Reset());
+    auto second = start();
+    const auto stateNow = [&] { return QJsonDocument::fromJson(NdReadFile(taskFile)).array().at(0)["VideoState"]; };
+    QTRY_COMPARE_WITH_TIMEOUT(stateNow().toInt(), 6, 30000);
+    QVERIFY(qAbs(NdProbe(downloads.filePath("long.mp4")).Duration - 12.0) < 0.5);
+    second->terminate();
+    QCOMPARE(NdExitCode(second.get()), 0);
 }
 
 QTEST_GUILESS_MAIN(TestNdProgram)

@@ -212,29 +212,39 @@ void TestNdDownloadEngine::faultMatrix_data()
 {
     QTest::addColumn<QString>("lesson");
     QTest::addColumn<int>("place");
-    QTest::addColumn<int>("kept"); // segment files of earlier batches that must stay whole
-    const int segments = 5;        // "late" faults hit the second batch of "long"
-    QTest::newRow("segment 403") << "late/seg403/long" << int(Healthy) << segments;
-    QTest::newRow("segment 404") << "late/seg404/long" << int(Healthy) << segments;
-    QTest::newRow("segment 500") << "late/seg500/long" << int(Healthy) << segments;
-    QTest::newRow("playlist 403") << "playlist403/plain" << int(Healthy) << 0;
-    QTest::newRow("playlist 404") << "playlist404/plain" << int(Healthy) << 0;
-    QTest::newRow("playlist 500") << "playlist500/plain" << int(Healthy) << 0;
-    QTest::newRow("key 403") << "key403/aes" << int(Healthy) << 0;
-    QTest::newRow("key 404") << "key404/aes" << int(Healthy) << 0;
-    QTest::newRow("key 500") << "key500/aes" << int(Healthy) << 0;
-    QTest::newRow("key of 15 bytes") << "badkey/aes" << int(Healthy) << 0;
-    QTest::newRow("wrong key") << "wrongkey/aes" << int(Healthy) << 4;
-    QTest::newRow("connection reset mid-body") << "late/reset/long" << int(Healthy) << segments;
-    QTest::newRow("body short of its length") << "late/cut/long" << int(Healthy) << segments;
-    QTest::newRow("stall mid-body") << "late/stall/long" << int(Healthy) << segments;
-    QTest::newRow("stall after the headers") << "late/hang/long" << int(Healthy) << segments;
-    QTest::newRow("playlist of the wrong shape") << "badplaylist/plain" << int(Healthy) << 0;
-    QTest::newRow("fragmented MP4") << "fmp4" << int(Healthy) << 0;
-    QTest::newRow("redirect loop") << "loop/plain" << int(Healthy) << 0;
-    QTest::newRow("working folder cannot be made") << "plain" << int(BelowAFile) << 0;
-    QTest::newRow("disk full while writing segments") << "long" << int(FullAfterFirstBatch) << segments;
-    QTest::newRow("disk full while merging") << "plain" << int(FullBeforeMerge) << 4;
+    QTest::addColumn<int>("kept");          // segment files of earlier batches that must stay whole
+    QTest::addColumn<QString>("untouched"); // a path that no request may reach; "" for none
+    const int segments = 5;                 // "late" faults hit the second batch of "long"
+    const QString none;
+    QTest::newRow("segment 403") << "late/seg403/long" << int(Healthy) << segments << none;
+    QTest::newRow("segment 404") << "late/seg404/long" << int(Healthy) << segments << none;
+    QTest::newRow("segment 500") << "late/seg500/long" << int(Healthy) << segments << none;
+    QTest::newRow("playlist 403") << "playlist403/plain" << int(Healthy) << 0 << none;
+    QTest::newRow("playlist 404") << "playlist404/plain" << int(Healthy) << 0 << none;
+    QTest::newRow("playlist 500") << "playlist500/plain" << int(Healthy) << 0 << none;
+    QTest::newRow("key 403") << "key403/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("key 404") << "key404/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("key 500") << "key500/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("key of 15 bytes") << "badkey/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("wrong key") << "wrongkey/aes" << int(Healthy) << 4 << none;
+    QTest::newRow("connection reset mid-body") << "late/reset/long" << int(Healthy) << segments << none;
+    QTest::newRow("body short of its length") << "late/cut/long" << int(Healthy) << segments << none;
+    QTest::newRow("stall mid-body") << "late/stall/long" << int(Healthy) << segments << none;
+    QTest::newRow("stall after the headers") << "late/hang/long" << int(Healthy) << segments << none;
+    QTest::newRow("trickle") << "late/trickle/long" << int(Healthy) << segments << none;
+    QTest::newRow("playlist of the wrong shape") << "badplaylist/plain" << int(Healthy) << 0 << none;
+    QTest::newRow("fragmented MP4") << "fmp4" << int(Healthy) << 0 << none;
+    QTest::newRow("redirect loop") << "loop/plain" << int(Healthy) << 0 << none;
+    // Only http and https, and https all the way: no local file is read.
+    QTest::newRow("segment by file://") << "late/fileseg/long" << int(Healthy) << segments << none;
+    QTest::newRow("key by file://") << "filekey/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("key over http, playlist over https")
+        << "httpkey/aes" << int(Healthy) << 0 << "/lessons/httpkey/aes/key.bin";
+    QTest::newRow("redirect from https to http")
+        << "late/downgrade/long" << int(Healthy) << segments << "/lessons/late/long/seg7.ts";
+    QTest::newRow("working folder cannot be made") << "plain" << int(BelowAFile) << 0 << none;
+    QTest::newRow("disk full while writing segments") << "long" << int(FullAfterFirstBatch) << segments << none;
+    QTest::newRow("disk full while merging") << "plain" << int(FullBeforeMerge) << 4 << none;
 }
 
 // Every fault ends the task as failed within the transfer time-out, and what
@@ -244,13 +254,12 @@ void TestNdDownloadEngine::faultMatrix()
     QFETCH(QString, lesson);
     QFETCH(int, place);
     QFETCH(int, kept);
+    QFETCH(QString, untouched);
     QString folder;
     PrepareDownloadFolder(Place(place), lesson, &folder);
     if (folder.isEmpty())
         return;
     DownloadTaskParam_t task = LessonTask(lesson, 0, folder);
-    if (place == BelowAFile)
-        task.VideoTempPath = (m_downloads->filePath(QStringLiteral("blocker")) + "/~NdTemp/{x}").toStdString();
     // Sized so that the free-space check before each batch lets the task write.
     if (place == FullAfterFirstBatch || place == FullBeforeMerge)
         task.VideoFileSize = 0.001f;
@@ -270,6 +279,7 @@ void TestNdDownloadEngine::faultMatrix()
             && NdReadFile(QString::fromStdString(task.VideoTempPath) + QStringLiteral("/%1.ts").arg(i)) == source);
     }
     QVERIFY(kept == 0 || NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0.0f);
+    QVERIFY(untouched.isEmpty() || PlatformRequests(untouched, "") == 0);
 }
 
 // The download folder of a case: the test's own, or a small filesystem of its
@@ -277,8 +287,8 @@ void TestNdDownloadEngine::faultMatrix()
 // for all segments but not the merged video.
 void TestNdDownloadEngine::PrepareDownloadFolder(Place place, const QString& lesson, QString* folder)
 {
-    if (place == BelowAFile)
-        QVERIFY(QFile(m_downloads->filePath(QStringLiteral("blocker"))).open(QIODevice::WriteOnly));
+    if (place == BelowAFile) // a file where "~NdTemp" would go
+        QVERIFY(QFile(m_downloads->filePath(QStringLiteral("~NdTemp"))).open(QIODevice::WriteOnly));
     if (place == Healthy || place == BelowAFile) {
         *folder = m_downloads->path();
         return;
@@ -359,7 +369,9 @@ void TestNdDownloadEngine::workersEndWithTheirTask()
 }
 
 // The converter is taken only around the converter run: tasks that wait for it
-// show Transcoding with their merge list ready, and none merges meanwhile.
+// show Transcoding with their merge list ready, and none merges meanwhile. A
+// file that takes a video's name meanwhile stays untouched: the video takes a
+// free name, and the record and the row follow it.
 void TestNdDownloadEngine::waitingForTheConverterShowsTranscoding()
 {
     // A converter run that keeps the converter taken until the test lets it go:
@@ -402,15 +414,22 @@ void TestNdDownloadEngine::waitingForTheConverterShowsTranscoding()
     }
     // Time enough for a merge of these lessons, had one started.
     QTest::qWait(1500);
-    for (const DownloadTaskParam_t& task : tasks)
+    for (const DownloadTaskParam_t& task : tasks) {
         QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Transcoding));
+        QVERIFY(NdWriteFile(NdOutputPath(task), "the user's own"));
+    }
     // An empty input: that run fails and the converter is free.
     ::close(writer);
     writer = -1;
     QVERIFY(converter->wait(kTaskTimeoutMs));
-    for (const DownloadTaskParam_t& task : tasks)
-        QVERIFY(
-            NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs) && QFileInfo::exists(NdOutputPath(task)));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(NdWaitStoredState(tasks[i].VideoTempPath, Finished, kTaskTimeoutMs));
+        QCOMPARE(NdReadFile(NdOutputPath(tasks[i])), QByteArray("the user's own"));
+        const DownloadTaskParam_t stored = NdStoredTask(tasks[i].VideoTempPath);
+        QCOMPARE(stored.VideoName, tasks[i].VideoName + "(1)");
+        QVERIFY(NdProbe(NdOutputPath(stored)).Duration > 1.0);
+        QTRY_COMPARE(rows.RenamedTo(NdRowRecorder::RowKey(i)), QString::fromStdString(stored.VideoName));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestNdDownloadEngine)

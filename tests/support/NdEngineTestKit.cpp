@@ -26,8 +26,7 @@ NdDownloaderBackEndImpl& NdBackEnd()
 
 NdRowRecorder::NdRowRecorder()
 {
-    NdDownloadTask::SetRowConnector(
-        [this](NdDownloadTask* task, NdTaskItem* row) { return NdRowConnections{Connect(task, row)}; });
+    NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
 }
 
 NdRowRecorder::~NdRowRecorder()
@@ -40,15 +39,22 @@ NdTaskItem* NdRowRecorder::RowKey(int n)
     return reinterpret_cast<NdTaskItem*>(static_cast<quintptr>(0x1000 + n * 16));
 }
 
-QMetaObject::Connection NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem* row)
+NdRowConnections NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem* row)
 {
-    const QMetaObject::Connection connection = connect(
-        task, &NdDownloadTask::sigRefreshDownloadResult, this,
-        [this, row](float size, int percent, int state, const QString& speed) {
-            QMutexLocker lock(&Lock);
-            Received[row].append({size, percent, state, speed});
-        },
-        Qt::QueuedConnection);
+    const NdRowConnections connections{connect(
+                                           task, &NdDownloadTask::sigRefreshDownloadResult, this,
+                                           [this, row](float size, int percent, int state, const QString& speed) {
+                                               QMutexLocker lock(&Lock);
+                                               Received[row].append({size, percent, state, speed});
+                                           },
+                                           Qt::QueuedConnection),
+        connect(
+            task, &NdDownloadTask::sigVideoRenamed, this,
+            [this, row](const QString& name) {
+                QMutexLocker lock(&Lock);
+                Renamed[row] = name;
+            },
+            Qt::QueuedConnection)};
     // Tasks are released on the scheduler's thread.
     connect(
         task, &QObject::destroyed, this, [this] { Destroyed.ref(); }, Qt::DirectConnection);
@@ -66,8 +72,14 @@ QMetaObject::Connection NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem*
     if (Starts.value(row) > EndedRuns.value(row))
         ++Overlaps;
     ++Starts[row];
-    Connections.append(connection);
-    return connection;
+    Connections += QList<QMetaObject::Connection>(connections.begin(), connections.end());
+    return connections;
+}
+
+QString NdRowRecorder::RenamedTo(NdTaskItem* row) const
+{
+    QMutexLocker lock(&Lock);
+    return Renamed.value(row);
 }
 
 int NdRowRecorder::OverlappingRuns() const

@@ -49,6 +49,7 @@ public:
     QList<int> States(NdTaskItem* row) const;        // of the reports, in order
     NdRowReport_t LastReport(NdTaskItem* row) const; // State -1 when none came
     int StartCount(NdTaskItem* row) const;           // how often a run connected the row
+    QString RenamedTo(NdTaskItem* row) const;        // the name the row was told to follow last; "" for none
     int StartedRows() const;                         // rows connected at least once
     // True once every connection that a run made has been removed again.
     bool AllDisconnected() const;
@@ -59,11 +60,12 @@ public:
     int OverlappingRuns() const;
 
 private:
-    QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem* row);
+    std::vector<QMetaObject::Connection> Connect(NdDownloadTask* task, NdTaskItem* row);
 
     mutable QMutex Lock;
     QMap<NdTaskItem*, QList<NdRowReport_t>> Received;
     QMap<NdTaskItem*, int> Starts;
+    QMap<NdTaskItem*, QString> Renamed;
     QMap<NdTaskItem*, int> EndedRuns; // runs of the row that sent a final state
     int Overlaps = 0;
     QList<QMetaObject::Connection> Connections;

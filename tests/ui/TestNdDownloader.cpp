@@ -47,6 +47,7 @@ private slots:
     void tokenRequestThroughTheWindow();
     void requestsByUrlAndClipboard();
     void deleteRunningTask();
+    void namesFromTheServer();
     void stopAndQuitResumesAtTheNextStart();
     void startUpPicksUpWhatAKilledRunLeft();
     void networkProbeAndOfflineToast();
@@ -216,6 +217,46 @@ void TestNdDownloader::deleteRunningTask()
     QVERIFY(NdStoredTasks().empty());
     QVERIFY(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).isEmpty());
     QVERIFY2(warnings.Warnings().isEmpty(), qPrintable(warnings.Warnings()));
+}
+
+// Lessons of hostile names each end as one playable file under a name that is
+// valid on disk, and their rows and records name that file. Two lessons of one
+// name get two names: deleting the second with its file leaves the first's.
+void TestNdDownloader::namesFromTheServer()
+{
+    const QStringList titles{QString(100, QChar(0x8BFE)), "a\nb", QStringLiteral("x") + QChar(0) + "y", "...", "-rf",
+        "..", " .Lesson. ", "Lesson"};
+    QStringList entries;
+    for (const QString& title : titles)
+        entries << QStringLiteral("plain#") + QString::fromLatin1(QUrl::toPercentEncoding(title));
+    NdDownloader* window = OpenWindow();
+    window->onGetNewTask(("nadioDownLoader-token-" + entries.join(',')).toStdString());
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), titles.size(), kTaskTimeoutMs);
+    QStringList names;
+    for (const DownloadTaskParam_t& task : NdStoredTasks()) {
+        const QString name = QString::fromStdString(task.VideoName);
+        names << name;
+        QVERIFY2(name.toUtf8().size() + int(strlen("(1).mp4")) <= 255 && name == name.trimmed(), qPrintable(name));
+        QVERIFY2(!name.contains(QChar(0)) && !name.contains('\n') && !name.endsWith('.'), qPrintable(name));
+        QVERIFY2(NdProbe(NdOutputPath(task)).Duration > 3.0, qPrintable(name));
+    }
+    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), titles.size());
+    const QStringList rowNames = NdRowNames(window);
+    QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), titles.size());
+    QCOMPARE(QSet<QString>(names.begin(), names.end()), QSet<QString>(rowNames.begin(), rowNames.end()));
+    QVERIFY(names.contains("Lesson") && names.contains("Lesson(1)"));
+
+    NdModalAnswerer questions("NdQuestionBox", [](QDialog* box) {
+        NdClickChild(box, "NdQuestionBox_QCheckBox");
+        NdClickChild(box, "NdQuestionBox_OkBtn");
+    });
+    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
+        if (row->GetDownloadTaskParam().VideoName == "Lesson(1)")
+            NdClickChild(row, "NdTaskItem_DeleteBtn");
+    }
+    QCOMPARE(questions.Count(), 1);
+    QVERIFY(!QFileInfo::exists(m_downloads->filePath("Lesson(1).mp4")));
+    QVERIFY(NdProbe(m_downloads->filePath("Lesson.mp4")).Duration > 3.0);
 }
 
 // A playlist address on the clipboard at start-up starts a download. Closing
