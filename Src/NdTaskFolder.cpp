@@ -74,36 +74,10 @@ bool IsGone(int result)
     return result == 0 || errno == ENOENT;
 }
 
-// Empties a folder that is open as fd, without following a link anywhere: a
-// link is removed as the link it is.
-bool EmptyFolder(int fd, int depth)
+// Every name in the folder open as fd, as the disk holds it, "." and ".." left out.
+QList<QByteArray> FolderEntries(int fd)
 {
-    const int listing = ::dup(fd);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
-        return false;
-    }
-    bool emptied = true;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        if (IsGone(::unlinkat(fd, name.constData(), 0)))
-            continue;
-        const NdFd folder(depth < kMaxRemoveDepth ? OpenFolderAt(fd, name) : -1);
-        emptied = folder.IsOpen() && EmptyFolder(folder.Get(), depth + 1)
-            && IsGone(::unlinkat(fd, name.constData(), AT_REMOVEDIR)) && emptied;
-    }
-    ::closedir(dir);
-    return emptied;
-}
-
-// Every name in the folder open as fd.
-QStringList FolderEntries(int fd)
-{
-    QStringList names;
+    QList<QByteArray> names;
     const int listing = ::dup(fd);
     DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
     if (!dir) {
@@ -111,10 +85,28 @@ QStringList FolderEntries(int fd)
             ::close(listing);
         return names;
     }
-    while (const dirent* entry = ::readdir(dir))
-        names << QFile::decodeName(entry->d_name);
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
     ::closedir(dir);
     return names;
+}
+
+// Empties a folder that is open as fd, without following a link anywhere: a
+// link is removed as the link it is.
+bool EmptyFolder(int fd, int depth)
+{
+    bool emptied = true;
+    for (const QByteArray& name : FolderEntries(fd)) {
+        if (IsGone(::unlinkat(fd, name.constData(), 0)))
+            continue;
+        const NdFd folder(depth < kMaxRemoveDepth ? OpenFolderAt(fd, name) : -1);
+        emptied = folder.IsOpen() && EmptyFolder(folder.Get(), depth + 1)
+            && IsGone(::unlinkat(fd, name.constData(), AT_REMOVEDIR)) && emptied;
+    }
+    return emptied;
 }
 
 bool IsWantedSegment(const QString& name, int count)
@@ -268,10 +260,10 @@ void NdTaskFolder::KeepSegmentsUpTo(int count) const
         LogLeftAlone("segments kept");
         return;
     }
-    for (const QString& name : FolderEntries(handles.Folder.Get())) {
-        const bool segment = name.endsWith(QLatin1String(".ts")) && !IsWantedSegment(name, count);
-        if (segment || name.endsWith(QLatin1String(".ts.part")))
-            ::unlinkat(handles.Folder.Get(), Encoded(name).constData(), 0);
+    for (const QByteArray& name : FolderEntries(handles.Folder.Get())) {
+        const bool segment = name.endsWith(".ts") && !IsWantedSegment(QFile::decodeName(name), count);
+        if (segment || name.endsWith(".ts.part"))
+            ::unlinkat(handles.Folder.Get(), name.constData(), 0);
     }
 }
 
