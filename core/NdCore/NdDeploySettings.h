@@ -26,6 +26,7 @@ public:
     QString HelpCenterUrl;
     QString ProbeHost;
     int TransferTimeoutMs;
+    int RetryDelayMs; // the first wait before a failed request is tried again; the next ones double
     QList<QSslCertificate> TrustedCertificates;
 
     NdDeploySettings(); // the placeholder defaults

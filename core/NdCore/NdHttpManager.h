@@ -13,6 +13,19 @@
 class QNetworkAccessManager;
 class NdHttpManagerImpl;
 
+// What a failed request tells besides its text: enough to decide whether it is
+// worth another try.
+struct NdHttpFailure_t
+{
+    int Code = 0;                  // as the fail callback gets it; 0 after a success
+    int HttpStatus = 0;            // the server's status; 0 when no answer came
+    QByteArray RetryAfter;         // the answer's Retry-After header, as sent
+    bool CertificateError = false; // the TLS handshake failed on the certificate
+    QString Text;
+
+    bool Failed() const { return Code != 0; }
+};
+
 enum NdHttpRequestMethod
 {
     HttpGet = 0,
@@ -96,6 +109,9 @@ public:
     // (after any redirects); empty until one has finished. Read it after a
     // synchronous call returns, or from the complete callback.
     QString LastUrl() const;
+    // How the last finished request of this builder failed; Code 0 when it
+    // succeeded or none has finished.
+    NdHttpFailure_t LastFailure() const;
 
 private:
     NdHttpManagerImpl* m_pImpl;

@@ -71,9 +71,10 @@ void ReadAdminBaseUrls(const Json::Value& root, QString (&urls)[3], QStringList&
         refused << QLatin1String(key);
 }
 
-void ReadTransferTimeout(const Json::Value& root, int& timeoutMs, QStringList& refused)
+// A positive number of seconds, kept in milliseconds within what a timer
+// takes: a huge value must not wrap round to none at all.
+void ReadSeconds(const Json::Value& root, const char* key, int& ms, QStringList& refused)
 {
-    const char key[] = "TransferTimeoutSeconds";
     if (!root.isMember(key))
         return;
     const Json::Value& seconds = root[key];
@@ -81,8 +82,7 @@ void ReadTransferTimeout(const Json::Value& root, int& timeoutMs, QStringList& r
         refused << QLatin1String(key);
         return;
     }
-    // Kept within what a timer takes: a huge value must not wrap round to none at all.
-    timeoutMs = static_cast<int>(qBound(1.0, seconds.asDouble() * 1000.0, double(INT_MAX)));
+    ms = static_cast<int>(qBound(1.0, seconds.asDouble() * 1000.0, double(INT_MAX)));
 }
 
 // Only the named file, and only a regular one: QSslCertificate::fromPath searches the
@@ -123,7 +123,8 @@ NdDeploySettings FromJson(const Json::Value& root, const QDir& base, QStringList
     ReadString(root, "WebsiteUrl", settings.WebsiteUrl, refused);
     ReadString(root, "HelpCenterUrl", settings.HelpCenterUrl, refused);
     ReadString(root, "ProbeHost", settings.ProbeHost, refused, IsHostName);
-    ReadTransferTimeout(root, settings.TransferTimeoutMs, refused);
+    ReadSeconds(root, "TransferTimeoutSeconds", settings.TransferTimeoutMs, refused);
+    ReadSeconds(root, "RetryDelaySeconds", settings.RetryDelayMs, refused);
     settings.TrustedCertificates = ReadCertificates(root["TrustedCertificates"], base);
     return settings;
 }
@@ -168,6 +169,7 @@ NdDeploySettings::NdDeploySettings()
     , HelpCenterUrl(QStringLiteral("https://help.nddownloader.invalid/"))
     , ProbeHost(QStringLiteral("admin.nddownloader.invalid"))
     , TransferTimeoutMs(30000)
+    , RetryDelayMs(1000)
 { }
 
 QString NdDeploySettings::AdminBaseUrl(int environment) const

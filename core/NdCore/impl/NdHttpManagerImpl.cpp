@@ -213,6 +213,7 @@ NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
     : url(url)
     , m_pProgress(std::make_shared<NdHttpManager::ProgressFn>())
     , m_pLastUrl(std::make_shared<QString>())
+    , m_pLastFailure(std::make_shared<NdHttpFailure_t>())
     , m_pOwnerToken(std::make_shared<bool>(true))
 { }
 
@@ -250,6 +251,11 @@ QString NdHttpManagerImpl::LastUrl() const
     return *m_pLastUrl;
 }
 
+NdHttpFailure_t NdHttpManagerImpl::LastFailure() const
+{
+    return *m_pLastFailure;
+}
+
 QNetworkAccessManager* NdHttpManagerImpl::GetManager() const
 {
     return m_pManager;
@@ -270,6 +276,7 @@ NdHttpCache NdHttpManagerImpl::Cache()
     // handlers live there.
     cache.manager = m_bFreshManager ? new QNetworkAccessManager : m_pManager;
     cache.lastUrl = m_pLastUrl;
+    cache.lastFailure = m_pLastFailure;
     cache.handled = std::make_shared<bool>(false);
     return cache;
 }
@@ -444,6 +451,20 @@ int NdHttpManagerImpl::FailureCode(QNetworkReply* reply)
     return reply->error();
 }
 
+NdHttpFailure_t NdHttpManagerImpl::Failure(QNetworkReply* reply, const QString* localError, const QString& errorText)
+{
+    NdHttpFailure_t failure;
+    if (!localError && reply->error() == QNetworkReply::NoError)
+        return failure;
+    const NdHttpTransferWatch* watch = NdHttpTransferWatch::Of(reply);
+    failure.Code = localError ? NdHttpManager::kLocalFileError : FailureCode(reply);
+    failure.Text = localError ? *localError : errorText;
+    failure.HttpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    failure.RetryAfter = reply->rawHeader("Retry-After");
+    failure.CertificateError = watch && !watch->SslErrorText().isEmpty();
+    return failure;
+}
+
 void NdHttpManagerImpl::Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText)
 {
     new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs, cache.maxBytes);
@@ -472,6 +493,7 @@ bool NdHttpManagerImpl::MaySend(NdHttpManagerImpl* state, const QString& url)
         qDebug().noquote() << QStringLiteral("Request fail: %1").arg(problem);
     // Ended where it began, as a request that was sent would tell.
     *state->m_pLastUrl = url;
+    *state->m_pLastFailure = NdHttpFailure_t{code, 0, QByteArray(), false, problem};
     if (state->onFinalUrl)
         state->onFinalUrl(url);
     if (state->onFail)
@@ -551,15 +573,17 @@ void NdHttpManagerImpl::RunCallbacks(const NdHttpCache& cache, QNetworkReply* re
     const QString finalUrl = reply->url().toString();
     if (cache.lastUrl)
         *cache.lastUrl = finalUrl;
+    const NdHttpFailure_t failure = Failure(reply, localError, errorText);
+    if (cache.lastFailure)
+        *cache.lastFailure = failure;
     if (cache.onFinalUrl)
         cache.onFinalUrl(finalUrl);
 
-    if (localError || reply->error() != QNetworkReply::NoError) {
-        const QString text = localError ? *localError : errorText;
+    if (failure.Failed()) {
         if (cache.debug)
-            qDebug().noquote() << QStringLiteral("Request fail: %1").arg(text);
+            qDebug().noquote() << QStringLiteral("Request fail: %1").arg(failure.Text);
         if (cache.onFail)
-            cache.onFail(text, localError ? -1 : FailureCode(reply));
+            cache.onFail(failure.Text, failure.Code);
     } else {
         if (cache.debug)
             qDebug().noquote() << QStringLiteral("Request success: %1").arg(successText);
@@ -574,6 +598,7 @@ void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const
 {
     if (state->debug)
         qDebug().noquote() << message;
+    *state->m_pLastFailure = NdHttpFailure_t{NdHttpManager::kLocalFileError, 0, QByteArray(), false, message};
     if (state->onFail)
         state->onFail(message, NdHttpManager::kLocalFileError);
 }
@@ -874,4 +899,9 @@ void NdHttpManager::Abort()
 QString NdHttpManager::LastUrl() const
 {
     return m_pImpl->LastUrl();
+}
+
+NdHttpFailure_t NdHttpManager::LastFailure() const
+{
+    return m_pImpl->LastFailure();
 }

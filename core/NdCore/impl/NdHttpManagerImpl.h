@@ -35,7 +35,8 @@ struct NdHttpCache
     qint64 maxBytes = 0;
     QString charset;
     QNetworkAccessManager* manager = nullptr;
-    std::shared_ptr<QString> lastUrl; // shared with the builder, which may be gone by the end
+    std::shared_ptr<QString> lastUrl;             // shared with the builder, which may be gone by the end
+    std::shared_ptr<NdHttpFailure_t> lastFailure; // likewise
     NdHttpReleaseFn onRelease;
     // Set once the finish has been handled: a synchronous call waits for this,
     // not for the reply's own state, which can read finished before its signal.
@@ -131,6 +132,7 @@ public:
     void SetHeader(const QString& name, const QString& value);
     void SetProgress(NdHttpManager::ProgressFn onProgress);
     QString LastUrl() const;
+    NdHttpFailure_t LastFailure() const;
 
     QString url;
     QString json;
@@ -166,6 +168,7 @@ private:
     static void ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message);
     static QString FailureText(QNetworkReply* reply);
     static int FailureCode(QNetworkReply* reply);
+    static NdHttpFailure_t Failure(QNetworkReply* reply, const QString* localError, const QString& errorText);
     QByteArray Body() const;
 
     QNetworkAccessManager* m_pManager = nullptr; // handed over by the caller, or lent (see m_bOwnsManager)
@@ -175,6 +178,7 @@ private:
     // builder lives and stop reading it once it is gone.
     std::shared_ptr<NdHttpManager::ProgressFn> m_pProgress;
     std::shared_ptr<QString> m_pLastUrl;
+    std::shared_ptr<NdHttpFailure_t> m_pLastFailure;
     std::shared_ptr<bool> m_pOwnerToken; // expires with the builder; downloads watch it
     QPointer<QNetworkReply> m_pCurrentDownload;
 };
