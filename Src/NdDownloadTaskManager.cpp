@@ -4,6 +4,7 @@
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
+#include "NdRetryPolicy.h"
 #include "NdTaskFolder.h"
 
 #include <QCoreApplication>
@@ -231,6 +232,12 @@ bool NdDownloadOneTsFile::GetDownloadStatus() const
     return DownloadStatus;
 }
 
+bool NdDownloadOneTsFile::FailedByNetwork() const
+{
+    QMutexLocker lock(&Lock);
+    return ByNetwork;
+}
+
 bool NdDownloadOneTsFile::TakeSegment(std::string& tsUrl, std::string& filePath)
 {
     QMutexLocker lock(&Lock);
@@ -244,10 +251,11 @@ bool NdDownloadOneTsFile::TakeSegment(std::string& tsUrl, std::string& filePath)
     return true;
 }
 
-void NdDownloadOneTsFile::EndSegment(bool downloaded)
+void NdDownloadOneTsFile::EndSegment(bool downloaded, bool byNetwork)
 {
     QMutexLocker lock(&Lock);
     DownloadStatus = downloaded;
+    ByNetwork = !downloaded && byNetwork;
     Busy = false;
     Changed.wakeAll();
 }
@@ -268,7 +276,7 @@ void NdDownloadOneTsFile::run()
         // What the transfer left for deferred deletion goes now: this thread runs
         // no event loop of its own that would take it before the thread ends.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EndSegment(downloaded);
+        EndSegment(downloaded, NdRetryPolicy::LastGiveUpWasTransient());
     }
 }
 
@@ -320,6 +328,8 @@ DownloadTaskParam_t NdDownloadTask::GetDownloadParam() const
 
 void NdDownloadTask::SetDownloadState(int state)
 {
+    if (state == Paused)
+        PausedByUser.store(true);
     State.store(state);
 }
 
@@ -334,6 +344,17 @@ void NdDownloadTask::MarkAbandoned()
     QMutexLocker lock(&PublishMutex);
     if (CancelMark.load() == NotCancelled)
         CancelMark.store(Abandoned);
+}
+
+bool NdDownloadTask::TakeNetworkFailure(DownloadTaskParam_t& record)
+{
+    QMutexLocker lock(&ParamMutex);
+    // What the user paused or deleted is theirs to start again.
+    if (NetworkFailure.IsBlank() || PausedByUser.load() || IsCancelled())
+        return false;
+    record = NetworkFailure;
+    NetworkFailure = DownloadTaskParam_t();
+    return true;
 }
 
 void NdDownloadTask::SetRowConnector(NdRowConnector connector)
@@ -450,6 +471,7 @@ void NdDownloadTask::RunDownload()
     const ScopedRowConnection row(ConnectRow());
     if (IsCancelled())
         return;
+    ShowRunStarted(run.Work);
     if (!folderMade) {
         StopRun(run.Work, Failed, 0, QString(), "download_fail");
         return;
@@ -474,6 +496,15 @@ void NdDownloadTask::RunDownload()
     RunSegments(run);
 }
 
+// A row shows the task as downloading from the start of a run, also when the
+// run was started by the scheduler after a failure.
+void NdDownloadTask::ShowRunStarted(const DownloadTaskParam_t& record)
+{
+    const float size = record.VideoFileSize;
+    const int percent = size > 0.0f ? static_cast<int>(record.VideoDownloadFileSize / size * 100.0f) : 0;
+    Publish([&] { emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, Downloading, QString()); });
+}
+
 bool NdDownloadTask::FetchPlaylist(RunState& run)
 {
     bool transferEnded = false;
@@ -487,8 +518,10 @@ bool NdDownloadTask::FetchPlaylist(RunState& run)
         return false;
     }
     if (announced <= 0) {
+        if (StoppedByUser(run))
+            return false;
         ND_LOG(LogInfo, "Download m3u8 file failed, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
-        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        StopRun(run.Work, Failed, 0, QString(), "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
         return false;
     }
     run.ByteCounter = announced;
@@ -500,8 +533,11 @@ void NdDownloadTask::RunSegments(RunState& run)
     if (IsCancelled())
         return;
     if (run.Segments.empty()) {
+        if (StoppedByUser(run))
+            return;
         ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
-        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        // A key that could not be had over the network alone leaves the mark.
+        StopRun(run.Work, Failed, 0, QString(), "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
         return;
     }
     ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
@@ -557,10 +593,11 @@ bool NdDownloadTask::RunOneBatch(RunState& run)
     QElapsedTimer clock;
     clock.start();
     std::vector<std::string> files;
-    if (!DownloadBatchSegments(run, files)) {
+    bool byNetwork = false;
+    if (!DownloadBatchSegments(run, files, byNetwork)) {
         // A pause or a deletion ends the transfers in flight: that is no failure.
         if (!StoppedByUser(run))
-            StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail");
+            StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail", byNetwork);
         return false;
     }
     const qint64 batchBytes = SumFileSizes(files);
@@ -587,8 +624,9 @@ bool NdDownloadTask::RunOneBatch(RunState& run)
 
 // Waits for every segment of the batch, also after one has failed: the next batch
 // or the end of the run finds every worker idle.
-bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::string>& files)
+bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::string>& files, bool& byNetwork)
 {
+    byNetwork = true;
     size_t used = 0;
     for (int k = 0; k < kNdSegmentsPerBatch; ++k) {
         const int index = run.BatchStart + k;
@@ -606,6 +644,7 @@ bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::strin
             if (!ShouldStop())
                 ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
             allDownloaded = false;
+            byNetwork = byNetwork && run.Workers[k]->FailedByNetwork();
         }
     }
     return allDownloaded;
@@ -742,11 +781,16 @@ void NdDownloadTask::FollowMovedVideo(DownloadTaskParam_t& record, const QString
 }
 
 void NdDownloadTask::StopRun(
-    DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report)
+    DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report, bool byNetwork)
 {
     if (state == Failed || state == NoDisk)
         State.store(state);
     record.VideoState = state;
+    if (state == Failed && byNetwork) {
+        QMutexLocker lock(&ParamMutex);
+        NetworkFailure = record;
+        NetworkFailure.TaskItem = TaskParam.TaskItem;
+    }
     const bool live = Publish([&] {
         StoreState(state);
         emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, state, speed);
@@ -765,7 +809,10 @@ void NdDownloadTask::Report(const char* message)
 // ---------------------------------------------------------------------------
 // NdDownloadTaskManager
 
-NdDownloadTaskManager::NdDownloadTaskManager() : Running(false), StopRequested(false) { }
+NdDownloadTaskManager::NdDownloadTaskManager() : Running(false), StopRequested(false)
+{
+    Clock.start();
+}
 
 NdDownloadTaskManager::~NdDownloadTaskManager()
 {
@@ -807,6 +854,10 @@ void NdDownloadTaskManager::AddTaskLocked(const DownloadTaskParam_t& param)
 void NdDownloadTaskManager::ChangeDownloadState(const DownloadTaskParam_t& param)
 {
     NdCacheManager::GetInstance()->UpdateOneDownloadTask(param);
+    {
+        QMutexLocker lock(&Mutex);
+        AutoResume.Forget(param.VideoTempPath);
+    }
     switch (param.VideoState) {
     case Wait:
     case Downloading:
@@ -832,11 +883,18 @@ void NdDownloadTaskManager::ChangeDownloadState(const DownloadTaskParam_t& param
 void NdDownloadTaskManager::RemoveTask(const DownloadTaskParam_t& param)
 {
     QMutexLocker lock(&Mutex);
+    AutoResume.Forget(param.VideoTempPath);
     if (NdDownloadTask* task = TakeRunningTask(param)) {
         task->MarkDeleted();
         RetiredTasks.push_back(task);
     }
     RemoveWaitingTask(param.VideoTempPath);
+}
+
+void NdDownloadTaskManager::SetNetworkState(bool up)
+{
+    QMutexLocker lock(&Mutex);
+    AutoResume.NetworkChanged(up);
 }
 
 void NdDownloadTaskManager::stop()
@@ -857,6 +915,8 @@ void NdDownloadTaskManager::run()
         ReleaseEndedTasks();
         {
             QMutexLocker lock(&Mutex);
+            for (DownloadTaskParam_t& record : AutoResume.Due(Clock.elapsed()))
+                StartAgainByItself(record);
             if (!WaitingTasks.empty()) {
                 if (RunningTasks.size() >= static_cast<size_t>(kNdTaskSlots))
                     DropOneBlankTask();
@@ -938,10 +998,27 @@ void NdDownloadTaskManager::ReleaseEndedTasks()
     for (auto it = RetiredTasks.begin(); it != RetiredTasks.end();) {
         if ((*it)->isFinished()) {
             (*it)->wait();
+            NoteEndedTask(*it);
             delete *it;
             it = RetiredTasks.erase(it);
         } else {
             ++it;
         }
     }
+}
+
+void NdDownloadTaskManager::NoteEndedTask(NdDownloadTask* task)
+{
+    DownloadTaskParam_t failed;
+    if (task->TakeNetworkFailure(failed))
+        AutoResume.Failed(failed, Clock.elapsed());
+}
+
+// Queued again as the start button would: stored as waiting, at the end of the queue.
+void NdDownloadTaskManager::StartAgainByItself(DownloadTaskParam_t record)
+{
+    ND_LOG(LogInfo, "Starting %s again by itself: it failed because of the network.", record.VideoName.c_str());
+    record.VideoState = Wait;
+    NdCacheManager::GetInstance()->UpdateTaskState(record.VideoTempPath, Wait);
+    AddTaskLocked(record);
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "NdAutoResume.h"
+
 #include "NdCore/NdDownloadTaskParam.h"
 #include "NdCore/NdStopScope.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMutex>
 #include <QString>
@@ -71,13 +74,16 @@ public:
     void WaitForSegment();
     // Whether the last segment arrived; read after WaitForSegment. False before any.
     bool GetDownloadStatus() const;
+    // Whether the last segment that did not arrive failed for a transient
+    // reason alone, its retries spent.
+    bool FailedByNetwork() const;
 
 protected:
     void run() override;
 
 private:
     bool TakeSegment(std::string& tsUrl, std::string& filePath);
-    void EndSegment(bool downloaded);
+    void EndSegment(bool downloaded, bool byNetwork);
 
     const NdStopScope::CheckFn ShouldStop;
     mutable QMutex Lock; // guards everything below
@@ -88,6 +94,7 @@ private:
     bool Busy = false;    // handed over, not yet ended
     bool Quitting = false;
     bool DownloadStatus = false;
+    bool ByNetwork = false;
 };
 
 // Connects a task's sigRefreshDownloadResult and sigVideoRenamed to the row that
@@ -120,6 +127,9 @@ public:
     // The scheduler goes away: the thread stops at its next step without signalling
     // rows and leaves the store so that the next start resumes the task.
     void MarkAbandoned();
+    // After the thread has ended: true, with the task's record, when its run
+    // failed because of the network alone; the scheduler may start it again.
+    bool TakeNetworkFailure(DownloadTaskParam_t& record);
 
     static void SetRowConnector(NdRowConnector connector);
     // nullptr restores the default (QStorageInfo).
@@ -149,19 +159,23 @@ private:
     void RunMerge();
     bool EnterDownloading();
     bool FetchPlaylist(RunState& state);
+    void ShowRunStarted(const DownloadTaskParam_t& record);
     void RunSegments(RunState& state);
     // True when the task was paused or removed; a pause is then stored and shown.
     bool StoppedByUser(RunState& run);
     // False when the task stopped; the segment workers end either way.
     bool RunBatches(RunState& state);
     bool RunOneBatch(RunState& state);
-    bool DownloadBatchSegments(RunState& state, std::vector<std::string>& files);
+    // byNetwork: every segment that failed failed because of the network.
+    bool DownloadBatchSegments(RunState& state, std::vector<std::string>& files, bool& byNetwork);
     void MarkAllOnDisk(RunState& state);
     void Finish(RunState& state);
     // video: where an earlier run's move put the merged video, if it did.
     void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video);
     void FollowMovedVideo(DownloadTaskParam_t& record, const QString& video);
-    void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report);
+    // byNetwork: a failure of the network alone, after its retries.
+    void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report,
+        bool byNetwork = false);
     void Report(const char* message);
     void BlankRecord();
 
@@ -182,6 +196,8 @@ private:
     std::atomic<int> State;
     QMutex PublishMutex;
     std::atomic<int> CancelMark;
+    std::atomic<bool> PausedByUser{false};
+    DownloadTaskParam_t NetworkFailure; // guarded by ParamMutex; blank when none
 };
 
 // The scheduler: a queue of waiting records and at most five running task threads,
@@ -206,6 +222,9 @@ public:
     void RemoveTask(const DownloadTaskParam_t& param);
     // Ends the loop within one period; running task threads go on. Final.
     void stop();
+    // What the network probe says: tasks that failed because of the network
+    // start again by themselves once it is back (NdAutoResume).
+    void SetNetworkState(bool up);
 
 protected:
     void run() override;
@@ -219,6 +238,9 @@ private:
     NdDownloadTask* TakeRunningTask(const DownloadTaskParam_t& param);
     void RemoveWaitingTask(const std::string& tempPath);
     void ReleaseEndedTasks();
+    // Takes what a task whose thread has ended left for the automatic resume.
+    void NoteEndedTask(NdDownloadTask* task);
+    void StartAgainByItself(DownloadTaskParam_t record);
     bool ShallRun() const;
 
     std::vector<NdDownloadTask*> RunningTasks;
@@ -229,4 +251,6 @@ private:
     // Tasks dropped from the running list whose threads may still run; released
     // by the loop once their threads have ended.
     std::vector<NdDownloadTask*> RetiredTasks;
+    NdAutoResume AutoResume; // guarded by Mutex
+    QElapsedTimer Clock;
 };

@@ -220,6 +220,7 @@ void NdDownloader::slotNetworkState(bool up)
         return;
     m_bNetworkUp = up;
     ND_LOG(LogInfo, "network %s", up ? "up" : "down");
+    m_pTaskListView->GetDownloadTaskManager()->SetNetworkState(up);
     if (!up) {
         m_toastTimer.stop();
         ShowOfflineToast();

@@ -1,5 +1,7 @@
 #include "NdDownloaderBackEndImpl.h"
 
+#include "NdPlaylistFetch.h"
+#include "NdRetryPolicy.h"
 #include "NdServerAnswer.h"
 #include "NdTaskFolder.h"
 
@@ -49,19 +51,12 @@ namespace {
 const char* const kSoftVersion = "1.0.4";
 // The AES keys of a task: "filelist.key-<hash of the address>".
 const char* const kKeyFilePrefix = "filelist.key-";
-const qint64 kAesKeyBytes = 16;
-// Caps on what the outside sends: a server's answer, a playlist and the
-// segments it may name, one segment, one key.
+// Caps on what the outside sends: a server's answer, one segment.
 const qint64 kMaxAnswerBytes = 4 << 20;
-const qint64 kMaxPlaylistBytes = 16 << 20;
-const size_t kMaxPlaylistSegments = 200000;
 const qint64 kMaxSegmentBytes = qint64(1) << 30;
-const qint64 kMaxKeyBytes = 4096;
 // A merged video may differ from the playlist's own length by this much.
 const double kDurationToleranceSeconds = 1.0;
 const double kDurationToleranceShare = 0.01;
-// A master playlist may name another master playlist; follow a few, not forever.
-const int kMaxPlaylistHops = 3;
 const int kFfmpegStartTimeoutMs = 30 * 1000;
 // ffmpeg prints progress several times a second while it works; this long
 // without a word means it hangs.
@@ -84,340 +79,11 @@ std::string StyledJson(const Json::Value& value)
     return value.toStyledString();
 }
 
-// ---------------------------------------------------------------------------
-// Playlist text
-
-bool Contains(const std::string& line, const char* part)
-{
-    return line.find(part) != std::string::npos;
-}
-
-bool StartsWith(const std::string& line, const char* prefix)
-{
-    return line.rfind(prefix, 0) == 0;
-}
-
-bool IsBlank(const std::string& line)
-{
-    return line.find_first_not_of(" \t") == std::string::npos;
-}
-
-// Tags and "#" comments are never segments.
-bool IsTagOrComment(const std::string& line)
-{
-    return Contains(line, "#EXT") || StartsWith(line, "#");
-}
-
-bool IsSegmentLine(const std::string& line)
-{
-    return !IsTagOrComment(line);
-}
-
-std::string WithoutTrailingCr(std::string line)
-{
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return line;
-}
-
-std::string Trimmed(const std::string& line)
-{
-    const size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return std::string();
-    const size_t last = line.find_last_not_of(" \t");
-    return line.substr(first, last - first + 1);
-}
-
-// The playlist's lines without line ends; blank lines carry nothing and are dropped.
-std::vector<std::string> PlaylistLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = WithoutTrailingCr(text.substr(start, end - start));
-        if (!IsBlank(line))
-            lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-std::string ResolveUri(const QUrl& base, const std::string& uri)
-{
-    const QUrl reference(NdCommHelper::FromUtf8(Trimmed(uri)), QUrl::TolerantMode);
-    return NdCommHelper::ToUtf8(base.resolved(reference).toString(QUrl::FullyEncoded));
-}
-
-// An attribute list ("METHOD=AES-128,URI=\"k\",IV=0x1") split at the commas
-// that stand outside quotes, as players read it.
-QStringList SplitAttributes(const QString& list)
-{
-    QStringList attributes;
-    QString current;
-    bool quoted = false;
-    for (const QChar c : list) {
-        if (c == QLatin1Char('"'))
-            quoted = !quoted;
-        if (c == QLatin1Char(',') && !quoted) {
-            attributes << current;
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    attributes << current;
-    return attributes;
-}
-
-QString Unquoted(QString value)
-{
-    value = value.trimmed();
-    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
-        value = value.mid(1, value.size() - 2);
-    return value;
-}
-
-// A key's file is named after its address, so a playlist fetched again with
-// other keys never finds an old key under the new one's name.
-QString KeyFileName(const std::string& address)
-{
-    const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(address), QCryptographicHash::Sha256);
-    return QLatin1String(kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
-}
-
-// Points every URI attribute of a key line at a file in the task folder, so
-// that ffmpeg merges offline; the keys themselves are fetched through the
-// verified client. Quoted or not, and however often the attribute is given.
-std::vector<NdPlaylistKey_t> LocaliseKeyUris(std::vector<std::string>& lines, const QUrl& base)
-{
-    std::vector<NdPlaylistKey_t> keys;
-    for (std::string& line : lines) {
-        const size_t colon = line.find(':');
-        if (!Contains(line, "EXT-X-KEY") || colon == std::string::npos)
-            continue;
-        QStringList attributes = SplitAttributes(NdCommHelper::FromUtf8(line.substr(colon + 1)));
-        for (QString& attribute : attributes) {
-            const int equals = attribute.indexOf(QLatin1Char('='));
-            if (equals < 0 || attribute.left(equals).trimmed() != QLatin1String("URI"))
-                continue;
-            const std::string address = ResolveUri(base, NdCommHelper::ToUtf8(Unquoted(attribute.mid(equals + 1))));
-            const QString localName = KeyFileName(address);
-            if (std::none_of(
-                    keys.begin(), keys.end(), [&](const NdPlaylistKey_t& key) { return key.Address == address; }))
-                keys.push_back({address, localName});
-            attribute = QStringLiteral("URI=\"%1\"").arg(localName);
-        }
-        line = line.substr(0, colon + 1) + NdCommHelper::ToUtf8(attributes.join(QLatin1Char(',')));
-    }
-    return keys;
-}
-
-// Tags that name something to fetch besides the keys (alternative renditions,
-// preload hints) are left out of the local playlist: ffmpeg would fetch them.
-bool NamesRemoteResource(const std::string& line)
-{
-    return IsTagOrComment(line) && Contains(line, "URI=") && !Contains(line, "EXT-X-KEY");
-}
-
-QString NetworkErrorName(int code)
-{
-    const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
-    return name ? QString::fromLatin1(name) : QStringLiteral("network error %1").arg(code);
-}
-
-// The sum of the segments' #EXTINF durations: how long the merged video must
-// be. The local playlist of an encrypted stream ends at #EXT-X-ENDLIST, so its
-// video does too.
-double PlaylistSeconds(const std::vector<std::string>& lines, bool untilEndList)
-{
-    double seconds = 0.0;
-    for (const std::string& line : lines) {
-        if (untilEndList && Contains(line, "#EXT-X-ENDLIST"))
-            break;
-        if (!StartsWith(line, "#EXTINF:"))
-            continue;
-        std::istringstream stream(line.substr(8));
-        stream.imbue(std::locale::classic());
-        double duration = 0.0;
-        if (stream >> duration && duration > 0.0 && std::isfinite(duration))
-            seconds += duration;
-    }
-    return seconds;
-}
-
-const char* UnsupportedTag(const std::vector<std::string>& lines)
-{
-    static const char* const unsupported[] = {"#EXT-X-MAP", "#EXT-X-BYTERANGE", "#EXT-X-STREAM-INF"};
-    for (const std::string& line : lines) {
-        for (const char* tag : unsupported) {
-            if (StartsWith(line, tag))
-                return tag;
-        }
-    }
-    return nullptr;
-}
-
-long long VariantBandwidth(const std::string& streamInf)
-{
-    const QRegularExpression bandwidth(QStringLiteral("[:,]\\s*BANDWIDTH=(\\d+)"));
-    const QRegularExpressionMatch match = bandwidth.match(NdCommHelper::FromUtf8(streamInf));
-    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
-}
-
-// The variant with the highest BANDWIDTH, the first one on a tie; "" when none is named.
-std::string ChooseVariant(const std::vector<std::string>& lines)
-{
-    std::string chosen;
-    long long chosenBandwidth = -1;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (!StartsWith(lines[i], "#EXT-X-STREAM-INF"))
-            continue;
-        const long long bandwidth = VariantBandwidth(lines[i]);
-        size_t uriLine = i + 1;
-        while (uriLine < lines.size() && IsTagOrComment(lines[uriLine])
-            && !StartsWith(lines[uriLine], "#EXT-X-STREAM-INF"))
-            ++uriLine;
-        if (uriLine >= lines.size() || IsTagOrComment(lines[uriLine]))
-            continue;
-        if (bandwidth > chosenBandwidth) {
-            chosen = lines[uriLine];
-            chosenBandwidth = bandwidth;
-        }
-    }
-    return chosen;
-}
-
-// File contents up to the first NUL byte; empty when the file is missing or empty.
-std::string ReadTextFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::string();
-    const QByteArray bytes = file.readAll();
-    const int nul = bytes.indexOf('\0');
-    return (nul < 0 ? bytes : bytes.left(nul)).toStdString();
-}
-
 // The file of that name in the folder.
 QString FileIn(const QString& folder, const char* name)
 {
     return folder + QLatin1Char('/') + QLatin1String(name);
 }
-
-// ---------------------------------------------------------------------------
-// Playlist download: one or more transfers into the same local file, following
-// a master playlist to its best variant.
-
-class NdPlaylistFetch : public std::enable_shared_from_this<NdPlaylistFetch>
-{
-public:
-    using CompleteFn = INdDownloaderBackEnd::CompleteFn;
-    using ProgressFn = INdDownloaderBackEnd::ProgressFn;
-
-    NdPlaylistFetch(
-        const QString& folder, const QString& m3u8Url, CompleteFn onComplete, ProgressFn onProgress, bool async)
-        : m_localPath(NdDownloaderBackEndImpl::LocalPlaylistPath(folder, m3u8Url))
-        , m_addressPath(NdDownloaderBackEndImpl::PlaylistAddressFilePath(folder))
-        , m_onComplete(std::move(onComplete))
-        , m_onProgress(std::move(onProgress))
-        , m_async(async)
-    { }
-
-    void Start(const QString& url)
-    {
-        m_finalUrl = url;
-        m_failed = false;
-        m_ended = false;
-        std::shared_ptr<NdPlaylistFetch> self = shared_from_this();
-        auto request = std::make_unique<NdHttpManager>(url);
-        if (m_onProgress)
-            request->DownloadProgress(m_onProgress);
-        request->MaxBytes(kMaxPlaylistBytes);
-        request->FinalUrl([self](const QString& finalUrl) { self->m_finalUrl = finalUrl; });
-        request->Fail([self](const QString&, int) { self->m_failed = true; });
-        request->Complete([self]() { self->OnComplete(); });
-        if (m_async)
-            StartAsync(std::move(request));
-        else
-            StartSync(std::move(request));
-    }
-
-private:
-    void StartSync(std::unique_ptr<NdHttpManager> request)
-    {
-        request->DownloadSync(m_localPath);
-        request.reset();
-        // No completion means the local file could not be created: nothing was sent.
-        if (m_ended)
-            OnTransferEnded();
-    }
-
-    void StartAsync(std::unique_ptr<NdHttpManager> request)
-    {
-        // The builder must outlive an asynchronous download; it is released once the transfer has ended.
-        NdHttpManager* raw = request.get();
-        m_request = std::move(request);
-        raw->Download(m_localPath);
-        if (m_failed && !m_ended)
-            m_request.reset();
-    }
-
-    void OnComplete()
-    {
-        m_ended = true;
-        if (!m_async)
-            return;
-        // Leave the request layer's handler before the builder goes away.
-        std::shared_ptr<NdPlaylistFetch> self = shared_from_this();
-        QTimer::singleShot(0, [self]() {
-            self->m_request.reset();
-            self->OnTransferEnded();
-        });
-    }
-
-    void OnTransferEnded()
-    {
-        if (m_failed) {
-            // An error page must never be taken for the playlist.
-            const NdTaskFolder folder = NdTaskFolder::At(QFileInfo(m_localPath).path());
-            folder.RemoveFile(QFileInfo(m_localPath).fileName());
-            folder.RemoveFile(QFileInfo(m_addressPath).fileName());
-            Finish();
-            return;
-        }
-        NdCommHelper::WriteFileWhole(m_addressPath, m_finalUrl.toUtf8());
-        if (m_hops < kMaxPlaylistHops) {
-            const std::string variant = NdDownloaderBackEndImpl::MasterPlaylistVariant(ReadTextFile(m_localPath));
-            if (!variant.empty()) {
-                ++m_hops;
-                Start(NdCommHelper::FromUtf8(ResolveUri(QUrl(m_finalUrl), variant)));
-                return;
-            }
-        }
-        Finish();
-    }
-
-    void Finish()
-    {
-        if (m_onComplete)
-            m_onComplete();
-    }
-
-    const QString m_localPath;
-    const QString m_addressPath;
-    const CompleteFn m_onComplete;
-    const ProgressFn m_onProgress;
-    const bool m_async;
-    std::unique_ptr<NdHttpManager> m_request;
-    QString m_finalUrl;
-    bool m_failed = false;
-    bool m_ended = false;
-    int m_hops = 0;
-};
 
 // ---------------------------------------------------------------------------
 // ffmpeg
@@ -685,221 +351,51 @@ void NdDownloaderBackEndImpl::CachedIds(std::string& userId, std::string& appId)
 }
 
 // ---------------------------------------------------------------------------
-// Playlists
-
-QString NdDownloaderBackEndImpl::LocalPlaylistName(const QString& m3u8Url)
-{
-    QString name = m3u8Url.mid(m3u8Url.lastIndexOf(QLatin1Char('/')) + 1);
-    const int query = name.indexOf(QLatin1Char('?'));
-    if (query > 0)
-        name.truncate(query);
-    // Keep the playlist off the names the task folder already uses for itself.
-    // Segment files and their partial forms included: a playlist stored as
-    // "3.ts" would count, and be merged, as a segment.
-    static const QStringList reserved = {QString(), QStringLiteral("."), QStringLiteral(".."),
-        QLatin1String(NdTaskFolder::kMergedFileName), QLatin1String(NdTaskFolder::kPlaylistAddressName)};
-    const bool segmentLike
-        = name.endsWith(QLatin1String(".ts"), Qt::CaseInsensitive) || name.endsWith(QLatin1String(".part"));
-    if (reserved.contains(name) || segmentLike || name.startsWith(QLatin1String(NdTaskFolder::kOwnFilePrefix)))
-        name.prepend(QStringLiteral("remote-"));
-    return name;
-}
-
-QString NdDownloaderBackEndImpl::LocalPlaylistPath(const QString& folder, const QString& m3u8Url)
-{
-    return folder + QLatin1Char('/') + LocalPlaylistName(m3u8Url);
-}
-
-QString NdDownloaderBackEndImpl::PlaylistAddressFilePath(const QString& folder)
-{
-    return FileIn(folder, NdTaskFolder::kPlaylistAddressName);
-}
-
-QString NdDownloaderBackEndImpl::EncryptedPlaylistPath(const QString& siblingPath)
-{
-    return FileIn(QFileInfo(siblingPath).path(), NdTaskFolder::kLocalPlaylistName);
-}
-
-void NdDownloaderBackEndImpl::DownloadM3U8File(
-    const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete)
-{
-    const QString url = NdCommHelper::FromUtf8(m3u8Url);
-    auto fetch = std::make_shared<NdPlaylistFetch>(
-        NdCommHelper::FromUtf8(folder), url, std::move(onComplete), ProgressFn(), true);
-    fetch->Start(url);
-}
-
-void NdDownloaderBackEndImpl::DownloadM3U8FileSync(
-    const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress)
-{
-    const QString url = NdCommHelper::FromUtf8(m3u8Url);
-    auto fetch = std::make_shared<NdPlaylistFetch>(
-        NdCommHelper::FromUtf8(folder), url, std::move(onComplete), std::move(onProgress), false);
-    fetch->Start(url);
-}
-
-std::string NdDownloaderBackEndImpl::MasterPlaylistVariant(const std::string& text)
-{
-    return ChooseVariant(PlaylistLines(text));
-}
-
-bool NdDownloaderBackEndImpl::M3U8Parse(
-    const std::string& folder, const std::string& m3u8Url, std::vector<std::string>& segments)
-{
-    const QString localFolder = NdCommHelper::FromUtf8(folder);
-    if (folder.empty() || m3u8Url.empty() || !QFileInfo(localFolder).isDir())
-        return false;
-    const QString playlistPath = LocalPlaylistPath(localFolder, NdCommHelper::FromUtf8(m3u8Url));
-    const std::string text = ReadTextFile(playlistPath);
-    if (text.empty())
-        return false;
-    // Relative entries belong to the address that finally answered, which a redirect may have changed.
-    std::string address = Trimmed(ReadTextFile(PlaylistAddressFilePath(localFolder)));
-    if (address.empty())
-        address = m3u8Url;
-    const NdPlaylistFacts_t facts = FormatPlaylist(NdCommHelper::ToUtf8(playlistPath), text, address, segments);
-    // Without it the merged video could not be checked: a full disk, of all
-    // times, is when merges come out short.
-    const QString durationPath = FileIn(localFolder, NdTaskFolder::kDurationFileName);
-    bool durationKept = true;
-    if (facts.Seconds > 0.0)
-        durationKept = NdCommHelper::WriteFileWhole(durationPath, QByteArray::number(facts.Seconds, 'f', 3));
-    else
-        NdTaskFolder::At(localFolder).RemoveFile(QLatin1String(NdTaskFolder::kDurationFileName));
-    if (!durationKept) {
-        ND_LOG(LogError, "Cannot write %s.", durationPath.toUtf8().constData());
-        segments.clear();
-    } else if (!FetchKeys(localFolder, facts.Keys, QUrl(NdCommHelper::FromUtf8(address), QUrl::TolerantMode))) {
-        segments.clear();
-    }
-    return true;
-}
-
-bool NdDownloaderBackEndImpl::FetchKeys(
-    const QString& folder, const std::vector<NdPlaylistKey_t>& keys, const QUrl& playlistAddress)
-{
-    const NdTaskFolder taskFolder = NdTaskFolder::At(folder);
-    for (const NdPlaylistKey_t& key : keys) {
-        const QString address = NdCommHelper::FromUtf8(key.Address);
-        const QString path = taskFolder.FilePath(key.LocalName);
-        // Fetched by an earlier run: a resumed task needs no network for it.
-        if (QFileInfo(path).size() == kAesKeyBytes)
-            continue;
-        const QString partial = key.LocalName + QStringLiteral(".part");
-        QString problem;
-        if (playlistAddress.scheme() == QLatin1String("https") && QUrl(address).scheme() != QLatin1String("https")) {
-            // Whoever can read plain http could decrypt the lesson, or hand over another key.
-            problem = QStringLiteral("plain http under an https playlist");
-        } else {
-            // Qt's error texts repeat the whole address, query included.
-            NdHttpManager(address)
-                .MaxBytes(kMaxKeyBytes)
-                .Fail([&problem](const QString&, int code) {
-                    problem = code == NdHttpManager::kLocalFileError ? QStringLiteral("cannot write it")
-                                                                     : NetworkErrorName(code);
-                })
-                .DownloadSync(taskFolder.FilePath(partial));
-        }
-        const qint64 size = QFileInfo(taskFolder.FilePath(partial)).size();
-        if (problem.isEmpty() && size != kAesKeyBytes)
-            problem = QStringLiteral("%1 bytes instead of %2").arg(size).arg(kAesKeyBytes);
-        if (problem.isEmpty()
-            && ::rename(
-                   QFile::encodeName(taskFolder.FilePath(partial)).constData(), QFile::encodeName(path).constData())
-                == 0)
-            continue;
-        taskFolder.RemoveFile(partial);
-        ND_LOG(LogError, "Cannot fetch the AES key %s: %s", qUtf8Printable(NdCommHelper::LoggableAddress(address)),
-            qUtf8Printable(problem.isEmpty() ? QStringLiteral("cannot write it") : problem));
-        return false;
-    }
-    return true;
-}
-
-void NdDownloaderBackEndImpl::M3U8StringFormat(const std::string& playlistPath, const std::string& text,
-    const std::string& m3u8Url, std::vector<std::string>& segments)
-{
-    FormatPlaylist(playlistPath, text, m3u8Url, segments);
-}
-
-NdPlaylistFacts_t NdDownloaderBackEndImpl::FormatPlaylist(const std::string& playlistPath, const std::string& text,
-    const std::string& m3u8Url, std::vector<std::string>& segments)
-{
-    NdPlaylistFacts_t facts;
-    std::vector<std::string> lines = PlaylistLines(text.substr(0, text.find('\0')));
-    if (lines.empty())
-        return facts;
-    if (const char* tag = UnsupportedTag(lines)) {
-        ND_LOG(LogError, "Playlist %s uses %s, which is not supported: no segments taken.", playlistPath.c_str(), tag);
-        return facts;
-    }
-    const QUrl base(NdCommHelper::FromUtf8(m3u8Url), QUrl::TolerantMode);
-    const bool encrypted
-        = std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return Contains(line, "EXT-X-KEY"); });
-    lines.erase(std::remove_if(lines.begin(), lines.end(), NamesRemoteResource), lines.end());
-    facts.Keys = LocaliseKeyUris(lines, base);
-    facts.Seconds = PlaylistSeconds(lines, encrypted);
-    if (encrypted)
-        SaveDrmM3U8File(playlistPath, lines);
-    const size_t count = static_cast<size_t>(std::count_if(lines.begin(), lines.end(), IsSegmentLine));
-    if (count > kMaxPlaylistSegments) {
-        ND_LOG(LogError, "Playlist %s names %zu segments, more than %zu: no segments taken.", playlistPath.c_str(),
-            count, kMaxPlaylistSegments);
-        return NdPlaylistFacts_t();
-    }
-    for (const std::string& line : lines) {
-        if (IsSegmentLine(line))
-            segments.push_back(ResolveUri(base, line));
-    }
-    return facts;
-}
-
-bool NdDownloaderBackEndImpl::SaveDrmM3U8File(const std::string& playlistPath, const std::vector<std::string>& lines)
-{
-    if (playlistPath.empty() || lines.empty())
-        return false;
-    QByteArray text;
-    int counter = 0;
-    for (const std::string& rawLine : lines) {
-        const std::string line = WithoutTrailingCr(rawLine);
-        if (IsBlank(line))
-            continue;
-        if (IsTagOrComment(line))
-            text += QByteArray::fromStdString(line);
-        else
-            text += QByteArray::number(++counter) + ".ts";
-        text += '\n';
-        if (Contains(line, "#EXT-X-ENDLIST"))
-            break;
-    }
-    return NdCommHelper::WriteFileWhole(EncryptedPlaylistPath(NdCommHelper::FromUtf8(playlistPath)), text);
-}
-
-// ---------------------------------------------------------------------------
 // Segments
 
 // The segment arrives under a name of its own and takes its final name only
 // whole: a resumed task never counts a half file, an aborted or retried
-// transfer never leaves one.
+// transfer never leaves one. Transient failures are tried again first.
 void NdDownloaderBackEndImpl::DownloadTsFile(const std::string& tsUrl, const std::string& filePath, SuccessFn onSuccess,
     FailFn onFail, ProgressFn onProgress, QNetworkAccessManager* manager)
 {
     const QString target = NdCommHelper::FromUtf8(filePath);
     const QString partial = target + QStringLiteral(".part");
-    NdHttpManager(NdCommHelper::FromUtf8(tsUrl))
-        .ReuseManager(manager)
-        .MaxBytes(kMaxSegmentBytes)
-        .DownloadProgress(std::move(onProgress))
-        .Success([&](const QString& text) {
-            if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) == 0) {
-                if (onSuccess)
-                    onSuccess(text);
-            } else if (onFail) {
-                onFail(QStringLiteral("Failed to write file: %1").arg(target), NdHttpManager::kLocalFileError);
-            }
-        })
-        .Fail(std::move(onFail))
-        .DownloadSync(partial);
+    NdHttpFailure_t outcome = NdRetryPolicy::Run(
+        QStringLiteral("segment %1").arg(QFileInfo(target).completeBaseName()), [&] {
+            NdHttpManager request(NdCommHelper::FromUtf8(tsUrl));
+            request.ReuseManager(manager).MaxBytes(kMaxSegmentBytes).DownloadProgress(onProgress).DownloadSync(partial);
+            return request.LastFailure();
+        });
+    if (!outcome.Failed()
+        && ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0)
+        outcome = NdHttpFailure_t{NdHttpManager::kLocalFileError, 0, QByteArray(), false,
+            QStringLiteral("Failed to write file: %1").arg(target)};
+    if (outcome.Failed() && onFail)
+        onFail(outcome.Text, outcome.Code);
+    else if (!outcome.Failed() && onSuccess)
+        onSuccess(QStringLiteral("Download complete."));
+}
+
+// ---------------------------------------------------------------------------
+// Playlists
+
+void NdDownloaderBackEndImpl::DownloadM3U8File(
+    const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete)
+{
+    NdPlaylistFetch::DownloadInBackground(m3u8Url, folder, std::move(onComplete));
+}
+
+void NdDownloaderBackEndImpl::DownloadM3U8FileSync(
+    const std::string& m3u8Url, const std::string& folder, CompleteFn onComplete, ProgressFn onProgress)
+{
+    NdPlaylistFetch::Download(m3u8Url, folder, std::move(onComplete), std::move(onProgress));
+}
+
+bool NdDownloaderBackEndImpl::M3U8Parse(
+    const std::string& folder, const std::string& m3u8Url, std::vector<std::string>& segments)
+{
+    return NdPlaylistFetch::Parse(folder, m3u8Url, segments);
 }
 
 // ---------------------------------------------------------------------------
@@ -954,7 +450,8 @@ bool NdDownloaderBackEndImpl::TranscodingVideo(const std::string& listFile, cons
         return false;
     const QString list = NdCommHelper::FromUtf8(listFile);
     const QString output = NdCommHelper::FromUtf8(outputFile);
-    QString localPlaylist = EncryptedPlaylistPath(list);
+    QString localPlaylist
+        = NdTaskFolder::At(QFileInfo(list).path()).FilePath(QLatin1String(NdTaskFolder::kLocalPlaylistName));
     if (!QFileInfo::exists(localPlaylist))
         localPlaylist.clear();
 

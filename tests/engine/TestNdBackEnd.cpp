@@ -6,6 +6,8 @@
 #include "NdCore/NdDeploySettings.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
+#include "NdPlaylistFetch.h"
+#include "NdPlaylistText.h"
 #include "NdTestEnv.h"
 #include "NdTestHttpServer.h"
 
@@ -57,6 +59,7 @@ void TestNdBackEnd::initTestCase()
     QVERIFY(NdTestCa::Instance().Ok && m_server.Start());
     NdDeploySettings settings;
     settings.TransferTimeoutMs = 5000;
+    settings.RetryDelayMs = 50;
     settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
     NdDeploySettings::Set(settings);
     const QMap<QByteArray, QByteArray> texts{{"/v/index.m3u8", "#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-ENDLIST\n"},
@@ -117,27 +120,22 @@ void TestNdBackEnd::parseText()
     QFETCH(QByteArray, text);
     QFETCH(QStringList, segments);
     QFETCH(QString, localPlaylist);
-    // The text alone: the keys' addresses lie outside the loopback servers.
-    const std::string address = "https://cdn.example.test/v/lesson/index.m3u8?auth=abc";
-    const QString path = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), QString::fromStdString(address));
-    std::vector<std::string> found;
-    NdBackEnd().M3U8StringFormat(path.toStdString(), text.toStdString(), address, found);
-    QCOMPARE(ToStringList(found), segments);
+    const NdPlaylistFacts_t facts
+        = NdPlaylistText::Read(text.toStdString(), "https://cdn.example.test/v/lesson/index.m3u8?auth=abc");
+    QCOMPARE(ToStringList(facts.Segments), segments);
     // Key lines name the key's file in the task folder.
     const QRegularExpression keyFile(QStringLiteral("filelist\\.key-[0-9a-f]{16}"));
-    QCOMPARE(QString::fromUtf8(NdReadFile(TaskFolder() + "/filelist.m3u8")).replace(keyFile, "KEY"), localPlaylist);
+    QCOMPARE(QString::fromUtf8(facts.LocalPlaylist).replace(keyFile, "KEY"), localPlaylist);
 }
 
 // The query goes; names the task folder uses for itself are kept apart.
 void TestNdBackEnd::localPlaylistName()
 {
-    QCOMPARE(
-        NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/a/index.m3u8?s=1"), QStringLiteral("index.m3u8"));
-    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/a/"), QStringLiteral("remote-"));
-    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/filelist.m3u8"),
-        QStringLiteral("remote-filelist.m3u8"));
+    QCOMPARE(NdPlaylistText::LocalName("https://h.test/a/index.m3u8?s=1"), QStringLiteral("index.m3u8"));
+    QCOMPARE(NdPlaylistText::LocalName("https://h.test/a/"), QStringLiteral("remote-"));
+    QCOMPARE(NdPlaylistText::LocalName("https://h.test/filelist.m3u8"), QStringLiteral("remote-filelist.m3u8"));
     // Never a segment file's name, whole or partial.
-    QCOMPARE(NdDownloaderBackEndImpl::LocalPlaylistName("https://h.test/3.ts"), QStringLiteral("remote-3.ts"));
+    QCOMPARE(NdPlaylistText::LocalName("https://h.test/3.ts"), QStringLiteral("remote-3.ts"));
 }
 
 void TestNdBackEnd::download_data()
@@ -168,7 +166,7 @@ void TestNdBackEnd::download()
     const bool async = QByteArray(QTest::currentDataTag()).contains("asynchronously");
     const std::string url = (m_server.BaseUrl() + path).toStdString();
     const std::string folder = TaskFolder().toStdString();
-    const QString local = NdDownloaderBackEndImpl::LocalPlaylistPath(TaskFolder(), QString::fromStdString(url));
+    const QString local = NdPlaylistFetch::PlaylistPath(TaskFolder(), QString::fromStdString(url));
     // A playlist left by an earlier attempt must never pass for this one.
     QVERIFY(NdWriteFile(local, "#EXTM3U\nold.ts\n"));
     int completions = 0;

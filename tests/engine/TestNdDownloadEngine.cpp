@@ -4,6 +4,7 @@
 #include "NdDownloadTaskManager.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
+#include "NdRetryPolicy.h"
 
 #include "NdCore/NdCacheManager.h"
 
@@ -34,6 +35,8 @@ private slots:
     void lessonsEndAsMp4();
     void faultMatrix_data();
     void faultMatrix();
+    void retryAfterAndAPauseDuringTheWait();
+    void flakyLinkSoak();
     void diskCheckStopsTask();
     void workersEndWithTheirTask();
     void waitingForTheConverterShowsTranscoding();
@@ -190,7 +193,8 @@ void TestNdDownloadEngine::lessonsEndAsMp4()
         QTRY_COMPARE(rows.LastReport(NdRowRecorder::RowKey(i)).Size, stored.VideoTranscodeFileSize);
         const QList<int> states = rows.States(NdRowRecorder::RowKey(i));
         QCOMPARE(states.mid(states.size() - 3), QList<int>({Downloaded, Transcoding, Finished}));
-        QCOMPARE(states.size(), i == 0 ? 5 : 3);
+        QCOMPARE(states.size(), i == 0 ? 6 : 4);
+        QCOMPARE(states.first(), int(Downloading));
     }
     QCOMPARE(NdDecodeErrors(NdOutputPath(tasks[4])), QString());
     // The key was fetched once, by the program: the merge ran offline.
@@ -214,51 +218,76 @@ void TestNdDownloadEngine::faultMatrix_data()
     QTest::addColumn<int>("place");
     QTest::addColumn<int>("kept");          // segment files of earlier batches that must stay whole
     QTest::addColumn<QString>("untouched"); // a path that no request may reach; "" for none
-    const int segments = 5;                 // "late" faults hit the second batch of "long"
+    // "<file> <status or fault>x<n>": the first n requests of that file of the
+    // lesson fail; "" for none. Fewer than five end as a whole video.
+    QTest::addColumn<QString>("transient");
+    QTest::addColumn<QString>("counted"); // the lesson's file whose requests are counted; "" for none
+    QTest::addColumn<int>("tries");
+    const int segments = 5; // "late" faults hit the second batch of "long"
     const QString none;
-    QTest::newRow("segment 403") << "late/seg403/long" << int(Healthy) << segments << none;
-    QTest::newRow("segment 404") << "late/seg404/long" << int(Healthy) << segments << none;
-    QTest::newRow("segment 500") << "late/seg500/long" << int(Healthy) << segments << none;
-    QTest::newRow("playlist 403") << "playlist403/plain" << int(Healthy) << 0 << none;
-    QTest::newRow("playlist 404") << "playlist404/plain" << int(Healthy) << 0 << none;
-    QTest::newRow("playlist 500") << "playlist500/plain" << int(Healthy) << 0 << none;
-    QTest::newRow("key 403") << "key403/aes" << int(Healthy) << 0 << none;
-    QTest::newRow("key 404") << "key404/aes" << int(Healthy) << 0 << none;
-    QTest::newRow("key 500") << "key500/aes" << int(Healthy) << 0 << none;
-    QTest::newRow("key of 15 bytes") << "badkey/aes" << int(Healthy) << 0 << none;
-    QTest::newRow("wrong key") << "wrongkey/aes" << int(Healthy) << 4 << none;
-    QTest::newRow("connection reset mid-body") << "late/reset/long" << int(Healthy) << segments << none;
-    QTest::newRow("body short of its length") << "late/cut/long" << int(Healthy) << segments << none;
-    QTest::newRow("stall mid-body") << "late/stall/long" << int(Healthy) << segments << none;
-    QTest::newRow("stall after the headers") << "late/hang/long" << int(Healthy) << segments << none;
-    QTest::newRow("trickle") << "late/trickle/long" << int(Healthy) << segments << none;
-    QTest::newRow("playlist of the wrong shape") << "badplaylist/plain" << int(Healthy) << 0 << none;
-    QTest::newRow("fragmented MP4") << "fmp4" << int(Healthy) << 0 << none;
-    QTest::newRow("redirect loop") << "loop/plain" << int(Healthy) << 0 << none;
+    // Permanent: at once, after one try. A transient fault that never ends: after five.
+    QTest::newRow("segment 403") << "late/seg403/long" << int(Healthy) << segments << none << none << "seg7.ts" << 1;
+    QTest::newRow("segment 404") << "late/seg404/long" << int(Healthy) << segments << none << none << "seg7.ts" << 1;
+    QTest::newRow("segment 500, always") << "late/seg500/long" << int(Healthy) << segments << none << none << "seg7.ts"
+                                         << 5;
+    QTest::newRow("playlist 404") << "playlist404/plain" << int(Healthy) << 0 << none << none << "index.m3u8" << 1;
+    QTest::newRow("playlist 500, always")
+        << "playlist500/plain" << int(Healthy) << 0 << none << none << "index.m3u8" << 5;
+    QTest::newRow("key 403") << "key403/aes" << int(Healthy) << 0 << none << none << "key.bin" << 1;
+    QTest::newRow("key 500, always") << "key500/aes" << int(Healthy) << 0 << none << none << "key.bin" << 5;
+    QTest::newRow("key of 15 bytes") << "badkey/aes" << int(Healthy) << 0 << none << none << "key.bin" << 1;
+    QTest::newRow("wrong key") << "wrongkey/aes" << int(Healthy) << 4 << none << none << none << 0;
+    QTest::newRow("playlist of the wrong shape")
+        << "badplaylist/plain" << int(Healthy) << 0 << none << none << none << 0;
+    QTest::newRow("fragmented MP4") << "fmp4" << int(Healthy) << 0 << none << none << none << 0;
+    QTest::newRow("redirect loop") << "loop/plain" << int(Healthy) << 0 << none << none << none << 0;
     // Only http and https, and https all the way: no local file is read.
-    QTest::newRow("segment by file://") << "late/fileseg/long" << int(Healthy) << segments << none;
-    QTest::newRow("key by file://") << "filekey/aes" << int(Healthy) << 0 << none;
+    QTest::newRow("segment by file://") << "late/fileseg/long" << int(Healthy) << segments << none << none << none << 0;
+    QTest::newRow("key by file://") << "filekey/aes" << int(Healthy) << 0 << none << none << none << 0;
     QTest::newRow("key over http, playlist over https")
-        << "httpkey/aes" << int(Healthy) << 0 << "/lessons/httpkey/aes/key.bin";
+        << "httpkey/aes" << int(Healthy) << 0 << "/lessons/httpkey/aes/key.bin" << none << none << 0;
     QTest::newRow("redirect from https to http")
-        << "late/downgrade/long" << int(Healthy) << segments << "/lessons/late/long/seg7.ts";
-    QTest::newRow("working folder cannot be made") << "plain" << int(BelowAFile) << 0 << none;
-    QTest::newRow("disk full while writing segments") << "long" << int(FullAfterFirstBatch) << segments << none;
-    QTest::newRow("disk full while merging") << "plain" << int(FullBeforeMerge) << 4 << none;
+        << "late/downgrade/long" << int(Healthy) << segments << "/lessons/late/long/seg7.ts" << none << none << 0;
+    QTest::newRow("working folder cannot be made") << "plain" << int(BelowAFile) << 0 << none << none << none << 0;
+    QTest::newRow("disk full while writing segments")
+        << "long" << int(FullAfterFirstBatch) << segments << none << none << none << 0;
+    QTest::newRow("disk full while merging") << "plain" << int(FullBeforeMerge) << 4 << none << none << none << 0;
+    // Transient: tried again until it goes.
+    const QStringList transient{
+        "503x2", "429x1", "408x1", "502x1", "504x1", "500x4", "resetx1", "cutx1", "stallx1", "tricklex1"};
+    for (const QString& fault : transient) {
+        QTest::newRow(qPrintable("segment " + fault)) << "long" << int(Healthy) << 0 << none << "seg7.ts " + fault
+                                                      << "seg7.ts" << fault.section('x', 1).toInt() + 1;
+    }
+    QTest::newRow("playlist 503x1") << "long" << int(Healthy) << 0 << none << "index.m3u8 503x1"
+                                    << "index.m3u8" << 2;
+    QTest::newRow("key resetx1") << "aes" << int(Healthy) << 0 << none << "key.bin resetx1"
+                                 << "key.bin" << 2;
 }
 
-// Every fault ends the task as failed within the transfer time-out, and what
-// earlier batches brought stays on disk and in the store for a retry.
+// Every fault that does not go away ends the task as failed within the
+// transfer time-out and its retries, and what earlier batches brought stays on
+// disk and in the store for a retry. A fault that goes away before the tries
+// are spent ends as a whole video.
 void TestNdDownloadEngine::faultMatrix()
 {
     QFETCH(QString, lesson);
     QFETCH(int, place);
     QFETCH(int, kept);
     QFETCH(QString, untouched);
+    QFETCH(QString, transient);
+    QFETCH(QString, counted);
+    QFETCH(int, tries);
     QString folder;
     PrepareDownloadFolder(Place(place), lesson, &folder);
     if (folder.isEmpty())
         return;
+    const QString lessonFolder = QStringLiteral("/lessons/") + lesson + QLatin1Char('/');
+    const QString fault = transient.section(' ', 1).section('x', 0, 0);
+    const int times = transient.section('x', -1).toInt();
+    QJsonObject rule{{"path", lessonFolder + transient.section(' ', 0, 0)}, {"first", times}};
+    rule.insert(fault.toInt() > 0 ? "status" : "fault", fault.toInt() > 0 ? QJsonValue(fault.toInt()) : fault);
+    QVERIFY(transient.isEmpty() || m_platform.SetFaults(QJsonObject{{"rules", QJsonArray{rule}}}));
     DownloadTaskParam_t task = LessonTask(lesson, 0, folder);
     // Sized so that the free-space check before each batch lets the task write.
     if (place == FullAfterFirstBatch || place == FullBeforeMerge)
@@ -268,8 +297,14 @@ void TestNdDownloadEngine::faultMatrix()
     QElapsedTimer clock;
     clock.start();
     scheduler.start();
+    if (!transient.isEmpty() && times < NdRetryPolicy::kMaxTries) {
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
+        QCOMPARE(PlatformRequests(lessonFolder + counted, ""), tries);
+        QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(lesson)) < 0.5);
+        return;
+    }
     QVERIFY(NdWaitStoredState(task.VideoTempPath, Failed, kTaskTimeoutMs));
-    // Bounded by the transfer time-out, with room for a loaded machine.
+    // Bounded by the transfer time-out and the retries, with room for a loaded machine.
     QVERIFY2(clock.elapsed() < 3 * kTransferTimeoutMs, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE(ReportCount(task, "download_fail"), 1);
     QCOMPARE(ReportCount(task, "download_success") + QDir(folder).entryList({"*.mp4"}, QDir::Files).size(), 0);
@@ -280,6 +315,64 @@ void TestNdDownloadEngine::faultMatrix()
     }
     QVERIFY(kept == 0 || NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0.0f);
     QVERIFY(untouched.isEmpty() || PlatformRequests(untouched, "") == 0);
+    QVERIFY(counted.isEmpty() || PlatformRequests(lessonFolder + counted, "") == tries);
+}
+
+// The server's Retry-After is waited for; a pause during such a wait takes
+// effect at once, and the row never showed the task as failed meanwhile.
+void TestNdDownloadEngine::retryAfterAndAPauseDuringTheWait()
+{
+    const auto rule = [](const char* path, const char* retryAfter) {
+        return QJsonObject{{"path", path}, {"first", 1}, {"status", 503}, {"retryAfter", retryAfter}};
+    };
+    QVERIFY(m_platform.SetFaults(
+        QJsonObject{{"rules", QJsonArray{rule("/lessons/long/seg7.ts", "2"), rule("/lessons/plain2/seg2.ts", "30")}}}));
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    const DownloadTaskParam_t waited = Queue(scheduler, LessonTask(QStringLiteral("long"), 0));
+    DownloadTaskParam_t paused = Queue(scheduler, LessonTask(QStringLiteral("plain2"), 1));
+    scheduler.start();
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> asked; // when seg7 of "long" was asked for
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (PlatformRequests("/lessons/long/seg7.ts", "") > asked.size())
+                asked << clock.elapsed();
+            return asked.size() == 2;
+        },
+        kTaskTimeoutMs));
+    QVERIFY2(asked[1] - asked[0] >= 1900, qPrintable(QString::number(asked[1] - asked[0])));
+    QVERIFY(NdWaitStoredState(waited.VideoTempPath, Finished, kTaskTimeoutMs));
+    QVERIFY(!rows.States(NdRowRecorder::RowKey(0)).contains(Failed));
+
+    QTRY_COMPARE_WITH_TIMEOUT(PlatformRequests("/lessons/plain2/seg2.ts", ""), 1, kTaskTimeoutMs);
+    paused.VideoState = Paused;
+    clock.restart();
+    scheduler.ChangeDownloadState(paused);
+    QTRY_COMPARE_WITH_TIMEOUT(rows.LastReport(NdRowRecorder::RowKey(1)).State, int(Paused), 1000);
+    QVERIFY(!rows.States(NdRowRecorder::RowKey(1)).contains(Failed));
+    QCOMPARE(PlatformRequests("/lessons/plain2/seg2.ts", ""), 1);
+}
+
+// Five lessons of 200 segments on a link where 2 % of the requests fail, at
+// random but the same each run: every one ends whole.
+void TestNdDownloadEngine::flakyLinkSoak()
+{
+    QVERIFY(m_platform.SetFaults(QJsonObject{{"flaky", QJsonObject{{"probability", 0.02}, {"seed", 7}}}}));
+    NdRowRecorder rows;
+    NdDownloadTaskManager scheduler;
+    QList<DownloadTaskParam_t> tasks;
+    for (int i = 0; i < 5; ++i)
+        tasks << Queue(scheduler, LessonTask(QStringLiteral("many"), i));
+    scheduler.start();
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, 3 * kTaskTimeoutMs));
+    const double seconds = SourceDuration(QStringLiteral("many"));
+    for (const DownloadTaskParam_t& task : tasks)
+        QVERIFY(qAbs(NdProbe(NdOutputPath(task)).Duration - seconds) < 0.5);
+    // The link did fail: more requests than segments reached it.
+    QVERIFY(PlatformRequests(QStringLiteral("/lessons/many/"), ".ts") > 5 * 200);
 }
 
 // The download folder of a case: the test's own, or a small filesystem of its

@@ -59,6 +59,10 @@ QList<NdSampleLesson_t> Catalogue()
         l.Seconds = seconds;
         return l;
     };
+    // Many small segments: a soak of a long lesson that costs little to make.
+    NdSampleLesson_t many
+        = lesson("many", QStringLiteral("Many segments (200)"), NdSampleLesson_t::Plain, "testsrc", 220, true, 200);
+    many.PictureSize = QStringLiteral("160x120");
     return {
         lesson("plain", QStringLiteral("第1课: 入门?"), NdSampleLesson_t::Plain, "testsrc", 440, true),
         lesson(
@@ -71,6 +75,7 @@ QList<NdSampleLesson_t> Catalogue()
         lesson("fmp4", QStringLiteral("fMP4 lesson / part|1"), NdSampleLesson_t::Fmp4, "smptebars", 990, false),
         lesson("long", QStringLiteral("长课程 Long lesson (12 segments)"), NdSampleLesson_t::Plain, "testsrc2", 330,
             false, 12),
+        many,
     };
 }
 

@@ -54,6 +54,7 @@ Token: lesson paths separated by commas, e.g. "plain,aes,slow/plain";
 Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   plain, plain2, plain3  distinct clear streams (size as text, number, text)
   long                   12 s, seg1..seg12 (more than one batch of five)
+  many                   200 s, seg1..seg200 at 160x120 (soaks)
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
@@ -111,7 +112,8 @@ void QuitWhenStdinCloses(QCoreApplication* app)
     });
 }
 
-bool WriteDeployFile(const QString& path, const QString& baseUrl, int transferTimeoutSeconds, QString* error)
+bool WriteDeployFile(
+    const QString& path, const QString& baseUrl, int transferTimeoutSeconds, double retryDelaySeconds, QString* error)
 {
     const QString base = baseUrl + QLatin1Char('/');
     const QJsonObject deploy{
@@ -126,6 +128,7 @@ bool WriteDeployFile(const QString& path, const QString& baseUrl, int transferTi
         {"HelpCenterUrl", base + QStringLiteral("help")},
         {"ProbeHost", "127.0.0.1"},
         {"TransferTimeoutSeconds", transferTimeoutSeconds},
+        {"RetryDelaySeconds", retryDelaySeconds},
         {"TrustedCertificates", QJsonArray{QFileInfo(NdTestCa::Instance().CaCertPath).absoluteFilePath()}},
     };
     QSaveFile file(path);
@@ -170,9 +173,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption deployOption(
         "write-deploy", "Write an NdDeploy.json that points the program at this server.", "FILE");
     const QCommandLineOption timeoutOption("transfer-timeout", "TransferTimeoutSeconds in that file.", "S", "30");
+    const QCommandLineOption retryOption("retry-delay", "RetryDelaySeconds in that file.", "S", "1");
     const QCommandLineOption stdinOption("exit-on-stdin-close", "Quit when stdin reaches its end (for test drivers).");
     const QCommandLineOption benchOption("bench-lessons", "Also serve the benchmark's long lessons.");
-    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, stdinOption, benchOption});
+    parser.addOptions({portOption, cacheOption, deployOption, timeoutOption, retryOption, stdinOption, benchOption});
     parser.process(app);
 
     bool ok = false;
@@ -182,6 +186,9 @@ int main(int argc, char* argv[])
     const int transferTimeout = PositiveOrZero(parser.value(timeoutOption), 24 * 3600, &ok);
     if (!ok || transferTimeout == 0)
         return Fail(QStringLiteral("--transfer-timeout wants a positive number of seconds"));
+    const double retryDelay = parser.value(retryOption).toDouble(&ok);
+    if (!ok || !(retryDelay > 0.0))
+        return Fail(QStringLiteral("--retry-delay wants a positive number of seconds"));
 
     QString error;
     NdSampleLessons lessons(parser.value(cacheOption), parser.isSet(benchOption));
@@ -191,7 +198,7 @@ int main(int argc, char* argv[])
     if (!platform.Start(static_cast<quint16>(port), &error))
         return Fail(error);
     if (parser.isSet(deployOption)
-        && !WriteDeployFile(parser.value(deployOption), platform.BaseUrl(), transferTimeout, &error))
+        && !WriteDeployFile(parser.value(deployOption), platform.BaseUrl(), transferTimeout, retryDelay, &error))
         return Fail(error);
 
     QuitOnSignals(&app);

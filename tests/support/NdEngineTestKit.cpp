@@ -239,7 +239,7 @@ void NdPlatformTestCase::initTestCase()
     NdTestInitEnvironment();
     NdDownloaderInterface::INdDownloaderBackEnd::GetInstance();
     QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
-    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs));
+    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs, kRetryDelayMs));
 }
 
 void NdPlatformTestCase::init()

@@ -129,12 +129,13 @@ QString NdSamplePlatformProcess::DeployFilePath() const
     return m_workDir.filePath(QStringLiteral("NdDeploy.json"));
 }
 
-bool NdSamplePlatformProcess::ApplyDeploySettings(int transferTimeoutMs) const
+bool NdSamplePlatformProcess::ApplyDeploySettings(int transferTimeoutMs, int retryDelayMs) const
 {
     if (!NdDeploySettings::LoadFile(DeployFilePath()))
         return false;
     NdDeploySettings settings = NdDeploySettings::Get();
     settings.TransferTimeoutMs = transferTimeoutMs;
+    settings.RetryDelayMs = retryDelayMs;
     NdDeploySettings::Set(settings);
     return true;
 }

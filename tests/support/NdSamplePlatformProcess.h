@@ -47,8 +47,8 @@ public:
 
     // Puts the platform's deployment values in force in this process: admin
     // and report addresses at the platform, its CA trusted, the given transfer
-    // time-out.
-    bool ApplyDeploySettings(int transferTimeoutMs = 30000) const;
+    // time-out and first wait before a failed request is tried again.
+    bool ApplyDeploySettings(int transferTimeoutMs = 30000, int retryDelayMs = 1000) const;
 
     QJsonArray Reports() const;        // the report documents received, oldest first
     QJsonArray Requests() const;       // {"method","path","query","body","headers","connection"} per request

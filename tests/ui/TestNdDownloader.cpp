@@ -15,6 +15,8 @@
 #include "NdCore/NdDeploySettings.h"
 
 #include <QClipboard>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QtTest>
@@ -50,7 +52,7 @@ private slots:
     void namesFromTheServer();
     void stopAndQuitResumesAtTheNextStart();
     void startUpPicksUpWhatAKilledRunLeft();
-    void networkProbeAndOfflineToast();
+    void offlineAndBackResumesByItself();
     void unreadableTaskListIsKept();
     void mandatoryUpdateShowsOnlyTheUpdateDialog();
 
@@ -346,8 +348,9 @@ void TestNdDownloader::unreadableTaskListIsKept()
 }
 
 // A ping that prints nothing (here: none installed) means offline; the real
-// ping of 127.0.0.1 means online again.
-void TestNdDownloader::networkProbeAndOfflineToast()
+// ping of 127.0.0.1 means online again. A lesson that failed because of the
+// network meanwhile starts again by itself then, and ends whole.
+void TestNdDownloader::offlineAndBackResumesByItself()
 {
     QVERIFY(NdNetworkTest::IsReachable("64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.1 ms\n"));
     QVERIFY(!NdNetworkTest::IsReachable("5 packets transmitted, 0 received\n"));
@@ -357,8 +360,17 @@ void TestNdDownloader::networkProbeAndOfflineToast()
     QTRY_VERIFY_WITH_TIMEOUT(Toast(window)->isVisible(), 10000);
     QCOMPARE(Toast(window)->text(), NdUiStr("NdDownloader.Offline"));
     QVERIFY(NdUiShoot(window, QStringLiteral("main-window-offline")));
+
+    // Every try of one segment fails while the network is down.
+    const QJsonObject unavailable{{"path", "/lessons/long/seg7.ts"}, {"first", 5}, {"status", 503}};
+    QVERIFY(m_platform.SetFaults(QJsonObject{{"rules", QJsonArray{unavailable}}}));
+    window->onGetNewTask("nadioDownLoader-token-long");
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Failed), 1, kTaskTimeoutMs);
     NdNetworkTest::SetPingProgram(QString());
     QTRY_VERIFY_WITH_TIMEOUT(!Toast(window)->isVisible(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 1, kTaskTimeoutMs);
+    QVERIFY(qAbs(NdProbe(NdOutputPath(NdStoredTasks().front())).Duration - SourceDuration("long")) < 0.5);
+    QCOMPARE(PlatformRequests("/lessons/long/seg7.ts", ""), 6);
 }
 
 void TestNdDownloader::mandatoryUpdateShowsOnlyTheUpdateDialog()
