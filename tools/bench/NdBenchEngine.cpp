@@ -10,6 +10,10 @@
 // b: 60 segments of 4 s at 720p, 50 ms to the first byte, 100 ms per new
 //    connection, 2 MB/s per connection
 // c: five of b at once
+// flaky: c on a clean link and on one where 1 % of the requests fail (at
+//    random, the same each run), in one run
+// failrate: 50 lessons of 200 segments on loopback where 0.5 % of the requests
+//    fail: how many end as failed
 //
 // One scenario per run, so that the peak memory is that scenario's own.
 #include "INdDownloaderBackEnd.h"
@@ -26,6 +30,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
@@ -73,6 +78,7 @@ const NdBenchScenario_t kScenarios[] = {
     {'b', "bench720", 1, Link(50, 100, 2 * 1000 * 1000), "60 x 4 s segments (1280x720)"},
     {'c', "bench720", 5, Link(50, 100, 2 * 1000 * 1000), "five lessons of 60 x 4 s segments (1280x720) at once"},
 };
+const NdBenchScenario_t kFailRate{'r', "many", 50, Link(0, 0, 0), "50 lessons of 200 x 1 s segments (160x120)"};
 
 double CpuSeconds(int who)
 {
@@ -258,23 +264,88 @@ void PrintLine(const char* label, const QString& value)
     std::printf("  %-38s %s\n", label, qPrintable(value));
 }
 
-int RunScenario(const NdBenchScenario_t& scenario)
+// A platform with the bench lessons, and the scenario's records as the server
+// hands them out, through the program's own query.
+bool PrepareRun(NdSamplePlatformProcess& platform, const NdBenchScenario_t& scenario,
+    std::vector<DownloadTaskParam_t>& records, QString* problem)
 {
-    NdSamplePlatformProcess platform;
-    if (!platform.Start(kLessonGenerationTimeoutMs, {"--bench-lessons"}))
-        return Fail(platform.ErrorString());
-    if (!platform.ApplyDeploySettings())
-        return Fail(QStringLiteral("cannot apply the platform's deployment file"));
-
-    // The records as the server hands them out, through the program's own query.
-    std::vector<DownloadTaskParam_t> records;
+    if (!platform.Start(kLessonGenerationTimeoutMs, {"--bench-lessons"})) {
+        *problem = platform.ErrorString();
+        return false;
+    }
+    if (!platform.ApplyDeploySettings()) {
+        *problem = QStringLiteral("cannot apply the platform's deployment file");
+        return false;
+    }
     QStringList token;
     for (int i = 0; i < scenario.Tasks; ++i)
         token += QString::fromLatin1(scenario.Lesson);
     if (!INdDownloaderBackEnd::GetInstance()->GetDownloadTaskByToken(token.join(',').toStdString(), records)
-        || static_cast<int>(records.size()) != scenario.Tasks)
-        return Fail(QStringLiteral("the platform did not answer the token"));
+        || static_cast<int>(records.size()) != scenario.Tasks) {
+        *problem = QStringLiteral("the platform did not answer the token");
+        return false;
+    }
+    return true;
+}
 
+struct NdEngineRun_t
+{
+    bool Ended = false;
+    int Finished = 0;
+    int Videos = 0;
+    qint64 DownloadedMs = 0;
+    qint64 FinishedMs = 0;
+    double Cpu = 0.0;
+    double FfmpegCpu = 0.0;
+    long HalfWayRssMb = -1;
+};
+
+// The scenario's lessons through the scheduler, five at a time, into a folder of their own.
+NdEngineRun_t RunEngine(const NdBenchScenario_t& scenario, const std::vector<DownloadTaskParam_t>& records)
+{
+    QTemporaryDir work;
+    NdBenchRows rows(scenario.Tasks);
+    NdDownloadTaskManager scheduler;
+    for (int i = 0; i < scenario.Tasks; ++i) {
+        DownloadTaskParam_t task = records[i];
+        task.VideoName = QStringLiteral("bench %1 %2").arg(scenario.Name).arg(i + 1).toStdString();
+        task.VideoDownloadPath = work.path().toStdString();
+        task.VideoTempPath = (work.path() + QStringLiteral("/~NdTemp/") + QUuid::createUuid().toString()).toStdString();
+        task.TaskItem = NdBenchRows::RowKey(i);
+        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+        scheduler.AddTask(task);
+    }
+    NdEngineRun_t run;
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const double childCpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    rows.Restart();
+    scheduler.start();
+    run.Ended = rows.WaitAllEnded(kRunTimeoutMs);
+    run.Cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+    run.FfmpegCpu = CpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
+    scheduler.stop();
+    scheduler.wait();
+    run.Finished = rows.FinishedTasks();
+    run.Videos = QDir(work.path()).entryList({QStringLiteral("*.mp4")}, QDir::Files).size();
+    run.DownloadedMs = rows.LastDownloadedAndEndedMs().first;
+    run.FinishedMs = rows.LastDownloadedAndEndedMs().second;
+    run.HalfWayRssMb = rows.HalfWayRssMb();
+    NdCacheManager::GetInstance()->ClearDownloadTasks();
+    return run;
+}
+
+QJsonObject Flaky(double probability, int seed)
+{
+    return QJsonObject{{"flaky", QJsonObject{{"probability", probability}, {"seed", seed}}}};
+}
+
+int RunScenario(const NdBenchScenario_t& scenario)
+{
+    NdSamplePlatformProcess platform;
+    std::vector<DownloadTaskParam_t> records;
+    QString problem;
+    if (!PrepareRun(platform, scenario, records, &problem))
+        return Fail(problem);
     const QString playlistUrl = platform.LessonUrl(QString::fromLatin1(scenario.Lesson));
     const QStringList lessonSegments = SegmentUrls(platform, playlistUrl);
     QStringList allSegments;
@@ -300,52 +371,30 @@ int RunScenario(const NdBenchScenario_t& scenario)
 
     if (!platform.Reset() || !platform.SetLink(scenario.Link))
         return Fail(QStringLiteral("cannot reset the platform"));
-    NdBenchRows rows(scenario.Tasks);
-    NdDownloadTaskManager scheduler;
-    for (int i = 0; i < scenario.Tasks; ++i) {
-        DownloadTaskParam_t task = records[i];
-        task.VideoName = QStringLiteral("bench %1 %2").arg(scenario.Name).arg(i + 1).toStdString();
-        task.VideoDownloadPath = work.path().toStdString();
-        task.VideoTempPath = (work.path() + QStringLiteral("/~NdTemp/") + QUuid::createUuid().toString()).toStdString();
-        task.TaskItem = NdBenchRows::RowKey(i);
-        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
-        scheduler.AddTask(task);
-    }
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
-    const double childCpuBefore = CpuSeconds(RUSAGE_CHILDREN);
-    rows.Restart();
-    scheduler.start();
-    const bool ended = rows.WaitAllEnded(kRunTimeoutMs);
-    const double cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
-    const double ffmpegCpu = CpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
-    scheduler.stop();
-    scheduler.wait();
-    if (!ended || rows.FinishedTasks() != scenario.Tasks)
-        return Fail(QStringLiteral("%1 of %2 tasks finished").arg(rows.FinishedTasks()).arg(scenario.Tasks));
-    const int videos = QDir(work.path()).entryList({QStringLiteral("*.mp4")}, QDir::Files).size();
-    if (videos != scenario.Tasks)
-        return Fail(QStringLiteral("%1 videos for %2 tasks").arg(videos).arg(scenario.Tasks));
+    const NdEngineRun_t run = RunEngine(scenario, records);
+    if (!run.Ended || run.Finished != scenario.Tasks || run.Videos != scenario.Tasks)
+        return Fail(
+            QStringLiteral("%1 of %2 tasks finished, %3 videos").arg(run.Finished).arg(scenario.Tasks).arg(run.Videos));
 
     const QJsonObject link = platform.Link();
     const double lessons = scenario.Tasks;
     const auto perLesson = [&](const char* member) {
         return QString::number(link.value(QLatin1String(member)).toDouble() / lessons, 'f', 1);
     };
-    const QPair<qint64, qint64> times = rows.LastDownloadedAndEndedMs();
-    const qint64 downloadedMs = times.first;
-    const qint64 finishedMs = times.second;
     const qint64 limitMs = curl.Ok ? curl.WallMs : 0;
     PrintLine("curl limit, " + QByteArray::number(parallel) + " at a time:",
         curl.Ok ? Seconds(curl.WallMs) + QStringLiteral(" (curl CPU %1 s)").arg(curl.CpuSeconds, 0, 'f', 2)
                 : QStringLiteral("-"));
-    PrintLine("engine, all segments on disk:", Seconds(downloadedMs) + "   ratio " + Ratio(downloadedMs, limitMs));
-    PrintLine("engine, all finished (merged, moved):", Seconds(finishedMs) + "   ratio " + Ratio(finishedMs, limitMs));
+    PrintLine(
+        "engine, all segments on disk:", Seconds(run.DownloadedMs) + "   ratio " + Ratio(run.DownloadedMs, limitMs));
+    PrintLine("engine, all finished (merged, moved):",
+        Seconds(run.FinishedMs) + "   ratio " + Ratio(run.FinishedMs, limitMs));
     PrintLine("engine CPU:",
         QStringLiteral("%1 s, %2 ms per segment (ffmpeg %3 s)")
-            .arg(cpu, 0, 'f', 2)
-            .arg(cpu * 1000.0 / segments, 0, 'f', 2)
-            .arg(ffmpegCpu, 0, 'f', 2));
-    PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(PeakRssMb()).arg(rows.HalfWayRssMb()));
+            .arg(run.Cpu, 0, 'f', 2)
+            .arg(run.Cpu * 1000.0 / segments, 0, 'f', 2)
+            .arg(run.FfmpegCpu, 0, 'f', 2));
+    PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(PeakRssMb()).arg(run.HalfWayRssMb));
     PrintLine("per lesson, lesson files:",
         QStringLiteral("%1 connections, %2 TLS handshakes, %3 requests")
             .arg(perLesson("lessonConnections"), perLesson("lessonHandshakes"), perLesson("lessonRequests")));
@@ -353,11 +402,59 @@ int RunScenario(const NdBenchScenario_t& scenario)
     std::printf(
         "RESULT scenario=%c curl_ms=%lld downloaded_ms=%lld finished_ms=%lld cpu_s=%.3f cpu_ms_per_segment=%.3f "
         "ffmpeg_cpu_s=%.3f peak_rss_mb=%ld lesson_connections=%s lesson_handshakes=%s\n",
-        scenario.Name, static_cast<long long>(limitMs), static_cast<long long>(downloadedMs),
-        static_cast<long long>(finishedMs), cpu, cpu * 1000.0 / segments, ffmpegCpu, PeakRssMb(),
+        scenario.Name, static_cast<long long>(limitMs), static_cast<long long>(run.DownloadedMs),
+        static_cast<long long>(run.FinishedMs), run.Cpu, run.Cpu * 1000.0 / segments, run.FfmpegCpu, PeakRssMb(),
         qPrintable(perLesson("lessonConnections")), qPrintable(perLesson("lessonHandshakes")));
     std::fflush(stdout);
     return 0;
+}
+
+// Scenario c on a clean link and on a flaky one, one after the other.
+int RunFlaky()
+{
+    const NdBenchScenario_t& scenario = kScenarios[2];
+    NdSamplePlatformProcess platform;
+    std::vector<DownloadTaskParam_t> records;
+    QString problem;
+    if (!PrepareRun(platform, scenario, records, &problem))
+        return Fail(problem);
+    std::printf("flaky: %s, clean and with 1 %% of the requests failing\n", scenario.Description);
+    qint64 cleanMs = 0;
+    for (const bool flaky : {false, true}) {
+        if (!platform.Reset() || !platform.SetLink(scenario.Link) || (flaky && !platform.SetFaults(Flaky(0.01, 11))))
+            return Fail(QStringLiteral("cannot set up the platform"));
+        const NdEngineRun_t run = RunEngine(scenario, records);
+        const int requests = platform.Requests().size();
+        PrintLine(flaky ? "flaky link, all finished:" : "clean link, all finished:",
+            QStringLiteral("%1, %2 of %3 lessons whole, %4 requests")
+                .arg(Seconds(run.FinishedMs))
+                .arg(run.Videos)
+                .arg(scenario.Tasks)
+                .arg(requests));
+        if (!flaky)
+            cleanMs = run.FinishedMs;
+        else
+            PrintLine("flaky / clean:", Ratio(run.FinishedMs, cleanMs));
+    }
+    return 0;
+}
+
+// Fifty lessons on a link where 0.5 % of the requests fail: how many fail.
+int RunFailureRate()
+{
+    NdSamplePlatformProcess platform;
+    std::vector<DownloadTaskParam_t> records;
+    QString problem;
+    if (!PrepareRun(platform, kFailRate, records, &problem) || !platform.SetFaults(Flaky(0.005, 3)))
+        return Fail(problem.isEmpty() ? QStringLiteral("cannot set up the platform") : problem);
+    const NdEngineRun_t run = RunEngine(kFailRate, records);
+    PrintLine("failrate: " + QByteArray(kFailRate.Description) + ", 0.5 % of requests failing:",
+        QStringLiteral("%1 of %2 failed (%3 %), %4 s")
+            .arg(kFailRate.Tasks - run.Finished)
+            .arg(kFailRate.Tasks)
+            .arg(100.0 * (kFailRate.Tasks - run.Finished) / kFailRate.Tasks, 0, 'f', 1)
+            .arg(run.FinishedMs / 1000.0, 0, 'f', 1));
+    return run.Ended ? 0 : 1;
 }
 } // namespace
 
@@ -366,6 +463,13 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     NdTestInitEnvironment();
     const QByteArray name = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (name == "flaky" || name == "failrate") {
+        qInstallMessageHandler(DropDebugOutput);
+        NdLogManager::Install();
+        const int code = name == "flaky" ? RunFlaky() : RunFailureRate();
+        NdLogManager::UnInstall();
+        return code;
+    }
     for (const NdBenchScenario_t& scenario : kScenarios) {
         if (name.size() == 1 && name[0] == scenario.Name) {
             // As the program runs: with its log.
@@ -377,5 +481,5 @@ int main(int argc, char* argv[])
             return code;
         }
     }
-    return Fail(QStringLiteral("usage: NdBenchEngine a|b|c"));
+    return Fail(QStringLiteral("usage: NdBenchEngine a|b|c|flaky|failrate"));
 }
