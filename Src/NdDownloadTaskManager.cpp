@@ -17,6 +17,7 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 
+#include <deque>
 #include <memory>
 
 using NdDownloaderInterface::INdDownloaderBackEnd;
@@ -61,12 +62,6 @@ std::string SegmentFilePath(const std::string& folder, int index)
     return folder + "/" + std::to_string(index + 1) + ".ts";
 }
 
-int CountSegmentFiles(const std::string& folder)
-{
-    const QDir dir(QString::fromStdString(folder));
-    return dir.entryList({QStringLiteral("*.ts")}, QDir::Files | QDir::CaseSensitive).size();
-}
-
 // The merge list counts the segment files of the folder, so only 1.ts to count.ts
 // may be there: files beyond them (left by an earlier, longer playlist) would be
 // merged into the video.
@@ -80,17 +75,6 @@ void WriteMergeList(const DownloadTaskParam_t& record, int count)
 std::string Loggable(const std::string& address)
 {
     return NdCommHelper::ToUtf8(NdCommHelper::LoggableAddress(NdCommHelper::FromUtf8(address)));
-}
-
-qint64 SumFileSizes(const std::vector<std::string>& files)
-{
-    qint64 bytes = 0;
-    for (const std::string& file : files) {
-        const QFileInfo info(QString::fromStdString(file));
-        if (info.exists())
-            bytes += info.size();
-    }
-    return bytes;
 }
 
 std::string DestinationPath(const DownloadTaskParam_t& record)
@@ -158,16 +142,9 @@ QString NdDiskCheckPath(const QString& downloadPath)
 #endif
 }
 
-int NdResumeBatchStart(int segmentFileCount)
+bool NdFiguresDue(int endedSinceReport, qint64 msSinceReport)
 {
-    return segmentFileCount > kNdSegmentsPerBatch ? segmentFileCount - kNdSegmentsPerBatch : 0;
-}
-
-int NdBatchPercent(int nextBatchStart, int segmentCount)
-{
-    if (segmentCount <= 0)
-        return 0;
-    return static_cast<int>(static_cast<float>(nextBatchStart) / static_cast<float>(segmentCount) * 100.0f);
+    return endedSinceReport >= kNdSegmentsInFlight || (endedSinceReport > 0 && msSinceReport >= kNdReportEveryMs);
 }
 
 bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb)
@@ -192,7 +169,9 @@ float NdDownloadedMegabytes(double megabytes, float fileSizeMb)
 // ---------------------------------------------------------------------------
 // NdDownloadOneTsFile
 
-NdDownloadOneTsFile::NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop) : ShouldStop(std::move(shouldStop)) { }
+NdDownloadOneTsFile::NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop, QSemaphore* ended)
+    : ShouldStop(std::move(shouldStop)), Ended(ended)
+{ }
 
 NdDownloadOneTsFile::~NdDownloadOneTsFile()
 {
@@ -219,11 +198,10 @@ void NdDownloadOneTsFile::Download(std::string tsUrl, std::string filePath)
         start();
 }
 
-void NdDownloadOneTsFile::WaitForSegment()
+bool NdDownloadOneTsFile::IsBusy() const
 {
     QMutexLocker lock(&Lock);
-    while (Busy)
-        Changed.wait(&Lock);
+    return Busy;
 }
 
 bool NdDownloadOneTsFile::GetDownloadStatus() const
@@ -253,11 +231,13 @@ bool NdDownloadOneTsFile::TakeSegment(std::string& tsUrl, std::string& filePath)
 
 void NdDownloadOneTsFile::EndSegment(bool downloaded, bool byNetwork)
 {
-    QMutexLocker lock(&Lock);
-    DownloadStatus = downloaded;
-    ByNetwork = !downloaded && byNetwork;
-    Busy = false;
-    Changed.wakeAll();
+    {
+        QMutexLocker lock(&Lock);
+        DownloadStatus = downloaded;
+        ByNetwork = !downloaded && byNetwork;
+        Busy = false;
+    }
+    Ended->release();
 }
 
 void NdDownloadOneTsFile::run()
@@ -287,16 +267,29 @@ struct NdDownloadTask::RunState
 {
     DownloadTaskParam_t Work; // progress, sizes and state of this run; what gets stored
     std::vector<std::string> Segments;
-    // One per place of the batch, made when a batch first needs it; they live
-    // as long as the batches run.
+    // The places in flight, made when first needed; they live as long as the
+    // window runs. Assigned holds each one's segment, -1 while it is idle.
     std::vector<std::unique_ptr<NdDownloadOneTsFile>> Workers;
-    int BatchStart = 0;
+    std::vector<int> Assigned;
+    std::deque<int> Missing;          // segments not yet whole on disk, in playlist order
+    QSemaphore Ended;                 // released by a worker whenever its segment ends
+    std::atomic<bool> Failing{false}; // a segment failed for good: the others stop
+    int OnDisk = 0;                   // whole segment files
     int Percent = 0;
     QString Speed;
     bool Fresh = false;
-    qint64 ByteCounter = 0; // fresh path: playlist size plus the segment bytes so far
+    // What is on disk: the segments' bytes, and on the fresh path the
+    // playlist's announced size too.
+    qint64 ByteCounter = 0;
+    int EndedSinceReport = 0;
+    qint64 BytesSinceReport = 0;
+    QElapsedTimer SinceReport;
 
     int SegmentCount() const { return static_cast<int>(Segments.size()); }
+    int InFlight() const
+    {
+        return static_cast<int>(std::count_if(Assigned.begin(), Assigned.end(), [](int i) { return i >= 0; }));
+    }
 };
 
 NdDownloadTask::NdDownloadTask() : State(Wait), CancelMark(NotCancelled) { }
@@ -541,30 +534,145 @@ void NdDownloadTask::RunSegments(RunState& run)
         return;
     }
     ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
-    run.BatchStart = NdResumeBatchStart(CountSegmentFiles(run.Work.VideoTempPath));
-    if (!RunBatches(run))
+    // What a run before this one left whole stays; only what is missing is fetched.
+    for (int i = 0; i < run.SegmentCount(); ++i) {
+        const QFileInfo file(QString::fromStdString(SegmentFilePath(run.Work.VideoTempPath, i)));
+        if (file.isFile()) {
+            ++run.OnDisk;
+            run.ByteCounter += file.size();
+        } else {
+            run.Missing.push_back(i);
+        }
+    }
+    if (!RunWindow(run))
         return;
-    // A pause that came during the last batch is honoured before the merge: the
-    // segments stay on disk and a restart merges them, instead of the restart
-    // downloading a video that is already finished.
+    // A pause that came while the last segments arrived is honoured before the
+    // merge: the segments stay on disk and a restart merges them, instead of
+    // the restart downloading a video that is already finished.
     if (StoppedByUser(run))
         return;
-    // A resume that found at least a batch more files than the playlist lists ran
-    // no batch, but everything is on disk all the same.
+    // A resume that found every segment on disk fetched none, but everything is
+    // there all the same.
     if (run.Work.VideoState != Downloaded)
         MarkAllOnDisk(run);
     Finish(run);
 }
 
-bool NdDownloadTask::RunBatches(RunState& run)
+bool NdDownloadTask::RunWindow(RunState& run)
 {
     // On a pause, a failure, a deletion or the end of the segments alike.
     const auto endWorkers = qScopeGuard([&run] { run.Workers.clear(); });
-    while (run.BatchStart < run.SegmentCount()) {
-        if (!RunOneBatch(run))
-            return false;
+    int dispatchedSinceDiskCheck = kNdSegmentsInFlight; // checked before the first
+    bool diskFull = false;
+    bool failed = false;
+    bool byNetwork = true;
+    run.SinceReport.start();
+    for (;;) {
+        for (size_t worker = 0; worker < size_t(kNdSegmentsInFlight); ++worker) {
+            if (failed || diskFull || ShouldStop() || run.Missing.empty())
+                break;
+            if (worker < run.Assigned.size() && run.Assigned[worker] >= 0)
+                continue;
+            if (dispatchedSinceDiskCheck >= kNdSegmentsInFlight) {
+                dispatchedSinceDiskCheck = 0;
+                diskFull = DiskTooFull(run);
+                if (diskFull)
+                    break;
+            }
+            Dispatch(run, worker);
+            ++dispatchedSinceDiskCheck;
+        }
+        if (run.InFlight() == 0)
+            break;
+        run.Ended.acquire();
+        failed = !CollectEnded(run, byNetwork) || failed;
+        if (!failed && !ShouldStop() && NdFiguresDue(run.EndedSinceReport, run.SinceReport.elapsed()))
+            ReportFigures(run);
+    }
+    // What came whole is stored however the window ended, so that the next run
+    // resumes from the files on disk rather than from the playlist.
+    if (run.EndedSinceReport > 0)
+        ReportFigures(run);
+    // A pause or a deletion ends the transfers in flight: that is no failure.
+    if (StoppedByUser(run))
+        return false;
+    if (failed) {
+        StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail", byNetwork);
+        return false;
+    }
+    if (diskFull) {
+        StopRun(run.Work, NoDisk, run.Percent, run.Speed, "download_disk_full");
+        return false;
     }
     return true;
+}
+
+bool NdDownloadTask::DiskTooFull(const RunState& run) const
+{
+    const QString diskPath = NdDiskCheckPath(QString::fromStdString(run.Work.VideoDownloadPath));
+    if (!NdDiskTooFull(ProbeFreeBytes(diskPath), run.Work.VideoFileSize, run.Work.VideoDownloadFileSize))
+        return false;
+    ND_LOG(LogInfo, "Not enough free space at %s.", diskPath.toUtf8().constData());
+    return true;
+}
+
+void NdDownloadTask::Dispatch(RunState& run, size_t worker)
+{
+    if (worker >= run.Workers.size()) {
+        run.Workers.emplace_back(
+            new NdDownloadOneTsFile([this, &run] { return ShouldStop() || run.Failing.load(); }, &run.Ended));
+        run.Assigned.push_back(-1);
+    }
+    const int index = run.Missing.front();
+    run.Missing.pop_front();
+    run.Assigned[worker] = index;
+    run.Workers[worker]->Download(run.Segments[index], SegmentFilePath(run.Work.VideoTempPath, index));
+}
+
+bool NdDownloadTask::CollectEnded(RunState& run, bool& byNetwork)
+{
+    bool allArrived = true;
+    for (size_t worker = 0; worker < run.Assigned.size(); ++worker) {
+        const int index = run.Assigned[worker];
+        if (index < 0 || run.Workers[worker]->IsBusy())
+            continue;
+        run.Assigned[worker] = -1;
+        const std::string file = SegmentFilePath(run.Work.VideoTempPath, index);
+        if (run.Workers[worker]->GetDownloadStatus()) {
+            const qint64 bytes = QFileInfo(QString::fromStdString(file)).size();
+            ++run.OnDisk;
+            ++run.EndedSinceReport;
+            run.BytesSinceReport += bytes;
+            run.ByteCounter += bytes;
+            continue;
+        }
+        // A transfer ended by a pause, or by another segment's failure, is no failure of its own.
+        if (ShouldStop() || run.Failing.load())
+            continue;
+        ND_LOG(LogInfo, "Download ts file failed: %s.", file.c_str());
+        byNetwork = byNetwork && run.Workers[worker]->FailedByNetwork();
+        run.Failing.store(true);
+        allArrived = false;
+    }
+    return allArrived;
+}
+
+// Size, percentage and speed since the last report, stored and shown.
+void NdDownloadTask::ReportFigures(RunState& run)
+{
+    run.Speed = NdSpeedText(run.BytesSinceReport, run.SinceReport.elapsed());
+    run.Percent = run.SegmentCount() > 0 ? run.OnDisk * 100 / run.SegmentCount() : 0;
+    run.Work.VideoDownloadFileSize
+        = NdDownloadedMegabytes(static_cast<double>(run.ByteCounter) / kBytesPerMegabyte, run.Work.VideoFileSize);
+    if (run.OnDisk >= run.SegmentCount())
+        run.Work.VideoState = Downloaded;
+    run.EndedSinceReport = 0;
+    run.BytesSinceReport = 0;
+    run.SinceReport.restart();
+    Publish([&] {
+        StoreRecord(run.Work);
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, run.Work.VideoState, run.Speed);
+    });
 }
 
 bool NdDownloadTask::StoppedByUser(RunState& run)
@@ -577,77 +685,6 @@ bool NdDownloadTask::StoppedByUser(RunState& run)
     run.Work.VideoState = state;
     StopRun(run.Work, state, run.Percent, run.Speed, nullptr);
     return true;
-}
-
-bool NdDownloadTask::RunOneBatch(RunState& run)
-{
-    if (StoppedByUser(run))
-        return false;
-    const QString diskPath = NdDiskCheckPath(QString::fromStdString(run.Work.VideoDownloadPath));
-    if (NdDiskTooFull(ProbeFreeBytes(diskPath), run.Work.VideoFileSize, run.Work.VideoDownloadFileSize)) {
-        ND_LOG(LogInfo, "Not enough free space at %s.", diskPath.toUtf8().constData());
-        StopRun(run.Work, NoDisk, run.Percent, run.Speed, "download_disk_full");
-        return false;
-    }
-
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<std::string> files;
-    bool byNetwork = false;
-    if (!DownloadBatchSegments(run, files, byNetwork)) {
-        // A pause or a deletion ends the transfers in flight: that is no failure.
-        if (!StoppedByUser(run))
-            StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail", byNetwork);
-        return false;
-    }
-    const qint64 batchBytes = SumFileSizes(files);
-    run.Speed = NdSpeedText(batchBytes, clock.elapsed());
-    run.BatchStart += kNdSegmentsPerBatch;
-    run.Percent = NdBatchPercent(run.BatchStart, run.SegmentCount());
-
-    double megabytes = 0.0;
-    if (run.Fresh) {
-        run.ByteCounter += batchBytes;
-        megabytes = static_cast<double>(run.ByteCounter) / kBytesPerMegabyte;
-    } else {
-        megabytes = run.Work.VideoDownloadFileSize + static_cast<double>(batchBytes) / kBytesPerMegabyte;
-    }
-    run.Work.VideoDownloadFileSize = NdDownloadedMegabytes(megabytes, run.Work.VideoFileSize);
-    if (run.BatchStart >= run.SegmentCount())
-        run.Work.VideoState = Downloaded;
-
-    return Publish([&] {
-        StoreRecord(run.Work);
-        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, run.Work.VideoState, run.Speed);
-    });
-}
-
-// Waits for every segment of the batch, also after one has failed: the next batch
-// or the end of the run finds every worker idle.
-bool NdDownloadTask::DownloadBatchSegments(RunState& run, std::vector<std::string>& files, bool& byNetwork)
-{
-    byNetwork = true;
-    size_t used = 0;
-    for (int k = 0; k < kNdSegmentsPerBatch; ++k) {
-        const int index = run.BatchStart + k;
-        files.push_back(SegmentFilePath(run.Work.VideoTempPath, index));
-        if (index < run.SegmentCount()) {
-            if (run.Workers.size() <= used)
-                run.Workers.emplace_back(new NdDownloadOneTsFile([this] { return ShouldStop(); }));
-            run.Workers[used++]->Download(run.Segments[index], files.back());
-        }
-    }
-    bool allDownloaded = true;
-    for (size_t k = 0; k < used; ++k) {
-        run.Workers[k]->WaitForSegment();
-        if (!run.Workers[k]->GetDownloadStatus()) {
-            if (!ShouldStop())
-                ND_LOG(LogInfo, "Download ts file failed: %s.", files[k].c_str());
-            allDownloaded = false;
-            byNetwork = byNetwork && run.Workers[k]->FailedByNetwork();
-        }
-    }
-    return allDownloaded;
 }
 
 void NdDownloadTask::MarkAllOnDisk(RunState& run)

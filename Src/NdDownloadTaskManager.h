@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMutex>
+#include <QSemaphore>
 #include <QString>
 #include <QThread>
 #include <QWaitCondition>
@@ -22,8 +23,10 @@
 class NdTaskItem;
 class NdDownloadTask;
 
-// Segments fetched together; also how many are fetched again on a resume.
-constexpr int kNdSegmentsPerBatch = 5;
+// Segments of one task in flight at a time; the figures are reported after as
+// many have ended, and at least once a second.
+constexpr int kNdSegmentsInFlight = 5;
+constexpr int kNdReportEveryMs = 1000;
 // Tasks that download at the same time.
 constexpr int kNdTaskSlots = 5;
 // Free space a task of unknown size asks for before every batch.
@@ -40,11 +43,9 @@ QString NdVolumeMountPath(const QString& downloadPath);
 // The folder whose disk is measured for free space: the /Volumes mount point on
 // macOS, the download folder itself elsewhere.
 QString NdDiskCheckPath(const QString& downloadPath);
-// First segment index of a run that finds segmentFileCount segment files on disk:
-// the last batch of the earlier run may be incomplete, so it is fetched again.
-int NdResumeBatchStart(int segmentFileCount);
-// Percent reported after a batch; nextBatchStart may pass the segment count.
-int NdBatchPercent(int nextBatchStart, int segmentCount);
+// Whether the figures are due: after kNdSegmentsInFlight segments have ended
+// since the last report, or after a second in which at least one has.
+bool NdFiguresDue(int endedSinceReport, qint64 msSinceReport);
 // True when the free space does not leave three times the megabytes still missing;
 // a task of unknown size (fileSizeMb 0) only asks for a fixed margin. A negative
 // freeBytes (volume not measurable) never stops a task.
@@ -53,26 +54,27 @@ bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb);
 // known, and never 0 once a batch has completed, so that a restart resumes.
 float NdDownloadedMegabytes(double megabytes, float fileSizeMb);
 
-// One place of a task's batch: a thread that lives for the task's whole run and
-// downloads one segment at a time, synchronously, through the backend and a
-// network manager of its own, so that its connection and TLS session carry over
-// from batch to batch.
+// One of a task's places in flight: a thread that lives for the task's whole
+// run and downloads one segment at a time, synchronously, through the backend
+// and a network manager of its own, so that its connection and TLS session
+// carry over from segment to segment.
 class NdDownloadOneTsFile : public QThread
 {
     Q_OBJECT
 public:
     // shouldStop: the task's own check; a segment in progress ends soon after
-    // it says stop, leaving no file.
-    explicit NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop);
+    // it says stop, leaving no file. ended is released once for every segment
+    // that ends.
+    NdDownloadOneTsFile(NdStopScope::CheckFn shouldStop, QSemaphore* ended);
     // Lets the segment in progress end, then ends the thread and waits for it.
     ~NdDownloadOneTsFile() override;
 
     // Hands the worker its next segment, starting the thread on first use. Only
     // while no segment of this worker is in progress.
     void Download(std::string tsUrl, std::string filePath);
-    // Blocks until the segment handed over last has ended.
-    void WaitForSegment();
-    // Whether the last segment arrived; read after WaitForSegment. False before any.
+    // True while a segment handed over has not ended.
+    bool IsBusy() const;
+    // Whether the last segment arrived; read once it has ended. False before any.
     bool GetDownloadStatus() const;
     // Whether the last segment that did not arrive failed for a transient
     // reason alone, its retries spent.
@@ -86,6 +88,7 @@ private:
     void EndSegment(bool downloaded, bool byNetwork);
 
     const NdStopScope::CheckFn ShouldStop;
+    QSemaphore* const Ended;
     mutable QMutex Lock; // guards everything below
     QWaitCondition Changed;
     std::string TsUrl;
@@ -163,11 +166,15 @@ private:
     void RunSegments(RunState& state);
     // True when the task was paused or removed; a pause is then stored and shown.
     bool StoppedByUser(RunState& run);
-    // False when the task stopped; the segment workers end either way.
-    bool RunBatches(RunState& state);
-    bool RunOneBatch(RunState& state);
-    // byNetwork: every segment that failed failed because of the network.
-    bool DownloadBatchSegments(RunState& state, std::vector<std::string>& files, bool& byNetwork);
+    // Keeps kNdSegmentsInFlight segments in flight until every missing one is
+    // whole on disk; false when the task stopped. The workers end either way.
+    bool RunWindow(RunState& run);
+    bool DiskTooFull(const RunState& run) const;
+    void Dispatch(RunState& run, size_t worker);
+    // Takes in the segments that ended; false when one failed for good
+    // (byNetwork: because of the network alone).
+    bool CollectEnded(RunState& run, bool& byNetwork);
+    void ReportFigures(RunState& run);
     void MarkAllOnDisk(RunState& state);
     void Finish(RunState& state);
     // video: where an earlier run's move put the merged video, if it did.
