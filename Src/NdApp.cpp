@@ -4,7 +4,6 @@
 #include "NdDownloaderBackEndImpl.h"
 #include "NdLanguageHelper.h"
 #include "NdOpenEventFilter.h"
-#include "NdTaskItem.h"
 #include "NdUpdateDlg.h"
 #include "NdWidget.h"
 
@@ -68,8 +67,6 @@ NdApp::NdApp(int& argc, char** argv) : QApplication(argc, argv)
     InitPersistentSettings();
     setWindowIcon(QIcon(QStringLiteral(":/res/img/logo_42x42.ico")));
     NdApplyApplicationFont();
-    // Task threads report their progress to the rows from the start.
-    NdTaskItem::RegisterWithEngine();
 }
 
 NdApp::~NdApp()

@@ -412,17 +412,16 @@ void NdDownloadTask::StoreState(int state)
     NdCacheManager::GetInstance()->UpdateTaskState(GetDownloadParam().VideoTempPath, state);
 }
 
-// The row pointer is read and connected under the lock that the deletion mark
-// takes, so once RemoveTask has returned the row may be deleted: either the
-// connection exists already (and Qt drops it with the row) or it is never made.
+// Connected under the lock that the deletion mark takes, so once RemoveTask
+// has returned what shows the task may go: either the connection exists
+// already (and Qt drops it with the receiver) or it is never made.
 NdRowConnections NdDownloadTask::ConnectRow()
 {
     NdRowConnections connections;
     Publish([&] {
-        NdTaskItem* item = GetDownloadParam().TaskItem;
         const NdRowConnector connector = CurrentRowConnector();
-        if (item && connector)
-            connections = connector(this, item);
+        if (connector)
+            connections = connector(this, GetDownloadParam());
     });
     return connections;
 }

@@ -100,13 +100,13 @@ private:
     bool ByNetwork = false;
 };
 
-// Connects a task's sigRefreshDownloadResult and sigVideoRenamed to the row that
-// shows it. The UI registers one; with none registered (or a task without a
-// row) nothing is connected.
-// It runs on the task's thread; a row may only be deleted after
-// NdDownloadTaskManager::RemoveTask has returned for its task.
+// Connects a task's sigRefreshDownloadResult and sigVideoRenamed to whatever
+// shows the task (its record: the task's identity, and its row while one shows
+// it). The UI registers one; with none registered nothing is connected.
+// It runs on the task's thread; what it connects to may only go away after
+// NdDownloadTaskManager::RemoveTask has returned for the task.
 using NdRowConnections = std::vector<QMetaObject::Connection>;
-using NdRowConnector = std::function<NdRowConnections(NdDownloadTask*, NdTaskItem*)>;
+using NdRowConnector = std::function<NdRowConnections(NdDownloadTask*, const DownloadTaskParam_t&)>;
 // Free bytes of the volume holding a path; negative when it cannot be measured.
 using NdFreeBytesProbe = std::function<qint64(const QString& path)>;
 

@@ -2,7 +2,6 @@
 
 #include "INdDownloaderBackEnd.h"
 #include "NdButton.h"
-#include "NdDownloadTaskManager.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
 #include "NdRadiusTipLabel.h"
@@ -123,6 +122,16 @@ void NdTaskItem::SetDownloadTaskParam(const DownloadTaskParam_t& param)
     m_param = param;
 }
 
+void NdTaskItem::Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed)
+{
+    m_param = param;
+    m_nLastReportedPercent = lastPercent;
+    TranslateText();
+    Update();
+    if (m_param.VideoState == Downloading && !speed.isEmpty())
+        m_pSpeedLabel->setText(speed);
+}
+
 void NdTaskItem::Update()
 {
     // The missing file is found first, so that the row looks the same on every
@@ -164,7 +173,6 @@ void NdTaskItem::onVideoRenamed(const QString& videoName)
 {
     m_param.VideoName = NdCommHelper::ToUtf8(videoName);
     TranslateText();
-    emit sigVideoRenamed(m_param.VideoTempPath, videoName);
 }
 
 void NdTaskItem::ShowStartPause(int state, bool pauseLook)
@@ -277,14 +285,4 @@ QString NdTaskItem::GetSizeNumberStr(float done, float total)
     if (total >= 1024.0f)
         return Number(done / 1024.0f) + QStringLiteral("GB/") + Number(total / 1024.0f) + QStringLiteral("GB");
     return Number(done) + QStringLiteral("MB/") + Number(total) + QStringLiteral("MB");
-}
-
-void NdTaskItem::RegisterWithEngine()
-{
-    NdDownloadTask::SetRowConnector([](NdDownloadTask* task, NdTaskItem* item) {
-        return NdRowConnections{QObject::connect(task, &NdDownloadTask::sigRefreshDownloadResult, item,
-                                    &NdTaskItem::onRefreshDownloadResult, Qt::QueuedConnection),
-            QObject::connect(
-                task, &NdDownloadTask::sigVideoRenamed, item, &NdTaskItem::onVideoRenamed, Qt::QueuedConnection)};
-    });
 }

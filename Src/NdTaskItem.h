@@ -21,6 +21,9 @@ public:
 
     DownloadTaskParam_t GetDownloadTaskParam() const;
     void SetDownloadTaskParam(const DownloadTaskParam_t& param);
+    // Shows a task: its record, the percentage the engine reported last (for
+    // a task of unknown size) and its last speed. The list reuses its rows.
+    void Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed);
     void Update();
     void TranslateText() override;
 
@@ -29,10 +32,6 @@ public:
     static QString GetSizeNumberStr(float size);
     static QString GetSizeNumberStr(float done, float total);
 
-    // Lets task threads deliver their progress to the row that shows them:
-    // queued to the GUI thread, dropped once the row is gone.
-    static void RegisterWithEngine();
-
 signals:
     void sigDelete();
     void sigChangeDownloadState(const DownloadTaskParam_t& param);
@@ -40,11 +39,10 @@ signals:
     void sigShowWindow();
     void sigStartDownload();
     void sigDirNoExist();
-    // The task's video took another free name, and this row follows it.
-    void sigVideoRenamed(const std::string& tempPath, const QString& videoName);
 
 public slots:
     void onRefreshDownloadResult(float size, int percent, int state, const QString& speed);
+    // The task's video took another free name, and this row follows it.
     void onVideoRenamed(const QString& videoName);
 
 protected:

@@ -9,6 +9,7 @@
 #include "NdSetDownloadPathDlg.h"
 #include "NdTaskFolder.h"
 #include "NdTaskItem.h"
+#include "NdTaskRowArea.h"
 #include "NdVideoName.h"
 
 #include "NdCore/NdCacheManager.h"
@@ -17,7 +18,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QScrollArea>
+#include <QPointer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -30,7 +31,9 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 
 const int kRowWidth = 1032;
 const int kRowHeight = 48;
-const int kContentWidth = 1064;
+const int kRowLeft = 24;
+// The list that the engine's reports go to: the newest one.
+QPointer<NdTaskListView> g_pConnectedList;
 
 QString Str(const char* key)
 {
@@ -70,33 +73,32 @@ NdTaskListView::NdTaskListView(QWidget* parent) : NdWidget(parent)
     InitUi();
     TranslateText();
     m_pTaskManager = new NdDownloadTaskManager();
+    ConnectToEngine();
 }
 
 NdTaskListView::~NdTaskListView()
 {
-    // The scheduler stops its running tasks without letting them signal rows,
-    // so it goes before the rows do.
+    // The scheduler stops its running tasks without letting them report, so
+    // it goes before the records do.
     delete m_pTaskManager;
     m_pTaskManager = nullptr;
+    if (g_pConnectedList == this)
+        NdDownloadTask::SetRowConnector(nullptr);
 }
 
 void NdTaskListView::InitUi()
 {
-    m_pContentWidget = new NdWidget(this);
-    m_pContentWidget->setObjectName(QStringLiteral("NdTaskListView_Widget"));
-    m_pContentWidget->setFixedSize(kContentWidth, 0);
-
-    m_pScrollArea = new QScrollArea(this);
-    m_pScrollArea->setObjectName(QStringLiteral("NdTaskListView_ScrollArea"));
-    m_pScrollArea->setFixedWidth(1072);
-    m_pScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    m_pScrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    m_pScrollArea->setWidget(m_pContentWidget);
+    m_pRowArea = new NdTaskRowArea(this, kRowHeight);
+    m_pRowArea->setObjectName(QStringLiteral("NdTaskListView_ScrollArea"));
+    m_pRowArea->setFixedWidth(1072);
+    m_pRowArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_pRowArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    connect(m_pRowArea, &NdTaskRowArea::sigViewChanged, this, &NdTaskListView::LayoutRows);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 0, 4, 0);
     layout->setSpacing(0);
-    layout->addWidget(m_pScrollArea);
+    layout->addWidget(m_pRowArea);
     layout->addSpacing(16);
     layout->addLayout(NdMakeSupportLine(this, m_pSupportLabel));
     layout->addSpacing(16);
@@ -107,36 +109,123 @@ void NdTaskListView::TranslateText()
     m_pSupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
 }
 
-void NdTaskListView::AddItem(DownloadTaskParam_t& param)
+// Every task thread reports to this list, through the record's identity: the
+// task may have no row, or another one, by the time its report arrives.
+void NdTaskListView::ConnectToEngine()
 {
-    if (!m_pRowLayout) {
-        m_pRowLayout = new QVBoxLayout(m_pContentWidget);
-        m_pRowLayout->setContentsMargins(16, 0, 0, 0);
-        m_pRowLayout->setSpacing(0);
-    }
-    NdTaskItem* item = new NdTaskItem(m_pContentWidget, param);
-    param.TaskItem = item;
-    item->SetDownloadTaskParam(param);
+    g_pConnectedList = this;
+    NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, const DownloadTaskParam_t& record) {
+        const std::string tempPath = record.VideoTempPath;
+        return NdRowConnections{connect(
+                                    task, &NdDownloadTask::sigRefreshDownloadResult, this,
+                                    [this, tempPath](float size, int percent, int state, const QString& speed) {
+                                        onTaskReport(tempPath, size, percent, state, speed);
+                                    },
+                                    Qt::QueuedConnection),
+            connect(
+                task, &NdDownloadTask::sigVideoRenamed, this,
+                [this, tempPath](const QString& name) { onVideoRenamed(tempPath, name); }, Qt::QueuedConnection)};
+    });
+}
 
+void NdTaskListView::AddEntry(const DownloadTaskParam_t& record, bool onTop)
+{
+    auto entry = std::make_unique<Entry_t>();
+    entry->Record = record;
+    entry->Record.TaskItem = nullptr;
+    m_byTempPath[record.VideoTempPath] = entry.get();
+    m_entries.insert(onTop ? m_entries.begin() : m_entries.end(), std::move(entry));
+}
+
+NdTaskListView::Entry_t* NdTaskListView::Find(const std::string& tempPath) const
+{
+    const auto found = m_byTempPath.find(tempPath);
+    return found == m_byTempPath.end() ? nullptr : found->second;
+}
+
+NdTaskListView::Entry_t* NdTaskListView::EntryOf(QObject* row) const
+{
+    auto* item = qobject_cast<NdTaskItem*>(row);
+    Entry_t* entry = item ? Find(item->GetDownloadTaskParam().VideoTempPath) : nullptr;
+    return entry && entry->Record.TaskItem == item ? entry : nullptr;
+}
+
+std::vector<DownloadTaskParam_t> NdTaskListView::GetTasks() const
+{
+    std::vector<DownloadTaskParam_t> tasks;
+    tasks.reserve(m_entries.size());
+    for (const auto& entry : m_entries)
+        tasks.push_back(entry->Record);
+    return tasks;
+}
+
+NdTaskItem* NdTaskListView::MakeRow()
+{
+    NdTaskItem* item = new NdTaskItem(m_pRowArea->Content(), DownloadTaskParam_t());
     connect(item, &NdTaskItem::sigShowWindow, this, &NdTaskListView::sigShowWindow, Qt::DirectConnection);
     connect(item, &NdTaskItem::sigDelete, this, &NdTaskListView::slotDelete);
     connect(item, &NdTaskItem::sigChangeDownloadState, this, &NdTaskListView::slotChangeDownloadState);
     connect(item, &NdTaskItem::sigToastTip, this, &NdTaskListView::sigToastTip);
     connect(item, &NdTaskItem::sigDirNoExist, this,
         [this]() { emit sigToastTip(QStringLiteral("tip"), Str("NdDownloader.DirNotFound"), QSize(144, 38)); });
-    connect(item, &NdTaskItem::sigVideoRenamed, this, &NdTaskListView::onVideoRenamed);
-
     item->setFixedSize(kRowWidth, kRowHeight);
-    m_pRowLayout->insertWidget(0, item, 0, Qt::AlignCenter);
-    item->show();
-    m_items.append(item);
-    UpdateContentSize();
+    m_rows.append(item);
+    return item;
+}
+
+void NdTaskListView::BindRow(NdTaskItem* row, Entry_t* entry)
+{
+    entry->Record.TaskItem = row;
+    row->Bind(entry->Record, entry->LastPercent, entry->Speed);
+}
+
+// A row keeps its task while the task stays in view; rows of tasks that left
+// the view take the tasks that came in.
+void NdTaskListView::LayoutRows()
+{
+    const unsigned layout = ++m_nLayout;
+    const int first = m_pRowArea->FirstRowInView();
+    const int count = m_pRowArea->RowsInView();
+    for (int i = first; i < first + count; ++i)
+        m_entries[size_t(i)]->Layout = layout;
+    QList<NdTaskItem*> free;
+    for (NdTaskItem* row : qAsConst(m_rows)) {
+        Entry_t* entry = EntryOf(row);
+        if (entry && entry->Layout == layout)
+            continue;
+        if (entry)
+            entry->Record.TaskItem = nullptr;
+        row->hide();
+        free.append(row);
+    }
+    for (int i = first; i < first + count; ++i) {
+        Entry_t* entry = m_entries[size_t(i)].get();
+        if (!entry->Record.TaskItem)
+            BindRow(free.isEmpty() ? MakeRow() : free.takeFirst(), entry);
+        entry->Record.TaskItem->move(kRowLeft, m_pRowArea->RowTop(i));
+        entry->Record.TaskItem->show();
+    }
 }
 
 void NdTaskListView::UpdateContentSize()
 {
-    m_pContentWidget->setFixedSize(kContentWidth, kRowHeight * m_items.size());
-    emit sigCurrentItems(m_items.size());
+    m_pRowArea->SetRowCount(static_cast<int>(m_entries.size()));
+    emit sigCurrentItems(static_cast<int>(m_entries.size()));
+}
+
+void NdTaskListView::onTaskReport(const std::string& tempPath, float size, int percent, int state, const QString& speed)
+{
+    Entry_t* entry = Find(tempPath);
+    if (!entry)
+        return;
+    entry->Record.VideoState = state;
+    (state == Finished ? entry->Record.VideoTranscodeFileSize : entry->Record.VideoDownloadFileSize) = size;
+    entry->LastPercent = percent;
+    entry->Speed = speed;
+    if (entry->Record.TaskItem)
+        entry->Record.TaskItem->onRefreshDownloadResult(size, percent, state, speed);
+    else if (state == NoDisk)
+        emit sigShowWindow();
 }
 
 void NdTaskListView::StartScheduler()
@@ -148,15 +237,16 @@ void NdTaskListView::StartScheduler()
 void NdTaskListView::InitLocalDownloadTasks()
 {
     NdCacheManager* store = NdCacheManager::GetInstance();
-    store->GetDownloadTasks(m_tasks);
+    std::vector<DownloadTaskParam_t> tasks;
+    store->GetDownloadTasks(tasks);
     // The store keeps the file as it is; the user should know why the list is empty.
     if (store->TaskFileUnreadable()) {
         ND_LOG(LogError, "The task list cannot be read; it is left as it is.");
         emit sigToastTip(QStringLiteral("error"), Str("NdDownloader.TaskListUnreadable"), QSize(260, 38));
     }
-    if (m_tasks.empty())
+    if (tasks.empty())
         return;
-    for (DownloadTaskParam_t& task : m_tasks) {
+    for (DownloadTaskParam_t& task : tasks) {
         const QString workFolder = NdCommHelper::FromUtf8(task.VideoTempPath);
         if (task.VideoState == Finished && !workFolder.isEmpty() && QDir(workFolder).exists()) {
             // Left by a run that ended after storing its result.
@@ -169,12 +259,15 @@ void NdTaskListView::InitLocalDownloadTasks()
             task.VideoState = Transcoding;
         }
     }
-    for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
-        AddItem(*it);
-        if (it->VideoState == Wait || it->VideoState == Downloading || it->VideoState == Transcoding)
-            m_pTaskManager->AddTask(*it);
+    // The store keeps the newest task first, as the list shows it.
+    m_entries.reserve(tasks.size());
+    for (const DownloadTaskParam_t& task : tasks) {
+        AddEntry(task, false);
+        if (task.VideoState == Wait || task.VideoState == Downloading || task.VideoState == Transcoding)
+            m_pTaskManager->AddTask(task);
     }
-    m_nTaskCount = static_cast<int>(m_tasks.size());
+    m_nTaskCount = static_cast<int>(m_entries.size());
+    UpdateContentSize();
     StartScheduler();
 }
 
@@ -250,7 +343,7 @@ std::string NdTaskListView::SettleVideoName(
 
 void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir)
 {
-    const int room = kMaxTasks - static_cast<int>(m_tasks.size());
+    const int room = kMaxTasks - static_cast<int>(m_entries.size());
     if (static_cast<int>(tasks.size()) > room)
         tasks.resize(static_cast<size_t>(std::max(room, 0)));
     if (tasks.empty()) {
@@ -259,19 +352,21 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
     }
 
     NdCacheManager* store = NdCacheManager::GetInstance();
+    std::vector<DownloadTaskParam_t> listed = GetTasks();
     for (DownloadTaskParam_t task : tasks) {
         // Against the tasks of this request made so far too: two lessons of
         // one name get two names, and each record names its own file.
-        task.VideoName = SettleVideoName(task.VideoName, dir, m_tasks);
+        task.VideoName = SettleVideoName(task.VideoName, dir, listed);
         task.VideoDownloadPath = NdCommHelper::ToUtf8(dir);
         task.VideoTempPath = NdCommHelper::ToUtf8(NdTaskFolder::CreateNew(dir));
-        m_tasks.push_back(task);
-        // Show, queue, store: a row exists before its task can report to it.
-        AddItem(m_tasks.back());
-        m_pTaskManager->AddTask(m_tasks.back());
-        store->SaveOneDownloadTask(m_tasks.back());
+        listed.push_back(task);
+        // Listed, queued, stored: the list knows a task before it can report.
+        AddEntry(task, true);
+        m_pTaskManager->AddTask(task);
+        store->SaveOneDownloadTask(task);
     }
-    m_nTaskCount = static_cast<int>(m_tasks.size());
+    m_nTaskCount = static_cast<int>(m_entries.size());
+    UpdateContentSize();
     StartScheduler();
 }
 
@@ -288,6 +383,8 @@ QString NdTaskListView::GetCurrentDownloadTaskName() const
 
 void NdTaskListView::slotChangeDownloadState(const DownloadTaskParam_t& param)
 {
+    if (Entry_t* entry = Find(param.VideoTempPath))
+        entry->Record.VideoState = param.VideoState;
     m_pTaskManager->ChangeDownloadState(param);
 }
 
@@ -295,8 +392,10 @@ void NdTaskListView::slotDelete()
 {
     NdReportClick("btn_delete");
     NdTaskItem* item = qobject_cast<NdTaskItem*>(sender());
-    if (!item)
+    if (!EntryOf(item))
         return;
+    // Taken now: while the question is open, the row may come to show another task.
+    const DownloadTaskParam_t record = item->GetDownloadTaskParam();
     NdQuestionBox box(this, Str("NdDownloader.SureDeleteRecord"), 480, 116);
     emit sigShowMask(true);
     const int answer = box.DoModal();
@@ -306,34 +405,34 @@ void NdTaskListView::slotDelete()
     const bool deleteLocalFile = box.IsDeleteLocalFile();
     if (deleteLocalFile)
         NdReportClick("btn_deletedlg_local_file");
-    DeleteRow(item, deleteLocalFile);
+    DeleteTask(record, deleteLocalFile);
     emit sigToastTip(QStringLiteral("success"), Str("NdDownloader.DeletedTask"), QSize(116, 38));
 }
 
-void NdTaskListView::DeleteRow(NdTaskItem* item, bool deleteLocalFile)
+void NdTaskListView::DeleteTask(const DownloadTaskParam_t& record, bool deleteLocalFile)
 {
-    const DownloadTaskParam_t record = item->GetDownloadTaskParam();
     // Out of the scheduler first: once RemoveTask has returned, no task thread
-    // touches the row, the store or the working folder again.
+    // reports, stores or touches the working folder again.
     m_pTaskManager->RemoveTask(record);
     INdDownloaderBackEnd::GetInstance()->DeleteTask(record, deleteLocalFile);
     ND_LOG(LogInfo, "deleted task %s", record.VideoName.c_str());
 
-    const auto listed = std::find_if(m_tasks.begin(), m_tasks.end(),
-        [&](const DownloadTaskParam_t& task) { return task.VideoTempPath == record.VideoTempPath; });
-    if (listed != m_tasks.end()) {
-        m_tasks.erase(listed);
+    const auto listed = std::find_if(m_entries.begin(), m_entries.end(),
+        [&](const auto& entry) { return entry->Record.VideoTempPath == record.VideoTempPath; });
+    if (listed != m_entries.end()) {
+        m_byTempPath.erase(record.VideoTempPath);
+        m_entries.erase(listed);
         --m_nTaskCount;
     }
-    m_items.removeOne(item);
-    delete item;
     UpdateContentSize();
 }
 
 void NdTaskListView::onVideoRenamed(const std::string& tempPath, const QString& videoName)
 {
-    for (DownloadTaskParam_t& task : m_tasks) {
-        if (task.VideoTempPath == tempPath)
-            task.VideoName = NdCommHelper::ToUtf8(videoName);
-    }
+    Entry_t* entry = Find(tempPath);
+    if (!entry)
+        return;
+    entry->Record.VideoName = NdCommHelper::ToUtf8(videoName);
+    if (entry->Record.TaskItem)
+        entry->Record.TaskItem->onVideoRenamed(videoName);
 }

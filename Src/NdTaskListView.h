@@ -8,18 +8,22 @@
 #include <QSize>
 #include <QString>
 
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class NdDownloadTaskManager;
 class NdLabel;
 class NdTaskItem;
-class QScrollArea;
-class QVBoxLayout;
+class NdTaskRowArea;
 
-// The list of download tasks: one row per task, newest on top. Owns the
-// scheduler, restores the stored tasks at start-up, turns requests into new
-// tasks and deletes tasks on the user's request.
+// The list of download tasks, newest on top. Owns the scheduler, restores the
+// stored tasks at start-up, turns requests into new tasks and deletes tasks on
+// the user's request. It keeps a record per task and makes rows only for the
+// tasks in view, reusing them as the list scrolls, so that a long history
+// costs neither time nor memory: a record's TaskItem is its row while one
+// shows it, and the engine's reports reach the record, and its row if shown.
 class NdTaskListView : public NdWidget
 {
     Q_OBJECT
@@ -30,14 +34,15 @@ public:
     explicit NdTaskListView(QWidget* parent = nullptr);
     ~NdTaskListView() override;
 
-    void AddItem(DownloadTaskParam_t& param);
     void InitLocalDownloadTasks();
     // token: an access token, or a playlist address when isUrl is true.
     void InitNewDownloadTasks(const std::string& token, bool isUrl);
     NdDownloadTaskManager* GetDownloadTaskManager() const { return m_pTaskManager; }
     // The name of the first stored task that is downloading; empty if none.
     QString GetCurrentDownloadTaskName() const;
-    int GetItemCount() const { return m_items.size(); }
+    int GetItemCount() const { return static_cast<int>(m_entries.size()); }
+    // The records in the order the list shows them, newest first.
+    std::vector<DownloadTaskParam_t> GetTasks() const;
     void TranslateText() override;
 
     // The name a new video gets in a download folder: its received name made
@@ -60,20 +65,37 @@ protected:
     void InitUi();
 
 private:
+    struct Entry_t
+    {
+        DownloadTaskParam_t Record; // the list's copy; TaskItem: its row while one shows it
+        int LastPercent = 0;        // what the engine reported last, for a task of unknown size
+        QString Speed;
+        unsigned Layout = 0; // the last layout that found it in view
+    };
+
+    void ConnectToEngine();
+    void AddEntry(const DownloadTaskParam_t& record, bool onTop);
+    Entry_t* Find(const std::string& tempPath) const;
+    Entry_t* EntryOf(QObject* row) const;
+    NdTaskItem* MakeRow();
+    void BindRow(NdTaskItem* row, Entry_t* entry);
+    // Binds rows to the records in view, after a scroll, a resize, an addition or a removal.
+    void LayoutRows();
+    void onTaskReport(const std::string& tempPath, float size, int percent, int state, const QString& speed);
     bool FetchNewTasks(const std::string& token, bool isUrl, std::vector<DownloadTaskParam_t>& tasks);
     void ReportCrashOnce(const DownloadTaskParam_t& first);
     bool AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir);
     void CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir);
-    void DeleteRow(NdTaskItem* item, bool deleteLocalFile);
+    void DeleteTask(const DownloadTaskParam_t& record, bool deleteLocalFile);
     void onVideoRenamed(const std::string& tempPath, const QString& videoName);
     void UpdateContentSize();
     void StartScheduler();
 
-    NdWidget* m_pContentWidget = nullptr;
-    QScrollArea* m_pScrollArea = nullptr;
-    QVBoxLayout* m_pRowLayout = nullptr;
-    QList<NdTaskItem*> m_items;
-    std::vector<DownloadTaskParam_t> m_tasks;
+    NdTaskRowArea* m_pRowArea = nullptr;
+    QList<NdTaskItem*> m_rows;                       // made so far; a row without an entry is hidden
+    std::vector<std::unique_ptr<Entry_t>> m_entries; // newest on top
+    std::unordered_map<std::string, Entry_t*> m_byTempPath;
+    unsigned m_nLayout = 0;
     int m_nTaskCount = 0;
     NdDownloadTaskManager* m_pTaskManager = nullptr;
     NdLabel* m_pSupportLabel = nullptr;

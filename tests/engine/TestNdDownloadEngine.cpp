@@ -111,7 +111,7 @@ void TestNdDownloadEngine::removeWaitsForRowConnect()
 {
     QSemaphore connecting;
     QSemaphore mayReturn;
-    NdDownloadTask::SetRowConnector([&](NdDownloadTask*, NdTaskItem*) {
+    NdDownloadTask::SetRowConnector([&](NdDownloadTask*, const DownloadTaskParam_t&) {
         connecting.release();
         mayReturn.acquire();
         return NdRowConnections();

@@ -26,7 +26,8 @@ NdDownloaderBackEndImpl& NdBackEnd()
 
 NdRowRecorder::NdRowRecorder()
 {
-    NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, NdTaskItem* row) { return Connect(task, row); });
+    NdDownloadTask::SetRowConnector(
+        [this](NdDownloadTask* task, const DownloadTaskParam_t& record) { return Connect(task, record.TaskItem); });
 }
 
 NdRowRecorder::~NdRowRecorder()

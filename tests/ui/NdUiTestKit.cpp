@@ -2,6 +2,7 @@
 
 #include "NdLanguageHelper.h"
 #include "NdTaskItem.h"
+#include "NdTaskListView.h"
 #include "NdTestEnv.h"
 #include "NdWidget.h"
 
@@ -97,11 +98,8 @@ void NdModalAnswerer::Poll()
 QStringList NdRowNames(QWidget* window)
 {
     QStringList names;
-    QLayout* rows = window->findChild<QWidget*>(QStringLiteral("NdTaskListView_Widget"))->layout();
-    for (int i = 0; rows && i < rows->count(); ++i) {
-        if (auto* row = qobject_cast<NdTaskItem*>(rows->itemAt(i)->widget()))
-            names << QString::fromStdString(row->GetDownloadTaskParam().VideoName);
-    }
+    for (const DownloadTaskParam_t& task : window->findChild<NdTaskListView*>()->GetTasks())
+        names << QString::fromStdString(task.VideoName);
     return names;
 }
 

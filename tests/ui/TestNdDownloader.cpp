@@ -8,6 +8,7 @@
 #include "NdNetworkTest.h"
 #include "NdOpenEventFilter.h"
 #include "NdTaskItem.h"
+#include "NdTaskListView.h"
 #include "NdTestEnv.h"
 #include "NdUiTestKit.h"
 
@@ -17,7 +18,9 @@
 #include <QClipboard>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QAbstractScrollArea>
 #include <QLabel>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QtTest>
 
@@ -52,6 +55,7 @@ private slots:
     void namesFromTheServer();
     void stopAndQuitResumesAtTheNextStart();
     void startUpPicksUpWhatAKilledRunLeft();
+    void longListMakesRowsInViewOnly();
     void offlineAndBackResumesByItself();
     void unreadableTaskListIsKept();
     void mandatoryUpdateShowsOnlyTheUpdateDialog();
@@ -345,6 +349,43 @@ void TestNdDownloader::unreadableTaskListIsKept()
     window->onGetNewTask("nadioDownLoader-token-plain");
     QTRY_COMPARE(NdRowNames(window).size(), 1);
     QVERIFY(QFileInfo(taskFile).isDir() && QDir(taskFile).removeRecursively());
+}
+
+// A long list has rows only for the tasks in view; each shown task's record
+// names its row, the others none. The oldest task, far out of view, downloads
+// meanwhile, and the row that shows it once it is scrolled to tells how it ended.
+void TestNdDownloader::longListMakesRowsInViewOnly()
+{
+    const int count = 40;
+    for (int i = 0; i < count; ++i) {
+        DownloadTaskParam_t task = LessonTask(QStringLiteral("plain"), i);
+        task.VideoState = i == 0 ? Wait : Paused;
+        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    }
+    NdDownloader* window = OpenWindow();
+    NdTaskListView* list = window->findChild<NdTaskListView*>();
+    const auto shown = [&] {
+        QStringList names;
+        for (const DownloadTaskParam_t& task : list->GetTasks()) {
+            auto* row = static_cast<NdTaskItem*>(task.TaskItem);
+            if (row && row->isVisible() && row->GetDownloadTaskParam().VideoTempPath == task.VideoTempPath)
+                names << QString::fromStdString(task.VideoName);
+        }
+        return names;
+    };
+    QCOMPARE(list->GetItemCount(), count);
+    QVERIFY(shown().size() < 15 && shown().first() == QStringLiteral("lesson 39"));
+    QVERIFY(window->findChildren<NdTaskItem*>().size() <= shown().size() + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 1, kTaskTimeoutMs);
+    QScrollBar* bar = list->findChild<QAbstractScrollArea*>()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    QVERIFY(shown().contains(QStringLiteral("lesson 0")) && !shown().contains(QStringLiteral("lesson 39")));
+    QVERIFY(window->findChildren<NdTaskItem*>().size() < 20);
+    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
+        if (row->isVisible() && row->GetDownloadTaskParam().VideoName == "lesson 0")
+            QCOMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
+                NdUiStr("NdDownloader.DownloadFinished"));
+    }
 }
 
 // A ping that prints nothing (here: none installed) means offline; the real

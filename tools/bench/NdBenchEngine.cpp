@@ -183,7 +183,9 @@ public:
     {
         m_clock.start();
         NdDownloadTask::SetRowConnector(
-            [this](NdDownloadTask* task, NdTaskItem* row) { return NdRowConnections{Connect(task, row)}; });
+            [this](NdDownloadTask* task, const DownloadTaskParam_t& record) {
+                return NdRowConnections{Connect(task, record.TaskItem)};
+            });
     }
     ~NdBenchRows() override { NdDownloadTask::SetRowConnector(nullptr); }
 
