@@ -122,14 +122,79 @@ void NdTaskItem::SetDownloadTaskParam(const DownloadTaskParam_t& param)
     m_param = param;
 }
 
-void NdTaskItem::Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed)
+void NdTaskItem::Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed, const QString& timeLeft)
 {
     m_param = param;
     m_nLastReportedPercent = lastPercent;
+    m_strSpeed = speed;
+    m_strTimeLeft = timeLeft;
     TranslateText();
     Update();
-    if (m_param.VideoState == Downloading && !speed.isEmpty())
-        m_pSpeedLabel->setText(speed);
+}
+
+void NdTaskItem::ShowTimeLeft(const QString& timeLeft)
+{
+    m_strTimeLeft = timeLeft;
+    ShowSpeed();
+}
+
+// Before the first figures of a run the speed reads as nothing yet.
+void NdTaskItem::ShowSpeed()
+{
+    if (m_param.VideoState != Downloading) {
+        m_pSpeedLabel->setText(QString());
+        return;
+    }
+    const QString speed = m_strSpeed.isEmpty() ? QStringLiteral("0KB/S") : m_strSpeed;
+    m_pSpeedLabel->setText(m_strTimeLeft.isEmpty() ? speed : speed + QStringLiteral("  ") + m_strTimeLeft);
+}
+
+void NdTaskItem::SetSelected(bool selected)
+{
+    if (property("selected").toBool() == selected)
+        return;
+    setProperty("selected", selected);
+    NdRepolish(this);
+}
+
+void NdTaskItem::OpenVideo()
+{
+    if (m_param.VideoState != Finished && m_param.VideoState != MissFile)
+        return;
+    if (IsOutputFileMissing()) {
+        Update();
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(NdCommHelper::FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/')
+        + NdCommHelper::FromUtf8(m_param.VideoName) + QStringLiteral(".mp4")));
+}
+
+void NdTaskItem::ClickStartPause()
+{
+    if (m_pStartPauseBtn->isVisible())
+        m_pStartPauseBtn->click();
+}
+
+void NdTaskItem::ClickDelete()
+{
+    m_pDeleteBtn->click();
+}
+
+void NdTaskItem::ClickFolder()
+{
+    m_pFolderBtn->click();
+}
+
+void NdTaskItem::mousePressEvent(QMouseEvent* event)
+{
+    NdWidget::mousePressEvent(event);
+    emit sigSelected();
+}
+
+void NdTaskItem::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    NdWidget::mouseDoubleClickEvent(event);
+    OpenVideo();
 }
 
 void NdTaskItem::Update()
@@ -147,7 +212,7 @@ void NdTaskItem::Update()
         m_pSizeLabel->setText(GetSizeNumberStr(m_param.VideoDownloadFileSize, m_param.VideoFileSize));
     ShowStateText(state, PercentOfRecord());
     ShowStateIcon(state);
-    m_pSpeedLabel->setText(state == Downloading ? QStringLiteral("0KB/S") : QString());
+    ShowSpeed();
 }
 
 void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, const QString& speed)
@@ -166,7 +231,8 @@ void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, con
     else
         m_pSizeLabel->setText(GetSizeNumberStr(size, m_param.VideoFileSize));
     ShowStateText(state, percent);
-    m_pSpeedLabel->setText(state == Downloading ? speed : QString());
+    m_strSpeed = speed;
+    ShowSpeed();
 }
 
 void NdTaskItem::onVideoRenamed(const QString& videoName)
@@ -274,6 +340,17 @@ QString NdTaskItem::GetSizeNumberStr(float size)
     if (size >= 1024.0f)
         return Number(size / 1024.0f) + QStringLiteral("GB");
     return Number(size) + QStringLiteral("MB");
+}
+
+QString NdTaskItem::GetTimeLeftStr(qint64 seconds)
+{
+    if (seconds < 0)
+        return QString();
+    if (seconds >= 3600)
+        return Str("NdDownloader.LeftHours").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    if (seconds >= 60)
+        return Str("NdDownloader.LeftMinutes").arg(seconds / 60).arg(seconds % 60);
+    return Str("NdDownloader.LeftSeconds").arg(seconds);
 }
 
 QString NdTaskItem::GetSizeNumberStr(float done, float total)

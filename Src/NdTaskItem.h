@@ -22,8 +22,20 @@ public:
     DownloadTaskParam_t GetDownloadTaskParam() const;
     void SetDownloadTaskParam(const DownloadTaskParam_t& param);
     // Shows a task: its record, the percentage the engine reported last (for
-    // a task of unknown size) and its last speed. The list reuses its rows.
-    void Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed);
+    // a task of unknown size), its last speed and the time it has left. The
+    // list reuses its rows.
+    void Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed, const QString& timeLeft);
+    // Beside the speed while the task downloads; empty hides it.
+    void ShowTimeLeft(const QString& timeLeft);
+    // The row the keyboard acts on.
+    void SetSelected(bool selected);
+    // Opens the finished video with the desktop's player; a video that is gone
+    // shows the task as missing its file instead.
+    void OpenVideo();
+    // Clicks the row's own buttons, as the keyboard and the list's menu do.
+    void ClickStartPause();
+    void ClickDelete();
+    void ClickFolder();
     void Update();
     void TranslateText() override;
 
@@ -31,6 +43,8 @@ public:
     static QString GetStateStrFromDowmloadState(int state);
     static QString GetSizeNumberStr(float size);
     static QString GetSizeNumberStr(float done, float total);
+    // "剩余 3分12秒", "3 min 12 s left"; empty for a negative count.
+    static QString GetTimeLeftStr(qint64 seconds);
 
 signals:
     void sigDelete();
@@ -39,6 +53,7 @@ signals:
     void sigShowWindow();
     void sigStartDownload();
     void sigDirNoExist();
+    void sigSelected();
 
 public slots:
     void onRefreshDownloadResult(float size, int percent, int state, const QString& speed);
@@ -49,6 +64,8 @@ protected:
     void InitUi();
     void ConnectSignals();
     void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     void onStartPauseClicked();
@@ -57,6 +74,7 @@ private:
     void ShowStartPause(int state, bool pauseLook);
     void ShowStateIcon(int state);
     void ShowStateText(int state, int percent);
+    void ShowSpeed();
     int PercentOfRecord() const;
     bool IsOutputFileMissing() const;
 
@@ -74,4 +92,6 @@ private:
     // The percentage the engine reported last; shown when the record holds no
     // expected size to compute it from.
     int m_nLastReportedPercent = 0;
+    QString m_strSpeed;
+    QString m_strTimeLeft;
 };

@@ -16,8 +16,13 @@
 #include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
 
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QCursor>
 #include <QDir>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QPointer>
 #include <QVBoxLayout>
 
@@ -74,6 +79,8 @@ NdTaskListView::NdTaskListView(QWidget* parent) : NdWidget(parent)
     TranslateText();
     m_pTaskManager = new NdDownloadTaskManager();
     ConnectToEngine();
+    m_clock.start();
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 NdTaskListView::~NdTaskListView()
@@ -168,6 +175,7 @@ NdTaskItem* NdTaskListView::MakeRow()
     connect(item, &NdTaskItem::sigToastTip, this, &NdTaskListView::sigToastTip);
     connect(item, &NdTaskItem::sigDirNoExist, this,
         [this]() { emit sigToastTip(QStringLiteral("tip"), Str("NdDownloader.DirNotFound"), QSize(144, 38)); });
+    connect(item, &NdTaskItem::sigSelected, this, &NdTaskListView::onRowSelected);
     item->setFixedSize(kRowWidth, kRowHeight);
     m_rows.append(item);
     return item;
@@ -176,7 +184,8 @@ NdTaskItem* NdTaskListView::MakeRow()
 void NdTaskListView::BindRow(NdTaskItem* row, Entry_t* entry)
 {
     entry->Record.TaskItem = row;
-    row->Bind(entry->Record, entry->LastPercent, entry->Speed);
+    row->Bind(entry->Record, entry->LastPercent, entry->Speed, entry->TimeLeft);
+    row->SetSelected(entry->Record.VideoTempPath == m_strSelected);
 }
 
 // A row keeps its task while the task stays in view; rows of tasks that left
@@ -218,14 +227,117 @@ void NdTaskListView::onTaskReport(const std::string& tempPath, float size, int p
     Entry_t* entry = Find(tempPath);
     if (!entry)
         return;
+    const int previousState = entry->Record.VideoState;
     entry->Record.VideoState = state;
     (state == Finished ? entry->Record.VideoTranscodeFileSize : entry->Record.VideoDownloadFileSize) = size;
     entry->LastPercent = percent;
     entry->Speed = speed;
-    if (entry->Record.TaskItem)
-        entry->Record.TaskItem->onRefreshDownloadResult(size, percent, state, speed);
-    else if (state == NoDisk)
+    EstimateTimeLeft(*entry, previousState);
+    if (NdTaskItem* row = entry->Record.TaskItem) {
+        row->onRefreshDownloadResult(size, percent, state, speed);
+        row->ShowTimeLeft(entry->TimeLeft);
+    } else if (state == NoDisk) {
         emit sigShowWindow();
+    }
+}
+
+// A run that starts learns its speed anew; the estimate shows only while the
+// task downloads.
+void NdTaskListView::EstimateTimeLeft(Entry_t& entry, int previousState)
+{
+    const qint64 now = m_clock.elapsed();
+    const double downloaded = entry.Record.VideoDownloadFileSize;
+    if (entry.Record.VideoState != Downloading) {
+        entry.TimeLeft.clear();
+        return;
+    }
+    if (previousState != Downloading)
+        entry.Estimate.Restart(now, downloaded);
+    else
+        entry.Estimate.Update(now, downloaded);
+    entry.TimeLeft
+        = NdTaskItem::GetTimeLeftStr(entry.Estimate.SecondsLeft(now, entry.Record.VideoFileSize, downloaded));
+}
+
+void NdTaskListView::onRowSelected()
+{
+    Entry_t* entry = EntryOf(sender());
+    if (!entry)
+        return;
+    m_strSelected = entry->Record.VideoTempPath;
+    for (NdTaskItem* row : qAsConst(m_rows))
+        row->SetSelected(row == entry->Record.TaskItem);
+    setFocus();
+}
+
+NdTaskItem* NdTaskListView::RowForKeys() const
+{
+    for (QWidget* widget = QApplication::widgetAt(QCursor::pos()); widget; widget = widget->parentWidget()) {
+        if (auto* row = qobject_cast<NdTaskItem*>(widget))
+            return EntryOf(row) ? row : nullptr;
+    }
+    const Entry_t* selected = Find(m_strSelected);
+    return selected ? selected->Record.TaskItem : nullptr;
+}
+
+void NdTaskListView::keyPressEvent(QKeyEvent* event)
+{
+    NdTaskItem* row = RowForKeys();
+    if (row && event->key() == Qt::Key_Delete)
+        row->ClickDelete();
+    else if (row && event->key() == Qt::Key_Space)
+        row->ClickStartPause();
+    else
+        NdWidget::keyPressEvent(event);
+}
+
+void NdTaskListView::contextMenuEvent(QContextMenuEvent* event)
+{
+    NdTaskItem* row = nullptr;
+    for (QWidget* widget = childAt(event->pos()); widget && !row; widget = widget->parentWidget())
+        row = qobject_cast<NdTaskItem*>(widget);
+    std::unique_ptr<QMenu> menu(MakeContextMenu(EntryOf(row) ? row : nullptr));
+    menu->exec(event->globalPos());
+}
+
+QMenu* NdTaskListView::MakeContextMenu(NdTaskItem* row)
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("NdTaskListView_Menu"));
+    menu->addAction(Str("NdDownloader.StartAll"), this, [this] { ChangeStates({Paused, Failed, NoDisk}, Wait); });
+    menu->addAction(Str("NdDownloader.PauseAll"), this, [this] { ChangeStates({Wait, Downloading}, Paused); });
+    menu->addAction(Str("NdDownloader.RetryFailed"), this, [this] { ChangeStates({Failed}, Wait); });
+    menu->addAction(Str("NdDownloader.RemoveFinished"), this, &NdTaskListView::RemoveFinished);
+    if (row) {
+        menu->addSeparator();
+        menu->addAction(Str("NdDownloader.OpenFileDir"), row, &NdTaskItem::ClickFolder);
+    }
+    return menu;
+}
+
+// Through the scheduler as a row's button goes, so that five at a time still holds.
+void NdTaskListView::ChangeStates(std::initializer_list<int> from, int to)
+{
+    for (const auto& entry : m_entries) {
+        if (std::find(from.begin(), from.end(), entry->Record.VideoState) == from.end())
+            continue;
+        entry->Record.VideoState = to;
+        m_pTaskManager->ChangeDownloadState(entry->Record);
+        if (entry->Record.TaskItem)
+            BindRow(entry->Record.TaskItem, entry.get());
+    }
+}
+
+// The finished tasks leave the list; their videos stay where they are.
+void NdTaskListView::RemoveFinished()
+{
+    std::vector<DownloadTaskParam_t> finished;
+    for (const auto& entry : m_entries) {
+        if (entry->Record.VideoState == Finished || entry->Record.VideoState == MissFile)
+            finished.push_back(entry->Record);
+    }
+    for (const DownloadTaskParam_t& record : finished)
+        DeleteTask(record, false);
 }
 
 void NdTaskListView::StartScheduler()

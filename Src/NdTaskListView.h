@@ -2,8 +2,11 @@
 
 #include "NdWidget.h"
 
+#include "NdTimeLeft.h"
+
 #include "NdCore/NdDownloadTaskParam.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QSize>
 #include <QString>
@@ -17,6 +20,7 @@ class NdDownloadTaskManager;
 class NdLabel;
 class NdTaskItem;
 class NdTaskRowArea;
+class QMenu;
 
 // The list of download tasks, newest on top. Owns the scheduler, restores the
 // stored tasks at start-up, turns requests into new tasks and deletes tasks on
@@ -43,6 +47,9 @@ public:
     int GetItemCount() const { return static_cast<int>(m_entries.size()); }
     // The records in the order the list shows them, newest first.
     std::vector<DownloadTaskParam_t> GetTasks() const;
+    // The menu of the list's right click: all tasks at once, and the folder of
+    // the task under the mouse (row: may be null). The caller owns it.
+    QMenu* MakeContextMenu(NdTaskItem* row);
     void TranslateText() override;
 
     // The name a new video gets in a download folder: its received name made
@@ -63,6 +70,10 @@ public slots:
 
 protected:
     void InitUi();
+    // Delete asks to delete, Space starts or pauses, the task under the mouse
+    // or else the one selected last.
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     struct Entry_t
@@ -70,6 +81,8 @@ private:
         DownloadTaskParam_t Record; // the list's copy; TaskItem: its row while one shows it
         int LastPercent = 0;        // what the engine reported last, for a task of unknown size
         QString Speed;
+        NdTimeLeft Estimate;
+        QString TimeLeft;
         unsigned Layout = 0; // the last layout that found it in view
     };
 
@@ -82,6 +95,12 @@ private:
     // Binds rows to the records in view, after a scroll, a resize, an addition or a removal.
     void LayoutRows();
     void onTaskReport(const std::string& tempPath, float size, int percent, int state, const QString& speed);
+    void EstimateTimeLeft(Entry_t& entry, int previousState);
+    NdTaskItem* RowForKeys() const;
+    void onRowSelected();
+    // What the buttons of a row would do, for every task in one of the states.
+    void ChangeStates(std::initializer_list<int> from, int to);
+    void RemoveFinished();
     bool FetchNewTasks(const std::string& token, bool isUrl, std::vector<DownloadTaskParam_t>& tasks);
     void ReportCrashOnce(const DownloadTaskParam_t& first);
     bool AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir);
@@ -96,6 +115,8 @@ private:
     std::vector<std::unique_ptr<Entry_t>> m_entries; // newest on top
     std::unordered_map<std::string, Entry_t*> m_byTempPath;
     unsigned m_nLayout = 0;
+    std::string m_strSelected; // the working folder of the task selected last
+    QElapsedTimer m_clock;
     int m_nTaskCount = 0;
     NdDownloadTaskManager* m_pTaskManager = nullptr;
     NdLabel* m_pSupportLabel = nullptr;
