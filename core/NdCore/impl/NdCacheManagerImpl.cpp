@@ -132,8 +132,11 @@ bool StringMemberEquals(const Json::Value& entry, const char* key, const std::st
 {
     if (!entry.isObject())
         return false;
-    const Json::Value& value = entry[key];
-    return value.isString() && value.asString() == expected;
+    // Without a copy of the member: every change looks through the list.
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    return entry[key].getString(&begin, &end)
+        && expected.compare(0, std::string::npos, begin, static_cast<size_t>(end - begin)) == 0;
 }
 
 // Whole-record updates and deletes need the same working folder, playlist and name.
@@ -160,13 +163,16 @@ std::string StyledText(const Json::Value& root)
     return text.str();
 }
 
+// By iterator: an index into a jsoncpp array is a map look-up.
 template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list, Predicate matches)
 {
     if (!list.isArray())
         return kNotFound;
-    for (Json::ArrayIndex index = 0; index < list.size(); ++index) {
-        if (matches(list[index]))
+    Json::ArrayIndex index = 0;
+    for (const Json::Value& entry : list) {
+        if (matches(entry))
             return index;
+        ++index;
     }
     return kNotFound;
 }
