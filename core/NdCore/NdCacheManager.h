@@ -37,6 +37,9 @@ public:
     // read. Until it can be read again, GetDownloadTasks returns false and every
     // change of the list is dropped: the file stays exactly as it is.
     virtual bool TaskFileUnreadable() = 0;
+    // Drops what memory holds, so the next call reads the task file again:
+    // for tools and tests that change the file behind the store's back.
+    virtual void Reload() = 0;
     virtual ~NdCacheManager();
 
     static NdCacheManager* GetInstance();

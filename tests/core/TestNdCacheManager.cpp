@@ -66,7 +66,7 @@ class TestNdCacheManager : public QObject
 
 private slots:
     void initTestCase();
-    void init() { QDir(NdTestDataDir()).removeRecursively(); } // writers must make the folder themselves
+    void init();
     void changesHitTheFirstFullMatch();
     void damagedFileIsKeptAside_data();
     void damagedFileIsKeptAside();
@@ -84,6 +84,12 @@ void TestNdCacheManager::initTestCase()
 {
     NdTestInitEnvironment();
     m_store = NdCacheManager::GetInstance(); // takes its folder now, in test mode
+}
+
+void TestNdCacheManager::init()
+{
+    QDir(NdTestDataDir()).removeRecursively(); // writers must make the folder themselves
+    m_store->Reload();
 }
 
 void TestNdCacheManager::changesHitTheFirstFullMatch()
@@ -140,6 +146,7 @@ void TestNdCacheManager::damagedFileIsKeptAside()
     QCOMPARE(Stored(), QString("new:0"));
     // A second damaged file goes aside under a name of its own; the first copy stays.
     QVERIFY(WriteBytes(kTaskFile, "]]"));
+    m_store->Reload();
     m_store->DeleteOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt.1"), QByteArray("]]"));
@@ -166,6 +173,7 @@ void TestNdCacheManager::unreadableFileIsLeftAlone()
     QVERIFY(obstacle != "pipe" || (QFile::remove(path) && ::mkfifo(qPrintable(path), 0600) == 0));
     QVERIFY(obstacle != "huge" || QFile(path).resize(3LL << 30)); // sparse: no disk space taken
     QVERIFY(obstacle != "locked" || ::chmod(qPrintable(path), 0200) == 0);
+    m_store->Reload();
     const qint64 before = QFileInfo(path).size();
     m_store->SaveOneDownloadTask(NdMakeTask("new"));
     m_store->UpdateOneDownloadTask(NdMakeTask("kept", Finished));

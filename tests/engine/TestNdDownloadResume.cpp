@@ -214,6 +214,7 @@ void TestNdDownloadResume::interruptedRunsResumeAtTheNextStart()
     QVERIFY(QTest::qWaitFor([&] { return PlatformRequests(QStringLiteral("/"), ".ts") >= 11; }, kTaskTimeoutMs));
     runner.kill();
     QVERIFY(runner.waitForFinished(5000) && runner.exitStatus() == QProcess::CrashExit);
+    NdCacheManager::GetInstance()->Reload(); // the runner wrote it
     task = NdStoredTask(task.VideoTempPath);
     QVERIFY(task.VideoState == Downloading && task.VideoDownloadFileSize > 0.0f);
     const int onDisk = NdSegmentFileCount(task.VideoTempPath);

@@ -202,33 +202,25 @@ NdCacheManagerImpl::~NdCacheManagerImpl() = default;
 
 void NdCacheManagerImpl::SaveOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& stored) {
-        Json::Value list(Json::arrayValue);
-        list.append(TaskToJson(task));
-        for (const Json::Value& entry : stored)
-            list.append(entry);
-        WriteJsonFile(kTaskFile, list);
-    });
+    ChangeTaskList([&task](Json::Value& list) { list.insert(0, TaskToJson(task)); });
 }
 
 void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& list) {
+    ChangeTaskList([&task](Json::Value& list) {
         const Json::ArrayIndex index = FindSameTask(list, task);
         if (index != kNotFound) {
             Json::Value removed;
             list.removeIndex(index, &removed);
         }
         if (list.empty())
-            RemoveTaskFile();
-        else
-            WriteJsonFile(kTaskFile, list);
+            list = Json::Value(Json::arrayValue); // the file goes with the last task
     });
 }
 
 void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& list) {
+    ChangeTaskList([&task](Json::Value& list) {
         const Json::ArrayIndex index = FindSameTask(list, task);
         if (index != kNotFound) {
             // Member by member, so members this version does not know survive the update.
@@ -237,7 +229,6 @@ void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
             for (const std::string& key : updated.getMemberNames())
                 entry[key] = updated[key];
         }
-        WriteJsonFile(kTaskFile, list);
     });
 }
 
@@ -259,26 +250,25 @@ void NdCacheManagerImpl::ChangeTaskMember(const std::string& tempPath, const cha
             list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
         if (index != kNotFound)
             list[index][key] = value;
-        WriteJsonFile(kTaskFile, list);
     });
 }
 
 void NdCacheManagerImpl::ClearDownloadTasks()
 {
+    QMutexLocker locker(&m_taskListLock);
     try {
-        // Locked like the other changes, so a save running at the same time cannot bring the list back.
-        QMutexLocker locker(&m_taskFileLock);
         RemoveTaskFile();
     } catch (...) { }
+    ForgetTaskList();
 }
 
 bool NdCacheManagerImpl::GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks)
 {
+    QMutexLocker locker(&m_taskListLock);
     try {
-        Json::Value list;
-        if (ReadTaskList(list) != NdReadResult::Parsed)
+        if (!LoadTaskList() || !m_bTaskListInFile)
             return false;
-        for (const Json::Value& entry : list) {
+        for (const Json::Value& entry : m_taskList) {
             DownloadTaskParam_t task;
             if (TaskFromJson(entry, task))
                 tasks.push_back(task);
@@ -338,6 +328,13 @@ void NdCacheManagerImpl::SetLastDownloadPath(const std::string& path)
 bool NdCacheManagerImpl::TaskFileUnreadable()
 {
     return m_bTaskFileUnreadable;
+}
+
+// Drops what memory holds: the file is what the caller wants read.
+void NdCacheManagerImpl::Reload()
+{
+    QMutexLocker locker(&m_taskListLock);
+    ForgetTaskList();
 }
 
 std::string NdCacheManagerImpl::FilePath(const char* fileName) const
@@ -408,31 +405,55 @@ void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
             readable ? "can be read again" : "exists but cannot be read; changes to the list are dropped");
 }
 
-// Every change of the task list is one read-modify-write under the lock, so changes from
-// several threads never undo each other. The change writes or removes the file itself.
-void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& list)>& change)
+// A task file that cannot be read leaves nothing in memory: every call tries it again, and
+// nothing is ever written over it, as the user's whole list may still be in it. A damaged one is read
+// as an empty list and kept aside before the next write, so the list can still be recovered
+// from it. False while the file cannot be read.
+bool NdCacheManagerImpl::LoadTaskList()
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value list;
-        if (LoadTaskListForChange(list))
-            change(list);
-    } catch (...) { }
+    if (m_bTaskListLoaded)
+        return true;
+    const NdReadResult result = ReadTaskList(m_taskList);
+    if (result == NdReadResult::Unreadable)
+        return false;
+    m_bTaskListLoaded = true;
+    m_bTaskListInFile = result == NdReadResult::Parsed;
+    m_bTaskFileDamaged = result == NdReadResult::Damaged;
+    return true;
 }
 
-// Nothing is ever written over a task file that could not be read: the user's whole list may
-// still be in it. A damaged one is kept aside first, so the list can still be recovered from it.
-// False when the change must be dropped.
-bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list)
+void NdCacheManagerImpl::ForgetTaskList()
 {
-    switch (ReadTaskList(list)) {
-    case NdReadResult::Unreadable:
-        return false;
-    case NdReadResult::Damaged:
-        return SetDamagedTaskFileAside();
-    default:
-        return true;
+    m_taskList = Json::Value();
+    m_bTaskListLoaded = false;
+}
+
+// Changes from several threads are serialised by the lock, so they never undo each other.
+void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& list)>& change)
+{
+    QMutexLocker locker(&m_taskListLock);
+    try {
+        if (!LoadTaskList())
+            return;
+        change(m_taskList);
+        WriteTaskList();
+    } catch (...) {
+        ForgetTaskList(); // a change cut short is not trusted; the file still holds the list
     }
+}
+
+// An empty list is no file. A write that fails leaves the old file whole, and the list is read
+// from it again: memory never holds a task or a state that the file could not take.
+void NdCacheManagerImpl::WriteTaskList()
+{
+    const bool empty = m_taskList.isArray() && m_taskList.empty();
+    if ((m_bTaskFileDamaged && !SetDamagedTaskFileAside())
+        || !(empty ? RemoveTaskFile() : WriteJsonFile(kTaskFile, m_taskList))) {
+        ForgetTaskList();
+        return;
+    }
+    m_bTaskFileDamaged = false;
+    m_bTaskListInFile = !empty;
 }
 
 // Under the first free name of ".corrupt", ".corrupt.1", ".corrupt.2", ...: a copy kept
@@ -453,9 +474,8 @@ bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
     return false;
 }
 
-void NdCacheManagerImpl::RemoveTaskFile() const
+bool NdCacheManagerImpl::RemoveTaskFile() const
 {
     const QString path = ToQString(FilePath(kTaskFile));
-    if (QFileInfo(path).isFile())
-        QFile::remove(path);
+    return !QFileInfo(path).isFile() || QFile::remove(path);
 }

@@ -10,8 +10,10 @@
 #include <functional>
 #include <string>
 
-// The store behind NdCacheManager::GetInstance(). Every call reads, rewrites and closes its
-// file completely; nothing is kept in memory between calls.
+// The store behind NdCacheManager::GetInstance(). The task list is read on first use and
+// kept in memory: rewriting the whole file for every batch of every task cost more than the
+// download itself once the list was long. The settings files are read and written whole on
+// every call.
 class NdCacheManagerImpl : public NdCacheManager
 {
 public:
@@ -34,6 +36,7 @@ public:
     void GetLastDownloadPath(std::string& path) override;
     void SetLastDownloadPath(const std::string& path) override;
     bool TaskFileUnreadable() override;
+    void Reload() override;
 
 private:
     enum class NdReadResult
@@ -51,13 +54,19 @@ private:
 
     NdReadResult ReadTaskList(Json::Value& list);
     void NoteTaskFileReadable(bool readable);
+    bool LoadTaskList();
+    void ForgetTaskList();
     void ChangeTaskList(const std::function<void(Json::Value& list)>& change);
     void ChangeTaskMember(const std::string& tempPath, const char* key, const Json::Value& value);
-    bool LoadTaskListForChange(Json::Value& list);
+    void WriteTaskList();
     bool SetDamagedTaskFileAside() const;
-    void RemoveTaskFile() const;
+    bool RemoveTaskFile() const;
 
     std::string m_strDataDir;
-    QMutex m_taskFileLock; // held for every read-modify-write of the task file
+    QMutex m_taskListLock; // guards the members below and every write of the task file
+    Json::Value m_taskList;
+    bool m_bTaskListLoaded = false;  // false until read, and again after Reload or a failed write
+    bool m_bTaskListInFile = false;  // the file holds a list (not missing, empty or damaged)
+    bool m_bTaskFileDamaged = false; // to be kept aside before the next write
     std::atomic<bool> m_bTaskFileUnreadable{false};
 };
