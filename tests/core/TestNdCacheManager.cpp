@@ -75,6 +75,7 @@ private slots:
     void fullDiskKeepsOldFiles_data();
     void fullDiskKeepsOldFiles();
     void concurrentChangesLoseNothing();
+    void progressAloneWaitsUpToASecond();
 
 private:
     NdCacheManager* m_store = nullptr;
@@ -245,6 +246,34 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
     QCOMPARE(stored.filter(QRegularExpression("^\\d-\\d+:6$")).size(), 8 * 10);
     QCOMPARE(stored.size(), 8 * 10);
     QCOMPARE(stored.removeDuplicates(), 0);
+}
+
+// A task thread stores its figures after every batch: alone, they reach the file at most once
+// a second. A change of state takes them along at once, and Flush writes what still waits.
+void TestNdCacheManager::progressAloneWaitsUpToASecond()
+{
+    m_store->SaveOneDownloadTask(NdMakeTask("other"));
+    DownloadTaskParam_t busy = NdMakeTask("busy", Downloading);
+    m_store->SaveOneDownloadTask(busy);
+    const auto fileHolds = [](float megabytes) {
+        return ReadBytes(kTaskFile).contains("\"VideoDownloadFileSize\" : " + QByteArray::number(megabytes) + ",");
+    };
+    const auto progress = [&](float megabytes) {
+        busy.VideoDownloadFileSize = megabytes;
+        m_store->UpdateOneDownloadTask(busy);
+        return fileHolds(megabytes);
+    };
+    QVERIFY(!progress(40.5f));
+    m_store->UpdateTaskState("/downloads/~NdTemp/other", Paused);
+    QVERIFY(fileHolds(40.5f));
+    QVERIFY(!progress(41.5f));
+    m_store->Flush();
+    QVERIFY(fileHolds(41.5f));
+    QElapsedTimer coming;
+    coming.start();
+    for (float megabytes = 42.5f; !progress(megabytes) && coming.elapsed() < 3000; megabytes += 1.0f)
+        QTest::qWait(20);
+    QVERIFY2(coming.elapsed() >= 900 && coming.elapsed() < 3000, qPrintable(QString::number(coming.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestNdCacheManager)

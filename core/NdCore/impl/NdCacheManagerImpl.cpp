@@ -25,6 +25,8 @@ const char kCrashFile[] = "NdCrash.bin";
 const char kDownloadPathFile[] = "NdDownloadPath.bin";
 const char kDamagedSuffix[] = ".corrupt";
 const int kMaxDamagedCopies = 1000;
+// Figures of progress alone reach the file at most this often.
+const std::chrono::seconds kProgressWriteInterval(1);
 
 const char kEnvironmentKey[] = "Environment";
 const char kIsCrashKey[] = "IsCrash";
@@ -181,6 +183,26 @@ Json::ArrayIndex FindSameTask(const Json::Value& list, const DownloadTaskParam_t
 {
     return FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
 }
+
+bool IsProgressKey(const std::string& key)
+{
+    return key == kDownloadFileSizeKey || key == kTranscodeFileSizeKey || key == kFileSizeKey;
+}
+
+// Member by member, so members this version does not know survive the update. True when a
+// member other than the sizes changed.
+bool UpdateMembers(Json::Value& entry, const Json::Value& updated)
+{
+    bool moreThanProgress = false;
+    for (const std::string& key : updated.getMemberNames()) {
+        Json::Value& member = entry[key];
+        if (member == updated[key])
+            continue;
+        moreThanProgress = moreThanProgress || !IsProgressKey(key);
+        member = updated[key];
+    }
+    return moreThanProgress;
+}
 } // namespace
 
 NdCacheManager::~NdCacheManager() = default;
@@ -202,7 +224,10 @@ NdCacheManagerImpl::~NdCacheManagerImpl() = default;
 
 void NdCacheManagerImpl::SaveOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([&task](Json::Value& list) { list.insert(0, TaskToJson(task)); });
+    ChangeTaskList([&task](Json::Value& list) {
+        list.insert(0, TaskToJson(task));
+        return NdWrite::Now;
+    });
 }
 
 void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
@@ -215,20 +240,18 @@ void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
         }
         if (list.empty())
             list = Json::Value(Json::arrayValue); // the file goes with the last task
+        return NdWrite::Now;
     });
 }
 
+// The only change that may wait: a task thread stores its figures after every batch.
 void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 {
     ChangeTaskList([&task](Json::Value& list) {
         const Json::ArrayIndex index = FindSameTask(list, task);
-        if (index != kNotFound) {
-            // Member by member, so members this version does not know survive the update.
-            const Json::Value updated = TaskToJson(task);
-            Json::Value& entry = list[index];
-            for (const std::string& key : updated.getMemberNames())
-                entry[key] = updated[key];
-        }
+        if (index == kNotFound || UpdateMembers(list[index], TaskToJson(task)))
+            return NdWrite::Now;
+        return NdWrite::MayWait;
     });
 }
 
@@ -250,6 +273,7 @@ void NdCacheManagerImpl::ChangeTaskMember(const std::string& tempPath, const cha
             list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
         if (index != kNotFound)
             list[index][key] = value;
+        return NdWrite::Now;
     });
 }
 
@@ -330,7 +354,18 @@ bool NdCacheManagerImpl::TaskFileUnreadable()
     return m_bTaskFileUnreadable;
 }
 
-// Drops what memory holds: the file is what the caller wants read.
+void NdCacheManagerImpl::Flush()
+{
+    QMutexLocker locker(&m_taskListLock);
+    try {
+        if (m_bUnwrittenChanges)
+            WriteTaskList();
+    } catch (...) {
+        ForgetTaskList();
+    }
+}
+
+// Drops what memory holds, unwritten progress too: the file is what the caller wants read.
 void NdCacheManagerImpl::Reload()
 {
     QMutexLocker locker(&m_taskListLock);
@@ -376,8 +411,10 @@ bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& 
         ToQString(FilePath(fileName)), QByteArray(text.data(), static_cast<int>(text.size())));
 }
 
-void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value) const
+// A setting is written at once, and the progress held so far with it.
+void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value)
 {
+    Flush();
     try {
         Json::Value root(Json::objectValue);
         root[key] = value;
@@ -426,17 +463,24 @@ void NdCacheManagerImpl::ForgetTaskList()
 {
     m_taskList = Json::Value();
     m_bTaskListLoaded = false;
+    m_bUnwrittenChanges = false;
 }
 
 // Changes from several threads are serialised by the lock, so they never undo each other.
-void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& list)>& change)
+// Figures of progress alone are written by the first change that comes a second or more after
+// the last write; any other change writes at once, with them. No timer is needed: a download
+// stores a change after every batch and ends with a change of state, and Flush writes the rest
+// when the program ends.
+void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value& list)>& change)
 {
     QMutexLocker locker(&m_taskListLock);
     try {
         if (!LoadTaskList())
             return;
-        change(m_taskList);
-        WriteTaskList();
+        const NdWrite when = change(m_taskList);
+        m_bUnwrittenChanges = true;
+        if (when == NdWrite::Now || m_lastWrite + kProgressWriteInterval <= NdClock::now())
+            WriteTaskList();
     } catch (...) {
         ForgetTaskList(); // a change cut short is not trusted; the file still holds the list
     }
@@ -446,6 +490,8 @@ void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& li
 // from it again: memory never holds a task or a state that the file could not take.
 void NdCacheManagerImpl::WriteTaskList()
 {
+    m_lastWrite = NdClock::now();
+    m_bUnwrittenChanges = false;
     const bool empty = m_taskList.isArray() && m_taskList.empty();
     if ((m_bTaskFileDamaged && !SetDamagedTaskFileAside())
         || !(empty ? RemoveTaskFile() : WriteJsonFile(kTaskFile, m_taskList))) {
