@@ -71,6 +71,8 @@ NdApp::NdApp(int& argc, char** argv) : QApplication(argc, argv)
 
 NdApp::~NdApp()
 {
+    // The task threads ended with the main window: the progress they stored last is written.
+    NdCacheManager::GetInstance()->Flush();
     NdLogManager::UnInstall();
 }
 

@@ -37,6 +37,13 @@ public:
     // read. Until it can be read again, GetDownloadTasks returns false and every
     // change of the list is dropped: the file stays exactly as it is.
     virtual bool TaskFileUnreadable() = 0;
+    // The task list is read once and then kept in memory. Figures of progress
+    // alone are written at most once a second; any other change at once, with
+    // them. Flush writes what is still held; the program calls it as it ends.
+    virtual void Flush() = 0;
+    // Drops what memory holds, so the next call reads the task file again:
+    // for tools and tests that change the file behind the store's back.
+    virtual void Reload() = 0;
     virtual ~NdCacheManager();
 
     static NdCacheManager* GetInstance();

@@ -163,6 +163,8 @@ void TestNdProgram::quitEndsTransfersAtOnce()
     first->terminate();
     QCOMPARE(NdExitCode(first.get(), 5000), 0);
     QVERIFY2(quitting.elapsed() < 2000, qPrintable(QString::number(quitting.elapsed())));
+    // The figures of the batch before the trickling one are written as the program ends.
+    QVERIFY(QJsonDocument::fromJson(NdReadFile(taskFile)).array().at(0)["VideoDownloadFileSize"].toDouble() > 0);
     QVERIFY(platform.Reset());
     auto second = start();
     const auto stateNow = [&] { return QJsonDocument::fromJson(NdReadFile(taskFile)).array().at(0)["VideoState"]; };

@@ -66,7 +66,7 @@ class TestNdCacheManager : public QObject
 
 private slots:
     void initTestCase();
-    void init() { QDir(NdTestDataDir()).removeRecursively(); } // writers must make the folder themselves
+    void init();
     void changesHitTheFirstFullMatch();
     void damagedFileIsKeptAside_data();
     void damagedFileIsKeptAside();
@@ -75,6 +75,7 @@ private slots:
     void fullDiskKeepsOldFiles_data();
     void fullDiskKeepsOldFiles();
     void concurrentChangesLoseNothing();
+    void progressAloneWaitsUpToASecond();
 
 private:
     NdCacheManager* m_store = nullptr;
@@ -84,6 +85,12 @@ void TestNdCacheManager::initTestCase()
 {
     NdTestInitEnvironment();
     m_store = NdCacheManager::GetInstance(); // takes its folder now, in test mode
+}
+
+void TestNdCacheManager::init()
+{
+    QDir(NdTestDataDir()).removeRecursively(); // writers must make the folder themselves
+    m_store->Reload();
 }
 
 void TestNdCacheManager::changesHitTheFirstFullMatch()
@@ -140,6 +147,7 @@ void TestNdCacheManager::damagedFileIsKeptAside()
     QCOMPARE(Stored(), QString("new:0"));
     // A second damaged file goes aside under a name of its own; the first copy stays.
     QVERIFY(WriteBytes(kTaskFile, "]]"));
+    m_store->Reload();
     m_store->DeleteOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt.1"), QByteArray("]]"));
@@ -166,6 +174,7 @@ void TestNdCacheManager::unreadableFileIsLeftAlone()
     QVERIFY(obstacle != "pipe" || (QFile::remove(path) && ::mkfifo(qPrintable(path), 0600) == 0));
     QVERIFY(obstacle != "huge" || QFile(path).resize(3LL << 30)); // sparse: no disk space taken
     QVERIFY(obstacle != "locked" || ::chmod(qPrintable(path), 0200) == 0);
+    m_store->Reload();
     const qint64 before = QFileInfo(path).size();
     m_store->SaveOneDownloadTask(NdMakeTask("new"));
     m_store->UpdateOneDownloadTask(NdMakeTask("kept", Finished));
@@ -237,6 +246,34 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
     QCOMPARE(stored.filter(QRegularExpression("^\\d-\\d+:6$")).size(), 8 * 10);
     QCOMPARE(stored.size(), 8 * 10);
     QCOMPARE(stored.removeDuplicates(), 0);
+}
+
+// A task thread stores its figures after every batch: alone, they reach the file at most once
+// a second. A change of state takes them along at once, and Flush writes what still waits.
+void TestNdCacheManager::progressAloneWaitsUpToASecond()
+{
+    m_store->SaveOneDownloadTask(NdMakeTask("other"));
+    DownloadTaskParam_t busy = NdMakeTask("busy", Downloading);
+    m_store->SaveOneDownloadTask(busy);
+    const auto fileHolds = [](float megabytes) {
+        return ReadBytes(kTaskFile).contains("\"VideoDownloadFileSize\" : " + QByteArray::number(megabytes) + ",");
+    };
+    const auto progress = [&](float megabytes) {
+        busy.VideoDownloadFileSize = megabytes;
+        m_store->UpdateOneDownloadTask(busy);
+        return fileHolds(megabytes);
+    };
+    QVERIFY(!progress(40.5f));
+    m_store->UpdateTaskState("/downloads/~NdTemp/other", Paused);
+    QVERIFY(fileHolds(40.5f));
+    QVERIFY(!progress(41.5f));
+    m_store->Flush();
+    QVERIFY(fileHolds(41.5f));
+    QElapsedTimer coming;
+    coming.start();
+    for (float megabytes = 42.5f; !progress(megabytes) && coming.elapsed() < 3000; megabytes += 1.0f)
+        QTest::qWait(20);
+    QVERIFY2(coming.elapsed() >= 900 && coming.elapsed() < 3000, qPrintable(QString::number(coming.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestNdCacheManager)

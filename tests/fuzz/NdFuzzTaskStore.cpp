@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes = NdFuzzBytes(data, size);
     QFile::remove(asideFile);
     ND_FUZZ_CHECK(NdWriteFile(taskFile, bytes));
+    store->Reload();
 
     std::vector<DownloadTaskParam_t> tasks;
     store->GetDownloadTasks(tasks);

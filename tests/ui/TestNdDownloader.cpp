@@ -344,6 +344,7 @@ void TestNdDownloader::unreadableTaskListIsKept()
 {
     const QString taskFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/NdDownloadTasks.bin";
     QVERIFY(QDir().mkpath(taskFile));
+    NdCacheManager::GetInstance()->Reload();
     NdDownloader* window = OpenWindow();
     QCOMPARE(Toast(window)->text(), NdUiStr("NdDownloader.TaskListUnreadable"));
     window->onGetNewTask("nadioDownLoader-token-plain");

@@ -246,6 +246,7 @@ bool NdSoak::OutlivesItsParent(qint64 pid)
 std::vector<DownloadTaskParam_t> NdSoak::StoredTasks(bool* parsed) const
 {
     std::vector<DownloadTaskParam_t> tasks;
+    NdCacheManager::GetInstance()->Reload(); // the program wrote it
     *parsed = NdCacheManager::GetInstance()->GetDownloadTasks(tasks);
     return tasks;
 }

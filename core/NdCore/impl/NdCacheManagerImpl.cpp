@@ -25,6 +25,8 @@ const char kCrashFile[] = "NdCrash.bin";
 const char kDownloadPathFile[] = "NdDownloadPath.bin";
 const char kDamagedSuffix[] = ".corrupt";
 const int kMaxDamagedCopies = 1000;
+// Figures of progress alone reach the file at most this often.
+const std::chrono::seconds kProgressWriteInterval(1);
 
 const char kEnvironmentKey[] = "Environment";
 const char kIsCrashKey[] = "IsCrash";
@@ -132,8 +134,11 @@ bool StringMemberEquals(const Json::Value& entry, const char* key, const std::st
 {
     if (!entry.isObject())
         return false;
-    const Json::Value& value = entry[key];
-    return value.isString() && value.asString() == expected;
+    // Without a copy of the member: every change looks through the list.
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    return entry[key].getString(&begin, &end)
+        && expected.compare(0, std::string::npos, begin, static_cast<size_t>(end - begin)) == 0;
 }
 
 // Whole-record updates and deletes need the same working folder, playlist and name.
@@ -160,13 +165,16 @@ std::string StyledText(const Json::Value& root)
     return text.str();
 }
 
+// By iterator: an index into a jsoncpp array is a map look-up.
 template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list, Predicate matches)
 {
     if (!list.isArray())
         return kNotFound;
-    for (Json::ArrayIndex index = 0; index < list.size(); ++index) {
-        if (matches(list[index]))
+    Json::ArrayIndex index = 0;
+    for (const Json::Value& entry : list) {
+        if (matches(entry))
             return index;
+        ++index;
     }
     return kNotFound;
 }
@@ -174,6 +182,26 @@ template <typename Predicate> Json::ArrayIndex FindFirst(const Json::Value& list
 Json::ArrayIndex FindSameTask(const Json::Value& list, const DownloadTaskParam_t& task)
 {
     return FindFirst(list, [&task](const Json::Value& entry) { return IsSameTask(entry, task); });
+}
+
+bool IsProgressKey(const std::string& key)
+{
+    return key == kDownloadFileSizeKey || key == kTranscodeFileSizeKey || key == kFileSizeKey;
+}
+
+// Member by member, so members this version does not know survive the update. True when a
+// member other than the sizes changed.
+bool UpdateMembers(Json::Value& entry, const Json::Value& updated)
+{
+    bool moreThanProgress = false;
+    for (const std::string& key : updated.getMemberNames()) {
+        Json::Value& member = entry[key];
+        if (member == updated[key])
+            continue;
+        moreThanProgress = moreThanProgress || !IsProgressKey(key);
+        member = updated[key];
+    }
+    return moreThanProgress;
 }
 } // namespace
 
@@ -196,42 +224,34 @@ NdCacheManagerImpl::~NdCacheManagerImpl() = default;
 
 void NdCacheManagerImpl::SaveOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& stored) {
-        Json::Value list(Json::arrayValue);
-        list.append(TaskToJson(task));
-        for (const Json::Value& entry : stored)
-            list.append(entry);
-        WriteJsonFile(kTaskFile, list);
+    ChangeTaskList([&task](Json::Value& list) {
+        list.insert(0, TaskToJson(task));
+        return NdWrite::Now;
     });
 }
 
 void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& list) {
+    ChangeTaskList([&task](Json::Value& list) {
         const Json::ArrayIndex index = FindSameTask(list, task);
         if (index != kNotFound) {
             Json::Value removed;
             list.removeIndex(index, &removed);
         }
         if (list.empty())
-            RemoveTaskFile();
-        else
-            WriteJsonFile(kTaskFile, list);
+            list = Json::Value(Json::arrayValue); // the file goes with the last task
+        return NdWrite::Now;
     });
 }
 
+// The only change that may wait: a task thread stores its figures after every batch.
 void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 {
-    ChangeTaskList([this, &task](Json::Value& list) {
+    ChangeTaskList([&task](Json::Value& list) {
         const Json::ArrayIndex index = FindSameTask(list, task);
-        if (index != kNotFound) {
-            // Member by member, so members this version does not know survive the update.
-            const Json::Value updated = TaskToJson(task);
-            Json::Value& entry = list[index];
-            for (const std::string& key : updated.getMemberNames())
-                entry[key] = updated[key];
-        }
-        WriteJsonFile(kTaskFile, list);
+        if (index == kNotFound || UpdateMembers(list[index], TaskToJson(task)))
+            return NdWrite::Now;
+        return NdWrite::MayWait;
     });
 }
 
@@ -253,26 +273,26 @@ void NdCacheManagerImpl::ChangeTaskMember(const std::string& tempPath, const cha
             list, [&tempPath](const Json::Value& entry) { return StringMemberEquals(entry, kTempPathKey, tempPath); });
         if (index != kNotFound)
             list[index][key] = value;
-        WriteJsonFile(kTaskFile, list);
+        return NdWrite::Now;
     });
 }
 
 void NdCacheManagerImpl::ClearDownloadTasks()
 {
+    QMutexLocker locker(&m_taskListLock);
     try {
-        // Locked like the other changes, so a save running at the same time cannot bring the list back.
-        QMutexLocker locker(&m_taskFileLock);
         RemoveTaskFile();
     } catch (...) { }
+    ForgetTaskList();
 }
 
 bool NdCacheManagerImpl::GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks)
 {
+    QMutexLocker locker(&m_taskListLock);
     try {
-        Json::Value list;
-        if (ReadTaskList(list) != NdReadResult::Parsed)
+        if (!LoadTaskList() || !m_bTaskListInFile)
             return false;
-        for (const Json::Value& entry : list) {
+        for (const Json::Value& entry : m_taskList) {
             DownloadTaskParam_t task;
             if (TaskFromJson(entry, task))
                 tasks.push_back(task);
@@ -334,6 +354,24 @@ bool NdCacheManagerImpl::TaskFileUnreadable()
     return m_bTaskFileUnreadable;
 }
 
+void NdCacheManagerImpl::Flush()
+{
+    QMutexLocker locker(&m_taskListLock);
+    try {
+        if (m_bUnwrittenChanges)
+            WriteTaskList();
+    } catch (...) {
+        ForgetTaskList();
+    }
+}
+
+// Drops what memory holds, unwritten progress too: the file is what the caller wants read.
+void NdCacheManagerImpl::Reload()
+{
+    QMutexLocker locker(&m_taskListLock);
+    ForgetTaskList();
+}
+
 std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 {
     return m_strDataDir + "/" + fileName;
@@ -373,8 +411,10 @@ bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& 
         ToQString(FilePath(fileName)), QByteArray(text.data(), static_cast<int>(text.size())));
 }
 
-void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value) const
+// A setting is written at once, and the progress held so far with it.
+void NdCacheManagerImpl::WriteSetting(const char* fileName, const char* key, const Json::Value& value)
 {
+    Flush();
     try {
         Json::Value root(Json::objectValue);
         root[key] = value;
@@ -402,31 +442,64 @@ void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
             readable ? "can be read again" : "exists but cannot be read; changes to the list are dropped");
 }
 
-// Every change of the task list is one read-modify-write under the lock, so changes from
-// several threads never undo each other. The change writes or removes the file itself.
-void NdCacheManagerImpl::ChangeTaskList(const std::function<void(Json::Value& list)>& change)
+// A task file that cannot be read leaves nothing in memory: every call tries it again, and
+// nothing is ever written over it, as the user's whole list may still be in it. A damaged one is read
+// as an empty list and kept aside before the next write, so the list can still be recovered
+// from it. False while the file cannot be read.
+bool NdCacheManagerImpl::LoadTaskList()
 {
-    try {
-        QMutexLocker locker(&m_taskFileLock);
-        Json::Value list;
-        if (LoadTaskListForChange(list))
-            change(list);
-    } catch (...) { }
+    if (m_bTaskListLoaded)
+        return true;
+    const NdReadResult result = ReadTaskList(m_taskList);
+    if (result == NdReadResult::Unreadable)
+        return false;
+    m_bTaskListLoaded = true;
+    m_bTaskListInFile = result == NdReadResult::Parsed;
+    m_bTaskFileDamaged = result == NdReadResult::Damaged;
+    return true;
 }
 
-// Nothing is ever written over a task file that could not be read: the user's whole list may
-// still be in it. A damaged one is kept aside first, so the list can still be recovered from it.
-// False when the change must be dropped.
-bool NdCacheManagerImpl::LoadTaskListForChange(Json::Value& list)
+void NdCacheManagerImpl::ForgetTaskList()
 {
-    switch (ReadTaskList(list)) {
-    case NdReadResult::Unreadable:
-        return false;
-    case NdReadResult::Damaged:
-        return SetDamagedTaskFileAside();
-    default:
-        return true;
+    m_taskList = Json::Value();
+    m_bTaskListLoaded = false;
+    m_bUnwrittenChanges = false;
+}
+
+// Changes from several threads are serialised by the lock, so they never undo each other.
+// Figures of progress alone are written by the first change that comes a second or more after
+// the last write; any other change writes at once, with them. No timer is needed: a download
+// stores a change after every batch and ends with a change of state, and Flush writes the rest
+// when the program ends.
+void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value& list)>& change)
+{
+    QMutexLocker locker(&m_taskListLock);
+    try {
+        if (!LoadTaskList())
+            return;
+        const NdWrite when = change(m_taskList);
+        m_bUnwrittenChanges = true;
+        if (when == NdWrite::Now || m_lastWrite + kProgressWriteInterval <= NdClock::now())
+            WriteTaskList();
+    } catch (...) {
+        ForgetTaskList(); // a change cut short is not trusted; the file still holds the list
     }
+}
+
+// An empty list is no file. A write that fails leaves the old file whole, and the list is read
+// from it again: memory never holds a task or a state that the file could not take.
+void NdCacheManagerImpl::WriteTaskList()
+{
+    m_lastWrite = NdClock::now();
+    m_bUnwrittenChanges = false;
+    const bool empty = m_taskList.isArray() && m_taskList.empty();
+    if ((m_bTaskFileDamaged && !SetDamagedTaskFileAside())
+        || !(empty ? RemoveTaskFile() : WriteJsonFile(kTaskFile, m_taskList))) {
+        ForgetTaskList();
+        return;
+    }
+    m_bTaskFileDamaged = false;
+    m_bTaskListInFile = !empty;
 }
 
 // Under the first free name of ".corrupt", ".corrupt.1", ".corrupt.2", ...: a copy kept
@@ -447,9 +520,8 @@ bool NdCacheManagerImpl::SetDamagedTaskFileAside() const
     return false;
 }
 
-void NdCacheManagerImpl::RemoveTaskFile() const
+bool NdCacheManagerImpl::RemoveTaskFile() const
 {
     const QString path = ToQString(FilePath(kTaskFile));
-    if (QFileInfo(path).isFile())
-        QFile::remove(path);
+    return !QFileInfo(path).isFile() || QFile::remove(path);
 }

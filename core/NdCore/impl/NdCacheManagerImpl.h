@@ -7,11 +7,14 @@
 #include <json/value.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 
-// The store behind NdCacheManager::GetInstance(). Every call reads, rewrites and closes its
-// file completely; nothing is kept in memory between calls.
+// The store behind NdCacheManager::GetInstance(). The task list is read on first use and
+// kept in memory: rewriting the whole file for every batch of every task cost more than the
+// download itself once the list was long. The settings files are read and written whole on
+// every call.
 class NdCacheManagerImpl : public NdCacheManager
 {
 public:
@@ -34,8 +37,19 @@ public:
     void GetLastDownloadPath(std::string& path) override;
     void SetLastDownloadPath(const std::string& path) override;
     bool TaskFileUnreadable() override;
+    void Flush() override;
+    void Reload() override;
 
 private:
+    using NdClock = std::chrono::steady_clock;
+
+    // When a change of the task list must reach the file.
+    enum class NdWrite
+    {
+        Now,
+        MayWait, // figures of progress alone: a resumed download counts its segments on disk
+    };
+
     enum class NdReadResult
     {
         NoContent, // missing or empty
@@ -47,17 +61,25 @@ private:
     std::string FilePath(const char* fileName) const;
     NdReadResult ReadJsonFile(const char* fileName, Json::Value& root) const;
     bool WriteJsonFile(const char* fileName, const Json::Value& root) const;
-    void WriteSetting(const char* fileName, const char* key, const Json::Value& value) const;
+    void WriteSetting(const char* fileName, const char* key, const Json::Value& value);
 
     NdReadResult ReadTaskList(Json::Value& list);
     void NoteTaskFileReadable(bool readable);
-    void ChangeTaskList(const std::function<void(Json::Value& list)>& change);
+    bool LoadTaskList();
+    void ForgetTaskList();
+    void ChangeTaskList(const std::function<NdWrite(Json::Value& list)>& change);
     void ChangeTaskMember(const std::string& tempPath, const char* key, const Json::Value& value);
-    bool LoadTaskListForChange(Json::Value& list);
+    void WriteTaskList();
     bool SetDamagedTaskFileAside() const;
-    void RemoveTaskFile() const;
+    bool RemoveTaskFile() const;
 
     std::string m_strDataDir;
-    QMutex m_taskFileLock; // held for every read-modify-write of the task file
+    QMutex m_taskListLock; // guards the members below and every write of the task file
+    Json::Value m_taskList;
+    bool m_bTaskListLoaded = false;   // false until read, and again after Reload or a failed write
+    bool m_bTaskListInFile = false;   // the file holds a list (not missing, empty or damaged)
+    bool m_bTaskFileDamaged = false;  // to be kept aside before the next write
+    bool m_bUnwrittenChanges = false; // memory is ahead of the file
+    NdClock::time_point m_lastWrite = NdClock::time_point::min();
     std::atomic<bool> m_bTaskFileUnreadable{false};
 };
