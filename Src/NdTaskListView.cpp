@@ -318,6 +318,7 @@ QMenu* NdTaskListView::MakeContextMenu(NdTaskItem* row)
 // Through the scheduler as a row's button goes, so that five at a time still holds.
 void NdTaskListView::ChangeStates(std::initializer_list<int> from, int to)
 {
+    const NdStoreChanges oneWrite;
     for (const auto& entry : m_entries) {
         if (std::find(from.begin(), from.end(), entry->Record.VideoState) == from.end())
             continue;
@@ -336,6 +337,7 @@ void NdTaskListView::RemoveFinished()
         if (entry->Record.VideoState == Finished || entry->Record.VideoState == MissFile)
             finished.push_back(entry->Record);
     }
+    const NdStoreChanges oneWrite;
     for (const DownloadTaskParam_t& record : finished)
         DeleteTask(record, false);
 }
@@ -358,6 +360,7 @@ void NdTaskListView::InitLocalDownloadTasks()
     }
     if (tasks.empty())
         return;
+    const NdStoreChanges oneWrite;
     for (DownloadTaskParam_t& task : tasks) {
         const QString workFolder = NdCommHelper::FromUtf8(task.VideoTempPath);
         if (task.VideoState == Finished && !workFolder.isEmpty() && QDir(workFolder).exists()) {

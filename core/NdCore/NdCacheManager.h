@@ -44,7 +44,22 @@ public:
     // Drops what memory holds, so the next call reads the task file again:
     // for tools and tests that change the file behind the store's back.
     virtual void Reload() = 0;
+    // Changes between BeginChanges and the matching EndChanges reach the file
+    // together, in one write at the end: for many tasks at once, such as the
+    // start-up's clean-up or removing the finished tasks. NdStoreChanges pairs them.
+    virtual void BeginChanges() = 0;
+    virtual void EndChanges() = 0;
     virtual ~NdCacheManager();
 
     static NdCacheManager* GetInstance();
+};
+
+// Holds the store's writes for as long as it lives: one write for many changes.
+class NdStoreChanges
+{
+public:
+    NdStoreChanges() { NdCacheManager::GetInstance()->BeginChanges(); }
+    ~NdStoreChanges() { NdCacheManager::GetInstance()->EndChanges(); }
+    NdStoreChanges(const NdStoreChanges&) = delete;
+    NdStoreChanges& operator=(const NdStoreChanges&) = delete;
 };

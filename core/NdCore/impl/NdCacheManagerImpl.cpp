@@ -354,6 +354,23 @@ bool NdCacheManagerImpl::TaskFileUnreadable()
     return m_bTaskFileUnreadable;
 }
 
+void NdCacheManagerImpl::BeginChanges()
+{
+    QMutexLocker locker(&m_taskListLock);
+    ++m_nHeldChanges;
+}
+
+void NdCacheManagerImpl::EndChanges()
+{
+    {
+        QMutexLocker locker(&m_taskListLock);
+        m_nHeldChanges = qMax(0, m_nHeldChanges - 1);
+        if (m_nHeldChanges > 0)
+            return;
+    }
+    Flush();
+}
+
 void NdCacheManagerImpl::Flush()
 {
     QMutexLocker locker(&m_taskListLock);
@@ -479,7 +496,8 @@ void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value&
             return;
         const NdWrite when = change(m_taskList);
         m_bUnwrittenChanges = true;
-        if (when == NdWrite::Now || m_lastWrite + kProgressWriteInterval <= NdClock::now())
+        const bool due = when == NdWrite::Now || m_lastWrite + kProgressWriteInterval <= NdClock::now();
+        if (due && m_nHeldChanges == 0)
             WriteTaskList();
     } catch (...) {
         ForgetTaskList(); // a change cut short is not trusted; the file still holds the list

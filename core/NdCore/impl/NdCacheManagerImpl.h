@@ -39,6 +39,8 @@ public:
     bool TaskFileUnreadable() override;
     void Flush() override;
     void Reload() override;
+    void BeginChanges() override;
+    void EndChanges() override;
 
 private:
     using NdClock = std::chrono::steady_clock;
@@ -80,6 +82,7 @@ private:
     bool m_bTaskListInFile = false;   // the file holds a list (not missing, empty or damaged)
     bool m_bTaskFileDamaged = false;  // to be kept aside before the next write
     bool m_bUnwrittenChanges = false; // memory is ahead of the file
+    int m_nHeldChanges = 0;           // BeginChanges not yet ended
     NdClock::time_point m_lastWrite = NdClock::time_point::min();
     std::atomic<bool> m_bTaskFileUnreadable{false};
 };
