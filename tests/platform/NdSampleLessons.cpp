@@ -94,9 +94,12 @@ QList<NdSampleLesson_t> BenchCatalogue()
         l.VideoBitrate = QString::fromLatin1(bitrate);
         return l;
     };
+    NdSampleLesson_t aes = lesson("benchaes", QStringLiteral("Bench AES 150 x 1 s"), "640x360", 150, 1, "800k");
+    aes.LessonKind = NdSampleLesson_t::Aes;
     return {
         lesson("bench600", QStringLiteral("Bench 600 x 1 s"), "640x360", 600, 1, "800k"),
         lesson("bench720", QStringLiteral("Bench 60 x 4 s 720p"), "1280x720", 240, 4, "2500k"),
+        aes,
     };
 }
 
@@ -287,7 +290,7 @@ bool NdSampleLessons::GenerateAes(const NdSampleLesson_t& lesson, const QString&
     const QByteArray keyInfo = "key.bin\n" + keyPath.toUtf8() + "\n" + iv.toHex() + "\n";
     if (!WriteFile(keyPath, key, error) || !WriteFile(keyInfoPath, keyInfo, error))
         return false;
-    return GenerateMedia(lesson, dir, QStringLiteral("320x240"), {"-hls_key_info_file", keyInfoPath}, error);
+    return GenerateMedia(lesson, dir, lesson.PictureSize, {"-hls_key_info_file", keyInfoPath}, error);
 }
 
 bool NdSampleLessons::GenerateMaster(const NdSampleLesson_t& lesson, const QString& dir, QString* error) const

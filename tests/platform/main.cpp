@@ -61,6 +61,7 @@ Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
 With --bench-lessons also (made on first use, a few minutes, cached apart):
   bench600               600 s, 600 segments of 1 s, 640x360 at 800 kbit/s
   bench720               240 s, 60 segments of 4 s, 1280x720 at 2.5 Mbit/s
+  benchaes               150 s, 150 segments of 1 s, 640x360 at 800 kbit/s, AES-128
 Switches (stateless, composable; segment faults hit segment 2, with "late" segment 7):
   seg403 seg404 seg500               the segment answers that status
   playlist403 playlist404 playlist500 the playlists answer that status

@@ -136,6 +136,17 @@ public:
     {
         QMutexLocker locker(&m_lock);
         m_shape = shape;
+        m_answers = 0;
+    }
+
+    // How long the next answer waits before its first byte: every tailEvery-th
+    // one waits tailDelayMs longer.
+    int NextFirstByteDelayMs()
+    {
+        QMutexLocker locker(&m_lock);
+        ++m_answers;
+        const bool tail = m_shape.tailEvery > 0 && m_answers % m_shape.tailEvery == 0;
+        return m_shape.firstByteDelayMs + (tail ? m_shape.tailDelayMs : 0);
     }
 
     NdTestLinkShape LinkShape() const
@@ -163,6 +174,7 @@ private:
     QList<NdTestRequest> m_requests;
     int m_lastConnectionId = 0;
     NdTestLinkShape m_shape;
+    int m_answers = 0;
     NdTestLinkCounters m_counters;
 };
 
@@ -256,12 +268,13 @@ private:
             || m_response.resetAfterBytes >= 0;
         m_sending = true;
         m_shape = m_core->LinkShape();
-        if (m_shape.firstByteDelayMs <= 0) {
+        const int delayMs = m_core->NextFirstByteDelayMs();
+        if (delayMs <= 0) {
             StartSending(total);
             return;
         }
         m_waitingForDelay = true;
-        QTimer::singleShot(m_shape.firstByteDelayMs, Qt::PreciseTimer, this, [this, total] {
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, [this, total] {
             m_waitingForDelay = false;
             StartSending(total);
         });
@@ -628,7 +641,8 @@ void NdTestHttpServer::ResetLinkCounters()
 QJsonObject NdTestLinkShape::ToJson() const
 {
     return QJsonObject{{"firstByteDelayMs", firstByteDelayMs}, {"connectionDelayMs", connectionDelayMs},
-        {"bytesPerSecond", static_cast<double>(bytesPerSecond)}};
+        {"bytesPerSecond", static_cast<double>(bytesPerSecond)}, {"tailEvery", tailEvery},
+        {"tailDelayMs", tailDelayMs}};
 }
 
 NdTestLinkShape NdTestLinkShape::FromJson(const QJsonObject& object)
@@ -637,5 +651,7 @@ NdTestLinkShape NdTestLinkShape::FromJson(const QJsonObject& object)
     shape.firstByteDelayMs = object.value("firstByteDelayMs").toInt();
     shape.connectionDelayMs = object.value("connectionDelayMs").toInt();
     shape.bytesPerSecond = static_cast<qint64>(object.value("bytesPerSecond").toDouble());
+    shape.tailEvery = object.value("tailEvery").toInt();
+    shape.tailDelayMs = object.value("tailDelayMs").toInt();
     return shape;
 }

@@ -52,8 +52,13 @@ struct NdTestLinkShape
     int firstByteDelayMs = 0;
     int connectionDelayMs = 0;
     qint64 bytesPerSecond = 0;
+    // Every tailEvery-th answer waits tailDelayMs more before its first byte:
+    // the slow tail of a real link.
+    int tailEvery = 0;
+    int tailDelayMs = 0;
 
-    // {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond"}; missing members are 0.
+    // {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond", "tailEvery",
+    // "tailDelayMs"}; missing members are 0.
     QJsonObject ToJson() const;
     static NdTestLinkShape FromJson(const QJsonObject& object);
 };

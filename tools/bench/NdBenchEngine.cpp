@@ -10,6 +10,10 @@
 // b: 60 segments of 4 s at 720p, 50 ms to the first byte, 100 ms per new
 //    connection, 2 MB/s per connection
 // c: five of b at once
+// d: b on a link where one answer in twenty waits 1 s longer (a slow tail)
+// e: b with 5,000 finished tasks in the store, beside b with an empty one
+// f: an AES lesson of 150 segments on loopback, beside a client that keeps five
+//    in flight and merges with ffmpeg afterwards
 // flaky: c on a clean link and on one where 1 % of the requests fail (at
 //    random, the same each run), in one run
 // failrate: 50 lessons of 200 segments on loopback where 0.5 % of the requests
@@ -31,6 +35,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
@@ -64,19 +69,26 @@ struct NdBenchScenario_t
     const char* Description;
 };
 
-NdTestLinkShape Link(int firstByteDelayMs, int connectionDelayMs, qint64 bytesPerSecond)
+NdTestLinkShape Link(int firstByteDelayMs, int connectionDelayMs, qint64 bytesPerSecond, int tailEvery = 0)
 {
     NdTestLinkShape shape;
     shape.firstByteDelayMs = firstByteDelayMs;
     shape.connectionDelayMs = connectionDelayMs;
     shape.bytesPerSecond = bytesPerSecond;
+    shape.tailEvery = tailEvery;
+    shape.tailDelayMs = tailEvery > 0 ? 1000 : 0;
     return shape;
 }
+
+const int kHistoryTasks = 5000;
 
 const NdBenchScenario_t kScenarios[] = {
     {'a', "bench600", 1, Link(20, 40, 0), "600 x 1 s segments (640x360)"},
     {'b', "bench720", 1, Link(50, 100, 2 * 1000 * 1000), "60 x 4 s segments (1280x720)"},
     {'c', "bench720", 5, Link(50, 100, 2 * 1000 * 1000), "five lessons of 60 x 4 s segments (1280x720) at once"},
+    {'d', "bench720", 1, Link(50, 100, 2 * 1000 * 1000, 20), "60 x 4 s segments, one answer in 20 a second late"},
+    {'e', "bench720", 1, Link(50, 100, 2 * 1000 * 1000), "60 x 4 s segments, 5,000 finished tasks stored"},
+    {'f', "benchaes", 1, Link(0, 0, 0), "AES-128, 150 x 1 s segments (640x360) on loopback"},
 };
 const NdBenchScenario_t kFailRate{'r', "many", 50, Link(0, 0, 0), "50 lessons of 200 x 1 s segments (160x120)"};
 
@@ -139,7 +151,9 @@ struct NdCurlRun_t
 
 // The network limit: every segment fetched once to /dev/null, `parallel` at a
 // time, curl keeping its connections alive.
-NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCertPath, const QString& workDir)
+// keepIn: "" to drop the bodies, or a folder that keeps each under its own name.
+NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCertPath, const QString& workDir,
+    const QString& keepIn = QString())
 {
     NdCurlRun_t run;
     const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
@@ -152,8 +166,10 @@ NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCert
         run.Problem = QStringLiteral("cannot write %1").arg(config.fileName());
         return run;
     }
-    for (const QString& url : urls)
-        config.write("url = \"" + url.toUtf8() + "\"\noutput = \"/dev/null\"\n");
+    for (const QString& url : urls) {
+        const QString output = keepIn.isEmpty() ? QStringLiteral("/dev/null") : keepIn + '/' + QUrl(url).fileName();
+        config.write("url = \"" + url.toUtf8() + "\"\noutput = \"" + output.toUtf8() + "\"\n");
+    }
     config.close();
 
     QProcess process;
@@ -175,6 +191,37 @@ NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCert
     return run;
 }
 
+// The other half of a client that keeps five in flight: one ffmpeg merge of
+// what it fetched, by stream copy. Its wall time.
+qint64 RunMerge(const QString& playlist)
+{
+    QProcess ffmpeg;
+    QElapsedTimer clock;
+    clock.start();
+    ffmpeg.start(QCoreApplication::applicationDirPath() + QStringLiteral("/ffmpeg"),
+        {"-v", "error", "-y", "-allowed_extensions", "ALL", "-i", playlist, "-c", "copy",
+            QFileInfo(playlist).path() + QStringLiteral("/merged.mp4")});
+    const bool ok = ffmpeg.waitForFinished(kRunTimeoutMs) && ffmpeg.exitCode() == 0;
+    return ok ? clock.elapsed() : -1;
+}
+
+// The store as a long history leaves it, written before the store first reads it.
+bool WriteHistory(const QString& videos)
+{
+    QJsonArray list;
+    for (int i = kHistoryTasks; i > 0; --i) {
+        list.append(QJsonObject{{"AppId", "app"}, {"UserId", "user"},
+            {"VideoM3U8Url", QStringLiteral("https://cdn.example.invalid/%1/index.m3u8").arg(i)},
+            {"VideoName", QStringLiteral("history %1").arg(i)}, {"VideoFileSize", 120.5},
+            {"VideoDownloadFileSize", 120.5}, {"VideoTranscodeFileSize", 126.3}, {"VideoDuration", 3600},
+            {"VideoTempPath", videos + "/~NdTemp/" + QUuid::createUuid().toString()}, {"VideoDownloadPath", videos},
+            {"VideoState", 6}});
+    }
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
+    return QDir().mkpath(data) && store.open(QIODevice::WriteOnly) && store.write(QJsonDocument(list).toJson()) > 0;
+}
+
 // What the rows of the task list would receive, timed on the tasks' threads.
 class NdBenchRows : public QObject
 {
@@ -182,10 +229,9 @@ public:
     explicit NdBenchRows(int tasks) : m_tasks(tasks)
     {
         m_clock.start();
-        NdDownloadTask::SetRowConnector(
-            [this](NdDownloadTask* task, const DownloadTaskParam_t& record) {
-                return NdRowConnections{Connect(task, record.TaskItem)};
-            });
+        NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, const DownloadTaskParam_t& record) {
+            return NdRowConnections{Connect(task, record.TaskItem)};
+        });
     }
     ~NdBenchRows() override { NdDownloadTask::SetRowConnector(nullptr); }
 
@@ -371,6 +417,24 @@ int RunScenario(const NdBenchScenario_t& scenario)
     if (!curl.Ok)
         std::printf("  curl: %s\n", qPrintable(curl.Problem));
 
+    qint64 clientMs = 0;
+    if (scenario.Name == 'f') {
+        QDir().mkpath(work.filePath(QStringLiteral("client")));
+        const QString client = work.filePath(QStringLiteral("client"));
+        const QStringList lessonFiles
+            = QStringList{playlistUrl, QUrl(playlistUrl).resolved(QUrl("key.bin")).toString()} + lessonSegments;
+        const NdCurlRun_t fetched = RunCurl(lessonFiles, parallel, platform.CaCertPath(), work.path(), client);
+        const qint64 mergeMs = RunMerge(client + QStringLiteral("/index.m3u8"));
+        clientMs = fetched.Ok && mergeMs >= 0 ? fetched.WallMs + mergeMs : 0;
+    }
+
+    // With a long history first: the run with an empty store comes after it.
+    NdEngineRun_t historyRun;
+    if (scenario.Name == 'e') {
+        if (!WriteHistory(work.path()) || !platform.Reset() || !platform.SetLink(scenario.Link))
+            return Fail(QStringLiteral("cannot write the history"));
+        historyRun = RunEngine(scenario, records);
+    }
     if (!platform.Reset() || !platform.SetLink(scenario.Link))
         return Fail(QStringLiteral("cannot reset the platform"));
     const NdEngineRun_t run = RunEngine(scenario, records);
@@ -397,6 +461,16 @@ int RunScenario(const NdBenchScenario_t& scenario)
             .arg(run.Cpu * 1000.0 / segments, 0, 'f', 2)
             .arg(run.FfmpegCpu, 0, 'f', 2));
     PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(PeakRssMb()).arg(run.HalfWayRssMb));
+    if (scenario.Name == 'e')
+        PrintLine("with 5,000 stored tasks:",
+            QStringLiteral("%1, CPU %2 s: wall %3x, CPU %4x the empty store's")
+                .arg(Seconds(historyRun.FinishedMs))
+                .arg(historyRun.Cpu, 0, 'f', 2)
+                .arg(Ratio(historyRun.FinishedMs, run.FinishedMs))
+                .arg(run.Cpu > 0 ? QString::number(historyRun.Cpu / run.Cpu, 'f', 2) : QStringLiteral("-")));
+    if (scenario.Name == 'f')
+        PrintLine("client, five in flight, then ffmpeg:",
+            Seconds(clientMs) + "   engine / client " + Ratio(run.FinishedMs, clientMs));
     PrintLine("per lesson, lesson files:",
         QStringLiteral("%1 connections, %2 TLS handshakes, %3 requests")
             .arg(perLesson("lessonConnections"), perLesson("lessonHandshakes"), perLesson("lessonRequests")));
