@@ -52,6 +52,7 @@ void NdCloseDlg::InitUi()
 
 void NdCloseDlg::ConnectSignals()
 {
+    SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
     connect(m_pContinueCheckBox, &QCheckBox::clicked, this,
         [this]() { Choose(m_pContinueCheckBox, m_pQuitCheckBox, "btn_closedlg_continue"); });
     connect(m_pQuitCheckBox, &QCheckBox::clicked, this,

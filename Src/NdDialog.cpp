@@ -6,6 +6,7 @@
 
 #include <QBitmap>
 #include <QBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
 
@@ -37,6 +38,42 @@ NdDialog::NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn)
     m_pTitleBar->setFixedHeight(48);
 
     SetRadiusEnabled(true, 4);
+    // The buttons take no focus, so the dialog itself takes the keys.
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void NdDialog::SetKeyButtons(std::initializer_list<QAbstractButton*> acceptButtons, QAbstractButton* cancelButton)
+{
+    m_acceptButtons.assign(acceptButtons.begin(), acceptButtons.end());
+    m_pCancelButton = cancelButton;
+}
+
+QAbstractButton* NdDialog::ButtonForKey(int key) const
+{
+    std::vector<QAbstractButton*> candidates;
+    if (key == Qt::Key_Return || key == Qt::Key_Enter)
+        candidates = m_acceptButtons;
+    else if (key == Qt::Key_Escape)
+        candidates = {m_pCancelButton, m_pTitleBar->GetBtn(NdTitleBar::CloseBtn)};
+    for (QAbstractButton* button : candidates) {
+        if (button && button->isVisibleTo(this) && button->isEnabled())
+            return button;
+    }
+    return nullptr;
+}
+
+// Handled here rather than by QDialog, which closes on Escape even when the
+// dialog shows no way to close it.
+void NdDialog::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Escape) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (QAbstractButton* button = ButtonForKey(key))
+        button->click();
 }
 
 int NdDialog::DoModal()
@@ -120,6 +157,8 @@ void NdDialog::FitMargins()
 void NdDialog::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
+    if (!focusWidget())
+        setFocus();
     // The style sheet has set the fonts by now.
     FitMargins();
 }

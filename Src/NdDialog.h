@@ -3,9 +3,11 @@
 #include <QDialog>
 
 #include <initializer_list>
+#include <vector>
 
 class NdLabel;
 class NdTitleBar;
+class QAbstractButton;
 class QBoxLayout;
 class QVBoxLayout;
 
@@ -24,6 +26,11 @@ public:
     NdTitleBar* GetTitleBar() const { return m_pTitleBar; }
 
     virtual void TranslateText() { }
+
+    // Return clicks the first of the accept buttons that is shown and enabled;
+    // Escape clicks the cancel button, or the close cross where there is none.
+    // With neither shown, as while an update must be taken, Escape does nothing.
+    void SetKeyButtons(std::initializer_list<QAbstractButton*> acceptButtons, QAbstractButton* cancelButton);
 
 protected:
     // The dialog keeps the size its owner gives it. When the content needs more
@@ -44,8 +51,10 @@ protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    QAbstractButton* ButtonForKey(int key) const;
     void UpdateRoundedMask();
     void FitMargins();
 
@@ -56,6 +65,8 @@ private:
     int m_nRadius = 4;
     QSize m_maskSize;
     QBoxLayout* m_pSizeKeptLayout = nullptr;
+    std::vector<QAbstractButton*> m_acceptButtons;
+    QAbstractButton* m_pCancelButton = nullptr;
     int m_nPreferredTop = 0;
     int m_nPreferredBottom = 0;
 };

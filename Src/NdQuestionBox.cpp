@@ -61,6 +61,7 @@ void NdQuestionBox::InitUi()
 
 void NdQuestionBox::ConnectSignals()
 {
+    SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
     connect(m_pCancelBtn, &NdButton::clicked, this, [this]() {
         NdReportClick("btn_deletedlg_cancel");
         done(0);

@@ -168,6 +168,7 @@ void NdSetDownloadPathDlg::InitUi()
 
 void NdSetDownloadPathDlg::ConnectSignals()
 {
+    SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
     connect(m_pBrowseBtn, &NdButton::clicked, this, &NdSetDownloadPathDlg::onBrowseClicked);
     connect(m_pOkBtn, &NdButton::clicked, this, [this]() {
         NdCacheManager::GetInstance()->SetLastDownloadPath(m_strDir.toUtf8().toStdString());

@@ -91,6 +91,7 @@ void NdUpdateDlg::InitUi()
 
 void NdUpdateDlg::ConnectSignals()
 {
+    SetKeyButtons({m_pUpdateBtn, m_pMustUpdateBtn, m_pOkBtn}, m_pNextTimeBtn);
     connect(m_pUpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
     connect(m_pMustUpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
     connect(m_pNextTimeBtn, &NdButton::clicked, this, [this]() {

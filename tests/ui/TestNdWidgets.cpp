@@ -2,7 +2,10 @@
 // rows and the names new videos get, the dialogs, and the kit under them, each
 // window photographed into build/screenshots. The main window, and the dialogs
 // it runs to close and to delete, are tried whole in TestNdDownloader.
+#include "NdAboutDlg.h"
 #include "NdButton.h"
+#include "NdCloseDlg.h"
+#include "NdQuestionBox.h"
 #include "NdRadiusTip.h"
 #include "NdRadiusTipLabel.h"
 #include "NdSetDownloadPathDlg.h"
@@ -66,6 +69,7 @@ private slots:
     void updateOffers();
     void installerDownload_data();
     void installerDownload();
+    void keysInDialogs();
 
     void titleBarDragsAndMaximises();
 
@@ -405,6 +409,51 @@ void TestNdWidgets::installerDownload()
         return;
     }
     QVERIFY(!QFileInfo::exists(file) && (plain || !url.contains(QLatin1String("NadioLoader"))));
+}
+
+// Return does what the blue button does and Escape what cancel or the close
+// cross does, sent where the keyboard's focus is. A disabled OK ignores Return
+// and a dialog that shows no way out ignores Escape.
+void TestNdWidgets::keysInDialogs()
+{
+    const auto folder = [](qint64 freeBytes) {
+        return [freeBytes]() -> NdDialog* {
+            NdSetDownloadPathDlg::SetFreeBytesQuery([freeBytes](const QString&) { return freeBytes; });
+            auto* dialog = new NdSetDownloadPathDlg;
+            dialog->SetDownloadFilesInfo(QStringLiteral("第一课"), 1, 1536.0f, 512.0f);
+            return dialog;
+        };
+    };
+    const auto update = [this](const char* version, bool mustUpdate) {
+        return [=]() -> NdDialog* { return new NdUpdateDlg(nullptr, Offer(version, mustUpdate, Url("/dl/x.dmg"))); };
+    };
+    const std::tuple<const char*, std::function<NdDialog*()>, Qt::Key, QString> cases[] = {
+        {"close, Return", [] { return new NdCloseDlg(nullptr); }, Qt::Key_Return, "NdCloseDlg_OkBtn"},
+        {"close, Escape", [] { return new NdCloseDlg(nullptr); }, Qt::Key_Escape, "NdCloseDlg_CancleBtn"},
+        {"delete, Enter", [] { return new NdQuestionBox(nullptr, "?", 400, 200); }, Qt::Key_Enter, "NdQuestionBox_OkBtn"},
+        {"delete, Escape", [] { return new NdQuestionBox(nullptr, "?", 400, 200); }, Qt::Key_Escape,
+            "NdQuestionBox_CancleBtn"},
+        {"folder, Return", folder(-1), Qt::Key_Return, "NdCloseDlg_OkBtn"},
+        {"folder without room, Return", folder(1), Qt::Key_Return, ""},
+        {"update, Escape", update("1.0.5", false), Qt::Key_Escape, "NdUpdateDlg_NextTimeBtn"},
+        {"latest, Escape", update("1.0.4", false), Qt::Key_Escape, "NdDownloaderPopDlg_CloseBtn"},
+        {"mandatory update, Escape", update("2.0.0", true), Qt::Key_Escape, ""},
+        {"mandatory update, Return", update("2.0.0", true), Qt::Key_Return, "NdUpdateDlg_UpdateBtn"},
+        {"about, Escape", [] { return new NdAboutDlg; }, Qt::Key_Escape, "NdDownloaderPopDlg_CloseBtn"},
+    };
+    for (const auto& [name, make, key, expected] : cases) {
+        std::unique_ptr<NdDialog> dialog(make());
+        NdModalAnswerer progress("NdUpdateProgressDlg", [](QDialog* running) { running->reject(); });
+        QStringList clicked;
+        for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
+            connect(button, &QAbstractButton::clicked, dialog.get(), [&clicked, button]() { clicked << button->objectName(); });
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        QVERIFY2(QApplication::focusWidget() && QApplication::focusWidget()->window() == dialog.get(), name);
+        QTest::keyClick(QApplication::focusWidget(), key);
+        QCOMPARE(clicked.join(' '), expected);
+        QCOMPARE(dialog->isVisible(), expected.isEmpty());
+    }
 }
 
 // ---- the kit
