@@ -16,9 +16,6 @@
 
 namespace {
 
-// The AES keys of a task: "filelist.key-<hash of the address>".
-const char* const kKeyFilePrefix = "filelist.key-";
-
 bool Contains(const std::string& line, const char* part)
 {
     return line.find(part) != std::string::npos;
@@ -118,7 +115,7 @@ QString Unquoted(QString value)
 QString KeyFileName(const std::string& address)
 {
     const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(address), QCryptographicHash::Sha256);
-    return QLatin1String(kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
+    return QLatin1String(NdTaskFolder::kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
 }
 
 // Points every URI attribute of a key line at a file in the task folder, so

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Joins the segment files of a task folder into one video with ffmpeg, by
+// stream copy, never re-encoding: from the folder's local playlist
+// ("filelist.m3u8") for an encrypted stream, from the concat list
+// ("filelist.txt") otherwise. One merge runs at a time in the whole program,
+// and a merge counts only when the video lasts as long as the playlist says.
+class NdConverter
+{
+public:
+    // Where ffmpeg is taken from: the program's folder, else the PATH; "" when
+    // there is none.
+    static QString FfmpegPath();
+    // Writes the concat list of the folder's segment files 1.ts to N.ts, N being
+    // how many "*.ts" files it holds; false when the folder does not exist.
+    static bool WriteConcatList(const QString& folder);
+    // Merges the segments of the task folder that holds listFile into output.
+    // True when ffmpeg exited with 0 and the video lasts as long as the
+    // playlist says.
+    static bool Merge(const QString& listFile, const QString& output);
+};
