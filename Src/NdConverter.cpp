@@ -4,21 +4,22 @@
 
 #include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
+#include "NdCore/NdStopScope.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csignal>
+#include <mutex>
 
 #include <unistd.h>
 #ifdef Q_OS_LINUX
@@ -34,12 +35,12 @@ const int kFfmpegStartTimeoutMs = 30 * 1000;
 // ffmpeg prints progress several times a second while it works; this long
 // without a word means it hangs.
 const int kFfmpegSilenceLimitMs = 10 * 60 * 1000;
-const int kFfmpegPollMs = 500;
 const int kOutputHeadBytes = 16 * 1024;
 
 struct NdProcessOutcome_t
 {
     bool Ok = false;
+    bool Stopped = false; // ended because the calling thread was told to stop
     QString Problem;
     QByteArray Head; // the start of the output, where ffmpeg describes its input
 };
@@ -92,7 +93,13 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
     QElapsedTimer silence;
     silence.start();
     while (process.state() != QProcess::NotRunning) {
-        if (process.waitForReadyRead(kFfmpegPollMs)) {
+        // Asked at every turn: ffmpeg's progress lines keep the wait below short.
+        if (NdStopScope::StopRequested()) {
+            outcome.Stopped = true;
+            Kill(process, outcome, QStringLiteral("stopped"));
+            return outcome;
+        }
+        if (process.waitForReadyRead(NdStopScope::kCheckIntervalMs)) {
             const QByteArray output = process.readAll();
             KeepHead(outcome, output);
             lastOutput = output.right(400);
@@ -113,6 +120,24 @@ NdProcessOutcome_t RunToEnd(const QString& program, const QStringList& arguments
                               .arg(QString::fromUtf8(lastOutput).trimmed().section(QLatin1Char('\n'), -1));
     }
     return outcome;
+}
+
+// One converter at a time in the whole program.
+std::timed_mutex& ConverterLock()
+{
+    static std::timed_mutex lock;
+    return lock;
+}
+
+// Waits for the converter; false when the thread is told to stop first, so
+// that a deleted task or a quitting program never queues behind a long merge.
+bool TakeConverter(std::unique_lock<std::timed_mutex>& converter)
+{
+    while (!converter.try_lock_for(std::chrono::milliseconds(NdStopScope::kCheckIntervalMs))) {
+        if (NdStopScope::StopRequested())
+            return false;
+    }
+    return true;
 }
 
 // The length that ffmpeg reads from the merged video's header, while it reads
@@ -247,11 +272,16 @@ bool NdConverter::Merge(const QString& listFile, const QString& output)
     folder.RemoveFile(QLatin1String(NdTaskFolder::kMoveJournalName));
     NdProcessOutcome_t outcome;
     {
-        // One converter at a time in the whole program, held for the run alone:
-        // tasks that finish together prepare and check their merges meanwhile.
-        static QMutex converter;
-        QMutexLocker locker(&converter);
-        outcome = RunToEnd(program, MergeArguments(localPlaylist, listFile, output));
+        // Held for the run alone: tasks that finish together prepare and check
+        // their merges meanwhile.
+        std::unique_lock<std::timed_mutex> converter(ConverterLock(), std::defer_lock);
+        outcome.Stopped = !TakeConverter(converter);
+        if (!outcome.Stopped)
+            outcome = RunToEnd(program, MergeArguments(localPlaylist, listFile, output));
+    }
+    if (outcome.Stopped) {
+        ND_LOG(LogInfo, "The merge of %s stopped with its task.", qUtf8Printable(listFile));
+        return false;
     }
     if (!outcome.Ok) {
         ND_LOG(LogError, "ffmpeg failed on %s: %s", qUtf8Printable(listFile), qUtf8Printable(outcome.Problem));

@@ -18,6 +18,7 @@ public:
     static bool WriteConcatList(const QString& folder);
     // Merges the segments of the task folder that holds listFile into output.
     // True when ffmpeg exited with 0 and the video lasts as long as the
-    // playlist says.
+    // playlist says; false also when the calling thread's stop check asks to
+    // stop while it waits for the converter or runs it.
     static bool Merge(const QString& listFile, const QString& output);
 };

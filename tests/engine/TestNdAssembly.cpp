@@ -2,6 +2,7 @@
 // its length check, the move to a free name and its journal, the deletion of a
 // task's files and nothing else.
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdStopScope.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
 #include "NdTaskFolder.h"
@@ -9,6 +10,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 std::string Utf8(const QString& text)
@@ -39,6 +47,7 @@ private slots:
     void init();
     void mergeIsCheckedAgainstThePlaylist_data();
     void mergeIsCheckedAgainstThePlaylist();
+    void mergeEndsAtItsStop();
     void moveVideoPicksAFreeName_data();
     void moveVideoPicksAFreeName();
     void deletionStaysInside_data();
@@ -108,6 +117,42 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     QVERIFY(qAbs(NdProbe(destination).Duration - SourceDuration(lesson)) < 0.5);
     QVERIFY(NdTaskFolder::At(TaskFolder()).Remove());
     QVERIFY(!QFileInfo::exists(DownloadFolder() + "/~NdTemp"));
+}
+
+// A deleted task or a quitting program waits neither for its merge nor for
+// another task's.
+void TestNdAssembly::mergeEndsAtItsStop()
+{
+    // ffmpeg waits on a named pipe as its one input for as long as the pipe has a writer.
+    const QByteArray pipe = QFile::encodeName(TaskFolder() + "/1.ts");
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0 && NdWriteFile(TaskFolder() + "/filelist.txt", "file '1.ts'\n"));
+    std::atomic<bool> stop[2] = {{false}, {false}};
+    std::atomic<int> refused{0};
+    auto merge = [&](int i) {
+        return QThread::create([&, i] {
+            const NdStopScope scope([&] { return stop[i].load(); });
+            refused
+                += !NdBackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(TaskFolder() + "/v.mp4"));
+        });
+    };
+    const std::unique_ptr<QThread> running(merge(0)), waiting(merge(1));
+    int writer = -1;
+    const auto end = qScopeGuard([&] {
+        stop[0] = stop[1] = true;
+        ::close(writer);
+        running->wait();
+        waiting->wait();
+    });
+    running->start();
+    // A writer gets the pipe without waiting only once ffmpeg is opening it.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (writer = writer >= 0 ? writer : ::open(pipe.constData(), O_WRONLY | O_NONBLOCK)) >= 0, kTaskTimeoutMs);
+    waiting->start();
+    stop[1] = true;
+    QVERIFY(waiting->wait(kTransferTimeoutMs) && running->isRunning());
+    stop[0] = true;
+    QVERIFY(running->wait(kTransferTimeoutMs));
+    QCOMPARE(refused.load(), 2);
 }
 
 void TestNdAssembly::moveVideoPicksAFreeName_data()
