@@ -3,10 +3,11 @@
 #include <QString>
 
 // Joins the segment files of a task folder into one video with ffmpeg, by
-// stream copy, never re-encoding: from the folder's local playlist
-// ("filelist.m3u8") for an encrypted stream, from the concat list
-// ("filelist.txt") otherwise. One merge runs at a time in the whole program,
-// and a merge counts only when the video lasts as long as the playlist says.
+// stream copy, never re-encoding. ffmpeg reads the folder's local playlist
+// ("filelist.m3u8") when there is one, and the concat list ("filelist.txt")
+// only for a plain stream whose playlist has discontinuities; it opens local
+// files alone. One merge runs at a time in the whole program, and a merge
+// counts only when the video lasts as long as the playlist says.
 class NdConverter
 {
 public:
