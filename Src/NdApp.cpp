@@ -1,7 +1,8 @@
 #include "NdApp.h"
 
+#include "INdDownloaderBackEnd.h"
+#include "NdConverter.h"
 #include "NdDownloader.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdLanguageHelper.h"
 #include "NdOpenEventFilter.h"
 #include "NdUpdateDlg.h"
@@ -40,7 +41,7 @@ void LogStartUp()
 {
     const QString deployFile = QFileInfo(NdDeploySettings::DefaultFilePath()).canonicalFilePath();
     const int environment = NdCacheManager::GetInstance()->GetBackEndEnvironment();
-    const QString ffmpeg = NdDownloaderBackEndImpl::FfmpegPath();
+    const QString ffmpeg = NdConverter::FfmpegPath();
     ND_LOG(LogInfo, "NdDownloader %s in %s; deployment %s, admin %s; product name \"%s\"; ffmpeg %s",
         qUtf8Printable(NdProgramVersion()), qUtf8Printable(QCoreApplication::applicationDirPath()),
         deployFile.isEmpty() ? "missing" : qUtf8Printable(deployFile),

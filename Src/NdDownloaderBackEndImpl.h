@@ -4,14 +4,13 @@
 
 #include <QMutex>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
 
 #include <string>
 #include <vector>
 
-// The backend singleton: server queries, playlists, segment fetch, assembly with
-// ffmpeg, task deletion and reporting. Reached only through
+// The backend singleton: server queries, playlists, segment fetch, assembly
+// (NdConverter), task deletion and reporting. Reached only through
 // INdDownloaderBackEnd::GetInstance().
 class NdDownloaderBackEndImpl : public NdDownloaderInterface::INdDownloaderBackEnd
 {
@@ -35,18 +34,12 @@ public:
 
     // Hardware address of the first running non-loopback interface, or "".
     QString GetHostMacAddress();
-    // Where ffmpeg is taken from: the program's folder, else the PATH.
-    static QString FfmpegPath();
-    // ffmpeg's arguments for a merge: the HLS form when localPlaylist is not
-    // empty, the concat-list form otherwise.
-    static QStringList FfmpegArguments(const QString& localPlaylist, const QString& listFile, const QString& output);
 
 private:
     std::string BuildReportDocument(const DownloadTaskParam_t& task, int type, const std::string& message);
     void CacheIds(const std::string& userId, const std::string& appId);
     void CachedIds(std::string& userId, std::string& appId) const;
 
-    QMutex m_TranscodingLock;
     std::string CachedUserId; // guarded by m_IdLock
     std::string CachedAppId;  // guarded by m_IdLock
     mutable QMutex m_IdLock;

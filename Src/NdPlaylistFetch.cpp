@@ -122,6 +122,17 @@ bool KeepLength(const NdTaskFolder& folder, double seconds)
     return false;
 }
 
+// The playlist that ffmpeg merges from; none at all when the concat list is
+// to be merged from, as the converter takes a local playlist wherever there is one.
+bool KeepLocalPlaylist(const NdTaskFolder& folder, const QByteArray& text)
+{
+    const QString name = QLatin1String(NdTaskFolder::kLocalPlaylistName);
+    if (text.isEmpty() ? folder.RemoveFile(name) : NdCommHelper::WriteFileWhole(folder.FilePath(name), text))
+        return true;
+    ND_LOG(LogError, "Cannot %s %s.", text.isEmpty() ? "remove" : "write", qUtf8Printable(folder.FilePath(name)));
+    return false;
+}
+
 } // namespace
 
 QString NdPlaylistFetch::PlaylistPath(const QString& folder, const QString& m3u8Url)
@@ -193,10 +204,7 @@ bool NdPlaylistFetch::Parse(const std::string& folder, const std::string& m3u8Ur
     if (!facts.Problem.isEmpty())
         ND_LOG(LogError, "Playlist %s %s: no segments taken.", qUtf8Printable(Loggable(address)),
             qUtf8Printable(facts.Problem));
-    const bool localPlaylistKept = facts.LocalPlaylist.isEmpty()
-        || NdCommHelper::WriteFileWhole(
-            taskFolder.FilePath(QLatin1String(NdTaskFolder::kLocalPlaylistName)), facts.LocalPlaylist);
-    if (localPlaylistKept && KeepLength(taskFolder, facts.Seconds)
+    if (KeepLocalPlaylist(taskFolder, facts.LocalPlaylist) && KeepLength(taskFolder, facts.Seconds)
         && FetchKeys(taskFolder, facts.Keys, QUrl(address, QUrl::TolerantMode)))
         segments.insert(segments.end(), facts.Segments.begin(), facts.Segments.end());
     return true;

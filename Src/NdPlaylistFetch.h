@@ -10,8 +10,8 @@
 // the verified client and with retries for transient failures, and reads the
 // playlist from there again: a resumed task needs no network for it. Beside
 // the playlist the folder then holds the address that finally answered
-// ("playlist.url"), the keys ("filelist.key-<hash>"), the local playlist of an
-// encrypted stream ("filelist.m3u8") and the playlist's length in seconds
+// ("playlist.url"), the keys ("filelist.key-<hash>"), the local playlist that
+// ffmpeg merges from ("filelist.m3u8") and the playlist's length in seconds
 // ("filelist.duration").
 class NdPlaylistFetch
 {

@@ -16,9 +16,6 @@
 
 namespace {
 
-// The AES keys of a task: "filelist.key-<hash of the address>".
-const char* const kKeyFilePrefix = "filelist.key-";
-
 bool Contains(const std::string& line, const char* part)
 {
     return line.find(part) != std::string::npos;
@@ -27,11 +24,6 @@ bool Contains(const std::string& line, const char* part)
 bool StartsWith(const std::string& line, const char* prefix)
 {
     return line.rfind(prefix, 0) == 0;
-}
-
-bool IsBlank(const std::string& line)
-{
-    return line.find_first_not_of(" \t") == std::string::npos;
 }
 
 // Tags and "#" comments are never segments.
@@ -61,7 +53,8 @@ std::string Trimmed(const std::string& line)
     return line.substr(first, last - first + 1);
 }
 
-// The playlist's lines without line ends; blank lines carry nothing and are dropped.
+// The playlist's lines without line ends and the blanks around them; blank
+// lines carry nothing and are dropped.
 std::vector<std::string> PlaylistLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -70,8 +63,8 @@ std::vector<std::string> PlaylistLines(const std::string& text)
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        std::string line = WithoutTrailingCr(text.substr(start, end - start));
-        if (!IsBlank(line))
+        const std::string line = Trimmed(WithoutTrailingCr(text.substr(start, end - start)));
+        if (!line.empty())
             lines.push_back(line);
         start = end + 1;
     }
@@ -118,7 +111,7 @@ QString Unquoted(QString value)
 QString KeyFileName(const std::string& address)
 {
     const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(address), QCryptographicHash::Sha256);
-    return QLatin1String(kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
+    return QLatin1String(NdTaskFolder::kKeyFilePrefix) + QString::fromLatin1(digest.toHex().left(16));
 }
 
 // Points every URI attribute of a key line at a file in the task folder, so
@@ -156,8 +149,7 @@ bool NamesRemoteResource(const std::string& line)
 }
 
 // The sum of the segments' #EXTINF durations: how long the merged video must
-// be. The local playlist of an encrypted stream ends at #EXT-X-ENDLIST, so its
-// video does too.
+// be. The local playlist ends at #EXT-X-ENDLIST, so its video does too.
 double PlaylistSeconds(const std::vector<std::string>& lines, bool untilEndList)
 {
     double seconds = 0.0;
@@ -217,22 +209,37 @@ std::string ChooseVariant(const std::vector<std::string>& lines)
     return chosen;
 }
 
-// The lines ffmpeg merges an encrypted stream from: tags as they are, each
-// segment replaced by its numbered file, up to #EXT-X-ENDLIST.
+bool IsDiscontinuity(const std::string& line)
+{
+    return line == "#EXT-X-DISCONTINUITY";
+}
+
+// What ffmpeg's HLS demuxer merges from: the tags, each segment replaced by its
+// numbered file, up to #EXT-X-ENDLIST. Written so that the demuxer takes
+// exactly these segments: it needs "#EXTM3U" first, skips a segment line
+// without its own #EXTINF, reads a line that does not start with "#" as a
+// segment, ends a line at a carriage return too, and takes a playlist without
+// #EXT-X-ENDLIST for a live one, of which it merges the last three segments
+// and then waits for more.
 QByteArray LocalPlaylistText(const std::vector<std::string>& lines)
 {
-    QByteArray text;
+    QByteArray text = "#EXTM3U\n";
     int counter = 0;
+    bool hasDuration = false;
     for (const std::string& line : lines) {
-        if (IsTagOrComment(line))
-            text += QByteArray::fromStdString(line);
-        else
-            text += QByteArray::number(++counter) + ".ts";
-        text += '\n';
         if (Contains(line, "#EXT-X-ENDLIST"))
             break;
+        if (IsSegmentLine(line)) {
+            if (!hasDuration)
+                text += "#EXTINF:0,\n";
+            text += QByteArray::number(++counter) + ".ts\n";
+            hasDuration = false;
+        } else if (StartsWith(line, "#") && line != "#EXTM3U") {
+            text += QByteArray::fromStdString(line).replace('\r', ' ') + '\n';
+            hasDuration = hasDuration || StartsWith(line, "#EXTINF:");
+        }
     }
-    return text;
+    return text + "#EXT-X-ENDLIST\n";
 }
 
 } // namespace
@@ -255,10 +262,13 @@ NdPlaylistFacts_t NdPlaylistText::Read(const std::string& text, const std::strin
     const QUrl base(NdCommHelper::FromUtf8(address), QUrl::TolerantMode);
     const bool encrypted
         = std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return Contains(line, "EXT-X-KEY"); });
+    // Only the HLS demuxer decrypts; across a discontinuity of a plain stream
+    // the concat list is merged from instead.
+    const bool local = encrypted || std::none_of(lines.begin(), lines.end(), IsDiscontinuity);
     lines.erase(std::remove_if(lines.begin(), lines.end(), NamesRemoteResource), lines.end());
     facts.Keys = LocaliseKeyUris(lines, base);
-    facts.Seconds = PlaylistSeconds(lines, encrypted);
-    if (encrypted)
+    facts.Seconds = PlaylistSeconds(lines, local);
+    if (local)
         facts.LocalPlaylist = LocalPlaylistText(lines);
     for (const std::string& line : lines) {
         if (IsSegmentLine(line))

@@ -19,8 +19,9 @@ struct NdPlaylistFacts_t
     std::vector<std::string> Segments; // absolute addresses, in playlist order
     std::vector<NdPlaylistKey_t> Keys;
     double Seconds = 0.0; // the sum of the #EXTINF durations
-    // For an encrypted stream, what ffmpeg merges from: the playlist with the
-    // numbered segment files of the task folder and its key files; else empty.
+    // What ffmpeg merges from: the playlist with the numbered segment files of
+    // the task folder and its key files. Empty for a plain stream with
+    // discontinuities, which is merged from the concat list.
     QByteArray LocalPlaylist;
     QString Problem; // why no segment is taken, for the log; empty when none is refused
 };

@@ -23,6 +23,7 @@
 const char* const NdTaskFolder::kMergedFileName = "NdTemp.mp4";
 const char* const NdTaskFolder::kConcatListName = "filelist.txt";
 const char* const NdTaskFolder::kLocalPlaylistName = "filelist.m3u8";
+const char* const NdTaskFolder::kKeyFilePrefix = "filelist.key-";
 const char* const NdTaskFolder::kOwnFilePrefix = "filelist.";
 const char* const NdTaskFolder::kDurationFileName = "filelist.duration";
 const char* const NdTaskFolder::kMoveJournalName = "filelist.moved";

@@ -20,7 +20,8 @@ public:
     // The folder's own files besides the playlist and the segments.
     static const char* const kMergedFileName;      // the merged video before its move
     static const char* const kConcatListName;      // ffmpeg's list of the segment files
-    static const char* const kLocalPlaylistName;   // the local playlist of an encrypted stream
+    static const char* const kLocalPlaylistName;   // what ffmpeg merges from: the segment and key files in order
+    static const char* const kKeyFilePrefix;       // the AES keys: "filelist.key-<hash of the address>"
     static const char* const kOwnFilePrefix;       // every "filelist.*" is the program's
     static const char* const kDurationFileName;    // the playlist's length in seconds
     static const char* const kMoveJournalName;     // where the merged video went

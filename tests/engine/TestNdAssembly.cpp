@@ -2,13 +2,22 @@
 // its length check, the move to a free name and its journal, the deletion of a
 // task's files and nothing else.
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdStopScope.h"
 #include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
 #include "NdTaskFolder.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QProcess>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 std::string Utf8(const QString& text)
@@ -39,6 +48,7 @@ private slots:
     void init();
     void mergeIsCheckedAgainstThePlaylist_data();
     void mergeIsCheckedAgainstThePlaylist();
+    void mergeEndsAtItsStop();
     void moveVideoPicksAFreeName_data();
     void moveVideoPicksAFreeName();
     void deletionStaysInside_data();
@@ -60,6 +70,13 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist_data()
     QTest::addColumn<QString>("lesson"); // and what is done to its task folder before the merge
     QTest::newRow("plain") << "plain";
     QTest::newRow("encrypted") << "aes";
+    QTest::newRow("master") << "master";
+    QTest::newRow("many segments") << "many";
+    QTest::newRow("segments of uneven length") << "odd";
+    // Without it ffmpeg would take the playlist for a live one and wait for more.
+    QTest::newRow("no end tag, encrypted") << "nolf/aes";
+    // Merged from the concat list, never from a local playlist an earlier run left.
+    QTest::newRow("discontinuity") << "discontinuity/plain";
     QTest::newRow("wrong key") << "aes wrong key";
     QTest::newRow("segments missing") << "plain missing";
     QTest::newRow("no transport stream") << "plain junk";
@@ -70,17 +87,21 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist_data()
 // The key is fetched once, in the playlist step, through the program's verified
 // client, and ffmpeg merges from the task folder alone; a merge that does not
 // last as long as the playlist says is no success, whatever ffmpeg's exit code.
+// A whole merge holds every frame and sample that the segments hold, as the
+// merge from the concat list (for an encrypted stream, from the playlist with
+// network access) held them before.
 void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
 {
     QFETCH(QString, lesson);
     const QString damage = lesson.section(' ', 1);
     lesson = lesson.section(' ', 0, 0);
     const std::string url = Utf8(m_platform.LessonUrl(lesson));
+    QVERIFY(NdWriteFile(TaskFolder() + "/filelist.m3u8", "#EXTM3U\n#EXTINF:1,\nstale.ts\n#EXT-X-ENDLIST\n"));
     NdBackEnd().DownloadM3U8FileSync(url, Utf8(TaskFolder()), [] {}, {});
     std::vector<std::string> segments;
     QVERIFY(NdBackEnd().M3U8Parse(Utf8(TaskFolder()), url, segments) && !segments.empty());
     const QStringList keys = QDir(TaskFolder()).entryList({"filelist.key-*"}, QDir::Files);
-    QCOMPARE(keys.size(), lesson == QLatin1String("aes") ? 1 : 0);
+    QCOMPARE(keys.size(), lesson.endsWith(QLatin1String("aes")) ? 1 : 0);
     QVERIFY(damage != "wrong key" || NdWriteFile(TaskFolder() + "/" + keys.first(), QByteArray(16, 'w')));
     const QString local = TaskFolder() + "/filelist.m3u8";
     const QString keyUrl = QString::fromStdString(url).replace("index.m3u8", "key.bin");
@@ -101,13 +122,64 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     QVERIFY(damage == "address" || NdReadFile(output) != "left by an earlier run");
     if (!damage.isEmpty())
         return;
+    const QString before = m_downloads->filePath(QStringLiteral("before.mp4"));
+    const QStringList input = keys.isEmpty()
+        ? QStringList{"-f", "concat", "-safe", "0", "-i", TaskFolder() + "/filelist.txt"}
+        : QStringList{
+            "-allowed_extensions", "ALL", "-protocol_whitelist", "file,http,https,tls,crypto,tcp", "-i", local};
+    QCOMPARE(QProcess::execute("ffmpeg",
+                 QStringList{"-nostdin", "-v", "error", "-y"} + input
+                     + QStringList{"-vcodec", "copy", "-acodec", "copy", before}),
+        0);
+    for (const QString stream : {"v", "a"}) {
+        const QString md5 = NdDecodedMd5(output, stream);
+        QVERIFY(!md5.isEmpty());
+        QCOMPARE(md5, NdDecodedMd5(before, stream));
+    }
     // Through folders and a name full of characters a shell would take apart.
     const QString destination = DownloadFolder() + QStringLiteral("/第1课 \"intro\".mp4");
+    const double seconds = NdPlaylistDuration(NdReadFile(TaskFolder() + "/index.m3u8"));
     QVERIFY(NdBackEnd().MoveVideo(Utf8(output), Utf8(destination)));
     QCOMPARE(NdDecodeErrors(destination), QString());
-    QVERIFY(qAbs(NdProbe(destination).Duration - SourceDuration(lesson)) < 0.5);
+    QVERIFY(qAbs(NdProbe(destination).Duration - seconds) < 0.5);
     QVERIFY(NdTaskFolder::At(TaskFolder()).Remove());
     QVERIFY(!QFileInfo::exists(DownloadFolder() + "/~NdTemp"));
+}
+
+// A deleted task or a quitting program waits neither for its merge nor for
+// another task's.
+void TestNdAssembly::mergeEndsAtItsStop()
+{
+    // ffmpeg waits on a named pipe as its one input for as long as the pipe has a writer.
+    const QByteArray pipe = QFile::encodeName(TaskFolder() + "/1.ts");
+    QVERIFY(::mkfifo(pipe.constData(), 0600) == 0 && NdWriteFile(TaskFolder() + "/filelist.txt", "file '1.ts'\n"));
+    std::atomic<bool> stop[2] = {{false}, {false}};
+    std::atomic<int> refused{0};
+    auto merge = [&](int i) {
+        return QThread::create([&, i] {
+            const NdStopScope scope([&] { return stop[i].load(); });
+            refused
+                += !NdBackEnd().TranscodingVideo(Utf8(TaskFolder() + "/filelist.txt"), Utf8(TaskFolder() + "/v.mp4"));
+        });
+    };
+    const std::unique_ptr<QThread> running(merge(0)), waiting(merge(1));
+    int writer = -1;
+    const auto end = qScopeGuard([&] {
+        stop[0] = stop[1] = true;
+        ::close(writer);
+        running->wait();
+        waiting->wait();
+    });
+    running->start();
+    // A writer gets the pipe without waiting only once ffmpeg is opening it.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (writer = writer >= 0 ? writer : ::open(pipe.constData(), O_WRONLY | O_NONBLOCK)) >= 0, kTaskTimeoutMs);
+    waiting->start();
+    stop[1] = true;
+    QVERIFY(waiting->wait(kTransferTimeoutMs) && running->isRunning());
+    stop[0] = true;
+    QVERIFY(running->wait(kTransferTimeoutMs));
+    QCOMPARE(refused.load(), 2);
 }
 
 void TestNdAssembly::moveVideoPicksAFreeName_data()

@@ -101,16 +101,23 @@ void TestNdBackEnd::parseText_data()
                                    "#EXTINF:2.0,\n1.ts\n#EXTINF:2.0,\n2.ts\n#EXT-X-ENDLIST\n";
     const QStringList segments{base + "seg-a.ts", base + "seg-b.ts"};
     QTest::newRow("worked example") << encrypted << segments << encryptedLocal;
-    QTest::newRow("no final line feed, blank lines")
-        << QByteArray("#EXTM3U\n\n#EXTINF:2,\na.ts\n \n\r\n#EXTINF:2,\nb.ts")
-        << QStringList{base + "a.ts", base + "b.ts"} << QString();
+    // What ffmpeg would misread: no header, a tag not at the line's start, a
+    // segment without its duration; the local playlist ends at the end tag.
+    QTest::newRow("no header, blank lines, end tag inside, no final line feed")
+        << QByteArray(" #EXTINF:1.5,\na.ts\n \n\r\nb.ts\n#EXT-X-ENDLIST\nc.ts")
+        << QStringList{base + "a.ts", base + "b.ts", base + "c.ts"}
+        << QString("#EXTM3U\n#EXTINF:1.5,\n1.ts\n#EXTINF:0,\n2.ts\n#EXT-X-ENDLIST\n");
+    // There the concat list is merged from.
+    QTest::newRow("discontinuity") << QByteArray("#EXTM3U\n#EXTINF:2,\na.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:2,\nb.ts\n")
+                                   << QStringList{base + "a.ts", base + "b.ts"} << QString();
     QTest::newRow("relative, root-relative, absolute, query, spaces")
         << QByteArray("#EXTM3U\nhi/a.ts\n../b.ts\n/root/c.ts\nhttps://other.example.test/d.ts\ne.ts?tok=1&x=2\n"
                       "//cdn2.example.test/f.ts\nmy seg.ts\n")
         << QStringList{base + "hi/a.ts", "https://cdn.example.test/v/b.ts", "https://cdn.example.test/root/c.ts",
                "https://other.example.test/d.ts", base + "e.ts?tok=1&x=2", "https://cdn2.example.test/f.ts",
                base + "my%20seg.ts"}
-        << QString();
+        << QString("#EXTM3U\n#EXTINF:0,\n1.ts\n#EXTINF:0,\n2.ts\n#EXTINF:0,\n3.ts\n#EXTINF:0,\n4.ts\n#EXTINF:0,\n5.ts\n"
+                   "#EXTINF:0,\n6.ts\n#EXTINF:0,\n7.ts\n#EXT-X-ENDLIST\n");
     // Byte ranges would fetch the whole file once per entry: nothing is taken.
     QTest::newRow("byte ranges") << QByteArray("#EXTM3U\n#EXT-X-BYTERANGE:100@0\na.ts\n") << QStringList() << QString();
 }

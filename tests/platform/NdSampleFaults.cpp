@@ -76,8 +76,9 @@ QString NdSampleLessonPath_t::LessonPath() const
 
 QStringList NdSampleFaults::SwitchNames()
 {
-    QStringList names{"cut", "reset", "stall", "hang", "trickle", "slow", "late", "mixed", "crlf", "nolf", "redirect",
-        "loop", "badplaylist", "badkey", "wrongkey", "fileseg", "filekey", "httpkey", "downgrade"};
+    QStringList names{"cut", "reset", "stall", "hang", "trickle", "slow", "late", "mixed", "crlf", "nolf",
+        "discontinuity", "redirect", "loop", "badplaylist", "badkey", "wrongkey", "fileseg", "filekey", "httpkey",
+        "downgrade"};
     for (const char* target : kStatusTargets) {
         for (int status : kStatuses)
             names << QLatin1String(target) + QString::number(status);
@@ -129,6 +130,12 @@ QByteArray NdSampleFaults::RewritePlaylist(
     QList<QByteArray> lines = text.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    for (int i = 1; path.Has("discontinuity") && i < lines.size(); ++i) {
+        if (IsUriLine(lines[i]) && IsFaultySegment(path, QString::fromUtf8(lines[i]))) {
+            lines.insert(i - 1, "#EXT-X-DISCONTINUITY"); // before the segment's #EXTINF
+            break;
+        }
+    }
     for (QByteArray& line : lines) {
         if (path.Has("fileseg") && IsUriLine(line) && IsFaultySegment(path, QString::fromUtf8(line)))
             line = QUrl::fromLocalFile(folders.Local + QString::fromUtf8(line)).toEncoded();

@@ -63,6 +63,13 @@ QList<NdSampleLesson_t> Catalogue()
     NdSampleLesson_t many
         = lesson("many", QStringLiteral("Many segments (200)"), NdSampleLesson_t::Plain, "testsrc", 220, true, 200);
     many.PictureSize = QStringLiteral("160x120");
+    // Segments of uneven length (2.28, 1.52 and 1.16 s): cut at the first key
+    // frame, every 0.76 s, after each 1.7 s.
+    NdSampleLesson_t odd
+        = lesson("odd", QStringLiteral("Odd segments"), NdSampleLesson_t::Plain, "testsrc2", 500, true, 8);
+    odd.PictureSize = QStringLiteral("160x120");
+    odd.SegmentSeconds = 1.7;
+    odd.KeyFrameFrames = 19;
     return {
         lesson("plain", QStringLiteral("第1课: 入门?"), NdSampleLesson_t::Plain, "testsrc", 440, true),
         lesson(
@@ -76,6 +83,7 @@ QList<NdSampleLesson_t> Catalogue()
         lesson("long", QStringLiteral("长课程 Long lesson (12 segments)"), NdSampleLesson_t::Plain, "testsrc2", 330,
             false, 12),
         many,
+        odd,
     };
 }
 
@@ -261,13 +269,14 @@ bool NdSampleLessons::GenerateMedia(const NdSampleLesson_t& lesson, const QStrin
     const QString duration = QString::number(lesson.Seconds);
     const QString extension
         = lesson.LessonKind == NdSampleLesson_t::Fmp4 ? QStringLiteral("m4s") : QStringLiteral("ts");
-    // A key frame every second (25 frames, no scene-cut frames) lets the
-    // one-second segments cut cleanly.
+    // Key frames at fixed places (no scene-cut frames) decide where the
+    // segments are cut: every second unless the lesson says otherwise.
+    const QString keyFrames = QString::number(lesson.KeyFrameFrames);
     QStringList args{"-f", "lavfi", "-i",
         QStringLiteral("%1=size=%2:rate=25:duration=%3").arg(lesson.VideoSource, size, duration), "-f", "lavfi", "-i",
         QStringLiteral("sine=frequency=%1:sample_rate=44100:duration=%2").arg(lesson.ToneHz).arg(duration), "-c:v",
-        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-keyint_min", "25", "-sc_threshold",
-        "0"};
+        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", keyFrames, "-keyint_min", keyFrames,
+        "-sc_threshold", "0"};
     if (!lesson.VideoBitrate.isEmpty())
         args += QStringList{
             "-b:v", lesson.VideoBitrate, "-maxrate", lesson.VideoBitrate, "-bufsize", lesson.VideoBitrate};

@@ -21,15 +21,16 @@ struct NdSampleLesson_t
     Kind LessonKind = Plain;
     QString VideoSource;    // lavfi video source, e.g. "testsrc"
     int ToneHz = 440;       // sine tone of the audio track
-    int Seconds = 4;        // duration; one segment per second
+    int Seconds = 4;        // duration; one segment per SegmentSeconds
     bool SizeAsText = true; // "size" as a JSON string (else a JSON number)
     qint64 MediaBytes = 0;  // bytes of the segments a downloader fetches (measured)
-    // The benchmark's long lessons: other picture sizes and segment lengths, made
-    // and served only when asked for, and cached apart from the tests' lessons.
+    // The benchmark's long lessons: made and served only when asked for, and
+    // cached apart from the tests' lessons.
     bool BenchOnly = false;
     QString PictureSize = QStringLiteral("320x240");
-    int SegmentSeconds = 1;
-    QString VideoBitrate; // x264's choice when empty
+    double SegmentSeconds = 1.0; // each segment ends at the first key frame after this much
+    int KeyFrameFrames = 25;     // frames from one key frame to the next, at 25 frames a second
+    QString VideoBitrate;        // x264's choice when empty
 };
 
 // The lesson catalogue and its generation. Lessons are made on first use into a

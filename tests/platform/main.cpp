@@ -55,6 +55,7 @@ Lessons (4 s, 1 s segments seg1..seg4, playlist index.m3u8):
   plain, plain2, plain3  distinct clear streams (size as text, number, text)
   long                   12 s, seg1..seg12 (more than one batch of five)
   many                   200 s, seg1..seg200 at 160x120 (soaks)
+  odd                    8 s, seg1..seg5 of 2.28, 1.52 and 1.16 s at 160x120 (key frames every 0.76 s)
   aes                    AES-128, key URI "key.bin" relative to the playlist
   master                 master playlist: 160x120, 320x240 (highest, in the middle), 256x144
   fmp4                   fragmented MP4 with #EXT-X-MAP init.mp4
@@ -74,6 +75,7 @@ Switches (stateless, composable; segment faults hit segment 2, with "late" segme
   slow         every segment in pieces, ~1 s each
   mixed        segment URIs absolute, root-relative, with query
   crlf         CRLF line endings      nolf     no #EXT-X-ENDLIST and no final line feed
+  discontinuity  an #EXT-X-DISCONTINUITY before the segment
   redirect     playlist answers 302 to /moved/<rest>/; files only there
   loop         playlist answers 302 to itself, for ever
   badplaylist  playlist answered with an HTML page

@@ -225,6 +225,14 @@ QString NdDecodeErrors(const QString& path)
     return QString::fromUtf8(RunTool(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"}, true));
 }
 
+QString NdDecodedMd5(const QString& path, const QString& stream)
+{
+    const QByteArray out = RunTool(
+        QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-map", "0:" + stream, "-f", "md5", "-"}, false);
+    const QString md5 = QString::fromUtf8(out).trimmed();
+    return md5.startsWith(QLatin1String("MD5=")) ? md5 : QString();
+}
+
 double NdPlaylistDuration(const QByteArray& playlist)
 {
     static const QRegularExpression extinf(QStringLiteral("#EXTINF:([0-9.]+)"));

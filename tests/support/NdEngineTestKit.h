@@ -94,6 +94,8 @@ struct NdMediaInfo_t
 };
 NdMediaInfo_t NdProbe(const QString& path);
 QString NdDecodeErrors(const QString& path); // what "ffmpeg -v error ... -f null -" prints
+// "MD5=<hex>" of the decoded frames (stream "v") or samples ("a"); "" when there are none.
+QString NdDecodedMd5(const QString& path, const QString& stream);
 // Sum of the #EXTINF durations of a media playlist text.
 double NdPlaylistDuration(const QByteArray& playlist);
 
