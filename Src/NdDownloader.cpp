@@ -11,6 +11,7 @@
 #include "NdNoDownloadTaskView.h"
 #include "NdStatusPromptBar.h"
 #include "NdTaskListView.h"
+#include "NdTaskNotices.h"
 #include "NdToastTip.h"
 #include "NdUpdateDlg.h"
 
@@ -84,6 +85,12 @@ void NdDownloader::InitUi()
     m_pToastTip->hide();
     m_toastTimer.setSingleShot(true);
     m_toastTimer.setTimerType(Qt::CoarseTimer);
+    m_pNotices = new NdTaskNotices(this, [this]() { return IsAway(); });
+}
+
+bool NdDownloader::IsAway() const
+{
+    return !isVisible() || isMinimized() || !isActiveWindow();
 }
 
 void NdDownloader::ConnectSignals()
@@ -104,6 +111,8 @@ void NdDownloader::ConnectSignals()
     connect(m_pTaskListView, &NdTaskListView::sigToastTip, this, &NdDownloader::ShowToast);
     connect(m_pTaskListView, &NdTaskListView::sigShowMask, this, &NdDownloader::ShowMask, Qt::DirectConnection);
     connect(&m_toastTimer, &QTimer::timeout, this, &NdDownloader::onToastTimeout);
+    connect(m_pTaskListView, &NdTaskListView::sigRequestFinished, m_pNotices, &NdTaskNotices::onRequestFinished);
+    connect(m_pTaskListView, &NdTaskListView::sigTaskFailed, m_pNotices, &NdTaskNotices::onTaskFailed);
 
     // A request already on the clipboard at start-up takes the clipboard's
     // road. It is read, not written back: writing would take the clipboard

@@ -18,6 +18,7 @@ class NdNetworkTest;
 class NdNoDownloadTaskView;
 class NdStatusPromptBar;
 class NdTaskListView;
+class NdTaskNotices;
 class NdToastTip;
 class QStackedWidget;
 
@@ -63,6 +64,8 @@ private:
     void onToastTimeout();
     void ShowOfflineToast();
     void ShowMask(bool show);
+    // Minimised, hidden, or behind another window.
+    bool IsAway() const;
     void onAbout();
     void onCheckUpdate();
 
@@ -80,4 +83,5 @@ private:
     bool m_bShownOnce = false;
     bool m_bNetworkUp = true;
     NdNetworkTest* m_pNetworkTest = nullptr;
+    NdTaskNotices* m_pNotices = nullptr;
 };

@@ -233,12 +233,43 @@ void NdTaskListView::onTaskReport(const std::string& tempPath, float size, int p
     entry->LastPercent = percent;
     entry->Speed = speed;
     EstimateTimeLeft(*entry, previousState);
+    TellOfEnd(*entry, previousState);
     if (NdTaskItem* row = entry->Record.TaskItem) {
         row->onRefreshDownloadResult(size, percent, state, speed);
         row->ShowTimeLeft(entry->TimeLeft);
     } else if (state == NoDisk) {
         emit sigShowWindow();
     }
+}
+
+void NdTaskListView::TellOfEnd(const Entry_t& entry, int previousState)
+{
+    const int state = entry.Record.VideoState;
+    if (state == previousState)
+        return;
+    const QString lesson = NdCommHelper::FromUtf8(entry.Record.VideoName);
+    const QString folder = NdCommHelper::FromUtf8(entry.Record.VideoDownloadPath);
+    if (state == Failed)
+        emit sigTaskFailed(lesson, folder);
+    const auto request = m_requests.find(entry.Request);
+    if (state != Finished || request == m_requests.end())
+        return;
+    if (--request->second.Unfinished > 0)
+        return;
+    const int count = request->second.Count;
+    m_requests.erase(request);
+    emit sigRequestFinished(count, lesson, folder);
+}
+
+// A deleted task no longer holds its request back; a request without
+// unfinished tasks left is forgotten without a word: the user was here.
+void NdTaskListView::ForgetUnfinished(const Entry_t& entry)
+{
+    const auto request = m_requests.find(entry.Request);
+    if (request == m_requests.end() || entry.Record.VideoState == Finished)
+        return;
+    if (--request->second.Unfinished <= 0)
+        m_requests.erase(request);
 }
 
 // A run that starts learns its speed anew; the estimate shows only while the
@@ -468,6 +499,8 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
 
     NdCacheManager* store = NdCacheManager::GetInstance();
     std::vector<DownloadTaskParam_t> listed = GetTasks();
+    const int request = ++m_nLastRequest;
+    m_requests[request] = {static_cast<int>(tasks.size()), static_cast<int>(tasks.size())};
     for (DownloadTaskParam_t task : tasks) {
         // Against the tasks of this request made so far too: two lessons of
         // one name get two names, and each record names its own file.
@@ -477,6 +510,7 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
         listed.push_back(task);
         // Listed, queued, stored: the list knows a task before it can report.
         AddEntry(task, true);
+        m_entries.front()->Request = request;
         m_pTaskManager->AddTask(task);
         store->SaveOneDownloadTask(task);
     }
@@ -535,6 +569,7 @@ void NdTaskListView::DeleteTask(const DownloadTaskParam_t& record, bool deleteLo
     const auto listed = std::find_if(m_entries.begin(), m_entries.end(),
         [&](const auto& entry) { return entry->Record.VideoTempPath == record.VideoTempPath; });
     if (listed != m_entries.end()) {
+        ForgetUnfinished(**listed);
         m_byTempPath.erase(record.VideoTempPath);
         m_entries.erase(listed);
         --m_nTaskCount;

@@ -63,6 +63,9 @@ signals:
     void sigToastTip(const QString& type, const QString& text, const QSize& size);
     void sigShowWindow();
     void sigShowMask(bool show);
+    // Every task of one request has finished: how many, one's name, their folder.
+    void sigRequestFinished(int count, const QString& lesson, const QString& folder);
+    void sigTaskFailed(const QString& lesson, const QString& folder);
 
 public slots:
     void slotDelete();
@@ -84,6 +87,13 @@ private:
         NdTimeLeft Estimate;
         QString TimeLeft;
         unsigned Layout = 0; // the last layout that found it in view
+        int Request = 0;     // the request it came with in this run; 0: from the store
+    };
+    // A request of this run, until its tasks have all finished.
+    struct Request_t
+    {
+        int Count = 0;
+        int Unfinished = 0;
     };
 
     void ConnectToEngine();
@@ -96,6 +106,8 @@ private:
     void LayoutRows();
     void onTaskReport(const std::string& tempPath, float size, int percent, int state, const QString& speed);
     void EstimateTimeLeft(Entry_t& entry, int previousState);
+    void TellOfEnd(const Entry_t& entry, int previousState);
+    void ForgetUnfinished(const Entry_t& entry);
     NdTaskItem* RowForKeys() const;
     void onRowSelected();
     // What the buttons of a row would do, for every task in one of the states.
@@ -115,6 +127,8 @@ private:
     std::vector<std::unique_ptr<Entry_t>> m_entries; // newest on top
     std::unordered_map<std::string, Entry_t*> m_byTempPath;
     unsigned m_nLayout = 0;
+    std::unordered_map<int, Request_t> m_requests;
+    int m_nLastRequest = 0;
     std::string m_strSelected; // the working folder of the task selected last
     QElapsedTimer m_clock;
     int m_nTaskCount = 0;
