@@ -18,11 +18,15 @@ void NdLanguageHelper::Release()
     sm_pInstance = nullptr;
 }
 
+QString NdLanguageHelper::FilePath(const char* language)
+{
+    return QCoreApplication::applicationDirPath()
+        + QStringLiteral("/../Resources/locale/%1.ini").arg(QString::fromUtf8(language));
+}
+
 bool NdLanguageHelper::Init(const char* language)
 {
-    const QString path = QCoreApplication::applicationDirPath()
-        + QStringLiteral("/../Resources/locale/%1.ini").arg(QString::fromUtf8(language));
-    return InitFromFile(path);
+    return InitFromFile(FilePath(language));
 }
 
 bool NdLanguageHelper::InitFromFile(const QString& path)

@@ -11,8 +11,13 @@ public:
     static NdLanguageHelper* GetInstance();
     static void Release();
 
-    // Loads <appdir>/../Resources/locale/<language>.ini. A missing file keeps the
-    // texts loaded before. Always returns true.
+    // The language every bundle carries.
+    static constexpr char kFirstLanguage[] = "zh-CN";
+    // <appdir>/../Resources/locale/<language>.ini
+    static QString FilePath(const char* language);
+
+    // Loads the language's file. A missing file keeps the texts loaded before.
+    // Always returns true.
     bool Init(const char* language);
     // Loads a language file from an explicit path, with the same rules.
     bool InitFromFile(const QString& path);
