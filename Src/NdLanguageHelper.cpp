@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLocale>
 
 NdLanguageHelper* NdLanguageHelper::sm_pInstance = nullptr;
 
@@ -16,6 +17,18 @@ void NdLanguageHelper::Release()
 {
     delete sm_pInstance;
     sm_pInstance = nullptr;
+}
+
+const char* NdLanguageHelper::LanguageFor(const QLocale& locale)
+{
+    switch (locale.language()) {
+    case QLocale::Chinese:
+    case QLocale::C:
+    case QLocale::AnyLanguage:
+        return kFirstLanguage;
+    default:
+        return "en-US";
+    }
 }
 
 QString NdLanguageHelper::FilePath(const char* language)

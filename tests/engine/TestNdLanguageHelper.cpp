@@ -37,6 +37,8 @@ private slots:
     void lookup_data();
     void lookup();
     void shippedLanguagesAndMissingFiles();
+    void languageOfTheDesktop_data();
+    void languageOfTheDesktop();
 
 private:
     QTemporaryDir m_dir;
@@ -77,6 +79,20 @@ void TestNdLanguageHelper::shippedLanguagesAndMissingFiles()
     const QString english = strings->Str("NdDownloader.ProductName");
     QVERIFY(strings->Init("xx-NOPE") && strings->InitFromFile(m_dir.filePath(QStringLiteral("absent.ini"))));
     QCOMPARE(strings->Str("NdDownloader.ProductName"), english);
+}
+
+void TestNdLanguageHelper::languageOfTheDesktop_data()
+{
+    QTest::addColumn<QString>("localeAndLanguage");
+    for (const char* row : {"zh_CN=zh-CN", "zh_TW=zh-CN", "en_US=en-US", "de_DE=en-US", "C=zh-CN", "xx_YY=zh-CN"})
+        QTest::newRow(row) << QString::fromLatin1(row);
+}
+
+void TestNdLanguageHelper::languageOfTheDesktop()
+{
+    QFETCH(QString, localeAndLanguage);
+    const QLocale locale(localeAndLanguage.section('=', 0, 0));
+    QCOMPARE(QString::fromLatin1(NdLanguageHelper::LanguageFor(locale)), localeAndLanguage.section('=', 1));
 }
 
 QTEST_GUILESS_MAIN(TestNdLanguageHelper)
