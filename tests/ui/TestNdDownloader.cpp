@@ -264,8 +264,11 @@ void TestNdDownloader::namesFromTheServer()
         NdClickChild(box, "NdQuestionBox_OkBtn");
     });
     for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
-        if (row->GetDownloadTaskParam().VideoName == "Lesson(1)")
-            NdClickChild(row, "NdTaskItem_DeleteBtn");
+        if (row->GetDownloadTaskParam().VideoName != "Lesson(1)")
+            continue;
+        // The row hears of the end by a queued signal, after the store.
+        QTRY_COMPARE(row->GetDownloadTaskParam().VideoState, int(Finished));
+        NdClickChild(row, "NdTaskItem_DeleteBtn");
     }
     QCOMPARE(questions.Count(), 1);
     QVERIFY(!QFileInfo::exists(m_downloads->filePath("Lesson(1).mp4")));
@@ -390,7 +393,7 @@ void TestNdDownloader::longListMakesRowsInViewOnly()
     QVERIFY(window->findChildren<NdTaskItem*>().size() < 20);
     for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
         if (row->isVisible() && row->GetDownloadTaskParam().VideoName == "lesson 0")
-            QCOMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
+            QTRY_COMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
                 NdUiStr("NdDownloader.DownloadFinished"));
     }
 }
