@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QLocale>
 #include <QScreen>
 #include <QStandardPaths>
 
@@ -96,7 +97,11 @@ bool NdApp::InitBasicSettings()
     if (dataDir.isEmpty() || !QDir().mkpath(dataDir) || !QFileInfo(dataDir).isWritable())
         return false;
     InitQss();
-    const bool languageLoaded = NdLanguageHelper::GetInstance()->Init("zh-CN");
+    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
+    // Loaded first, the language every bundle carries stays in force when the
+    // desktop's language has no file here.
+    language->Init(NdLanguageHelper::kFirstLanguage);
+    const bool languageLoaded = language->Init(NdLanguageHelper::LanguageFor(QLocale::system()));
     LogStartUp();
     return languageLoaded;
 }

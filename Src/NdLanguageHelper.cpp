@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLocale>
 
 NdLanguageHelper* NdLanguageHelper::sm_pInstance = nullptr;
 
@@ -18,11 +19,27 @@ void NdLanguageHelper::Release()
     sm_pInstance = nullptr;
 }
 
+const char* NdLanguageHelper::LanguageFor(const QLocale& locale)
+{
+    switch (locale.language()) {
+    case QLocale::Chinese:
+    case QLocale::C:
+    case QLocale::AnyLanguage:
+        return kFirstLanguage;
+    default:
+        return "en-US";
+    }
+}
+
+QString NdLanguageHelper::FilePath(const char* language)
+{
+    return QCoreApplication::applicationDirPath()
+        + QStringLiteral("/../Resources/locale/%1.ini").arg(QString::fromUtf8(language));
+}
+
 bool NdLanguageHelper::Init(const char* language)
 {
-    const QString path = QCoreApplication::applicationDirPath()
-        + QStringLiteral("/../Resources/locale/%1.ini").arg(QString::fromUtf8(language));
-    return InitFromFile(path);
+    return InitFromFile(FilePath(language));
 }
 
 bool NdLanguageHelper::InitFromFile(const QString& path)

@@ -1,7 +1,7 @@
 // The Debian package, made by cpack into a temporary folder: it holds the
 // install tree, the desktop's validators and lintian accept it, and the
 // program runs from its unpacked tree with no help from the environment,
-// finding its library, language file and deployment file, and ffmpeg.
+// finding its library, language files and deployment file, and ffmpeg.
 #include "NdDesktopTestKit.h"
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
@@ -63,12 +63,14 @@ void TestNdInstall::packageHoldsARunnableTree()
     QTemporaryDir home;
     QProcessEnvironment env = NdBareEnvironment(home.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8")); // a desktop in neither language: English
     QProcess program;
     program.setProcessEnvironment(env);
     program.start(usr + QStringLiteral("/bin/nddownloader"), QStringList());
     const QString log = home.path() + QStringLiteral("/.local/share/NdDownloader");
     QTRY_COMPARE_WITH_TIMEOUT(NdStartUpFindings(program.processId(), NdTestLogText(log)),
         NdInstalledFindings(usr, platform.BaseUrl(), QStandardPaths::findExecutable(QStringLiteral("ffmpeg"))), 20000);
+    QVERIFY(NdTestLogText(log).contains(QLatin1String("product name \"NdDownloader\"")));
     // The version check went to the platform named in the installed file.
     QTRY_VERIFY_WITH_TIMEOUT(!platform.Requests().isEmpty(), 20000);
     program.terminate();

@@ -1,7 +1,32 @@
 #include "NdEngineTestKit.h"
 #include "NdLanguageHelper.h"
 
+#include <QRegularExpression>
 #include <QtTest>
+
+namespace {
+
+// Per entry of a shipped language file, in file order: its key, whether the
+// helper reads a text for it, and the placeholders of that text.
+QStringList ShippedEntries(const char* language)
+{
+    NdLanguageHelper* strings = NdLanguageHelper::GetInstance();
+    strings->Init(language);
+    QStringList entries;
+    const QString file = QString::fromUtf8(NdReadFile(NdLanguageHelper::FilePath(language)));
+    for (const QString& line : file.split('\n', Qt::SkipEmptyParts)) {
+        const QString key = line.section(" = ", 0, 0);
+        const QString text = strings->Str(key.toUtf8().constData());
+        QStringList placeholders;
+        for (auto it = QRegularExpression("%\\d").globalMatch(text); it.hasNext();)
+            placeholders << it.next().captured();
+        placeholders.sort();
+        entries << key + (text.isEmpty() ? " (no text) " : " ") + placeholders.join(' ');
+    }
+    return entries;
+}
+
+} // namespace
 
 // The helper is a process-wide singleton; every case loads the file it needs.
 class TestNdLanguageHelper : public QObject
@@ -11,7 +36,9 @@ class TestNdLanguageHelper : public QObject
 private slots:
     void lookup_data();
     void lookup();
-    void filesThatCannotBeReadKeepTheLoadedTexts();
+    void shippedLanguagesAndMissingFiles();
+    void languageOfTheDesktop_data();
+    void languageOfTheDesktop();
 
 private:
     QTemporaryDir m_dir;
@@ -40,17 +67,32 @@ void TestNdLanguageHelper::lookup()
     QCOMPARE(NdLanguageHelper::GetInstance()->Str(key.constData()), lookup.section('=', 1));
 }
 
-void TestNdLanguageHelper::filesThatCannotBeReadKeepTheLoadedTexts()
+// Every shipped language has every key of the first one, in its order, each
+// with a text and the same placeholders. A file that cannot be read keeps the
+// texts loaded before, so a language whose file is missing speaks the first.
+void TestNdLanguageHelper::shippedLanguagesAndMissingFiles()
 {
-    NdLanguageHelper::Release();
+    const QStringList first = ShippedEntries(NdLanguageHelper::kFirstLanguage);
+    QVERIFY(first.size() > 60 && !first.join('\n').contains("(no text)"));
+    QCOMPARE(ShippedEntries("en-US"), first);
     NdLanguageHelper* strings = NdLanguageHelper::GetInstance();
-    // The shipped file lies in the resources beside the program.
-    QVERIFY(strings->Init("zh-CN"));
-    const QString shipped = strings->Str("NdDownloader.ProductName");
-    QVERIFY(!shipped.isEmpty());
-    QVERIFY(strings->Init("xx-NOPE"));
-    QVERIFY(strings->InitFromFile(m_dir.filePath(QStringLiteral("absent.ini"))));
-    QCOMPARE(strings->Str("NdDownloader.ProductName"), shipped);
+    const QString english = strings->Str("NdDownloader.ProductName");
+    QVERIFY(strings->Init("xx-NOPE") && strings->InitFromFile(m_dir.filePath(QStringLiteral("absent.ini"))));
+    QCOMPARE(strings->Str("NdDownloader.ProductName"), english);
+}
+
+void TestNdLanguageHelper::languageOfTheDesktop_data()
+{
+    QTest::addColumn<QString>("localeAndLanguage");
+    for (const char* row : {"zh_CN=zh-CN", "zh_TW=zh-CN", "en_US=en-US", "de_DE=en-US", "C=zh-CN", "xx_YY=zh-CN"})
+        QTest::newRow(row) << QString::fromLatin1(row);
+}
+
+void TestNdLanguageHelper::languageOfTheDesktop()
+{
+    QFETCH(QString, localeAndLanguage);
+    const QLocale locale(localeAndLanguage.section('=', 0, 0));
+    QCOMPARE(QString::fromLatin1(NdLanguageHelper::LanguageFor(locale)), localeAndLanguage.section('=', 1));
 }
 
 QTEST_GUILESS_MAIN(TestNdLanguageHelper)

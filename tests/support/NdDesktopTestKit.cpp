@@ -115,6 +115,7 @@ QStringList NdExpectedInstallFiles()
         QStringLiteral("lib/nddownloader/bin/libNdCore.so.1"),
         QStringLiteral("lib/nddownloader/bin/libNdCore.so." ND_PROJECT_VERSION),
         QStringLiteral("lib/nddownloader/Resources/NdDeploy.json"),
+        QStringLiteral("lib/nddownloader/Resources/locale/en-US.ini"),
         QStringLiteral("lib/nddownloader/Resources/locale/zh-CN.ini"),
         QStringLiteral("share/applications/nddownloader.desktop"),
         QStringLiteral("share/metainfo/nddownloader.metainfo.xml"),
