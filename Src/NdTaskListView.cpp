@@ -37,6 +37,14 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 const int kRowWidth = 1032;
 const int kRowHeight = 48;
 const int kRowLeft = 24;
+// The tasks that "remove the finished ones" takes off the list.
+const std::vector<int> kFinishedStates{Finished, MissFile};
+
+bool IsIn(int state, const std::vector<int>& states)
+{
+    return std::find(states.begin(), states.end(), state) != states.end();
+}
+
 // The list that the engine's reports go to: the newest one.
 QPointer<NdTaskListView> g_pConnectedList;
 
@@ -335,10 +343,15 @@ QMenu* NdTaskListView::MakeContextMenu(NdTaskItem* row)
 {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("NdTaskListView_Menu"));
-    menu->addAction(Str("NdDownloader.StartAll"), this, [this] { ChangeStates({Paused, Failed, NoDisk}, Wait); });
-    menu->addAction(Str("NdDownloader.PauseAll"), this, [this] { ChangeStates({Wait, Downloading}, Paused); });
-    menu->addAction(Str("NdDownloader.RetryFailed"), this, [this] { ChangeStates({Failed}, Wait); });
-    menu->addAction(Str("NdDownloader.RemoveFinished"), this, &NdTaskListView::RemoveFinished);
+    // Each offered while some task is in one of its states.
+    const auto addChange = [&](const char* key, const std::vector<int>& from, int to) {
+        menu->addAction(Str(key), this, [this, from, to] { ChangeStates(from, to); })->setEnabled(HasTaskIn(from));
+    };
+    addChange("NdDownloader.StartAll", {Paused, Failed, NoDisk}, Wait);
+    addChange("NdDownloader.PauseAll", {Wait, Downloading}, Paused);
+    addChange("NdDownloader.RetryFailed", {Failed}, Wait);
+    menu->addAction(Str("NdDownloader.RemoveFinished"), this, &NdTaskListView::RemoveFinished)
+        ->setEnabled(HasTaskIn(kFinishedStates));
     if (row) {
         menu->addSeparator();
         menu->addAction(Str("NdDownloader.OpenFileDir"), row, &NdTaskItem::ClickFolder);
@@ -346,12 +359,18 @@ QMenu* NdTaskListView::MakeContextMenu(NdTaskItem* row)
     return menu;
 }
 
+bool NdTaskListView::HasTaskIn(const std::vector<int>& states) const
+{
+    return std::any_of(
+        m_entries.begin(), m_entries.end(), [&](const auto& entry) { return IsIn(entry->Record.VideoState, states); });
+}
+
 // Through the scheduler as a row's button goes, so that five at a time still holds.
-void NdTaskListView::ChangeStates(std::initializer_list<int> from, int to)
+void NdTaskListView::ChangeStates(const std::vector<int>& from, int to)
 {
     const NdStoreChanges oneWrite;
     for (const auto& entry : m_entries) {
-        if (std::find(from.begin(), from.end(), entry->Record.VideoState) == from.end())
+        if (!IsIn(entry->Record.VideoState, from))
             continue;
         entry->Record.VideoState = to;
         m_pTaskManager->ChangeDownloadState(entry->Record);
@@ -365,7 +384,7 @@ void NdTaskListView::RemoveFinished()
 {
     std::vector<DownloadTaskParam_t> finished;
     for (const auto& entry : m_entries) {
-        if (entry->Record.VideoState == Finished || entry->Record.VideoState == MissFile)
+        if (IsIn(entry->Record.VideoState, kFinishedStates))
             finished.push_back(entry->Record);
     }
     const NdStoreChanges oneWrite;

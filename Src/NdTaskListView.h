@@ -111,7 +111,8 @@ private:
     NdTaskItem* RowForKeys() const;
     void onRowSelected();
     // What the buttons of a row would do, for every task in one of the states.
-    void ChangeStates(std::initializer_list<int> from, int to);
+    void ChangeStates(const std::vector<int>& from, int to);
+    bool HasTaskIn(const std::vector<int>& states) const;
     void RemoveFinished();
     bool FetchNewTasks(const std::string& token, bool isUrl, std::vector<DownloadTaskParam_t>& tasks);
     void ReportCrashOnce(const DownloadTaskParam_t& first);

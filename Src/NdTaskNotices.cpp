@@ -28,7 +28,8 @@ QString NdTaskNotices::Lessons(int count, const QString& lesson)
 void NdTaskNotices::onRequestFinished(int count, const QString& lesson, const QString& folder)
 {
     if (m_away())
-        m_pNotifier->Notify(Str("NdDownloader.DoneTitle"), Str("NdDownloader.DoneText").arg(Lessons(count, lesson), folder), folder);
+        m_pNotifier->Notify(
+            Str("NdDownloader.DoneTitle"), Str("NdDownloader.DoneText").arg(Lessons(count, lesson), folder), folder);
 }
 
 void NdTaskNotices::onTaskFailed(const QString& lesson, const QString& folder)

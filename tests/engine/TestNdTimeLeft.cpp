@@ -23,8 +23,7 @@ void TestNdTimeLeft::estimate_data()
     // A tenth of a burst of eleven times the speed: not 7 s, but 41 s.
     QTest::newRow("one fast batch barely moves it")
         << "0:0 1000:1 2000:2 3000:3 4000:4 5000:5 6000:6 7000:7 8000:8 9000:9 10000:10 11000:21 11000/21of100=41";
-    QTest::newRow("a stall slows it down, never to nothing")
-        << "0:0 1000:1 2000:2 3000:3 13000:3 13000/3of100=264";
+    QTest::newRow("a stall slows it down, never to nothing") << "0:0 1000:1 2000:2 3000:3 13000:3 13000/3of100=264";
     QTest::newRow("a run learns its speed anew")
         << "0:0 1000:10 2000:20 3000:30 restart@10000:30 11000:31 12999/31of100=-1 14000:34 14000/34of100=66";
     QTest::newRow("done") << "0:0 1000:1 2000:2 3000:3 3000/100of100=0";

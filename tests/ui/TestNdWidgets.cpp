@@ -60,6 +60,7 @@ private slots:
 
     void missingFileAndFullDisk();
     void startPauseButton();
+    void timeLeftBesideTheSpeed();
     void longNameElidedAndWholeInItsTip();
     void newVideoNames_data();
     void newVideoNames();
@@ -158,6 +159,22 @@ void TestNdWidgets::startPauseButton()
         QCOMPARE(row.GetDownloadTaskParam().VideoState, asked < 0 ? state : asked);
         QCOMPARE(toasts.size(), state == Wait ? 1 : 0);
     }
+}
+
+// The time left reads in hours and minutes, minutes and seconds, or seconds,
+// beside the speed; nothing without an estimate.
+void TestNdWidgets::timeLeftBesideTheSpeed()
+{
+    const std::pair<qint64, QString> cases[]
+        = {{-1, ""}, {0, "剩余 0秒"}, {59, "剩余 59秒"}, {192, "剩余 3分12秒"}, {3725, "剩余 1小时2分"}};
+    for (const auto& [seconds, text] : cases)
+        QCOMPARE(NdTaskItem::GetTimeLeftStr(seconds), text);
+    NdTaskItem row(nullptr, Record(Downloading));
+    row.resize(1032, 48);
+    row.onRefreshDownloadResult(900.0f, 43, Downloading, QStringLiteral("1.20MB/S"));
+    row.ShowTimeLeft(NdTaskItem::GetTimeLeftStr(192));
+    QCOMPARE(Text(&row, "NdTaskItem_NetWorkSpeedLabel"), QStringLiteral("1.20MB/S  剩余 3分12秒"));
+    QVERIFY(NdUiShoot(&row, QStringLiteral("row-time-left")));
 }
 
 // A long name is elided, its tip shows it whole. A press inside the tip keeps
@@ -430,7 +447,8 @@ void TestNdWidgets::keysInDialogs()
     const std::tuple<const char*, std::function<NdDialog*()>, Qt::Key, QString> cases[] = {
         {"close, Return", [] { return new NdCloseDlg(nullptr); }, Qt::Key_Return, "NdCloseDlg_OkBtn"},
         {"close, Escape", [] { return new NdCloseDlg(nullptr); }, Qt::Key_Escape, "NdCloseDlg_CancleBtn"},
-        {"delete, Enter", [] { return new NdQuestionBox(nullptr, "?", 400, 200); }, Qt::Key_Enter, "NdQuestionBox_OkBtn"},
+        {"delete, Enter", [] { return new NdQuestionBox(nullptr, "?", 400, 200); }, Qt::Key_Enter,
+            "NdQuestionBox_OkBtn"},
         {"delete, Escape", [] { return new NdQuestionBox(nullptr, "?", 400, 200); }, Qt::Key_Escape,
             "NdQuestionBox_CancleBtn"},
         {"folder, Return", folder(-1), Qt::Key_Return, "NdCloseDlg_OkBtn"},
@@ -446,7 +464,8 @@ void TestNdWidgets::keysInDialogs()
         NdModalAnswerer progress("NdUpdateProgressDlg", [](QDialog* running) { running->reject(); });
         QStringList clicked;
         for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
-            connect(button, &QAbstractButton::clicked, dialog.get(), [&clicked, button]() { clicked << button->objectName(); });
+            connect(button, &QAbstractButton::clicked, dialog.get(),
+                [&clicked, button]() { clicked << button->objectName(); });
         dialog->show();
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
         QVERIFY2(QApplication::focusWidget() && QApplication::focusWidget()->window() == dialog.get(), name);

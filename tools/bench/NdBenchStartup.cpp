@@ -56,8 +56,7 @@ bool WriteHistory(int tasks, const QString& videos)
     }
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
-    return QDir().mkpath(data) && store.open(QIODevice::WriteOnly)
-        && store.write(QJsonDocument(list).toJson()) > 0;
+    return QDir().mkpath(data) && store.open(QIODevice::WriteOnly) && store.write(QJsonDocument(list).toJson()) > 0;
 }
 
 } // namespace
@@ -81,10 +80,10 @@ int main(int argc, char* argv[])
     QCoreApplication::processEvents();
     const double cpu = CpuSeconds() - cpuBefore;
     const qint64 wall = clock.elapsed();
-    std::printf("startup: %d stored tasks: %.2f s CPU, %.2f s wall, peak RSS %ld MB\n", tasks, cpu, wall / 1000.0,
-        PeakRssMb());
-    std::printf("RESULT startup tasks=%d cpu_s=%.3f wall_s=%.3f peak_rss_mb=%ld\n", tasks, cpu, wall / 1000.0,
-        PeakRssMb());
+    std::printf(
+        "startup: %d stored tasks: %.2f s CPU, %.2f s wall, peak RSS %ld MB\n", tasks, cpu, wall / 1000.0, PeakRssMb());
+    std::printf(
+        "RESULT startup tasks=%d cpu_s=%.3f wall_s=%.3f peak_rss_mb=%ld\n", tasks, cpu, wall / 1000.0, PeakRssMb());
     delete window;
     return 0;
 }
