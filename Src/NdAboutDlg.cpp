@@ -82,9 +82,8 @@ void NdAboutDlg::ConnectSignals()
 
 void NdAboutDlg::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
     m_pVersionLabel->setText(QStringLiteral("V") + NdProgramVersion());
-    m_pWebsiteBtn->setText(language->Str("NdDownloader.EnterOfficialWebsite"));
-    m_pHelpCenterBtn->setText(language->Str("NdDownloader.HelpCenter"));
-    m_pCopyRightLabel->setText(language->Str("NdDownloader.Copyright"));
+    m_pWebsiteBtn->setText(Str("NdDownloader.EnterOfficialWebsite"));
+    m_pHelpCenterBtn->setText(Str("NdDownloader.HelpCenter"));
+    m_pCopyRightLabel->setText(Str("NdDownloader.Copyright"));
 }

@@ -47,8 +47,7 @@ void LogStartUp()
         qUtf8Printable(NdProgramVersion()), qUtf8Printable(QCoreApplication::applicationDirPath()),
         deployFile.isEmpty() ? "missing" : qUtf8Printable(deployFile),
         qUtf8Printable(NdDeploySettings::Get().AdminBaseUrl(environment)),
-        qUtf8Printable(NdLanguageHelper::GetInstance()->Str("NdDownloader.ProductName")),
-        ffmpeg.isEmpty() ? "missing" : qUtf8Printable(ffmpeg));
+        qUtf8Printable(Str("NdDownloader.ProductName")), ffmpeg.isEmpty() ? "missing" : qUtf8Printable(ffmpeg));
 }
 
 QScreen* ScreenUnderCursor()

@@ -79,14 +79,13 @@ void NdCloseDlg::Choose(QCheckBox* chosen, QCheckBox* other, const char* event)
 
 void NdCloseDlg::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
-    m_pTitleLabel->setText(language->Str("NdDownloader.ShutdownTips"));
-    m_pFileNameLabel->setText(language->Str("NdDownloader.TestFileName"));
-    m_pDownloadingLabel->setText(language->Str("NdDownloader.Close.Downloading"));
-    m_pContinueCheckBox->setText(language->Str("NdDownloader.ContinueAndTrayShow"));
-    m_pQuitCheckBox->setText(language->Str("NdDownloader.StopAndQuit"));
-    m_pCancelBtn->setText(language->Str("NdDownloader.Cancel"));
-    m_pOkBtn->setText(language->Str("NdDownloader.Sure"));
+    m_pTitleLabel->setText(Str("NdDownloader.ShutdownTips"));
+    m_pFileNameLabel->setText(Str("NdDownloader.TestFileName"));
+    m_pDownloadingLabel->setText(Str("NdDownloader.Close.Downloading"));
+    m_pContinueCheckBox->setText(Str("NdDownloader.ContinueAndTrayShow"));
+    m_pQuitCheckBox->setText(Str("NdDownloader.StopAndQuit"));
+    m_pCancelBtn->setText(Str("NdDownloader.Cancel"));
+    m_pOkBtn->setText(Str("NdDownloader.Sure"));
 }
 
 void NdCloseDlg::SetDownloadFileName(const QString& name)

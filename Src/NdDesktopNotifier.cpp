@@ -51,7 +51,7 @@ bool NdDesktopNotifier::Notify(const QString& title, const QString& text, const 
 void NdDesktopNotifier::SendNotice(const QString& title, const QString& text, const QString& folder)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    const QStringList actions = {kDefaultAction, NdLanguageHelper::GetInstance()->Str("NdDownloader.OpenFileDir")};
+    const QStringList actions = {kDefaultAction, Str("NdDownloader.OpenFileDir")};
     const QVariantMap hints = {{QStringLiteral("desktop-entry"), kDesktopEntry}};
     message << QStringLiteral("NdDownloader") << 0u << kDesktopEntry << title << text << actions << hints << -1;
     auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);

@@ -81,6 +81,14 @@ int NdDialog::DoModal()
     return exec();
 }
 
+int NdDialog::DoModalOverMask(const std::function<void(bool show)>& showMask)
+{
+    showMask(true);
+    const int answer = DoModal();
+    showMask(false);
+    return answer;
+}
+
 void NdDialog::resize(int width, int height)
 {
     QDialog::resize(width, height);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -20,6 +21,9 @@ public:
     NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn);
 
     int DoModal();
+    // DoModal between showMask(true) and showMask(false): the window behind
+    // dims while the dialog is open.
+    int DoModalOverMask(const std::function<void(bool show)>& showMask);
     using QDialog::resize;
     void resize(int width, int height);
     void SetRadiusEnabled(bool enabled, int radius);

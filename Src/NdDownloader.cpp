@@ -15,6 +15,7 @@
 #include "NdToastTip.h"
 #include "NdUpdateDlg.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdLogManager.h"
 
 #include <QClipboard>
@@ -32,11 +33,6 @@ const int kToastMs = 4000;
 const int kToastTop = 40;
 const QSize kOfflineToastSize(160, 38);
 const int kShownTokenChars = 4;
-
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
 
 } // namespace
 
@@ -164,8 +160,8 @@ QString NdDownloader::MaskedRequest(const QString& request)
 
 void NdDownloader::onGetNewTask(const std::string& request)
 {
-    const QString text = QString::fromUtf8(request.c_str(), static_cast<int>(request.size()));
-    ND_LOG(LogInfo, "onGetNewTask,urlParam:%s", MaskedRequest(text).toUtf8().constData());
+    const QString text = NdCommHelper::FromUtf8(request);
+    ND_LOG(LogInfo, "onGetNewTask,urlParam:%s", qUtf8Printable(MaskedRequest(text)));
     TakeRequest(text);
 }
 
@@ -177,7 +173,7 @@ bool NdDownloader::TakeRequest(const QString& text)
     emit sigSystemTray(false);
     QString rest = text;
     rest.remove(hasToken ? kTokenMarker : kUrlMarker);
-    m_pTaskListView->InitNewDownloadTasks(rest.toUtf8().toStdString(), !hasToken);
+    m_pTaskListView->InitNewDownloadTasks(NdCommHelper::ToUtf8(rest), !hasToken);
     return true;
 }
 
@@ -243,18 +239,19 @@ void NdDownloader::onAbout()
     NdReportClick("btn_aboutdlg");
     NdAboutDlg dialog(this);
     dialog.resize(420, 280);
-    ShowMask(true);
-    dialog.DoModal();
-    ShowMask(false);
+    RunOverMask(dialog);
 }
 
 void NdDownloader::onCheckUpdate()
 {
     NdReportClick("btn_updatedlg");
     NdUpdateDlg dialog(this, m_version);
-    ShowMask(true);
-    dialog.DoModal();
-    ShowMask(false);
+    RunOverMask(dialog);
+}
+
+int NdDownloader::RunOverMask(NdDialog& dialog)
+{
+    return dialog.DoModalOverMask([this](bool show) { ShowMask(show); });
 }
 
 void NdDownloader::showEvent(QShowEvent* event)
@@ -273,17 +270,15 @@ void NdDownloader::paintEvent(QPaintEvent* event)
 
 void NdDownloader::closeEvent(QCloseEvent* event)
 {
-    if (m_pTaskListView->GetCurrentDownloadTaskName().isEmpty()) {
+    const QString downloading = m_pTaskListView->GetCurrentDownloadTaskName();
+    if (downloading.isEmpty()) {
         event->accept();
         return;
     }
     NdCloseDlg dialog(this);
-    dialog.SetDownloadFileName(m_pTaskListView->GetCurrentDownloadTaskName());
+    dialog.SetDownloadFileName(downloading);
     dialog.resize(480, 280);
-    ShowMask(true);
-    const int answer = dialog.DoModal();
-    ShowMask(false);
-    switch (answer) {
+    switch (RunOverMask(dialog)) {
     case NdCloseDlg::StopAndQuit: {
         NdDownloadTaskManager* scheduler = m_pTaskListView->GetDownloadTaskManager();
         scheduler->stop();

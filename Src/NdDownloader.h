@@ -12,6 +12,7 @@
 #include <string>
 
 class NdCommonMask;
+class NdDialog;
 class NdDownloaderTitleBar;
 class NdLabel;
 class NdNetworkTest;
@@ -64,6 +65,7 @@ private:
     void onToastTimeout();
     void ShowOfflineToast();
     void ShowMask(bool show);
+    int RunOverMask(NdDialog& dialog);
     // Minimised, hidden, or behind another window.
     bool IsAway() const;
     void onAbout();

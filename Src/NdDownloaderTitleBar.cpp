@@ -4,6 +4,7 @@
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdDeploySettings.h"
 
 #include <QDesktopServices>
@@ -12,11 +13,6 @@
 #include <QUrl>
 
 namespace {
-
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
 
 NdButton* MakeTextButton(QWidget* parent)
 {
@@ -54,7 +50,7 @@ NdDownloaderTitleBar::NdDownloaderTitleBar(QWidget* target, const NdSoftVersion_
 
 bool NdDownloaderTitleBar::HasUpdateDot() const
 {
-    return QString::fromStdString(m_version.Version) != NdProgramVersion();
+    return NdCommHelper::FromUtf8(m_version.Version) != NdProgramVersion();
 }
 
 void NdDownloaderTitleBar::InitUi()

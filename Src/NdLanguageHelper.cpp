@@ -74,3 +74,8 @@ QString NdLanguageHelper::Str(const char* key) const
     }
     return QString();
 }
+
+QString Str(const char* key)
+{
+    return NdLanguageHelper::GetInstance()->Str(key);
+}

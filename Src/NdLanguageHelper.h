@@ -39,3 +39,6 @@ private:
     QStringList m_lines;
     static NdLanguageHelper* sm_pInstance;
 };
+
+// The text of a key in the loaded language: how the windows ask for every text.
+QString Str(const char* key);

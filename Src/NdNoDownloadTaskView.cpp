@@ -53,10 +53,9 @@ void NdNoDownloadTaskView::InitUi()
 
 void NdNoDownloadTaskView::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
-    const QString link = QStringLiteral("<style>a{text-decoration:none;color:#1472FF}</style> <a href=\"%1\">%2</a>")
-                             .arg(NdDeploySettings::Get().ManagementUrl.toHtmlEscaped(),
-                                 language->Str("NdDownloader.MgrTable").toHtmlEscaped());
-    m_pNoTaskTextLabel->setText(language->Str("NdDownloader.TaskEmpty").arg(link));
-    m_pSupportLabel->setText(language->Str("NdDownloader.TechnicalSupport"));
+    const QString link
+        = QStringLiteral("<style>a{text-decoration:none;color:#1472FF}</style> <a href=\"%1\">%2</a>")
+              .arg(NdDeploySettings::Get().ManagementUrl.toHtmlEscaped(), Str("NdDownloader.MgrTable").toHtmlEscaped());
+    m_pNoTaskTextLabel->setText(Str("NdDownloader.TaskEmpty").arg(link));
+    m_pSupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
 }

@@ -1,5 +1,7 @@
 #include "NdOpenEventFilter.h"
 
+#include "NdCore/NdCommHelper.h"
+
 #include <QUrl>
 
 NdUrlOpenEvent::NdUrlOpenEvent(const QString& urlText) : QFileOpenEvent(QUrl(urlText)), m_urlText(urlText) { }
@@ -21,6 +23,6 @@ bool NdOpenEventFilter::eventFilter(QObject* watched, QEvent* event)
     const QString urlText = raw ? raw->UrlText() : static_cast<const QFileOpenEvent*>(event)->url().toString();
     if (urlText.isEmpty())
         return true;
-    emit sigGetNewTask(RequestText(urlText).toUtf8().toStdString());
+    emit sigGetNewTask(NdCommHelper::ToUtf8(RequestText(urlText)));
     return true;
 }

@@ -74,10 +74,9 @@ void NdQuestionBox::ConnectSignals()
 
 void NdQuestionBox::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
-    m_pDeleteFileCheckBox->setText(language->Str("NdDownloader.DeleteLocalFile"));
-    m_pCancelBtn->setText(language->Str("NdDownloader.Cancel"));
-    m_pOkBtn->setText(language->Str("NdDownloader.Delete"));
+    m_pDeleteFileCheckBox->setText(Str("NdDownloader.DeleteLocalFile"));
+    m_pCancelBtn->setText(Str("NdDownloader.Cancel"));
+    m_pOkBtn->setText(Str("NdDownloader.Delete"));
 }
 
 void NdQuestionBox::SetText(const QString& text)

@@ -42,7 +42,7 @@ std::string CleanVideoName(const std::string& fileName)
     QString name = NdCommHelper::FromUtf8(fileName);
     for (const QChar forbidden : QStringLiteral("?|:\"<\\/"))
         name.remove(forbidden);
-    return name.toUtf8().toStdString();
+    return NdCommHelper::ToUtf8(name);
 }
 
 // Throws Json::Exception on members of the wrong type.

@@ -7,6 +7,7 @@
 #include "NdTaskItem.h"
 
 #include "NdCore/NdCacheManager.h"
+#include "NdCore/NdCommHelper.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -24,16 +25,11 @@ const int kRefusedElideWidth = 250;
 const int kFileNameElideWidth = 230;
 const int kFreeSpaceWidth = 96;
 
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
-
 QString LastDownloadPath()
 {
     std::string path;
     NdCacheManager::GetInstance()->GetLastDownloadPath(path);
-    return QString::fromUtf8(path.c_str(), static_cast<int>(path.size()));
+    return NdCommHelper::FromUtf8(path);
 }
 
 // A folder that does not exist yet is measured on the disk of its nearest
@@ -171,7 +167,7 @@ void NdSetDownloadPathDlg::ConnectSignals()
     SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
     connect(m_pBrowseBtn, &NdButton::clicked, this, &NdSetDownloadPathDlg::onBrowseClicked);
     connect(m_pOkBtn, &NdButton::clicked, this, [this]() {
-        NdCacheManager::GetInstance()->SetLastDownloadPath(m_strDir.toUtf8().toStdString());
+        NdCacheManager::GetInstance()->SetLastDownloadPath(NdCommHelper::ToUtf8(m_strDir));
         done(1);
     });
     connect(m_pCancelBtn, &NdButton::clicked, this, [this]() { done(0); });

@@ -50,10 +50,9 @@ void NdStatusPromptBar::InitUi()
 
 void NdStatusPromptBar::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
-    m_pNameLabel->setText(language->Str("NdDownloader.VideoName"));
-    m_pSizeLabel->setText(language->Str("NdDownloader.Size"));
-    m_pSizeTipLabel->SetTip(language->Str("NdDownloader.SizeTip"));
-    m_pStateLabel->setText(language->Str("NdDownloader.Status"));
-    m_pOperationLabel->setText(language->Str("NdDownloader.Operator"));
+    m_pNameLabel->setText(Str("NdDownloader.VideoName"));
+    m_pSizeLabel->setText(Str("NdDownloader.Size"));
+    m_pSizeTipLabel->SetTip(Str("NdDownloader.SizeTip"));
+    m_pStateLabel->setText(Str("NdDownloader.Status"));
+    m_pOperationLabel->setText(Str("NdDownloader.Operator"));
 }

@@ -20,11 +20,6 @@ namespace {
 
 const int kNameElideWidth = 220;
 
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
-
 QString Number(double value)
 {
     return QString::number(value, 'f', 2);

@@ -48,11 +48,6 @@ bool IsIn(int state, const std::vector<int>& states)
 // The list that the engine's reports go to: the newest one.
 QPointer<NdTaskListView> g_pConnectedList;
 
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
-
 const char* const kVideoSuffix = ".mp4";
 
 bool VideoFileExists(const QString& dir, const QString& name)
@@ -475,6 +470,11 @@ void NdTaskListView::ReportCrashOnce(const DownloadTaskParam_t& first)
     store->SetIsCrash(false);
 }
 
+int NdTaskListView::RunOverMask(NdDialog& dialog)
+{
+    return dialog.DoModalOverMask([this](bool show) { emit sigShowMask(show); });
+}
+
 bool NdTaskListView::AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir)
 {
     float totalSize = 0.0f;
@@ -486,9 +486,7 @@ bool NdTaskListView::AskDownloadFolder(const std::vector<DownloadTaskParam_t>& t
     dialog.SetDownloadFilesInfo(
         NdCommHelper::FromUtf8(last.VideoName), static_cast<int>(tasks.size()), totalSize, last.VideoFileSize);
     dialog.resize(480, 272);
-    emit sigShowMask(true);
-    const int answer = dialog.DoModal();
-    emit sigShowMask(false);
+    const int answer = RunOverMask(dialog);
     dir = dialog.GetDir();
     return answer != 0 && !dir.isEmpty();
 }
@@ -565,9 +563,7 @@ void NdTaskListView::slotDelete()
     // Taken now: while the question is open, the row may come to show another task.
     const DownloadTaskParam_t record = item->GetDownloadTaskParam();
     NdQuestionBox box(this, Str("NdDownloader.SureDeleteRecord"), 480, 116);
-    emit sigShowMask(true);
-    const int answer = box.DoModal();
-    emit sigShowMask(false);
+    const int answer = RunOverMask(box);
     if (answer == 0)
         return;
     const bool deleteLocalFile = box.IsDeleteLocalFile();

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+class NdDialog;
 class NdDownloadTaskManager;
 class NdLabel;
 class NdTaskItem;
@@ -116,6 +117,7 @@ private:
     void RemoveFinished();
     bool FetchNewTasks(const std::string& token, bool isUrl, std::vector<DownloadTaskParam_t>& tasks);
     void ReportCrashOnce(const DownloadTaskParam_t& first);
+    int RunOverMask(NdDialog& dialog);
     bool AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir);
     void CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir);
     void DeleteTask(const DownloadTaskParam_t& record, bool deleteLocalFile);

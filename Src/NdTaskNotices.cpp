@@ -3,15 +3,6 @@
 #include "NdDesktopNotifier.h"
 #include "NdLanguageHelper.h"
 
-namespace {
-
-QString Str(const char* key)
-{
-    return NdLanguageHelper::GetInstance()->Str(key);
-}
-
-} // namespace
-
 NdTaskNotices::NdTaskNotices(QObject* parent, std::function<bool()> away)
     : QObject(parent), m_pNotifier(new NdDesktopNotifier(this)), m_away(std::move(away))
 {

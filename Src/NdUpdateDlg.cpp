@@ -112,14 +112,12 @@ void NdUpdateDlg::StartUpdate()
 
 void NdUpdateDlg::TranslateText()
 {
-    NdLanguageHelper* language = NdLanguageHelper::GetInstance();
-    m_pNewVersionLabel->setText(
-        language->Str("NdDownloader.FindNewVersion").arg(QString::fromStdString(m_version.Version)));
+    m_pNewVersionLabel->setText(Str("NdDownloader.FindNewVersion").arg(QString::fromStdString(m_version.Version)));
     m_pVersionLabel->setText(QStringLiteral("V") + NdProgramVersion());
     m_pUpdateTextLabel->setText(
-        m_bHasNewVersion ? QString::fromStdString(m_version.Msg) : language->Str("NdDownloader.LastVersion"));
-    m_pNextTimeBtn->setText(language->Str("NdDownloader.NextUpdate"));
-    m_pUpdateBtn->setText(language->Str("NdDownloader.UpdateNow"));
-    m_pMustUpdateBtn->setText(language->Str("NdDownloader.UpdateNow"));
-    m_pOkBtn->setText(language->Str("NdDownloader.Sure"));
+        m_bHasNewVersion ? QString::fromStdString(m_version.Msg) : Str("NdDownloader.LastVersion"));
+    m_pNextTimeBtn->setText(Str("NdDownloader.NextUpdate"));
+    m_pUpdateBtn->setText(Str("NdDownloader.UpdateNow"));
+    m_pMustUpdateBtn->setText(Str("NdDownloader.UpdateNow"));
+    m_pOkBtn->setText(Str("NdDownloader.Sure"));
 }

@@ -80,7 +80,7 @@ QString CreateNewFile(const QString& folder, const QString& name)
 
 QString UpdatingText(long long percent)
 {
-    return NdLanguageHelper::GetInstance()->Str("NdDownloader.Updating").arg(percent);
+    return Str("NdDownloader.Updating").arg(percent);
 }
 
 } // namespace

@@ -214,7 +214,7 @@ NdCacheManager* NdCacheManager::GetInstance()
 }
 
 NdCacheManagerImpl::NdCacheManagerImpl()
-    : m_strDataDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toUtf8().toStdString())
+    : m_strDataDir(NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)))
 {
     while (m_strDataDir.size() > 1 && m_strDataDir.back() == '/')
         m_strDataDir.pop_back();

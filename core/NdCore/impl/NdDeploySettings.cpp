@@ -47,7 +47,7 @@ void ReadString(
     if (!root.isMember(key))
         return;
     const Json::Value& member = root[key];
-    const QString text = member.isString() ? QString::fromStdString(member.asString()) : QString();
+    const QString text = member.isString() ? NdCommHelper::FromUtf8(member.asString()) : QString();
     if (member.isString() && usable(text))
         value = text;
     else
@@ -63,7 +63,7 @@ void ReadAdminBaseUrls(const Json::Value& root, QString (&urls)[3], QStringList&
     bool usable = list.isArray();
     for (Json::ArrayIndex env = 0; list.isArray() && env < 3 && list.isValidIndex(env); ++env) {
         if (list[env].isString())
-            urls[env] = QString::fromStdString(list[env].asString());
+            urls[env] = NdCommHelper::FromUtf8(list[env].asString());
         else
             usable = false;
     }
@@ -104,7 +104,7 @@ QList<QSslCertificate> ReadCertificates(const Json::Value& list, const QDir& bas
     for (const Json::Value& entry : list) {
         if (!entry.isString())
             continue;
-        const QString path = base.absoluteFilePath(QString::fromStdString(entry.asString()));
+        const QString path = base.absoluteFilePath(NdCommHelper::FromUtf8(entry.asString()));
         certificates += ReadCertificateFile(path);
     }
     return certificates;

@@ -606,7 +606,7 @@ void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const
 void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path)
 {
     ReportLocalFailure(state, QStringLiteral("Failed to open file: %1").arg(path));
-    ND_LOG(LogError, "Failed to open file: %s.", path.toUtf8().constData());
+    ND_LOG(LogError, "Failed to open file: %s.", qUtf8Printable(path));
 }
 
 void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, const QString& path, bool sync)

@@ -1,5 +1,7 @@
 #include "NdLogManagerImpl.h"
 
+#include "NdCore/NdCommHelper.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QReadLocker>
@@ -84,10 +86,10 @@ NdLogManagerImpl::~NdLogManagerImpl() = default;
 
 void NdLogManagerImpl::Init()
 {
-    m_strLogDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toUtf8().toStdString() + "/logs";
-    if (!QDir().mkpath(QString::fromStdString(m_strLogDir))) {
+    m_strLogDir = NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)) + "/logs";
+    if (!QDir().mkpath(NdCommHelper::FromUtf8(m_strLogDir))) {
         qDebug().noquote() << "=====================================\n";
-        qDebug().noquote() << "Failed to make dir: " << QString::fromStdString(m_strLogDir);
+        qDebug().noquote() << "Failed to make dir: " << NdCommHelper::FromUtf8(m_strLogDir);
     }
     m_mapLevelLabels[LogInfo] = "INFO ";
     m_mapLevelLabels[LogError] = "ERROR";
@@ -101,7 +103,7 @@ void NdLogManagerImpl::Init()
     else
         m_logFile.setstate(std::ios::failbit);
     if (!m_logFile.is_open() || m_logFile.fail())
-        qDebug().noquote() << "Failed to open log file: " << QString::fromStdString(path) << ".";
+        qDebug().noquote() << "Failed to open log file: " << NdCommHelper::FromUtf8(path) << ".";
 }
 
 std::string NdLogManagerImpl::CreateLogFile()
