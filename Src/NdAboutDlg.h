@@ -20,10 +20,10 @@ protected:
     void ConnectSignals();
 
 private:
-    NdWidget* m_pBackground = nullptr;
-    NdLabel* m_pLogoLabel = nullptr;
-    NdLabel* m_pVersionLabel = nullptr;
-    NdButton* m_pWebsiteBtn = nullptr;
-    NdButton* m_pHelpCenterBtn = nullptr;
-    NdLabel* m_pCopyRightLabel = nullptr;
+    NdWidget* Background = nullptr;
+    NdLabel* LogoLabel = nullptr;
+    NdLabel* VersionLabel = nullptr;
+    NdButton* WebsiteBtn = nullptr;
+    NdButton* HelpCenterBtn = nullptr;
+    NdLabel* CopyRightLabel = nullptr;
 };

@@ -79,7 +79,7 @@ NdApp::~NdApp()
 
 NdDownloader* NdApp::GetMainWindow() const
 {
-    return m_pNdDownloader;
+    return MainWindow;
 }
 
 QString NdApp::BasicSettingsError()
@@ -121,61 +121,61 @@ bool NdApp::InitQss()
 
 int NdApp::Start()
 {
-    INdDownloaderBackEnd::GetInstance()->GetSoftVersion(m_version);
-    if (!m_version.MustUpdate) {
+    INdDownloaderBackEnd::GetInstance()->GetSoftVersion(Version);
+    if (!Version.MustUpdate) {
         InitNdDownloader();
         const int result = exec();
         // The loop can also end without the window closing (a quit signal):
         // its task threads end here, before the objects they use go.
-        delete m_pNdDownloader;
+        delete MainWindow;
         return result;
     }
-    ND_LOG(LogInfo, "mandatory update to %s", m_version.Version.c_str());
-    NdUpdateDlg dialog(nullptr, m_version);
+    ND_LOG(LogInfo, "mandatory update to %s", Version.Version.c_str());
+    NdUpdateDlg dialog(nullptr, Version);
     dialog.DoModal();
     return 0;
 }
 
 void NdApp::InitNdDownloader()
 {
-    m_pNdDownloader = new NdDownloader(nullptr, m_strStartRequest, m_version);
-    connect(m_pNdDownloader, &NdDownloader::sigSystemTray, this, &NdApp::slotSystemTray);
+    MainWindow = new NdDownloader(nullptr, StartRequest, Version);
+    connect(MainWindow, &NdDownloader::sigSystemTray, this, &NdApp::slotSystemTray);
     // Owned by the application, so it goes with it instead of outliving the process's objects.
-    m_pOpenEventFilter = new NdOpenEventFilter(this);
-    installEventFilter(m_pOpenEventFilter);
-    connect(m_pOpenEventFilter, &NdOpenEventFilter::sigGetNewTask, m_pNdDownloader, &NdDownloader::onGetNewTask);
+    OpenEventFilter = new NdOpenEventFilter(this);
+    installEventFilter(OpenEventFilter);
+    connect(OpenEventFilter, &NdOpenEventFilter::sigGetNewTask, MainWindow, &NdDownloader::onGetNewTask);
 
-    m_pNdDownloader->setFixedSize(kMainWindowSize);
+    MainWindow->setFixedSize(kMainWindowSize);
     const QPoint centre = ScreenUnderCursor()->geometry().center();
-    m_pNdDownloader->move(centre.x() - kMainWindowSize.width() / 2, centre.y() - kMainWindowSize.height() / 2);
-    m_pNdDownloader->show();
+    MainWindow->move(centre.x() - kMainWindowSize.width() / 2, centre.y() - kMainWindowSize.height() / 2);
+    MainWindow->show();
     PostPendingUrls();
 }
 
 void NdApp::OpenUrl(const QString& urlText)
 {
-    m_pendingUrls << urlText;
-    if (m_pOpenEventFilter)
+    PendingUrls << urlText;
+    if (OpenEventFilter)
         PostPendingUrls();
 }
 
 void NdApp::PostPendingUrls()
 {
-    for (const QString& url : qAsConst(m_pendingUrls))
+    for (const QString& url : qAsConst(PendingUrls))
         postEvent(this, new NdUrlOpenEvent(url));
-    m_pendingUrls.clear();
+    PendingUrls.clear();
 }
 
 void NdApp::slotSystemTray(bool hide)
 {
-    if (!m_pNdDownloader)
+    if (!MainWindow)
         return;
     if (hide) {
-        m_pNdDownloader->hide();
+        MainWindow->hide();
         return;
     }
-    m_pNdDownloader->show();
-    m_pNdDownloader->showNormal();
-    m_pNdDownloader->activateWindow();
-    m_pNdDownloader->raise();
+    MainWindow->show();
+    MainWindow->showNormal();
+    MainWindow->activateWindow();
+    MainWindow->raise();
 }

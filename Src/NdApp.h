@@ -43,9 +43,9 @@ private:
     void PostPendingUrls();
 
     // The window deletes itself when it closes.
-    QPointer<NdDownloader> m_pNdDownloader;
-    NdOpenEventFilter* m_pOpenEventFilter = nullptr;
-    std::string m_strStartRequest;
-    NdSoftVersion_t m_version;
-    QStringList m_pendingUrls;
+    QPointer<NdDownloader> MainWindow;
+    NdOpenEventFilter* OpenEventFilter = nullptr;
+    std::string StartRequest;
+    NdSoftVersion_t Version;
+    QStringList PendingUrls;
 };

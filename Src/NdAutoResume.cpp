@@ -8,28 +8,28 @@ qint64 NdAutoResume::PauseMs(int n)
 
 void NdAutoResume::Failed(const DownloadTaskParam_t& record, qint64 nowMs)
 {
-    m_waiting[record.VideoTempPath] = Waiting_t{record, nowMs};
+    Waiting[record.VideoTempPath] = Waiting_t{record, nowMs};
 }
 
 void NdAutoResume::Forget(const std::string& tempPath)
 {
-    m_waiting.erase(tempPath);
+    Waiting.erase(tempPath);
 }
 
 void NdAutoResume::NetworkChanged(bool up)
 {
-    m_cameBack = m_cameBack || (up && !m_up);
-    m_up = up;
+    CameBack = CameBack || (up && !Up);
+    Up = up;
 }
 
 std::vector<DownloadTaskParam_t> NdAutoResume::Due(qint64 nowMs)
 {
     std::vector<DownloadTaskParam_t> due;
-    const bool cameBack = m_cameBack;
-    m_cameBack = false;
-    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
-        int& timed = m_timedStarts[it->first];
-        const bool paused = m_up && timed < kMaxTimedStarts && nowMs - it->second.FailedAtMs >= PauseMs(timed);
+    const bool cameBack = CameBack;
+    CameBack = false;
+    for (auto it = Waiting.begin(); it != Waiting.end();) {
+        int& timed = TimedStarts[it->first];
+        const bool paused = Up && timed < kMaxTimedStarts && nowMs - it->second.FailedAtMs >= PauseMs(timed);
         if (!cameBack && !paused) {
             ++it;
             continue;
@@ -39,7 +39,7 @@ std::vector<DownloadTaskParam_t> NdAutoResume::Due(qint64 nowMs)
         if (!cameBack)
             ++timed;
         due.push_back(it->second.Record);
-        it = m_waiting.erase(it);
+        it = Waiting.erase(it);
     }
     return due;
 }

@@ -37,8 +37,8 @@ private:
         qint64 FailedAtMs = 0;
     };
 
-    std::map<std::string, Waiting_t> m_waiting;
-    std::map<std::string, int> m_timedStarts; // per task, since the program started
-    bool m_up = true;
-    bool m_cameBack = false;
+    std::map<std::string, Waiting_t> Waiting;
+    std::map<std::string, int> TimedStarts; // per task, since the program started
+    bool Up = true;
+    bool CameBack = false;
 };

@@ -18,50 +18,50 @@ NdCloseDlg::NdCloseDlg(QWidget* parent) : NdDialog(parent, true, false)
 
 void NdCloseDlg::InitUi()
 {
-    CreateFileHeaderLabels(m_pTitleLabel, m_pSplitLineLabel, m_pFileImageLabel);
-    m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
-    m_pFileNameLabel->setFixedWidth(236);
-    m_pDownloadingLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
-    m_pContinueCheckBox = new QCheckBox(this);
-    m_pContinueCheckBox->setChecked(true);
-    m_pQuitCheckBox = new QCheckBox(this);
-    m_pQuitCheckBox->setChecked(false);
-    for (QCheckBox* choice : {m_pContinueCheckBox, m_pQuitCheckBox}) {
+    CreateFileHeaderLabels(TitleLabel, SplitLineLabel, FileImageLabel);
+    FileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
+    FileNameLabel->setFixedWidth(236);
+    DownloadingLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    ContinueCheckBox = new QCheckBox(this);
+    ContinueCheckBox->setChecked(true);
+    QuitCheckBox = new QCheckBox(this);
+    QuitCheckBox->setChecked(false);
+    for (QCheckBox* choice : {ContinueCheckBox, QuitCheckBox}) {
         choice->setObjectName(QStringLiteral("NdCloseDlg_CheckBox"));
         choice->setFocusPolicy(Qt::NoFocus);
     }
-    m_pCancelBtn = NdMakeButton(this, "NdCloseDlg_CancleBtn", QSize(74, 32));
-    m_pOkBtn = NdMakeButton(this, "NdCloseDlg_OkBtn", QSize(74, 32));
+    CancelBtn = NdMakeButton(this, "NdCloseDlg_CancleBtn", QSize(74, 32));
+    OkBtn = NdMakeButton(this, "NdCloseDlg_OkBtn", QSize(74, 32));
 
     QVBoxLayout* fileColumn = new QVBoxLayout();
     fileColumn->setSpacing(4);
-    fileColumn->addWidget(m_pFileNameLabel, 0, Qt::AlignLeft);
-    fileColumn->addWidget(m_pDownloadingLabel, 0, Qt::AlignLeft);
+    fileColumn->addWidget(FileNameLabel, 0, Qt::AlignLeft);
+    fileColumn->addWidget(DownloadingLabel, 0, Qt::AlignLeft);
     QHBoxLayout* fileRow = new QHBoxLayout();
     fileRow->setSpacing(8);
-    fileRow->addWidget(m_pFileImageLabel);
+    fileRow->addWidget(FileImageLabel);
     fileRow->addLayout(fileColumn);
     fileRow->addStretch();
 
-    QVBoxLayout* layout = CreateFileDialogLayout(m_pSplitLineLabel, fileRow);
-    layout->addWidget(m_pContinueCheckBox, 0, Qt::AlignLeft);
+    QVBoxLayout* layout = CreateFileDialogLayout(SplitLineLabel, fileRow);
+    layout->addWidget(ContinueCheckBox, 0, Qt::AlignLeft);
     layout->addSpacing(16);
-    layout->addWidget(m_pQuitCheckBox, 0, Qt::AlignLeft);
-    AddButtonRow(layout, {m_pCancelBtn, m_pOkBtn});
+    layout->addWidget(QuitCheckBox, 0, Qt::AlignLeft);
+    AddButtonRow(layout, {CancelBtn, OkBtn});
 }
 
 void NdCloseDlg::ConnectSignals()
 {
-    SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
-    connect(m_pContinueCheckBox, &QCheckBox::clicked, this,
-        [this]() { Choose(m_pContinueCheckBox, m_pQuitCheckBox, "btn_closedlg_continue"); });
-    connect(m_pQuitCheckBox, &QCheckBox::clicked, this,
-        [this]() { Choose(m_pQuitCheckBox, m_pContinueCheckBox, "btn_closedlg_stop"); });
-    connect(m_pOkBtn, &NdButton::clicked, this, [this]() {
+    SetKeyButtons({OkBtn}, CancelBtn);
+    connect(ContinueCheckBox, &QCheckBox::clicked, this,
+        [this]() { Choose(ContinueCheckBox, QuitCheckBox, "btn_closedlg_continue"); });
+    connect(QuitCheckBox, &QCheckBox::clicked, this,
+        [this]() { Choose(QuitCheckBox, ContinueCheckBox, "btn_closedlg_stop"); });
+    connect(OkBtn, &NdButton::clicked, this, [this]() {
         NdReportClick("btn_closedlg_confirm");
-        done(m_pContinueCheckBox->isChecked() ? ContinueDownloading : StopAndQuit);
+        done(ContinueCheckBox->isChecked() ? ContinueDownloading : StopAndQuit);
     });
-    connect(m_pCancelBtn, &NdButton::clicked, this, [this]() {
+    connect(CancelBtn, &NdButton::clicked, this, [this]() {
         NdReportClick("btn_closedlg_cancel");
         done(Cancelled);
     });
@@ -79,23 +79,23 @@ void NdCloseDlg::Choose(QCheckBox* chosen, QCheckBox* other, const char* event)
 
 void NdCloseDlg::TranslateText()
 {
-    m_pTitleLabel->setText(Str("NdDownloader.ShutdownTips"));
-    m_pFileNameLabel->setText(Str("NdDownloader.TestFileName"));
-    m_pDownloadingLabel->setText(Str("NdDownloader.Close.Downloading"));
-    m_pContinueCheckBox->setText(Str("NdDownloader.ContinueAndTrayShow"));
-    m_pQuitCheckBox->setText(Str("NdDownloader.StopAndQuit"));
-    m_pCancelBtn->setText(Str("NdDownloader.Cancel"));
-    m_pOkBtn->setText(Str("NdDownloader.Sure"));
+    TitleLabel->setText(Str("NdDownloader.ShutdownTips"));
+    FileNameLabel->setText(Str("NdDownloader.TestFileName"));
+    DownloadingLabel->setText(Str("NdDownloader.Close.Downloading"));
+    ContinueCheckBox->setText(Str("NdDownloader.ContinueAndTrayShow"));
+    QuitCheckBox->setText(Str("NdDownloader.StopAndQuit"));
+    CancelBtn->setText(Str("NdDownloader.Cancel"));
+    OkBtn->setText(Str("NdDownloader.Sure"));
 }
 
 void NdCloseDlg::SetDownloadFileName(const QString& name)
 {
-    m_pFileNameLabel->ensurePolished();
-    m_pFileNameLabel->setText(NdElideRight(m_pFileNameLabel->font(), name, m_pFileNameLabel->width()));
+    FileNameLabel->ensurePolished();
+    FileNameLabel->setText(NdElideRight(FileNameLabel->font(), name, FileNameLabel->width()));
 }
 
 void NdCloseDlg::resizeEvent(QResizeEvent* event)
 {
     NdDialog::resizeEvent(event);
-    m_pTitleLabel->setGeometry(34, 22, 200, 24);
+    TitleLabel->setGeometry(34, 22, 200, 24);
 }

@@ -32,13 +32,13 @@ protected:
 private:
     void Choose(QCheckBox* chosen, QCheckBox* other, const char* event);
 
-    NdLabel* m_pTitleLabel = nullptr;
-    NdLabel* m_pSplitLineLabel = nullptr;
-    NdLabel* m_pFileImageLabel = nullptr;
-    NdLabel* m_pFileNameLabel = nullptr;
-    NdLabel* m_pDownloadingLabel = nullptr;
-    QCheckBox* m_pContinueCheckBox = nullptr;
-    QCheckBox* m_pQuitCheckBox = nullptr;
-    NdButton* m_pCancelBtn = nullptr;
-    NdButton* m_pOkBtn = nullptr;
+    NdLabel* TitleLabel = nullptr;
+    NdLabel* SplitLineLabel = nullptr;
+    NdLabel* FileImageLabel = nullptr;
+    NdLabel* FileNameLabel = nullptr;
+    NdLabel* DownloadingLabel = nullptr;
+    QCheckBox* ContinueCheckBox = nullptr;
+    QCheckBox* QuitCheckBox = nullptr;
+    NdButton* CancelBtn = nullptr;
+    NdButton* OkBtn = nullptr;
 };

@@ -10,19 +10,19 @@ NdCommonMask::NdCommonMask(QWidget* parent) : NdWidget(parent)
         setAttribute(Qt::WA_TranslucentBackground);
     }
     setAttribute(Qt::WA_DeleteOnClose);
-    m_pLayout = new QHBoxLayout(this);
-    m_pLayout->setContentsMargins(0, 0, 0, 0);
-    m_pLayout->setSpacing(0);
+    Layout = new QHBoxLayout(this);
+    Layout->setContentsMargins(0, 0, 0, 0);
+    Layout->setSpacing(0);
 }
 
 void NdCommonMask::SetCentralWidget(NdWidget* widget)
 {
-    m_pCentralWidget = widget;
+    CentralWidget = widget;
     // The widget keeps its hints but not a window type: made without a parent
     // it would otherwise stay a window of its own instead of sitting in the mask.
     widget->setParent(this, widget->windowFlags() & ~Qt::WindowType_Mask);
     widget->show();
-    m_pLayout->addWidget(widget);
+    Layout->addWidget(widget);
     connect(widget, &NdWidget::sigAboutToClose, this, &NdCommonMask::close);
 }
 

@@ -18,6 +18,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    NdWidget* m_pCentralWidget = nullptr;
-    QHBoxLayout* m_pLayout = nullptr;
+    NdWidget* CentralWidget = nullptr;
+    QHBoxLayout* Layout = nullptr;
 };

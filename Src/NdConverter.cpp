@@ -50,20 +50,20 @@ struct NdProcessOutcome_t
 class NdChildProcess : public QProcess
 {
 public:
-    NdChildProcess() : m_parent(::getpid()) { }
+    NdChildProcess() : Parent(::getpid()) { }
 
 protected:
     void setupChildProcess() override
     {
 #ifdef Q_OS_LINUX
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != m_parent)
+        if (::getppid() != Parent)
             ::_exit(127);
 #endif
     }
 
 private:
-    const pid_t m_parent;
+    const pid_t Parent;
 };
 
 void KeepHead(NdProcessOutcome_t& outcome, const QByteArray& output)

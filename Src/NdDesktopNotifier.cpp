@@ -27,19 +27,19 @@ const int kTrayMessageMs = 10000;
 
 } // namespace
 
-NdDesktopNotifier::NdDesktopNotifier(QObject* parent, const QDBusConnection& bus) : QObject(parent), m_bus(bus)
+NdDesktopNotifier::NdDesktopNotifier(QObject* parent, const QDBusConnection& bus) : QObject(parent), Bus(bus)
 {
-    m_bus.connect(
+    Bus.connect(
         kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this, SLOT(onActionInvoked(uint, QString)));
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+    Bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
         SLOT(onNotificationClosed(uint, uint)));
-    m_trayHideTimer.setSingleShot(true);
-    m_trayHideTimer.setInterval(kTrayMessageMs);
+    TrayHideTimer.setSingleShot(true);
+    TrayHideTimer.setInterval(kTrayMessageMs);
 }
 
 bool NdDesktopNotifier::Notify(const QString& title, const QString& text, const QString& folder)
 {
-    if (!m_bus.isConnected())
+    if (!Bus.isConnected())
         return ShowTrayMessage(title, text, folder);
     SendNotice(title, text, folder);
     return true;
@@ -54,7 +54,7 @@ void NdDesktopNotifier::SendNotice(const QString& title, const QString& text, co
     const QStringList actions = {kDefaultAction, Str("NdDownloader.OpenFileDir")};
     const QVariantMap hints = {{QStringLiteral("desktop-entry"), kDesktopEntry}};
     message << QStringLiteral("NdDownloader") << 0u << kDesktopEntry << title << text << actions << hints << -1;
-    auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
+    auto* call = new QDBusPendingCallWatcher(Bus.asyncCall(message), this);
     connect(
         call, &QDBusPendingCallWatcher::finished, this, [this, title, text, folder](QDBusPendingCallWatcher* answered) {
             onNoticeAnswered(answered, title, text, folder);
@@ -67,7 +67,7 @@ void NdDesktopNotifier::onNoticeAnswered(
     call->deleteLater();
     const QDBusPendingReply<uint> reply = *call;
     if (!reply.isError()) {
-        m_noticeFolders.insert(reply.value(), folder);
+        NoticeFolders.insert(reply.value(), folder);
         return;
     }
     ND_LOG(LogWarn, "no desktop notification service: %s", qUtf8Printable(reply.error().name()));
@@ -79,37 +79,37 @@ void NdDesktopNotifier::onNoticeAnswered(
 // clicked again; its folder goes when the service closes it.
 void NdDesktopNotifier::onActionInvoked(uint id, const QString& action)
 {
-    const auto notice = m_noticeFolders.constFind(id);
-    if (action == kDefaultAction && notice != m_noticeFolders.constEnd())
+    const auto notice = NoticeFolders.constFind(id);
+    if (action == kDefaultAction && notice != NoticeFolders.constEnd())
         OpenFolder(notice.value());
 }
 
 void NdDesktopNotifier::onNotificationClosed(uint id, uint)
 {
-    m_noticeFolders.remove(id);
+    NoticeFolders.remove(id);
 }
 
 bool NdDesktopNotifier::ShowTrayMessage(const QString& title, const QString& text, const QString& folder)
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return false;
-    if (!m_pTrayIcon) {
-        m_pTrayIcon = new QSystemTrayIcon(QGuiApplication::windowIcon(), this);
-        connect(m_pTrayIcon, &QSystemTrayIcon::messageClicked, this, &NdDesktopNotifier::onTrayMessageClicked);
-        connect(&m_trayHideTimer, &QTimer::timeout, m_pTrayIcon, &QSystemTrayIcon::hide);
+    if (!TrayIcon) {
+        TrayIcon = new QSystemTrayIcon(QGuiApplication::windowIcon(), this);
+        connect(TrayIcon, &QSystemTrayIcon::messageClicked, this, &NdDesktopNotifier::onTrayMessageClicked);
+        connect(&TrayHideTimer, &QTimer::timeout, TrayIcon, &QSystemTrayIcon::hide);
     }
-    m_strTrayFolder = folder;
-    m_pTrayIcon->show();
-    m_pTrayIcon->showMessage(title, text, QSystemTrayIcon::Information, kTrayMessageMs);
-    m_trayHideTimer.start();
+    TrayFolder = folder;
+    TrayIcon->show();
+    TrayIcon->showMessage(title, text, QSystemTrayIcon::Information, kTrayMessageMs);
+    TrayHideTimer.start();
     return true;
 }
 
 void NdDesktopNotifier::onTrayMessageClicked()
 {
-    m_trayHideTimer.stop();
-    m_pTrayIcon->hide();
-    OpenFolder(m_strTrayFolder);
+    TrayHideTimer.stop();
+    TrayIcon->hide();
+    OpenFolder(TrayFolder);
 }
 
 void NdDesktopNotifier::OpenFolder(const QString& folder)

@@ -38,9 +38,9 @@ private:
     void onTrayMessageClicked();
     static void OpenFolder(const QString& folder);
 
-    QDBusConnection m_bus;
-    QHash<uint, QString> m_noticeFolders;   // the notices on show, by the service's id
-    QSystemTrayIcon* m_pTrayIcon = nullptr; // made for the first tray message
-    QString m_strTrayFolder;
-    QTimer m_trayHideTimer;
+    QDBusConnection Bus;
+    QHash<uint, QString> NoticeFolders;  // the notices on show, by the service's id
+    QSystemTrayIcon* TrayIcon = nullptr; // made for the first tray message
+    QString TrayFolder;
+    QTimer TrayHideTimer;
 };

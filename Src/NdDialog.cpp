@@ -11,16 +11,16 @@
 #include <QResizeEvent>
 
 NdDialog::NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn)
-    : QDialog(parent, Qt::WindowFlags()), m_bPopStyle(popStyle), m_bHideCloseBtn(hideCloseBtn)
+    : QDialog(parent, Qt::WindowFlags()), PopStyle(popStyle), HideCloseBtn(hideCloseBtn)
 {
     setAttribute(Qt::WA_StyledBackground);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
 
-    m_pTitleBar = new NdTitleBar(this, false, false, false);
-    NdButton* closeBtn = m_pTitleBar->GetBtn(NdTitleBar::CloseBtn);
-    if (m_bHideCloseBtn)
+    TitleBar = new NdTitleBar(this, false, false, false);
+    NdButton* closeBtn = TitleBar->GetBtn(NdTitleBar::CloseBtn);
+    if (HideCloseBtn)
         closeBtn->hide();
-    if (m_bPopStyle) {
+    if (PopStyle) {
         closeBtn->setFixedSize(16, 16);
         closeBtn->setCursor(Qt::PointingHandCursor);
         closeBtn->setObjectName(QStringLiteral("NdDownloaderPopDlg_CloseBtn"));
@@ -30,12 +30,12 @@ NdDialog::NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn)
     }
     closeBtn->setFocusPolicy(Qt::NoFocus);
 
-    m_pTitleBar->GetBtn(NdTitleBar::NormalBtn)->hide();
-    m_pTitleBar->GetBtn(NdTitleBar::NormalBtn)->setFocusPolicy(Qt::NoFocus);
-    m_pTitleBar->GetBtn(NdTitleBar::MaximizeBtn)->hide();
-    m_pTitleBar->SetLogoVisible(false);
-    m_pTitleBar->SetLogoLabelObjName(QString());
-    m_pTitleBar->setFixedHeight(48);
+    TitleBar->GetBtn(NdTitleBar::NormalBtn)->hide();
+    TitleBar->GetBtn(NdTitleBar::NormalBtn)->setFocusPolicy(Qt::NoFocus);
+    TitleBar->GetBtn(NdTitleBar::MaximizeBtn)->hide();
+    TitleBar->SetLogoVisible(false);
+    TitleBar->SetLogoLabelObjName(QString());
+    TitleBar->setFixedHeight(48);
 
     SetRadiusEnabled(true, 4);
     // The buttons take no focus, so the dialog itself takes the keys.
@@ -44,17 +44,17 @@ NdDialog::NdDialog(QWidget* parent, bool popStyle, bool hideCloseBtn)
 
 void NdDialog::SetKeyButtons(std::initializer_list<QAbstractButton*> acceptButtons, QAbstractButton* cancelButton)
 {
-    m_acceptButtons.assign(acceptButtons.begin(), acceptButtons.end());
-    m_pCancelButton = cancelButton;
+    AcceptButtons.assign(acceptButtons.begin(), acceptButtons.end());
+    CancelButton = cancelButton;
 }
 
 QAbstractButton* NdDialog::ButtonForKey(int key) const
 {
     std::vector<QAbstractButton*> candidates;
     if (key == Qt::Key_Return || key == Qt::Key_Enter)
-        candidates = m_acceptButtons;
+        candidates = AcceptButtons;
     else if (key == Qt::Key_Escape)
-        candidates = {m_pCancelButton, m_pTitleBar->GetBtn(NdTitleBar::CloseBtn)};
+        candidates = {CancelButton, TitleBar->GetBtn(NdTitleBar::CloseBtn)};
     for (QAbstractButton* button : candidates) {
         if (button && button->isVisibleTo(this) && button->isEnabled())
             return button;
@@ -96,9 +96,9 @@ void NdDialog::resize(int width, int height)
 
 void NdDialog::SetRadiusEnabled(bool enabled, int radius)
 {
-    m_bRadiusMask = enabled;
-    m_nRadius = radius;
-    m_maskSize = QSize();
+    RadiusMask = enabled;
+    Radius = radius;
+    MaskSize = QSize();
     if (!enabled)
         clearMask();
     update();
@@ -106,9 +106,9 @@ void NdDialog::SetRadiusEnabled(bool enabled, int radius)
 
 void NdDialog::KeepSizeByMargins(QBoxLayout* layout, int top, int bottom)
 {
-    m_pSizeKeptLayout = layout;
-    m_nPreferredTop = top;
-    m_nPreferredBottom = bottom;
+    SizeKeptLayout = layout;
+    PreferredTop = top;
+    PreferredBottom = bottom;
     layout->setSizeConstraint(QLayout::SetNoConstraint);
     FitMargins();
 }
@@ -148,18 +148,18 @@ void NdDialog::AddButtonRow(QVBoxLayout* layout, std::initializer_list<QWidget*>
 
 void NdDialog::FitMargins()
 {
-    if (!m_pSizeKeptLayout)
+    if (!SizeKeptLayout)
         return;
-    QMargins margins = m_pSizeKeptLayout->contentsMargins();
-    margins.setTop(m_nPreferredTop);
-    margins.setBottom(m_nPreferredBottom);
-    m_pSizeKeptLayout->setContentsMargins(margins);
-    const int excess = m_pSizeKeptLayout->minimumSize().height() - height();
+    QMargins margins = SizeKeptLayout->contentsMargins();
+    margins.setTop(PreferredTop);
+    margins.setBottom(PreferredBottom);
+    SizeKeptLayout->setContentsMargins(margins);
+    const int excess = SizeKeptLayout->minimumSize().height() - height();
     if (excess <= 0)
         return;
-    margins.setTop(qMax(0, m_nPreferredTop - (excess + 1) / 2));
-    margins.setBottom(qMax(0, m_nPreferredBottom - excess / 2));
-    m_pSizeKeptLayout->setContentsMargins(margins);
+    margins.setTop(qMax(0, PreferredTop - (excess + 1) / 2));
+    margins.setBottom(qMax(0, PreferredBottom - excess / 2));
+    SizeKeptLayout->setContentsMargins(margins);
 }
 
 void NdDialog::showEvent(QShowEvent* event)
@@ -179,13 +179,13 @@ void NdDialog::changeEvent(QEvent* event)
 void NdDialog::resizeEvent(QResizeEvent* event)
 {
     QDialog::resizeEvent(event);
-    m_pTitleBar->setGeometry(0, 0, width(), m_pTitleBar->height());
+    TitleBar->setGeometry(0, 0, width(), TitleBar->height());
     FitMargins();
 }
 
 void NdDialog::paintEvent(QPaintEvent* event)
 {
-    if (m_bRadiusMask)
+    if (RadiusMask)
         UpdateRoundedMask();
     QDialog::paintEvent(event);
 }
@@ -193,15 +193,15 @@ void NdDialog::paintEvent(QPaintEvent* event)
 // The mask only changes with the size, so it is rebuilt only then.
 void NdDialog::UpdateRoundedMask()
 {
-    if (m_maskSize == size())
+    if (MaskSize == size())
         return;
-    m_maskSize = size();
+    MaskSize = size();
     QBitmap bitmap(size());
     bitmap.fill(Qt::white);
     QPainter painter(&bitmap);
     painter.setPen(Qt::NoPen);
     painter.setBrush(QBrush(Qt::black, Qt::SolidPattern));
-    painter.drawRoundedRect(bitmap.rect(), m_nRadius, m_nRadius);
+    painter.drawRoundedRect(bitmap.rect(), Radius, Radius);
     painter.end();
     setMask(bitmap);
 }

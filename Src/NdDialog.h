@@ -27,7 +27,7 @@ public:
     using QDialog::resize;
     void resize(int width, int height);
     void SetRadiusEnabled(bool enabled, int radius);
-    NdTitleBar* GetTitleBar() const { return m_pTitleBar; }
+    NdTitleBar* GetTitleBar() const { return TitleBar; }
 
     virtual void TranslateText() { }
 
@@ -62,15 +62,15 @@ private:
     void UpdateRoundedMask();
     void FitMargins();
 
-    NdTitleBar* m_pTitleBar = nullptr;
-    bool m_bPopStyle = false;
-    bool m_bHideCloseBtn = false;
-    bool m_bRadiusMask = true;
-    int m_nRadius = 4;
-    QSize m_maskSize;
-    QBoxLayout* m_pSizeKeptLayout = nullptr;
-    std::vector<QAbstractButton*> m_acceptButtons;
-    QAbstractButton* m_pCancelButton = nullptr;
-    int m_nPreferredTop = 0;
-    int m_nPreferredBottom = 0;
+    NdTitleBar* TitleBar = nullptr;
+    bool PopStyle = false;
+    bool HideCloseBtn = false;
+    bool RadiusMask = true;
+    int Radius = 4;
+    QSize MaskSize;
+    QBoxLayout* SizeKeptLayout = nullptr;
+    std::vector<QAbstractButton*> AcceptButtons;
+    QAbstractButton* CancelButton = nullptr;
+    int PreferredTop = 0;
+    int PreferredBottom = 0;
 };

@@ -37,51 +37,51 @@ const int kShownTokenChars = 4;
 } // namespace
 
 NdDownloader::NdDownloader(QWidget* parent, const std::string& startRequest, const NdSoftVersion_t& version)
-    : NdWidget(parent), m_version(version), m_strStartRequest(startRequest)
+    : NdWidget(parent), Version(version), StartRequest(startRequest)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     InitUi();
     ConnectSignals();
     TranslateText();
-    m_pTaskListView->InitLocalDownloadTasks();
+    TaskListView->InitLocalDownloadTasks();
 }
 
 NdDownloader::~NdDownloader()
 {
     // The probe signals this window: it ends first.
-    delete m_pNetworkTest;
+    delete NetworkTest;
 }
 
 void NdDownloader::InitUi()
 {
-    m_pTitleBar = new NdDownloaderTitleBar(this, m_version);
-    m_pTitleBar->setFixedHeight(48);
-    m_pSplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
-    m_pSplitLineLabel->setFixedHeight(1);
-    m_pStatusPromptBar = new NdStatusPromptBar(this);
-    m_pStatusPromptBar->setFixedSize(1032, 40);
+    TitleBar = new NdDownloaderTitleBar(this, Version);
+    TitleBar->setFixedHeight(48);
+    SplitLineLabel = NdMakeLabel(this, "NdDownloader_SplitLineLabel");
+    SplitLineLabel->setFixedHeight(1);
+    StatusPromptBar = new NdStatusPromptBar(this);
+    StatusPromptBar->setFixedSize(1032, 40);
 
-    m_pStackedWidget = new QStackedWidget(this);
-    m_pNoDownloadTaskView = new NdNoDownloadTaskView(m_pStackedWidget);
-    m_pTaskListView = new NdTaskListView(m_pStackedWidget);
-    m_pStackedWidget->addWidget(m_pNoDownloadTaskView);
-    m_pStackedWidget->addWidget(m_pTaskListView);
+    StackedWidget = new QStackedWidget(this);
+    NoDownloadTaskView = new NdNoDownloadTaskView(StackedWidget);
+    TaskListView = new NdTaskListView(StackedWidget);
+    StackedWidget->addWidget(NoDownloadTaskView);
+    StackedWidget->addWidget(TaskListView);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(1, 1, 1, 1);
     layout->setSpacing(0);
-    layout->addWidget(m_pTitleBar);
-    layout->addWidget(m_pSplitLineLabel);
+    layout->addWidget(TitleBar);
+    layout->addWidget(SplitLineLabel);
     layout->addSpacing(16);
-    layout->addWidget(m_pStatusPromptBar, 0, Qt::AlignHCenter);
-    layout->addWidget(m_pStackedWidget);
+    layout->addWidget(StatusPromptBar, 0, Qt::AlignHCenter);
+    layout->addWidget(StackedWidget);
 
-    m_pToastTip = new NdToastTip(this);
-    m_pToastTip->hide();
-    m_toastTimer.setSingleShot(true);
-    m_toastTimer.setTimerType(Qt::CoarseTimer);
-    m_pNotices = new NdTaskNotices(this, [this]() { return IsAway(); });
+    ToastTip = new NdToastTip(this);
+    ToastTip->hide();
+    ToastTimer.setSingleShot(true);
+    ToastTimer.setTimerType(Qt::CoarseTimer);
+    Notices = new NdTaskNotices(this, [this]() { return IsAway(); });
 }
 
 bool NdDownloader::IsAway() const
@@ -91,32 +91,32 @@ bool NdDownloader::IsAway() const
 
 void NdDownloader::ConnectSignals()
 {
-    connect(m_pTitleBar, &NdDownloaderTitleBar::sigCheckUpdate, this, &NdDownloader::onCheckUpdate);
-    connect(m_pTitleBar, &NdDownloaderTitleBar::sigAbout, this, &NdDownloader::onAbout);
+    connect(TitleBar, &NdDownloaderTitleBar::sigCheckUpdate, this, &NdDownloader::onCheckUpdate);
+    connect(TitleBar, &NdDownloaderTitleBar::sigAbout, this, &NdDownloader::onAbout);
     connect(
-        m_pTaskListView, &NdTaskListView::sigShowWindow, this,
+        TaskListView, &NdTaskListView::sigShowWindow, this,
         [this]() {
             showNormal();
             activateWindow();
             raise();
         },
         Qt::DirectConnection);
-    connect(m_pTaskListView, &NdTaskListView::sigCurrentItems, this, &NdDownloader::onCurrentItems);
+    connect(TaskListView, &NdTaskListView::sigCurrentItems, this, &NdDownloader::onCurrentItems);
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &NdDownloader::onClipboardChanged,
         Qt::QueuedConnection);
-    connect(m_pTaskListView, &NdTaskListView::sigToastTip, this, &NdDownloader::ShowToast);
-    connect(m_pTaskListView, &NdTaskListView::sigShowMask, this, &NdDownloader::ShowMask, Qt::DirectConnection);
-    connect(&m_toastTimer, &QTimer::timeout, this, &NdDownloader::onToastTimeout);
-    connect(m_pTaskListView, &NdTaskListView::sigRequestFinished, m_pNotices, &NdTaskNotices::onRequestFinished);
-    connect(m_pTaskListView, &NdTaskListView::sigTaskFailed, m_pNotices, &NdTaskNotices::onTaskFailed);
+    connect(TaskListView, &NdTaskListView::sigToastTip, this, &NdDownloader::ShowToast);
+    connect(TaskListView, &NdTaskListView::sigShowMask, this, &NdDownloader::ShowMask, Qt::DirectConnection);
+    connect(&ToastTimer, &QTimer::timeout, this, &NdDownloader::onToastTimeout);
+    connect(TaskListView, &NdTaskListView::sigRequestFinished, Notices, &NdTaskNotices::onRequestFinished);
+    connect(TaskListView, &NdTaskListView::sigTaskFailed, Notices, &NdTaskNotices::onTaskFailed);
 
     // A request already on the clipboard at start-up takes the clipboard's
     // road. It is read, not written back: writing would take the clipboard
     // from its owner and drop whatever it held besides text.
     QMetaObject::invokeMethod(this, &NdDownloader::onClipboardChanged, Qt::QueuedConnection);
 
-    m_pNetworkTest = new NdNetworkTest(this);
-    m_pNetworkTest->start();
+    NetworkTest = new NdNetworkTest(this);
+    NetworkTest->start();
 }
 
 void NdDownloader::TranslateText()
@@ -126,11 +126,11 @@ void NdDownloader::TranslateText()
 
 NdCommonMask* NdDownloader::GetMask()
 {
-    if (!m_pMask) {
-        m_pMask = new NdCommonMask(this);
-        m_pMask->setGeometry(0, 0, width(), height());
+    if (!Mask) {
+        Mask = new NdCommonMask(this);
+        Mask->setGeometry(0, 0, width(), height());
     }
-    return m_pMask;
+    return Mask;
 }
 
 void NdDownloader::ShowMask(bool show)
@@ -139,8 +139,8 @@ void NdDownloader::ShowMask(bool show)
         GetMask()->setGeometry(0, 0, width(), height());
         GetMask()->raise();
         GetMask()->show();
-    } else if (m_pMask) {
-        m_pMask->hide();
+    } else if (Mask) {
+        Mask->hide();
     }
 }
 
@@ -173,7 +173,7 @@ bool NdDownloader::TakeRequest(const QString& text)
     emit sigSystemTray(false);
     QString rest = text;
     rest.remove(hasToken ? kTokenMarker : kUrlMarker);
-    m_pTaskListView->InitNewDownloadTasks(NdCommHelper::ToUtf8(rest), !hasToken);
+    TaskListView->InitNewDownloadTasks(NdCommHelper::ToUtf8(rest), !hasToken);
     return true;
 }
 
@@ -188,49 +188,49 @@ void NdDownloader::onClipboardChanged()
 
 void NdDownloader::onCurrentItems(int count)
 {
-    m_pStackedWidget->setCurrentIndex(count < 1 ? 0 : 1);
+    StackedWidget->setCurrentIndex(count < 1 ? 0 : 1);
 }
 
 void NdDownloader::ShowToast(const QString& type, const QString& text, const QSize& size)
 {
-    m_pToastTip->SetInfo(type, text);
-    m_pToastTip->setGeometry((width() - size.width()) / 2, kToastTop, size.width(), size.height());
-    m_pToastTip->raise();
-    m_pToastTip->show();
+    ToastTip->SetInfo(type, text);
+    ToastTip->setGeometry((width() - size.width()) / 2, kToastTop, size.width(), size.height());
+    ToastTip->raise();
+    ToastTip->show();
     // One timer for every toast, restarted: a newer toast keeps its whole time.
-    m_toastTimer.start(kToastMs);
+    ToastTimer.start(kToastMs);
 }
 
 void NdDownloader::onToastTimeout()
 {
     // While the network is down its notice stays up, behind any other toast.
-    if (m_bNetworkUp)
-        m_pToastTip->hide();
+    if (NetworkUp)
+        ToastTip->hide();
     else
         ShowOfflineToast();
 }
 
 void NdDownloader::ShowOfflineToast()
 {
-    m_pToastTip->SetInfo(QStringLiteral("error"), Str("NdDownloader.Offline"));
-    m_pToastTip->setGeometry(
+    ToastTip->SetInfo(QStringLiteral("error"), Str("NdDownloader.Offline"));
+    ToastTip->setGeometry(
         (width() - kOfflineToastSize.width()) / 2, kToastTop, kOfflineToastSize.width(), kOfflineToastSize.height());
-    m_pToastTip->raise();
-    m_pToastTip->show();
+    ToastTip->raise();
+    ToastTip->show();
 }
 
 void NdDownloader::slotNetworkState(bool up)
 {
-    if (up == m_bNetworkUp)
+    if (up == NetworkUp)
         return;
-    m_bNetworkUp = up;
+    NetworkUp = up;
     ND_LOG(LogInfo, "network %s", up ? "up" : "down");
-    m_pTaskListView->GetDownloadTaskManager()->SetNetworkState(up);
+    TaskListView->GetDownloadTaskManager()->SetNetworkState(up);
     if (!up) {
-        m_toastTimer.stop();
+        ToastTimer.stop();
         ShowOfflineToast();
-    } else if (!m_pToastTip->isHidden()) {
-        m_pToastTip->hide();
+    } else if (!ToastTip->isHidden()) {
+        ToastTip->hide();
     }
 }
 
@@ -245,7 +245,7 @@ void NdDownloader::onAbout()
 void NdDownloader::onCheckUpdate()
 {
     NdReportClick("btn_updatedlg");
-    NdUpdateDlg dialog(this, m_version);
+    NdUpdateDlg dialog(this, Version);
     RunOverMask(dialog);
 }
 
@@ -257,10 +257,10 @@ int NdDownloader::RunOverMask(NdDialog& dialog)
 void NdDownloader::showEvent(QShowEvent* event)
 {
     NdWidget::showEvent(event);
-    if (m_bShownOnce)
+    if (ShownOnce)
         return;
-    m_bShownOnce = true;
-    QTimer::singleShot(10, this, [this]() { m_pTaskListView->InitNewDownloadTasks(m_strStartRequest, false); });
+    ShownOnce = true;
+    QTimer::singleShot(10, this, [this]() { TaskListView->InitNewDownloadTasks(StartRequest, false); });
 }
 
 void NdDownloader::paintEvent(QPaintEvent* event)
@@ -270,7 +270,7 @@ void NdDownloader::paintEvent(QPaintEvent* event)
 
 void NdDownloader::closeEvent(QCloseEvent* event)
 {
-    const QString downloading = m_pTaskListView->GetCurrentDownloadTaskName();
+    const QString downloading = TaskListView->GetCurrentDownloadTaskName();
     if (downloading.isEmpty()) {
         event->accept();
         return;
@@ -280,14 +280,14 @@ void NdDownloader::closeEvent(QCloseEvent* event)
     dialog.resize(480, 280);
     switch (RunOverMask(dialog)) {
     case NdCloseDlg::StopAndQuit: {
-        NdDownloadTaskManager* scheduler = m_pTaskListView->GetDownloadTaskManager();
+        NdDownloadTaskManager* scheduler = TaskListView->GetDownloadTaskManager();
         scheduler->stop();
         scheduler->wait(QDeadlineTimer(QDeadlineTimer::Forever));
         event->accept();
         break;
     }
     case NdCloseDlg::ContinueDownloading:
-        emit m_pTitleBar->sigClickMinBtn(true);
+        emit TitleBar->sigClickMinBtn(true);
         event->ignore();
         break;
     default:

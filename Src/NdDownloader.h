@@ -34,7 +34,7 @@ public:
     ~NdDownloader() override;
 
     NdCommonMask* GetMask();
-    NdTaskListView* GetTaskListView() const { return m_pTaskListView; }
+    NdTaskListView* GetTaskListView() const { return TaskListView; }
     void TranslateText() override;
 
     // What a request looks like in the log: a token keeps its first four
@@ -71,19 +71,19 @@ private:
     void onAbout();
     void onCheckUpdate();
 
-    NdDownloaderTitleBar* m_pTitleBar = nullptr;
-    NdLabel* m_pSplitLineLabel = nullptr;
-    NdStatusPromptBar* m_pStatusPromptBar = nullptr;
-    QStackedWidget* m_pStackedWidget = nullptr;
-    NdNoDownloadTaskView* m_pNoDownloadTaskView = nullptr;
-    NdTaskListView* m_pTaskListView = nullptr;
-    NdToastTip* m_pToastTip = nullptr;
-    QTimer m_toastTimer;
-    NdSoftVersion_t m_version;
-    QPointer<NdCommonMask> m_pMask;
-    std::string m_strStartRequest;
-    bool m_bShownOnce = false;
-    bool m_bNetworkUp = true;
-    NdNetworkTest* m_pNetworkTest = nullptr;
-    NdTaskNotices* m_pNotices = nullptr;
+    NdDownloaderTitleBar* TitleBar = nullptr;
+    NdLabel* SplitLineLabel = nullptr;
+    NdStatusPromptBar* StatusPromptBar = nullptr;
+    QStackedWidget* StackedWidget = nullptr;
+    NdNoDownloadTaskView* NoDownloadTaskView = nullptr;
+    NdTaskListView* TaskListView = nullptr;
+    NdToastTip* ToastTip = nullptr;
+    QTimer ToastTimer;
+    NdSoftVersion_t Version;
+    QPointer<NdCommonMask> Mask;
+    std::string StartRequest;
+    bool ShownOnce = false;
+    bool NetworkUp = true;
+    NdNetworkTest* NetworkTest = nullptr;
+    NdTaskNotices* Notices = nullptr;
 };

@@ -175,14 +175,14 @@ QString NdDownloaderBackEndImpl::GetHostMacAddress()
 
 void NdDownloaderBackEndImpl::CacheIds(const std::string& userId, const std::string& appId)
 {
-    QMutexLocker locker(&m_IdLock);
+    QMutexLocker locker(&IdLock);
     CachedUserId = userId;
     CachedAppId = appId;
 }
 
 void NdDownloaderBackEndImpl::CachedIds(std::string& userId, std::string& appId) const
 {
-    QMutexLocker locker(&m_IdLock);
+    QMutexLocker locker(&IdLock);
     userId = CachedUserId;
     appId = CachedAppId;
 }

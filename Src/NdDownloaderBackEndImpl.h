@@ -40,7 +40,7 @@ private:
     void CacheIds(const std::string& userId, const std::string& appId);
     void CachedIds(std::string& userId, std::string& appId) const;
 
-    std::string CachedUserId; // guarded by m_IdLock
-    std::string CachedAppId;  // guarded by m_IdLock
-    mutable QMutex m_IdLock;
+    std::string CachedUserId; // guarded by IdLock
+    std::string CachedAppId;  // guarded by IdLock
+    mutable QMutex IdLock;
 };

@@ -41,7 +41,7 @@ void MakeRoundButton(NdButton* button, const char* objectName)
 } // namespace
 
 NdDownloaderTitleBar::NdDownloaderTitleBar(QWidget* target, const NdSoftVersion_t& version)
-    : NdTitleBar(target, true, false, true), m_version(version)
+    : NdTitleBar(target, true, false, true), Version(version)
 {
     InitUi();
     ConnectSignals();
@@ -50,7 +50,7 @@ NdDownloaderTitleBar::NdDownloaderTitleBar(QWidget* target, const NdSoftVersion_
 
 bool NdDownloaderTitleBar::HasUpdateDot() const
 {
-    return NdCommHelper::FromUtf8(m_version.Version) != NdProgramVersion();
+    return NdCommHelper::FromUtf8(Version.Version) != NdProgramVersion();
 }
 
 void NdDownloaderTitleBar::InitUi()
@@ -62,15 +62,15 @@ void NdDownloaderTitleBar::InitUi()
     SetLogoLabelObjName(QStringLiteral("NdDownloaderTitleBar_LogoLabel"));
     SetLogoSize(QSize(124, 22));
 
-    m_pTutorialsBtn = MakeTextButton(this);
-    m_pFirstLineLabel = MakeLineLabel(this);
-    m_pAboutBtn = MakeTextButton(this);
-    m_pSecondLineLabel = MakeLineLabel(this);
-    m_pCheckUpdateBtn = MakeTextButton(this);
-    m_pUpdateDotLabel = new NdLabel(this);
-    m_pUpdateDotLabel->setFixedHeight(20);
-    m_pUpdateDotLabel->setAlignment(Qt::AlignTop);
-    m_pUpdateDotLabel->setPixmap(UpdateDotPixmap());
+    TutorialsBtn = MakeTextButton(this);
+    FirstLineLabel = MakeLineLabel(this);
+    AboutBtn = MakeTextButton(this);
+    SecondLineLabel = MakeLineLabel(this);
+    CheckUpdateBtn = MakeTextButton(this);
+    UpdateDotLabel = new NdLabel(this);
+    UpdateDotLabel->setFixedHeight(20);
+    UpdateDotLabel->setAlignment(Qt::AlignTop);
+    UpdateDotLabel->setPixmap(UpdateDotPixmap());
 
     // The kit's own layout goes; the widgets stay and are placed anew.
     delete layout();
@@ -87,20 +87,20 @@ void NdDownloaderTitleBar::InitUi()
     layout->addSpacing(7);
     layout->addWidget(GetProductNameLabel(), 0, Qt::AlignVCenter);
     layout->addStretch();
-    layout->addWidget(m_pTutorialsBtn, 0, Qt::AlignVCenter);
+    layout->addWidget(TutorialsBtn, 0, Qt::AlignVCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pFirstLineLabel, 0, Qt::AlignVCenter);
+    layout->addWidget(FirstLineLabel, 0, Qt::AlignVCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pAboutBtn, 0, Qt::AlignVCenter);
+    layout->addWidget(AboutBtn, 0, Qt::AlignVCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pSecondLineLabel, 0, Qt::AlignVCenter);
+    layout->addWidget(SecondLineLabel, 0, Qt::AlignVCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pCheckUpdateBtn, 0, Qt::AlignVCenter);
+    layout->addWidget(CheckUpdateBtn, 0, Qt::AlignVCenter);
     if (HasUpdateDot()) {
         layout->addSpacing(2);
-        layout->addWidget(m_pUpdateDotLabel, 0, Qt::AlignVCenter);
+        layout->addWidget(UpdateDotLabel, 0, Qt::AlignVCenter);
     } else {
-        m_pUpdateDotLabel->hide();
+        UpdateDotLabel->hide();
     }
 }
 
@@ -119,21 +119,21 @@ QPixmap NdDownloaderTitleBar::UpdateDotPixmap()
 void NdDownloaderTitleBar::ConnectSignals()
 {
     connect(this, &NdDownloaderTitleBar::sigClickMinBtn, GetBtn(MinimizeBtn), &NdButton::clicked);
-    connect(m_pTutorialsBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::onTutorialsClicked);
-    connect(m_pAboutBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::sigAbout);
-    connect(m_pCheckUpdateBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::sigCheckUpdate);
+    connect(TutorialsBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::onTutorialsClicked);
+    connect(AboutBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::sigAbout);
+    connect(CheckUpdateBtn, &NdButton::clicked, this, &NdDownloaderTitleBar::sigCheckUpdate);
 }
 
 void NdDownloaderTitleBar::TranslateText()
 {
-    m_pTutorialsBtn->setText(Str("NdDownloader.Tutorials"));
-    m_pAboutBtn->setText(Str("NdDownloader.About"));
-    m_pCheckUpdateBtn->setText(Str("NdDownloader.CheckUpdate"));
+    TutorialsBtn->setText(Str("NdDownloader.Tutorials"));
+    AboutBtn->setText(Str("NdDownloader.About"));
+    CheckUpdateBtn->setText(Str("NdDownloader.CheckUpdate"));
 }
 
 void NdDownloaderTitleBar::onTutorialsClicked()
 {
     NdReportClick("btn_how_to_use");
-    NdClearHover(m_pTutorialsBtn);
+    NdClearHover(TutorialsBtn);
     QDesktopServices::openUrl(QUrl(NdDeploySettings::Get().TutorialUrl));
 }

@@ -33,11 +33,11 @@ private:
     void onTutorialsClicked();
     static QPixmap UpdateDotPixmap();
 
-    NdButton* m_pTutorialsBtn = nullptr;
-    NdLabel* m_pFirstLineLabel = nullptr;
-    NdButton* m_pAboutBtn = nullptr;
-    NdLabel* m_pSecondLineLabel = nullptr;
-    NdButton* m_pCheckUpdateBtn = nullptr;
-    NdLabel* m_pUpdateDotLabel = nullptr;
-    NdSoftVersion_t m_version;
+    NdButton* TutorialsBtn = nullptr;
+    NdLabel* FirstLineLabel = nullptr;
+    NdButton* AboutBtn = nullptr;
+    NdLabel* SecondLineLabel = nullptr;
+    NdButton* CheckUpdateBtn = nullptr;
+    NdLabel* UpdateDotLabel = nullptr;
+    NdSoftVersion_t Version;
 };

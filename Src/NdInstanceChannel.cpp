@@ -46,21 +46,21 @@ NdInstanceChannel::NdInstanceChannel(QObject* parent) : QObject(parent) { }
 
 bool NdInstanceChannel::Listen(const QString& privateFolder)
 {
-    m_pServer = new QLocalServer(this);
-    m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(m_pServer, &QLocalServer::newConnection, this, &NdInstanceChannel::onNewConnection);
+    Server = new QLocalServer(this);
+    Server->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(Server, &QLocalServer::newConnection, this, &NdInstanceChannel::onNewConnection);
     QLocalServer::removeServer(ServerPath(privateFolder));
-    return m_pServer->listen(ServerPath(privateFolder));
+    return Server->listen(ServerPath(privateFolder));
 }
 
 QString NdInstanceChannel::ErrorString() const
 {
-    return m_pServer ? m_pServer->errorString() : QString();
+    return Server ? Server->errorString() : QString();
 }
 
 void NdInstanceChannel::onNewConnection()
 {
-    while (QLocalSocket* socket = m_pServer->nextPendingConnection()) {
+    while (QLocalSocket* socket = Server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         if (!IsPeerOfThisUser(*socket)) {
             Drop(socket);

@@ -32,5 +32,5 @@ private:
     void onNewConnection();
     void onRequestData(QLocalSocket* socket);
 
-    QLocalServer* m_pServer = nullptr;
+    QLocalServer* Server = nullptr;
 };

@@ -54,30 +54,30 @@ QString MakePrivateFolder(const QByteArray& path)
 
 NdInstanceLock::~NdInstanceLock()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (Fd >= 0)
+        ::close(Fd);
 }
 
 NdInstanceLock::Outcome NdInstanceLock::Acquire()
 {
     const QByteArray folder = PrivateFolderPath();
-    m_error = MakePrivateFolder(folder);
-    if (!m_error.isEmpty())
+    Error = MakePrivateFolder(folder);
+    if (!Error.isEmpty())
         return Unavailable;
-    m_folder = QFile::decodeName(folder);
+    RuntimeFolder = QFile::decodeName(folder);
     const QByteArray path = folder + "/instance.lock";
     // Close-on-exec: ffmpeg or ping inheriting the descriptor would go on
     // holding the lock after this process has ended.
-    m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
-    if (m_fd < 0) {
-        m_error = SystemError("open", path);
+    Fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (Fd < 0) {
+        Error = SystemError("open", path);
         return Unavailable;
     }
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+    if (::flock(Fd, LOCK_EX | LOCK_NB) == 0)
         return Acquired;
     const bool held = errno == EWOULDBLOCK;
-    m_error = SystemError("lock", path);
-    ::close(m_fd);
-    m_fd = -1;
+    Error = SystemError("lock", path);
+    ::close(Fd);
+    Fd = -1;
     return held ? HeldByPeer : Unavailable;
 }

@@ -25,12 +25,12 @@ public:
     Outcome Acquire();
     // The private folder Acquire settled on, where the hand-over socket lives
     // too; empty when no folder passed the check.
-    QString Folder() const { return m_folder; }
+    QString Folder() const { return RuntimeFolder; }
     // Why Acquire returned Unavailable.
-    QString ErrorString() const { return m_error; }
+    QString ErrorString() const { return Error; }
 
 private:
-    QString m_folder;
-    QString m_error;
-    int m_fd = -1;
+    QString RuntimeFolder;
+    QString Error;
+    int Fd = -1;
 };

@@ -47,7 +47,7 @@ bool NdLanguageHelper::InitFromFile(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return true;
-    m_lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    Lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
     return true;
 }
 
@@ -66,7 +66,7 @@ bool IsEntryOf(const QString& line, const QString& key)
 QString NdLanguageHelper::Str(const char* key) const
 {
     const QString wanted = QString::fromUtf8(key);
-    for (const QString& line : m_lines) {
+    for (const QString& line : Lines) {
         if (!IsEntryOf(line, wanted))
             continue;
         const QStringList parts = line.split(QLatin1Char('"'));

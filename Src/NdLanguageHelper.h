@@ -36,7 +36,7 @@ public:
 private:
     NdLanguageHelper() = default;
 
-    QStringList m_lines;
+    QStringList Lines;
     static NdLanguageHelper* sm_pInstance;
 };
 

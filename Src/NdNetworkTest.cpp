@@ -42,9 +42,9 @@ NdNetworkTest::~NdNetworkTest()
 
 void NdNetworkTest::Stop()
 {
-    QMutexLocker locker(&m_mutex);
-    m_bStopRequested = true;
-    m_stopped.wakeAll();
+    QMutexLocker locker(&Mutex);
+    StopRequested = true;
+    Stopped.wakeAll();
 }
 
 void NdNetworkTest::SetPingProgram(const QString& program)
@@ -93,14 +93,14 @@ QByteArray NdNetworkTest::PingOnce(const QString& host)
 
 bool NdNetworkTest::Pause(int ms)
 {
-    QMutexLocker locker(&m_mutex);
-    if (!m_bStopRequested)
-        m_stopped.wait(&m_mutex, QDeadlineTimer(ms));
-    return !m_bStopRequested;
+    QMutexLocker locker(&Mutex);
+    if (!StopRequested)
+        Stopped.wait(&Mutex, QDeadlineTimer(ms));
+    return !StopRequested;
 }
 
 bool NdNetworkTest::IsRunning()
 {
-    QMutexLocker locker(&m_mutex);
-    return !m_bStopRequested;
+    QMutexLocker locker(&Mutex);
+    return !StopRequested;
 }

@@ -36,8 +36,8 @@ private:
     bool Pause(int ms);
     bool IsRunning();
 
-    QMutex m_mutex; // guards m_bStopRequested
-    QWaitCondition m_stopped;
+    QMutex Mutex; // guards StopRequested
+    QWaitCondition Stopped;
     // Set once by Stop, also before the thread has started: it then ends at once.
-    bool m_bStopRequested = false;
+    bool StopRequested = false;
 };

@@ -33,20 +33,20 @@ NdNoDownloadTaskView::NdNoDownloadTaskView(QWidget* parent) : NdWidget(parent)
 
 void NdNoDownloadTaskView::InitUi()
 {
-    m_pNoTaskImageLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskImageLabel");
-    m_pNoTaskImageLabel->setFixedSize(72, 72);
-    m_pNoTaskTextLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskTextLabel");
-    m_pNoTaskTextLabel->setFixedHeight(24);
-    m_pNoTaskTextLabel->setOpenExternalLinks(true);
-    QHBoxLayout* bottomLine = NdMakeSupportLine(this, m_pSupportLabel);
+    NoTaskImageLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskImageLabel");
+    NoTaskImageLabel->setFixedSize(72, 72);
+    NoTaskTextLabel = NdMakeLabel(this, "NdNoDownloadTaskView_NoTaskTextLabel");
+    NoTaskTextLabel->setFixedHeight(24);
+    NoTaskTextLabel->setOpenExternalLinks(true);
+    QHBoxLayout* bottomLine = NdMakeSupportLine(this, SupportLabel);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 16);
     layout->setSpacing(0);
     layout->addStretch();
-    layout->addWidget(m_pNoTaskImageLabel, 0, Qt::AlignCenter);
+    layout->addWidget(NoTaskImageLabel, 0, Qt::AlignCenter);
     layout->addSpacing(12);
-    layout->addWidget(m_pNoTaskTextLabel, 0, Qt::AlignCenter);
+    layout->addWidget(NoTaskTextLabel, 0, Qt::AlignCenter);
     layout->addStretch();
     layout->addLayout(bottomLine);
 }
@@ -56,6 +56,6 @@ void NdNoDownloadTaskView::TranslateText()
     const QString link
         = QStringLiteral("<style>a{text-decoration:none;color:#1472FF}</style> <a href=\"%1\">%2</a>")
               .arg(NdDeploySettings::Get().ManagementUrl.toHtmlEscaped(), Str("NdDownloader.MgrTable").toHtmlEscaped());
-    m_pNoTaskTextLabel->setText(Str("NdDownloader.TaskEmpty").arg(link));
-    m_pSupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
+    NoTaskTextLabel->setText(Str("NdDownloader.TaskEmpty").arg(link));
+    SupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
 }

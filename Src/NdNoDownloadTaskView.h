@@ -19,9 +19,9 @@ protected:
     void InitUi();
 
 private:
-    NdLabel* m_pNoTaskImageLabel = nullptr;
-    NdLabel* m_pNoTaskTextLabel = nullptr;
-    NdLabel* m_pSupportLabel = nullptr;
+    NdLabel* NoTaskImageLabel = nullptr;
+    NdLabel* NoTaskTextLabel = nullptr;
+    NdLabel* SupportLabel = nullptr;
 };
 
 // The line at the bottom of the empty page and of the task list: the small

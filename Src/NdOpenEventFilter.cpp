@@ -4,7 +4,7 @@
 
 #include <QUrl>
 
-NdUrlOpenEvent::NdUrlOpenEvent(const QString& urlText) : QFileOpenEvent(QUrl(urlText)), m_urlText(urlText) { }
+NdUrlOpenEvent::NdUrlOpenEvent(const QString& urlText) : QFileOpenEvent(QUrl(urlText)), RawText(urlText) { }
 
 QString NdOpenEventFilter::RequestText(const QString& urlText)
 {

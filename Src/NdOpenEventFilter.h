@@ -15,10 +15,10 @@ class NdUrlOpenEvent : public QFileOpenEvent
 public:
     explicit NdUrlOpenEvent(const QString& urlText);
 
-    QString UrlText() const { return m_urlText; }
+    QString UrlText() const { return RawText; }
 
 private:
-    QString m_urlText;
+    QString RawText;
 };
 
 // Catches the open-URL events on the application object, cuts the scheme off

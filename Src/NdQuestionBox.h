@@ -23,9 +23,9 @@ protected:
     void ConnectSignals();
 
 private:
-    NdLabel* m_pWarningLabel = nullptr;
-    NdLabel* m_pTextLabel = nullptr;
-    QCheckBox* m_pDeleteFileCheckBox = nullptr;
-    NdButton* m_pCancelBtn = nullptr;
-    NdButton* m_pOkBtn = nullptr;
+    NdLabel* WarningLabel = nullptr;
+    NdLabel* TextLabel = nullptr;
+    QCheckBox* DeleteFileCheckBox = nullptr;
+    NdButton* CancelBtn = nullptr;
+    NdButton* OkBtn = nullptr;
 };

@@ -5,8 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
-NdRadiusArrowBubble::NdRadiusArrowBubble(QWidget* parent)
-    : NdWidget(parent), m_pRelationWidget(parent), m_relationPt(0, 0)
+NdRadiusArrowBubble::NdRadiusArrowBubble(QWidget* parent) : NdWidget(parent), RelationWidget(parent), RelationPt(0, 0)
 {
     setWindowFlags(windowFlags() | Qt::Tool);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -15,54 +14,54 @@ NdRadiusArrowBubble::NdRadiusArrowBubble(QWidget* parent)
 
 void NdRadiusArrowBubble::SetArrowDirection(int direction)
 {
-    m_nArrowDirection = direction;
+    Direction = direction;
     update();
 }
 
 void NdRadiusArrowBubble::SetArrowPos(int pos)
 {
-    m_nArrowPos = pos;
+    ArrowPos = pos;
     update();
 }
 
 void NdRadiusArrowBubble::SetArrowSize(int width, int height)
 {
-    m_nArrowWidth = width;
-    m_nArrowHeight = height;
+    ArrowWidth = width;
+    ArrowHeight = height;
     update();
 }
 
 void NdRadiusArrowBubble::SetRadius(int radius)
 {
-    m_nRadius = radius;
+    Radius = radius;
     update();
 }
 
 void NdRadiusArrowBubble::SetBgColor(const QColor& color)
 {
-    m_bgColor = color;
+    BgColor = color;
     update();
 }
 
 void NdRadiusArrowBubble::SetRelationPt(const QPoint& point)
 {
-    m_relationPt = point;
+    RelationPt = point;
 }
 
 void NdRadiusArrowBubble::SetMoveOutClose(bool moveOutClose)
 {
-    m_bMoveOutClose = moveOutClose;
+    MoveOutClose = moveOutClose;
 }
 
 QPolygon NdRadiusArrowBubble::ArrowPolygon() const
 {
     const int w = width();
     const int h = height();
-    const int p = m_nArrowPos;
-    const int halfWidth = m_nArrowWidth / 2;
-    const int ah = m_nArrowHeight;
+    const int p = ArrowPos;
+    const int halfWidth = ArrowWidth / 2;
+    const int ah = ArrowHeight;
     QPolygon triangle;
-    switch (m_nArrowDirection) {
+    switch (Direction) {
     case ArrowUp:
         triangle << QPoint(p, 0) << QPoint(p - halfWidth, ah) << QPoint(p + halfWidth, ah);
         break;
@@ -87,11 +86,11 @@ void NdRadiusArrowBubble::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(QBrush(m_bgColor, Qt::SolidPattern));
+    painter.setBrush(QBrush(BgColor, Qt::SolidPattern));
 
-    const int ah = m_nArrowHeight;
+    const int ah = ArrowHeight;
     QPainterPath path;
-    path.addRoundedRect(QRectF(ah, ah, width() - 2 * ah, height() - 2 * ah), m_nRadius, m_nRadius);
+    path.addRoundedRect(QRectF(ah, ah, width() - 2 * ah, height() - 2 * ah), Radius, Radius);
     QPainterPath arrow;
     arrow.addPolygon(QPolygonF(ArrowPolygon()));
     arrow.closeSubpath();
@@ -131,17 +130,17 @@ bool NdRadiusArrowBubble::eventFilter(QObject* watched, QEvent* event)
         const QMouseEvent* mouse = static_cast<QMouseEvent*>(event);
         // Qt passes one press through the application filters once for the
         // window and once for every widget it propagates to: count it once.
-        if (mouse->timestamp() == m_lastPressTime && mouse->globalPos() == m_lastPressPos)
+        if (mouse->timestamp() == LastPressTime && mouse->globalPos() == LastPressPos)
             return false;
-        m_lastPressTime = mouse->timestamp();
-        m_lastPressPos = mouse->globalPos();
+        LastPressTime = mouse->timestamp();
+        LastPressPos = mouse->globalPos();
         emit sigClicked();
         if (IsOutside(mouse->globalPos()))
             close();
-    } else if (event->type() == QEvent::MouseMove && m_bMoveOutClose) {
+    } else if (event->type() == QEvent::MouseMove && MoveOutClose) {
         const QPoint globalPos = static_cast<QMouseEvent*>(event)->globalPos();
-        const bool outsideRelation = !m_pRelationWidget
-            || !QRect(m_pRelationWidget->mapToGlobal(QPoint(0, 0)), m_pRelationWidget->size()).contains(globalPos);
+        const bool outsideRelation = !RelationWidget
+            || !QRect(RelationWidget->mapToGlobal(QPoint(0, 0)), RelationWidget->size()).contains(globalPos);
         if (outsideRelation && IsOutside(globalPos))
             close();
     }

@@ -29,8 +29,8 @@ public:
     void SetBgColor(const QColor& color);
     void SetRelationPt(const QPoint& point);
     void SetMoveOutClose(bool moveOutClose);
-    int GetArrowHeight() const { return m_nArrowHeight; }
-    int GetArrowDirection() const { return m_nArrowDirection; }
+    int GetArrowHeight() const { return ArrowHeight; }
+    int GetArrowDirection() const { return Direction; }
 
     // The arrow triangle for the current size, in widget coordinates.
     QPolygon ArrowPolygon() const;
@@ -48,15 +48,15 @@ protected:
 private:
     bool IsOutside(const QPoint& globalPos) const;
 
-    int m_nArrowPos = 20;
-    int m_nArrowWidth = 15;
-    int m_nArrowHeight = 10;
-    int m_nArrowDirection = ArrowDown;
-    int m_nRadius = 4;
-    bool m_bMoveOutClose = false;
-    QColor m_bgColor = Qt::white;
-    QWidget* m_pRelationWidget = nullptr;
-    QPoint m_relationPt;
-    ulong m_lastPressTime = 0;
-    QPoint m_lastPressPos;
+    int ArrowPos = 20;
+    int ArrowWidth = 15;
+    int ArrowHeight = 10;
+    int Direction = ArrowDown;
+    int Radius = 4;
+    bool MoveOutClose = false;
+    QColor BgColor = Qt::white;
+    QWidget* RelationWidget = nullptr;
+    QPoint RelationPt;
+    ulong LastPressTime = 0;
+    QPoint LastPressPos;
 };

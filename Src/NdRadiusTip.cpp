@@ -13,14 +13,14 @@ NdRadiusTip::NdRadiusTip(QWidget* parent) : NdRadiusArrowBubble(parent)
 
 void NdRadiusTip::InitUi()
 {
-    m_pTextLabel = new NdLabel(this);
-    m_pTextLabel->setObjectName(QStringLiteral("NdRadiusTip_TipLabel"));
-    m_pTextLabel->setAlignment(Qt::AlignCenter);
+    TextLabel = new NdLabel(this);
+    TextLabel->setObjectName(QStringLiteral("NdRadiusTip_TipLabel"));
+    TextLabel->setAlignment(Qt::AlignCenter);
 
     QHBoxLayout* layout = new QHBoxLayout(this);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(0);
-    layout->addWidget(m_pTextLabel, 0, Qt::AlignCenter);
+    layout->addWidget(TextLabel, 0, Qt::AlignCenter);
 
     QGraphicsDropShadowEffect* shadow = new QGraphicsDropShadowEffect(this);
     shadow->setOffset(0, 0);
@@ -31,16 +31,16 @@ void NdRadiusTip::InitUi()
 
 void NdRadiusTip::SetText(const QString& text)
 {
-    m_pTextLabel->setText(text);
+    TextLabel->setText(text);
 }
 
 void NdRadiusTip::SetTextLabelObjName(const QString& name)
 {
-    m_pTextLabel->setObjectName(name);
+    TextLabel->setObjectName(name);
 }
 
 void NdRadiusTip::SetTextLabelWrapAndAlign(bool wrap, Qt::Alignment alignment)
 {
-    m_pTextLabel->setWordWrap(wrap);
-    m_pTextLabel->setAlignment(alignment);
+    TextLabel->setWordWrap(wrap);
+    TextLabel->setAlignment(alignment);
 }

@@ -19,5 +19,5 @@ protected:
     void InitUi();
 
 private:
-    NdLabel* m_pTextLabel = nullptr;
+    NdLabel* TextLabel = nullptr;
 };

@@ -15,14 +15,14 @@ public:
     void SetTipOffset(int offset);
     void SetTipArrowPos(int pos);
     void SetTipSize(const QSize& size);
-    NdRadiusTip* GetTip() const { return m_pTip; }
+    NdRadiusTip* GetTip() const { return Tip; }
 
 protected:
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;
 
 private:
-    NdRadiusTip* m_pTip = nullptr;
-    int m_nTipOffset = 0;
-    bool m_bFixedTipSize = false;
+    NdRadiusTip* Tip = nullptr;
+    int TipOffset = 0;
+    bool FixedTipSize = false;
 };

@@ -117,70 +117,70 @@ NdSetDownloadPathDlg::NdSetDownloadPathDlg(QWidget* parent) : NdDialog(parent, t
 
 void NdSetDownloadPathDlg::InitUi()
 {
-    CreateFileHeaderLabels(m_pTitleLabel, m_pSplitLineLabel, m_pFileImageLabel);
-    m_pFileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
-    m_pFileNameLabel->setMaximumWidth(200);
-    m_pFileCountLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
-    m_pFileCountLabel->setFixedHeight(20);
-    m_pFileCountLabel->setAlignment(Qt::AlignCenter);
-    m_pTotalSizeLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
-    m_pDownloadToLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
-    m_pDownloadToLabel->setFixedHeight(24);
-    m_pPathEdit = new QLineEdit(this);
-    m_pPathEdit->setObjectName(QStringLiteral("NdCloseDlg_LineEdit"));
-    m_pPathEdit->setReadOnly(true);
-    m_pPathEdit->setFixedSize(282, 32);
-    m_pBrowseBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
-    m_pFreeSpaceLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
-    m_pFreeSpaceLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_pNoFreeDiskSizeLabel = NdMakeLabel(this, "NdSetDownloadPathDlg_NoFreeDiskSizeLabel");
-    m_pNoFreeDiskSizeLabel->setFixedHeight(24);
-    m_pNoFreeDiskSizeLabel->hide();
-    m_pCancelBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
-    m_pOkBtn = MakeButton(this, "NdCloseDlg_OkBtn");
+    CreateFileHeaderLabels(TitleLabel, SplitLineLabel, FileImageLabel);
+    FileNameLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
+    FileNameLabel->setMaximumWidth(200);
+    FileCountLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    FileCountLabel->setFixedHeight(20);
+    FileCountLabel->setAlignment(Qt::AlignCenter);
+    TotalSizeLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    DownloadToLabel = NdMakeLabel(this, "NdCloseDlg_FileNameLabel");
+    DownloadToLabel->setFixedHeight(24);
+    PathEdit = new QLineEdit(this);
+    PathEdit->setObjectName(QStringLiteral("NdCloseDlg_LineEdit"));
+    PathEdit->setReadOnly(true);
+    PathEdit->setFixedSize(282, 32);
+    BrowseBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
+    FreeSpaceLabel = NdMakeLabel(this, "NdCloseDlg_DownloadingLabel");
+    FreeSpaceLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    NoFreeDiskSizeLabel = NdMakeLabel(this, "NdSetDownloadPathDlg_NoFreeDiskSizeLabel");
+    NoFreeDiskSizeLabel->setFixedHeight(24);
+    NoFreeDiskSizeLabel->hide();
+    CancelBtn = MakeButton(this, "NdCloseDlg_CancleBtn");
+    OkBtn = MakeButton(this, "NdCloseDlg_OkBtn");
 
     QVBoxLayout* nameColumn = new QVBoxLayout();
     nameColumn->setSpacing(4);
-    nameColumn->addWidget(m_pFileNameLabel, 0, Qt::AlignLeft);
-    nameColumn->addWidget(m_pTotalSizeLabel, 0, Qt::AlignLeft);
+    nameColumn->addWidget(FileNameLabel, 0, Qt::AlignLeft);
+    nameColumn->addWidget(TotalSizeLabel, 0, Qt::AlignLeft);
     QHBoxLayout* fileRow = new QHBoxLayout();
     fileRow->setSpacing(8);
-    fileRow->addWidget(m_pFileImageLabel);
+    fileRow->addWidget(FileImageLabel);
     fileRow->addLayout(nameColumn);
-    fileRow->addWidget(m_pFileCountLabel, 0, Qt::AlignTop);
+    fileRow->addWidget(FileCountLabel, 0, Qt::AlignTop);
     fileRow->addStretch();
 
     QHBoxLayout* pathRow = new QHBoxLayout();
     pathRow->setSpacing(12);
-    pathRow->addWidget(m_pDownloadToLabel);
-    pathRow->addWidget(m_pPathEdit);
-    pathRow->addWidget(m_pBrowseBtn);
+    pathRow->addWidget(DownloadToLabel);
+    pathRow->addWidget(PathEdit);
+    pathRow->addWidget(BrowseBtn);
 
-    QVBoxLayout* layout = CreateFileDialogLayout(m_pSplitLineLabel, fileRow);
+    QVBoxLayout* layout = CreateFileDialogLayout(SplitLineLabel, fileRow);
     layout->addLayout(pathRow);
-    layout->addWidget(m_pNoFreeDiskSizeLabel);
-    AddButtonRow(layout, {m_pCancelBtn, m_pOkBtn});
+    layout->addWidget(NoFreeDiskSizeLabel);
+    AddButtonRow(layout, {CancelBtn, OkBtn});
 }
 
 void NdSetDownloadPathDlg::ConnectSignals()
 {
-    SetKeyButtons({m_pOkBtn}, m_pCancelBtn);
-    connect(m_pBrowseBtn, &NdButton::clicked, this, &NdSetDownloadPathDlg::onBrowseClicked);
-    connect(m_pOkBtn, &NdButton::clicked, this, [this]() {
-        NdCacheManager::GetInstance()->SetLastDownloadPath(NdCommHelper::ToUtf8(m_strDir));
+    SetKeyButtons({OkBtn}, CancelBtn);
+    connect(BrowseBtn, &NdButton::clicked, this, &NdSetDownloadPathDlg::onBrowseClicked);
+    connect(OkBtn, &NdButton::clicked, this, [this]() {
+        NdCacheManager::GetInstance()->SetLastDownloadPath(NdCommHelper::ToUtf8(Dir));
         done(1);
     });
-    connect(m_pCancelBtn, &NdButton::clicked, this, [this]() { done(0); });
+    connect(CancelBtn, &NdButton::clicked, this, [this]() { done(0); });
 }
 
 void NdSetDownloadPathDlg::TranslateText()
 {
-    m_pTitleLabel->setText(Str("NdDownloader.SetDownloadPath"));
-    m_pDownloadToLabel->setText(Str("NdDownloader.DownloadTo"));
-    m_pBrowseBtn->setText(Str("NdDownloader.Browse"));
-    m_pNoFreeDiskSizeLabel->setText(Str("NdDownloader.NoFreeDiskSize"));
-    m_pCancelBtn->setText(Str("NdDownloader.Cancel"));
-    m_pOkBtn->setText(Str("NdDownloader.Sure"));
+    TitleLabel->setText(Str("NdDownloader.SetDownloadPath"));
+    DownloadToLabel->setText(Str("NdDownloader.DownloadTo"));
+    BrowseBtn->setText(Str("NdDownloader.Browse"));
+    NoFreeDiskSizeLabel->setText(Str("NdDownloader.NoFreeDiskSize"));
+    CancelBtn->setText(Str("NdDownloader.Cancel"));
+    OkBtn->setText(Str("NdDownloader.Sure"));
     ShowFolder(ProposedFolder());
 }
 
@@ -199,21 +199,21 @@ QString NdSetDownloadPathDlg::ProposedFolder() const
 
 void NdSetDownloadPathDlg::ShowFolder(const QString& folder)
 {
-    m_bRefused = false;
-    m_strDir = folder;
-    m_pPathEdit->setStyleSheet(QStringLiteral("color:black"));
-    m_pPathEdit->setText(GetElidedText(m_pPathEdit->font(), folder, kPathElideWidth));
-    m_pPathEdit->setToolTip(folder);
+    Refused = false;
+    Dir = folder;
+    PathEdit->setStyleSheet(QStringLiteral("color:black"));
+    PathEdit->setText(GetElidedText(PathEdit->font(), folder, kPathElideWidth));
+    PathEdit->setToolTip(folder);
     UpdateFreeSpace();
 }
 
 void NdSetDownloadPathDlg::ShowRefusedFolder()
 {
-    m_bRefused = true;
+    Refused = true;
     const QString warning = Str("NdDownloader.NoWrite");
-    m_pPathEdit->setText(GetElidedText(m_pPathEdit->font(), warning, kRefusedElideWidth));
-    m_pPathEdit->setStyleSheet(QStringLiteral("color:red"));
-    m_pPathEdit->setToolTip(warning);
+    PathEdit->setText(GetElidedText(PathEdit->font(), warning, kRefusedElideWidth));
+    PathEdit->setStyleSheet(QStringLiteral("color:red"));
+    PathEdit->setToolTip(warning);
     UpdateOkButton();
 }
 
@@ -234,39 +234,39 @@ void NdSetDownloadPathDlg::onBrowseClicked()
 void NdSetDownloadPathDlg::SetDownloadFilesInfo(const QString& name, int count, float totalSize, float lastSize)
 {
     Q_UNUSED(lastSize)
-    m_pFileNameLabel->setText(name);
-    m_pFileCountLabel->setText(count > 1 ? Str("NdDownloader.FileCount").arg(count) : QString());
-    m_nFileCount = count;
-    m_fTotalSize = totalSize;
-    m_pTotalSizeLabel->setText(NdTaskItem::GetSizeNumberStr(totalSize));
+    FileNameLabel->setText(name);
+    FileCountLabel->setText(count > 1 ? Str("NdDownloader.FileCount").arg(count) : QString());
+    FileCount = count;
+    TotalSize = totalSize;
+    TotalSizeLabel->setText(NdTaskItem::GetSizeNumberStr(totalSize));
     UpdateFreeSpace();
 }
 
 QString NdSetDownloadPathDlg::GetDir() const
 {
-    return m_strDir;
+    return Dir;
 }
 
 // The free space is measured for the chosen folder itself: the field may show
 // an elided path or the refusal text.
 void NdSetDownloadPathDlg::UpdateFreeSpace()
 {
-    const QString freeText = GetStorageSize(FreeBytesQueryInUse()(m_strDir));
-    m_pFreeSpaceLabel->setText(freeText.isEmpty() ? QString() : Str("NdDownloader.Sheng").arg(freeText));
+    const QString freeText = GetStorageSize(FreeBytesQueryInUse()(Dir));
+    FreeSpaceLabel->setText(freeText.isEmpty() ? QString() : Str("NdDownloader.Sheng").arg(freeText));
 }
 
 QString NdSetDownloadPathDlg::GetStorageSize(qint64 freeBytes)
 {
     if (freeBytes < 0) {
         // An unknown free space blocks nothing; the download checks again.
-        m_bEnoughSpace = true;
-        m_pNoFreeDiskSizeLabel->hide();
+        EnoughSpace = true;
+        NoFreeDiskSizeLabel->hide();
         UpdateOkButton();
         return QString();
     }
     const double freeMegabytes = static_cast<double>(freeBytes) / 1000.0 / 1000.0;
-    m_bEnoughSpace = 3.0 * static_cast<double>(m_fTotalSize) <= freeMegabytes;
-    m_pNoFreeDiskSizeLabel->setVisible(!m_bEnoughSpace);
+    EnoughSpace = 3.0 * static_cast<double>(TotalSize) <= freeMegabytes;
+    NoFreeDiskSizeLabel->setVisible(!EnoughSpace);
     UpdateOkButton();
 
     double value = static_cast<double>(freeBytes);
@@ -281,7 +281,7 @@ QString NdSetDownloadPathDlg::GetStorageSize(qint64 freeBytes)
 
 void NdSetDownloadPathDlg::UpdateOkButton()
 {
-    m_pOkBtn->setEnabled(!m_bRefused && m_bEnoughSpace);
+    OkBtn->setEnabled(!Refused && EnoughSpace);
 }
 
 QString NdSetDownloadPathDlg::GetElidedText(const QFont& font, QString text, int width) const
@@ -294,16 +294,16 @@ void NdSetDownloadPathDlg::resizeEvent(QResizeEvent* event)
     NdDialog::resizeEvent(event);
     // Over the right end of the path field, in the room the path, elided to
     // 180 pixels, leaves free: wide enough for a free space such as 999.99GB.
-    const QRect field = m_pPathEdit->geometry();
-    m_pFreeSpaceLabel->setGeometry(
+    const QRect field = PathEdit->geometry();
+    FreeSpaceLabel->setGeometry(
         QRect(QPoint(field.right() - kFreeSpaceWidth, field.top() + 6), QPoint(field.right() - 1, field.top() + 25)));
 }
 
 void NdSetDownloadPathDlg::showEvent(QShowEvent* event)
 {
     NdDialog::showEvent(event);
-    m_pFileNameLabel->setText(GetElidedText(
-        m_pFileNameLabel->font(), m_pFileNameLabel->text(), qMin(m_pFileNameLabel->width(), kFileNameElideWidth)));
-    if (!m_bRefused)
-        m_pPathEdit->setText(GetElidedText(m_pPathEdit->font(), m_strDir, kPathElideWidth));
+    FileNameLabel->setText(
+        GetElidedText(FileNameLabel->font(), FileNameLabel->text(), qMin(FileNameLabel->width(), kFileNameElideWidth)));
+    if (!Refused)
+        PathEdit->setText(GetElidedText(PathEdit->font(), Dir, kPathElideWidth));
 }

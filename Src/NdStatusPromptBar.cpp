@@ -25,34 +25,34 @@ NdStatusPromptBar::NdStatusPromptBar(QWidget* parent) : NdWidget(parent)
 
 void NdStatusPromptBar::InitUi()
 {
-    m_pNameLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
-    m_pSizeLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel_Macos");
-    m_pSizeTipLabel = new NdRadiusTipLabel(this);
-    m_pSizeTipLabel->setObjectName(QStringLiteral("NdStatusPromptBar_SizeImageLabel"));
-    m_pSizeTipLabel->setFixedSize(16, 16);
-    m_pSizeTipLabel->SetTipOffset(121);
-    m_pSizeTipLabel->SetTipArrowPos(121);
-    m_pStateLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
-    m_pOperationLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
+    NameLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
+    SizeLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel_Macos");
+    SizeTipLabel = new NdRadiusTipLabel(this);
+    SizeTipLabel->setObjectName(QStringLiteral("NdStatusPromptBar_SizeImageLabel"));
+    SizeTipLabel->setFixedSize(16, 16);
+    SizeTipLabel->SetTipOffset(121);
+    SizeTipLabel->SetTipArrowPos(121);
+    StateLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
+    OperationLabel = MakeHeaderLabel(this, "NdStatusPromptBar_TextLabel");
 
     QHBoxLayout* layout = new QHBoxLayout(this);
     layout->setContentsMargins(13, 9, 10, 9);
     layout->setSpacing(0);
-    layout->addWidget(m_pNameLabel);
+    layout->addWidget(NameLabel);
     layout->addSpacing(308);
-    layout->addWidget(m_pSizeLabel);
-    layout->addWidget(m_pSizeTipLabel);
+    layout->addWidget(SizeLabel);
+    layout->addWidget(SizeTipLabel);
     layout->addSpacing(188);
-    layout->addWidget(m_pStateLabel);
+    layout->addWidget(StateLabel);
     layout->addSpacing(344);
-    layout->addWidget(m_pOperationLabel);
+    layout->addWidget(OperationLabel);
 }
 
 void NdStatusPromptBar::TranslateText()
 {
-    m_pNameLabel->setText(Str("NdDownloader.VideoName"));
-    m_pSizeLabel->setText(Str("NdDownloader.Size"));
-    m_pSizeTipLabel->SetTip(Str("NdDownloader.SizeTip"));
-    m_pStateLabel->setText(Str("NdDownloader.Status"));
-    m_pOperationLabel->setText(Str("NdDownloader.Operator"));
+    NameLabel->setText(Str("NdDownloader.VideoName"));
+    SizeLabel->setText(Str("NdDownloader.Size"));
+    SizeTipLabel->SetTip(Str("NdDownloader.SizeTip"));
+    StateLabel->setText(Str("NdDownloader.Status"));
+    OperationLabel->setText(Str("NdDownloader.Operator"));
 }

@@ -18,9 +18,9 @@ protected:
     void InitUi();
 
 private:
-    NdLabel* m_pNameLabel = nullptr;
-    NdLabel* m_pSizeLabel = nullptr;
-    NdRadiusTipLabel* m_pSizeTipLabel = nullptr;
-    NdLabel* m_pStateLabel = nullptr;
-    NdLabel* m_pOperationLabel = nullptr;
+    NdLabel* NameLabel = nullptr;
+    NdLabel* SizeLabel = nullptr;
+    NdRadiusTipLabel* SizeTipLabel = nullptr;
+    NdLabel* StateLabel = nullptr;
+    NdLabel* OperationLabel = nullptr;
 };

@@ -42,22 +42,22 @@ const int kMaxMoveAttempts = 100;
 class NdFd
 {
 public:
-    explicit NdFd(int fd = -1) : m_fd(fd) { }
+    explicit NdFd(int fd = -1) : Fd(fd) { }
     ~NdFd() { Reset(-1); }
     NdFd(const NdFd&) = delete;
     NdFd& operator=(const NdFd&) = delete;
 
-    int Get() const { return m_fd; }
-    bool IsOpen() const { return m_fd >= 0; }
+    int Get() const { return Fd; }
+    bool IsOpen() const { return Fd >= 0; }
     void Reset(int fd)
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
+        if (Fd >= 0)
+            ::close(Fd);
+        Fd = fd;
     }
 
 private:
-    int m_fd;
+    int Fd;
 };
 
 QByteArray Encoded(const QString& name)
@@ -163,7 +163,7 @@ struct NdTaskFolder::Handles
 };
 
 NdTaskFolder::NdTaskFolder(const QString& path, const QString& downloadFolder)
-    : m_path(path), m_downloadFolder(downloadFolder)
+    : FolderPath(path), DownloadFolder(downloadFolder)
 { }
 
 NdTaskFolder::NdTaskFolder(const DownloadTaskParam_t& task)
@@ -197,16 +197,16 @@ bool NdTaskFolder::IsOwnName(const QString& name)
 
 QString NdTaskFolder::FilePath(const QString& name) const
 {
-    return m_path + QLatin1Char('/') + name;
+    return FolderPath + QLatin1Char('/') + name;
 }
 
 // The text first: "<download folder>/~NdTemp/{uuid}", nothing climbing up.
 bool NdTaskFolder::IsOwnPath() const
 {
-    if (!QDir::isAbsolutePath(m_downloadFolder) || m_path.isEmpty())
+    if (!QDir::isAbsolutePath(DownloadFolder) || FolderPath.isEmpty())
         return false;
-    const QString name = QFileInfo(m_path).fileName();
-    return IsOwnName(name) && QDir::cleanPath(m_path) == QDir::cleanPath(RootOf(m_downloadFolder) + '/' + name);
+    const QString name = QFileInfo(FolderPath).fileName();
+    return IsOwnName(name) && QDir::cleanPath(FolderPath) == QDir::cleanPath(RootOf(DownloadFolder) + '/' + name);
 }
 
 // Then the disk: "~NdTemp" and the folder are opened one step at a time
@@ -215,29 +215,29 @@ bool NdTaskFolder::Open(Handles& handles) const
 {
     if (!IsOwnPath())
         return false;
-    handles.Download.Reset(::open(Encoded(m_downloadFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    handles.Download.Reset(::open(Encoded(DownloadFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (handles.Download.IsOpen())
         handles.Root.Reset(OpenFolderAt(handles.Download.Get(), kWorkRootName));
     if (handles.Root.IsOpen())
-        handles.Folder.Reset(OpenFolderAt(handles.Root.Get(), Encoded(QFileInfo(m_path).fileName())));
+        handles.Folder.Reset(OpenFolderAt(handles.Root.Get(), Encoded(QFileInfo(FolderPath).fileName())));
     return handles.Folder.IsOpen();
 }
 
 void NdTaskFolder::LogLeftAlone(const char* what) const
 {
-    ND_LOG(LogWarn, "Left %s alone (%s): not a working folder of %s.", qUtf8Printable(m_path), what,
-        qUtf8Printable(m_downloadFolder));
+    ND_LOG(LogWarn, "Left %s alone (%s): not a working folder of %s.", qUtf8Printable(FolderPath), what,
+        qUtf8Printable(DownloadFolder));
 }
 
 bool NdTaskFolder::Create() const
 {
     // Made one step at a time below descriptors too: a link in the way is
     // never followed to make a folder somewhere else.
-    if (IsOwnPath() && QDir().mkpath(m_downloadFolder)) {
-        const NdFd download(::open(Encoded(m_downloadFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (IsOwnPath() && QDir().mkpath(DownloadFolder)) {
+        const NdFd download(::open(Encoded(DownloadFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ::mkdirat(download.Get(), kWorkRootName, 0777);
         const NdFd root(download.IsOpen() ? OpenFolderAt(download.Get(), kWorkRootName) : -1);
-        ::mkdirat(root.Get(), Encoded(QFileInfo(m_path).fileName()).constData(), 0777);
+        ::mkdirat(root.Get(), Encoded(QFileInfo(FolderPath).fileName()).constData(), 0777);
     }
     Handles handles;
     if (Open(handles))
@@ -273,12 +273,12 @@ bool NdTaskFolder::Remove() const
     Handles handles;
     if (!Open(handles)) {
         // Already gone is what a finished task leaves; anything else is not ours.
-        if (IsOwnPath() && !PathTaken(m_path))
+        if (IsOwnPath() && !PathTaken(FolderPath))
             return true;
         LogLeftAlone("not removed");
         return false;
     }
-    const QByteArray name = Encoded(QFileInfo(m_path).fileName());
+    const QByteArray name = Encoded(QFileInfo(FolderPath).fileName());
     const bool removed = EmptyFolder(handles.Folder.Get(), 0)
         && IsGone(::unlinkat(handles.Root.Get(), name.constData(), AT_REMOVEDIR));
     // Fails, as it should, while another task still works in it.

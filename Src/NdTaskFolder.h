@@ -40,7 +40,7 @@ public:
     // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}": the names the program gives.
     static bool IsOwnName(const QString& name);
 
-    const QString& Path() const { return m_path; }
+    const QString& Path() const { return FolderPath; }
     QString FilePath(const QString& name) const;
     // Makes the folder, and "~NdTemp", when missing; false when it cannot be
     // made or would not be a working folder of the download folder.
@@ -75,6 +75,6 @@ private:
     bool IsOwnPath() const;
     void LogLeftAlone(const char* what) const;
 
-    QString m_path;
-    QString m_downloadFolder;
+    QString FolderPath;
+    QString DownloadFolder;
 };

@@ -32,7 +32,7 @@ NdButton* MakeRowButton(QWidget* parent, const char* objectName)
 
 } // namespace
 
-NdTaskItem::NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param) : NdWidget(parent), m_param(param)
+NdTaskItem::NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param) : NdWidget(parent), Param(param)
 {
     InitUi();
     ConnectSignals();
@@ -42,106 +42,106 @@ NdTaskItem::NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param) : NdWi
 
 void NdTaskItem::InitUi()
 {
-    m_pFileImageLabel = NdMakeLabel(this, "NdTaskItem_FileImageLabel");
-    m_pFileImageLabel->setFixedSize(24, 24);
+    FileImageLabel = NdMakeLabel(this, "NdTaskItem_FileImageLabel");
+    FileImageLabel->setFixedSize(24, 24);
 
-    m_pFileNameLabel = new NdRadiusTipLabel(this);
-    m_pFileNameLabel->setObjectName(QStringLiteral("NdTaskItem_FileNameLabel"));
-    m_pFileNameLabel->setFixedSize(292, 24);
-    m_pFileNameLabel->SetTipOffset(150);
-    m_pFileNameLabel->SetTipArrowPos(20);
+    FileNameLabel = new NdRadiusTipLabel(this);
+    FileNameLabel->setObjectName(QStringLiteral("NdTaskItem_FileNameLabel"));
+    FileNameLabel->setFixedSize(292, 24);
+    FileNameLabel->SetTipOffset(150);
+    FileNameLabel->SetTipArrowPos(20);
 
-    m_pSizeLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
-    m_pSizeLabel->setFixedSize(240, 24);
-    m_pStateImageLabel = NdMakeLabel(this, "NdTaskItem_StateImageLabel");
-    m_pStateImageLabel->setFixedSize(24, 24);
-    m_pStateTextLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
-    m_pStateTextLabel->setFixedHeight(24);
-    m_pSpeedLabel = NdMakeLabel(this, "NdTaskItem_NetWorkSpeedLabel");
-    m_pSpeedLabel->setFixedHeight(24);
+    SizeLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
+    SizeLabel->setFixedSize(240, 24);
+    StateImageLabel = NdMakeLabel(this, "NdTaskItem_StateImageLabel");
+    StateImageLabel->setFixedSize(24, 24);
+    StateTextLabel = NdMakeLabel(this, "NdTaskItem_TextLabel");
+    StateTextLabel->setFixedHeight(24);
+    SpeedLabel = NdMakeLabel(this, "NdTaskItem_NetWorkSpeedLabel");
+    SpeedLabel->setFixedHeight(24);
 
-    m_pStartPauseBtn = MakeRowButton(this, "NdTaskItem_StartPauseBtn");
-    m_pStartPauseBtn->setCheckable(true);
-    m_pFolderBtn = MakeRowButton(this, "NdTaskItem_FolderBtn");
-    m_pDeleteBtn = MakeRowButton(this, "NdTaskItem_DeleteBtn");
+    StartPauseBtn = MakeRowButton(this, "NdTaskItem_StartPauseBtn");
+    StartPauseBtn->setCheckable(true);
+    FolderBtn = MakeRowButton(this, "NdTaskItem_FolderBtn");
+    DeleteBtn = MakeRowButton(this, "NdTaskItem_DeleteBtn");
 
-    m_pSplitLabel = NdMakeLabel(this, "NdTaskItem_SplitLabel");
+    SplitLabel = NdMakeLabel(this, "NdTaskItem_SplitLabel");
 
     QHBoxLayout* layout = new QHBoxLayout(this);
     layout->setContentsMargins(13, 0, 10, 0);
     layout->setSpacing(0);
-    layout->addWidget(m_pFileImageLabel, 0, Qt::AlignCenter);
+    layout->addWidget(FileImageLabel, 0, Qt::AlignCenter);
     layout->addSpacing(8);
-    layout->addWidget(m_pFileNameLabel, 0, Qt::AlignCenter);
+    layout->addWidget(FileNameLabel, 0, Qt::AlignCenter);
     layout->addSpacing(50);
-    layout->addWidget(m_pSizeLabel, 0, Qt::AlignCenter);
-    layout->addWidget(m_pStateImageLabel, 0, Qt::AlignCenter);
+    layout->addWidget(SizeLabel, 0, Qt::AlignCenter);
+    layout->addWidget(StateImageLabel, 0, Qt::AlignCenter);
     layout->addSpacing(5);
-    layout->addWidget(m_pStateTextLabel, 0, Qt::AlignCenter);
+    layout->addWidget(StateTextLabel, 0, Qt::AlignCenter);
     layout->addSpacing(5);
-    layout->addWidget(m_pSpeedLabel, 0, Qt::AlignCenter);
+    layout->addWidget(SpeedLabel, 0, Qt::AlignCenter);
     layout->addStretch();
-    layout->addWidget(m_pStartPauseBtn, 0, Qt::AlignCenter);
+    layout->addWidget(StartPauseBtn, 0, Qt::AlignCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pFolderBtn, 0, Qt::AlignCenter);
+    layout->addWidget(FolderBtn, 0, Qt::AlignCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pDeleteBtn, 0, Qt::AlignCenter);
+    layout->addWidget(DeleteBtn, 0, Qt::AlignCenter);
     layout->addSpacing(9);
 }
 
 void NdTaskItem::ConnectSignals()
 {
-    connect(m_pDeleteBtn, &NdButton::clicked, this, &NdTaskItem::sigDelete);
-    connect(m_pStartPauseBtn, &NdButton::clicked, this, &NdTaskItem::onStartPauseClicked);
-    connect(m_pFolderBtn, &NdButton::clicked, this, &NdTaskItem::onFolderClicked);
+    connect(DeleteBtn, &NdButton::clicked, this, &NdTaskItem::sigDelete);
+    connect(StartPauseBtn, &NdButton::clicked, this, &NdTaskItem::onStartPauseClicked);
+    connect(FolderBtn, &NdButton::clicked, this, &NdTaskItem::onFolderClicked);
 }
 
 void NdTaskItem::TranslateText()
 {
-    const QString name = NdCommHelper::FromUtf8(m_param.VideoName);
+    const QString name = NdCommHelper::FromUtf8(Param.VideoName);
     // Measured in the font the style sheet gives the label.
-    m_pFileNameLabel->ensurePolished();
-    m_pFileNameLabel->setText(NdElideRight(m_pFileNameLabel->font(), name, kNameElideWidth));
-    m_pFileNameLabel->SetTip(name);
-    m_pFolderBtn->setToolTip(Str("NdDownloader.OpenFileDir"));
-    m_pDeleteBtn->setToolTip(Str("NdDownloader.DeleteTask"));
+    FileNameLabel->ensurePolished();
+    FileNameLabel->setText(NdElideRight(FileNameLabel->font(), name, kNameElideWidth));
+    FileNameLabel->SetTip(name);
+    FolderBtn->setToolTip(Str("NdDownloader.OpenFileDir"));
+    DeleteBtn->setToolTip(Str("NdDownloader.DeleteTask"));
 }
 
 DownloadTaskParam_t NdTaskItem::GetDownloadTaskParam() const
 {
-    return m_param;
+    return Param;
 }
 
 void NdTaskItem::SetDownloadTaskParam(const DownloadTaskParam_t& param)
 {
-    m_param = param;
+    Param = param;
 }
 
 void NdTaskItem::Bind(const DownloadTaskParam_t& param, int lastPercent, const QString& speed, const QString& timeLeft)
 {
-    m_param = param;
-    m_nLastReportedPercent = lastPercent;
-    m_strSpeed = speed;
-    m_strTimeLeft = timeLeft;
+    Param = param;
+    LastReportedPercent = lastPercent;
+    Speed = speed;
+    TimeLeft = timeLeft;
     TranslateText();
     Update();
 }
 
 void NdTaskItem::ShowTimeLeft(const QString& timeLeft)
 {
-    m_strTimeLeft = timeLeft;
+    TimeLeft = timeLeft;
     ShowSpeed();
 }
 
 // Before the first figures of a run the speed reads as nothing yet.
 void NdTaskItem::ShowSpeed()
 {
-    if (m_param.VideoState != Downloading) {
-        m_pSpeedLabel->setText(QString());
+    if (Param.VideoState != Downloading) {
+        SpeedLabel->setText(QString());
         return;
     }
-    const QString speed = m_strSpeed.isEmpty() ? QStringLiteral("0KB/S") : m_strSpeed;
-    m_pSpeedLabel->setText(m_strTimeLeft.isEmpty() ? speed : speed + QStringLiteral("  ") + m_strTimeLeft);
+    const QString speed = Speed.isEmpty() ? QStringLiteral("0KB/S") : Speed;
+    SpeedLabel->setText(TimeLeft.isEmpty() ? speed : speed + QStringLiteral("  ") + TimeLeft);
 }
 
 void NdTaskItem::SetSelected(bool selected)
@@ -154,30 +154,30 @@ void NdTaskItem::SetSelected(bool selected)
 
 void NdTaskItem::OpenVideo()
 {
-    if (m_param.VideoState != Finished && m_param.VideoState != MissFile)
+    if (Param.VideoState != Finished && Param.VideoState != MissFile)
         return;
     if (IsOutputFileMissing()) {
         Update();
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(NdCommHelper::FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/')
-        + NdCommHelper::FromUtf8(m_param.VideoName) + QStringLiteral(".mp4")));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(NdCommHelper::FromUtf8(Param.VideoDownloadPath) + QLatin1Char('/')
+        + NdCommHelper::FromUtf8(Param.VideoName) + QStringLiteral(".mp4")));
 }
 
 void NdTaskItem::ClickStartPause()
 {
-    if (m_pStartPauseBtn->isVisible())
-        m_pStartPauseBtn->click();
+    if (StartPauseBtn->isVisible())
+        StartPauseBtn->click();
 }
 
 void NdTaskItem::ClickDelete()
 {
-    m_pDeleteBtn->click();
+    DeleteBtn->click();
 }
 
 void NdTaskItem::ClickFolder()
 {
-    m_pFolderBtn->click();
+    FolderBtn->click();
 }
 
 void NdTaskItem::mousePressEvent(QMouseEvent* event)
@@ -196,15 +196,15 @@ void NdTaskItem::Update()
 {
     // The missing file is found first, so that the row looks the same on every
     // redraw after the file went away.
-    if (m_param.VideoState == Finished && IsOutputFileMissing())
-        m_param.VideoState = MissFile;
-    const int state = m_param.VideoState;
+    if (Param.VideoState == Finished && IsOutputFileMissing())
+        Param.VideoState = MissFile;
+    const int state = Param.VideoState;
 
     ShowStartPause(state, state == Downloading);
     if (state == Finished || state == MissFile)
-        m_pSizeLabel->setText(GetSizeNumberStr(m_param.VideoTranscodeFileSize));
+        SizeLabel->setText(GetSizeNumberStr(Param.VideoTranscodeFileSize));
     else
-        m_pSizeLabel->setText(GetSizeNumberStr(m_param.VideoDownloadFileSize, m_param.VideoFileSize));
+        SizeLabel->setText(GetSizeNumberStr(Param.VideoDownloadFileSize, Param.VideoFileSize));
     ShowStateText(state, PercentOfRecord());
     ShowStateIcon(state);
     ShowSpeed();
@@ -212,9 +212,9 @@ void NdTaskItem::Update()
 
 void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, const QString& speed)
 {
-    m_param.VideoDownloadFileSize = size;
-    m_param.VideoState = state;
-    m_nLastReportedPercent = percent;
+    Param.VideoDownloadFileSize = size;
+    Param.VideoState = state;
+    LastReportedPercent = percent;
 
     ShowStateIcon(state);
     if (state == NoDisk)
@@ -222,32 +222,32 @@ void NdTaskItem::onRefreshDownloadResult(float size, int percent, int state, con
     ShowStartPause(state, state == Wait || state == Downloading);
 
     if (state == Finished)
-        m_pSizeLabel->setText(GetSizeNumberStr(size));
+        SizeLabel->setText(GetSizeNumberStr(size));
     else
-        m_pSizeLabel->setText(GetSizeNumberStr(size, m_param.VideoFileSize));
+        SizeLabel->setText(GetSizeNumberStr(size, Param.VideoFileSize));
     ShowStateText(state, percent);
-    m_strSpeed = speed;
+    Speed = speed;
     ShowSpeed();
 }
 
 void NdTaskItem::onVideoRenamed(const QString& videoName)
 {
-    m_param.VideoName = NdCommHelper::ToUtf8(videoName);
+    Param.VideoName = NdCommHelper::ToUtf8(videoName);
     TranslateText();
 }
 
 void NdTaskItem::ShowStartPause(int state, bool pauseLook)
 {
-    m_pStartPauseBtn->setProperty("state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
-    m_pStartPauseBtn->setToolTip(pauseLook ? Str("NdDownloader.PauseDownload") : Str("NdDownloader.StartDownload"));
-    NdRepolish(m_pStartPauseBtn);
-    m_pStartPauseBtn->setVisible(state != Transcoding && state != Finished);
+    StartPauseBtn->setProperty("state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
+    StartPauseBtn->setToolTip(pauseLook ? Str("NdDownloader.PauseDownload") : Str("NdDownloader.StartDownload"));
+    NdRepolish(StartPauseBtn);
+    StartPauseBtn->setVisible(state != Transcoding && state != Finished);
 }
 
 void NdTaskItem::ShowStateIcon(int state)
 {
-    m_pStateImageLabel->setProperty("downloadState", GetStateStrFromDowmloadState(state));
-    NdRepolish(m_pStateImageLabel);
+    StateImageLabel->setProperty("downloadState", GetStateStrFromDowmloadState(state));
+    NdRepolish(StateImageLabel);
 }
 
 void NdTaskItem::ShowStateText(int state, int percent)
@@ -255,26 +255,26 @@ void NdTaskItem::ShowStateText(int state, int percent)
     QString text = GetTextFromDownloadState(state);
     if (state == Downloading)
         text += QStringLiteral("%1%").arg(percent);
-    m_pStateTextLabel->setText(text);
+    StateTextLabel->setText(text);
 }
 
 int NdTaskItem::PercentOfRecord() const
 {
-    if (m_param.VideoFileSize > 0.0f)
-        return static_cast<int>(m_param.VideoDownloadFileSize / m_param.VideoFileSize * 100.0f);
-    return m_nLastReportedPercent;
+    if (Param.VideoFileSize > 0.0f)
+        return static_cast<int>(Param.VideoDownloadFileSize / Param.VideoFileSize * 100.0f);
+    return LastReportedPercent;
 }
 
 bool NdTaskItem::IsOutputFileMissing() const
 {
-    const QString file = NdCommHelper::FromUtf8(m_param.VideoDownloadPath) + QLatin1Char('/')
-        + NdCommHelper::FromUtf8(m_param.VideoName) + QStringLiteral(".mp4");
+    const QString file = NdCommHelper::FromUtf8(Param.VideoDownloadPath) + QLatin1Char('/')
+        + NdCommHelper::FromUtf8(Param.VideoName) + QStringLiteral(".mp4");
     return !QFile::exists(file);
 }
 
 void NdTaskItem::onStartPauseClicked()
 {
-    switch (m_param.VideoState) {
+    switch (Param.VideoState) {
     case Transcoding:
         return;
     case Wait:
@@ -296,19 +296,19 @@ void NdTaskItem::onStartPauseClicked()
 
 void NdTaskItem::RequestStateChange(int newState, const char* event)
 {
-    m_param.VideoState = newState;
-    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(m_param, DownloadReport, event, true);
+    Param.VideoState = newState;
+    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(Param, DownloadReport, event, true);
     ND_LOG(LogInfo, "click %s", event);
-    emit sigChangeDownloadState(m_param);
+    emit sigChangeDownloadState(Param);
 }
 
 void NdTaskItem::onFolderClicked()
 {
-    const QString folder = NdCommHelper::FromUtf8(m_param.VideoDownloadPath);
+    const QString folder = NdCommHelper::FromUtf8(Param.VideoDownloadPath);
     if (!QDir(folder).exists()) {
         QDir().mkpath(folder);
     } else {
-        NdClearHover(m_pFolderBtn);
+        NdClearHover(FolderBtn);
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
@@ -316,7 +316,7 @@ void NdTaskItem::onFolderClicked()
 void NdTaskItem::resizeEvent(QResizeEvent* event)
 {
     NdWidget::resizeEvent(event);
-    m_pSplitLabel->setGeometry(0, height() - 1, width(), 1);
+    SplitLabel->setGeometry(0, height() - 1, width(), 1);
 }
 
 QString NdTaskItem::GetTextFromDownloadState(int state)

@@ -78,20 +78,20 @@ private:
     int PercentOfRecord() const;
     bool IsOutputFileMissing() const;
 
-    NdLabel* m_pFileImageLabel = nullptr;
-    NdRadiusTipLabel* m_pFileNameLabel = nullptr;
-    NdLabel* m_pSizeLabel = nullptr;
-    NdLabel* m_pStateImageLabel = nullptr;
-    NdLabel* m_pStateTextLabel = nullptr;
-    NdLabel* m_pSpeedLabel = nullptr;
-    NdButton* m_pStartPauseBtn = nullptr;
-    NdButton* m_pFolderBtn = nullptr;
-    NdButton* m_pDeleteBtn = nullptr;
-    NdLabel* m_pSplitLabel = nullptr;
-    DownloadTaskParam_t m_param;
+    NdLabel* FileImageLabel = nullptr;
+    NdRadiusTipLabel* FileNameLabel = nullptr;
+    NdLabel* SizeLabel = nullptr;
+    NdLabel* StateImageLabel = nullptr;
+    NdLabel* StateTextLabel = nullptr;
+    NdLabel* SpeedLabel = nullptr;
+    NdButton* StartPauseBtn = nullptr;
+    NdButton* FolderBtn = nullptr;
+    NdButton* DeleteBtn = nullptr;
+    NdLabel* SplitLabel = nullptr;
+    DownloadTaskParam_t Param;
     // The percentage the engine reported last; shown when the record holds no
     // expected size to compute it from.
-    int m_nLastReportedPercent = 0;
-    QString m_strSpeed;
-    QString m_strTimeLeft;
+    int LastReportedPercent = 0;
+    QString Speed;
+    QString TimeLeft;
 };

@@ -28,7 +28,7 @@
 
 #include <algorithm>
 
-bool NdTaskListView::sm_bCreating = false;
+bool NdTaskListView::Creating = false;
 
 namespace {
 
@@ -65,13 +65,13 @@ bool IsSameFolder(const std::string& a, const QString& b)
 class FlagGuard
 {
 public:
-    explicit FlagGuard(bool& flag) : m_flag(flag) { m_flag = true; }
-    ~FlagGuard() { m_flag = false; }
+    explicit FlagGuard(bool& flag) : Flag(flag) { Flag = true; }
+    ~FlagGuard() { Flag = false; }
     FlagGuard(const FlagGuard&) = delete;
     FlagGuard& operator=(const FlagGuard&) = delete;
 
 private:
-    bool& m_flag;
+    bool& Flag;
 };
 
 } // namespace
@@ -80,9 +80,9 @@ NdTaskListView::NdTaskListView(QWidget* parent) : NdWidget(parent)
 {
     InitUi();
     TranslateText();
-    m_pTaskManager = new NdDownloadTaskManager();
+    TaskManager = new NdDownloadTaskManager();
     ConnectToEngine();
-    m_clock.start();
+    Clock.start();
     setFocusPolicy(Qt::StrongFocus);
 }
 
@@ -90,33 +90,33 @@ NdTaskListView::~NdTaskListView()
 {
     // The scheduler stops its running tasks without letting them report, so
     // it goes before the records do.
-    delete m_pTaskManager;
-    m_pTaskManager = nullptr;
+    delete TaskManager;
+    TaskManager = nullptr;
     if (g_pConnectedList == this)
         NdDownloadTask::SetRowConnector(nullptr);
 }
 
 void NdTaskListView::InitUi()
 {
-    m_pRowArea = new NdTaskRowArea(this, kRowHeight);
-    m_pRowArea->setObjectName(QStringLiteral("NdTaskListView_ScrollArea"));
-    m_pRowArea->setFixedWidth(1072);
-    m_pRowArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    m_pRowArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    connect(m_pRowArea, &NdTaskRowArea::sigViewChanged, this, &NdTaskListView::LayoutRows);
+    RowArea = new NdTaskRowArea(this, kRowHeight);
+    RowArea->setObjectName(QStringLiteral("NdTaskListView_ScrollArea"));
+    RowArea->setFixedWidth(1072);
+    RowArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    RowArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    connect(RowArea, &NdTaskRowArea::sigViewChanged, this, &NdTaskListView::LayoutRows);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 0, 4, 0);
     layout->setSpacing(0);
-    layout->addWidget(m_pRowArea);
+    layout->addWidget(RowArea);
     layout->addSpacing(16);
-    layout->addLayout(NdMakeSupportLine(this, m_pSupportLabel));
+    layout->addLayout(NdMakeSupportLine(this, SupportLabel));
     layout->addSpacing(16);
 }
 
 void NdTaskListView::TranslateText()
 {
-    m_pSupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
+    SupportLabel->setText(Str("NdDownloader.TechnicalSupport"));
 }
 
 // Every task thread reports to this list, through the record's identity: the
@@ -143,14 +143,14 @@ void NdTaskListView::AddEntry(const DownloadTaskParam_t& record, bool onTop)
     auto entry = std::make_unique<Entry_t>();
     entry->Record = record;
     entry->Record.TaskItem = nullptr;
-    m_byTempPath[record.VideoTempPath] = entry.get();
-    m_entries.insert(onTop ? m_entries.begin() : m_entries.end(), std::move(entry));
+    ByTempPath[record.VideoTempPath] = entry.get();
+    Entries.insert(onTop ? Entries.begin() : Entries.end(), std::move(entry));
 }
 
 NdTaskListView::Entry_t* NdTaskListView::Find(const std::string& tempPath) const
 {
-    const auto found = m_byTempPath.find(tempPath);
-    return found == m_byTempPath.end() ? nullptr : found->second;
+    const auto found = ByTempPath.find(tempPath);
+    return found == ByTempPath.end() ? nullptr : found->second;
 }
 
 NdTaskListView::Entry_t* NdTaskListView::EntryOf(QObject* row) const
@@ -163,15 +163,15 @@ NdTaskListView::Entry_t* NdTaskListView::EntryOf(QObject* row) const
 std::vector<DownloadTaskParam_t> NdTaskListView::GetTasks() const
 {
     std::vector<DownloadTaskParam_t> tasks;
-    tasks.reserve(m_entries.size());
-    for (const auto& entry : m_entries)
+    tasks.reserve(Entries.size());
+    for (const auto& entry : Entries)
         tasks.push_back(entry->Record);
     return tasks;
 }
 
 NdTaskItem* NdTaskListView::MakeRow()
 {
-    NdTaskItem* item = new NdTaskItem(m_pRowArea->Content(), DownloadTaskParam_t());
+    NdTaskItem* item = new NdTaskItem(RowArea->Content(), DownloadTaskParam_t());
     connect(item, &NdTaskItem::sigShowWindow, this, &NdTaskListView::sigShowWindow, Qt::DirectConnection);
     connect(item, &NdTaskItem::sigDelete, this, &NdTaskListView::slotDelete);
     connect(item, &NdTaskItem::sigChangeDownloadState, this, &NdTaskListView::slotChangeDownloadState);
@@ -180,7 +180,7 @@ NdTaskItem* NdTaskListView::MakeRow()
         [this]() { emit sigToastTip(QStringLiteral("tip"), Str("NdDownloader.DirNotFound"), QSize(144, 38)); });
     connect(item, &NdTaskItem::sigSelected, this, &NdTaskListView::onRowSelected);
     item->setFixedSize(kRowWidth, kRowHeight);
-    m_rows.append(item);
+    Rows.append(item);
     return item;
 }
 
@@ -188,20 +188,20 @@ void NdTaskListView::BindRow(NdTaskItem* row, Entry_t* entry)
 {
     entry->Record.TaskItem = row;
     row->Bind(entry->Record, entry->LastPercent, entry->Speed, entry->TimeLeft);
-    row->SetSelected(entry->Record.VideoTempPath == m_strSelected);
+    row->SetSelected(entry->Record.VideoTempPath == Selected);
 }
 
 // A row keeps its task while the task stays in view; rows of tasks that left
 // the view take the tasks that came in.
 void NdTaskListView::LayoutRows()
 {
-    const unsigned layout = ++m_nLayout;
-    const int first = m_pRowArea->FirstRowInView();
-    const int count = m_pRowArea->RowsInView();
+    const unsigned layout = ++Layout;
+    const int first = RowArea->FirstRowInView();
+    const int count = RowArea->RowsInView();
     for (int i = first; i < first + count; ++i)
-        m_entries[size_t(i)]->Layout = layout;
+        Entries[size_t(i)]->Layout = layout;
     QList<NdTaskItem*> free;
-    for (NdTaskItem* row : qAsConst(m_rows)) {
+    for (NdTaskItem* row : qAsConst(Rows)) {
         Entry_t* entry = EntryOf(row);
         if (entry && entry->Layout == layout)
             continue;
@@ -211,18 +211,18 @@ void NdTaskListView::LayoutRows()
         free.append(row);
     }
     for (int i = first; i < first + count; ++i) {
-        Entry_t* entry = m_entries[size_t(i)].get();
+        Entry_t* entry = Entries[size_t(i)].get();
         if (!entry->Record.TaskItem)
             BindRow(free.isEmpty() ? MakeRow() : free.takeFirst(), entry);
-        entry->Record.TaskItem->move(kRowLeft, m_pRowArea->RowTop(i));
+        entry->Record.TaskItem->move(kRowLeft, RowArea->RowTop(i));
         entry->Record.TaskItem->show();
     }
 }
 
 void NdTaskListView::UpdateContentSize()
 {
-    m_pRowArea->SetRowCount(static_cast<int>(m_entries.size()));
-    emit sigCurrentItems(static_cast<int>(m_entries.size()));
+    RowArea->SetRowCount(static_cast<int>(Entries.size()));
+    emit sigCurrentItems(static_cast<int>(Entries.size()));
 }
 
 void NdTaskListView::onTaskReport(const std::string& tempPath, float size, int percent, int state, const QString& speed)
@@ -254,13 +254,13 @@ void NdTaskListView::TellOfEnd(const Entry_t& entry, int previousState)
     const QString folder = NdCommHelper::FromUtf8(entry.Record.VideoDownloadPath);
     if (state == Failed)
         emit sigTaskFailed(lesson, folder);
-    const auto request = m_requests.find(entry.Request);
-    if (state != Finished || request == m_requests.end())
+    const auto request = Requests.find(entry.Request);
+    if (state != Finished || request == Requests.end())
         return;
     if (--request->second.Unfinished > 0)
         return;
     const int count = request->second.Count;
-    m_requests.erase(request);
+    Requests.erase(request);
     emit sigRequestFinished(count, lesson, folder);
 }
 
@@ -268,18 +268,18 @@ void NdTaskListView::TellOfEnd(const Entry_t& entry, int previousState)
 // unfinished tasks left is forgotten without a word: the user was here.
 void NdTaskListView::ForgetUnfinished(const Entry_t& entry)
 {
-    const auto request = m_requests.find(entry.Request);
-    if (request == m_requests.end() || entry.Record.VideoState == Finished)
+    const auto request = Requests.find(entry.Request);
+    if (request == Requests.end() || entry.Record.VideoState == Finished)
         return;
     if (--request->second.Unfinished <= 0)
-        m_requests.erase(request);
+        Requests.erase(request);
 }
 
 // A run that starts learns its speed anew; the estimate shows only while the
 // task downloads.
 void NdTaskListView::EstimateTimeLeft(Entry_t& entry, int previousState)
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = Clock.elapsed();
     const double downloaded = entry.Record.VideoDownloadFileSize;
     if (entry.Record.VideoState != Downloading) {
         entry.TimeLeft.clear();
@@ -298,8 +298,8 @@ void NdTaskListView::onRowSelected()
     Entry_t* entry = EntryOf(sender());
     if (!entry)
         return;
-    m_strSelected = entry->Record.VideoTempPath;
-    for (NdTaskItem* row : qAsConst(m_rows))
+    Selected = entry->Record.VideoTempPath;
+    for (NdTaskItem* row : qAsConst(Rows))
         row->SetSelected(row == entry->Record.TaskItem);
     setFocus();
 }
@@ -310,7 +310,7 @@ NdTaskItem* NdTaskListView::RowForKeys() const
         if (auto* row = qobject_cast<NdTaskItem*>(widget))
             return EntryOf(row) ? row : nullptr;
     }
-    const Entry_t* selected = Find(m_strSelected);
+    const Entry_t* selected = Find(Selected);
     return selected ? selected->Record.TaskItem : nullptr;
 }
 
@@ -357,18 +357,18 @@ QMenu* NdTaskListView::MakeContextMenu(NdTaskItem* row)
 bool NdTaskListView::HasTaskIn(const std::vector<int>& states) const
 {
     return std::any_of(
-        m_entries.begin(), m_entries.end(), [&](const auto& entry) { return IsIn(entry->Record.VideoState, states); });
+        Entries.begin(), Entries.end(), [&](const auto& entry) { return IsIn(entry->Record.VideoState, states); });
 }
 
 // Through the scheduler as a row's button goes, so that five at a time still holds.
 void NdTaskListView::ChangeStates(const std::vector<int>& from, int to)
 {
     const NdStoreChanges oneWrite;
-    for (const auto& entry : m_entries) {
+    for (const auto& entry : Entries) {
         if (!IsIn(entry->Record.VideoState, from))
             continue;
         entry->Record.VideoState = to;
-        m_pTaskManager->ChangeDownloadState(entry->Record);
+        TaskManager->ChangeDownloadState(entry->Record);
         if (entry->Record.TaskItem)
             BindRow(entry->Record.TaskItem, entry.get());
     }
@@ -378,7 +378,7 @@ void NdTaskListView::ChangeStates(const std::vector<int>& from, int to)
 void NdTaskListView::RemoveFinished()
 {
     std::vector<DownloadTaskParam_t> finished;
-    for (const auto& entry : m_entries) {
+    for (const auto& entry : Entries) {
         if (IsIn(entry->Record.VideoState, kFinishedStates))
             finished.push_back(entry->Record);
     }
@@ -389,8 +389,8 @@ void NdTaskListView::RemoveFinished()
 
 void NdTaskListView::StartScheduler()
 {
-    if (!m_pTaskManager->isRunning())
-        m_pTaskManager->start();
+    if (!TaskManager->isRunning())
+        TaskManager->start();
 }
 
 void NdTaskListView::InitLocalDownloadTasks()
@@ -420,25 +420,25 @@ void NdTaskListView::InitLocalDownloadTasks()
         }
     }
     // The store keeps the newest task first, as the list shows it.
-    m_entries.reserve(tasks.size());
+    Entries.reserve(tasks.size());
     for (const DownloadTaskParam_t& task : tasks) {
         AddEntry(task, false);
         if (task.VideoState == Wait || task.VideoState == Downloading || task.VideoState == Transcoding)
-            m_pTaskManager->AddTask(task);
+            TaskManager->AddTask(task);
     }
-    m_nTaskCount = static_cast<int>(m_entries.size());
+    TaskCount = static_cast<int>(Entries.size());
     UpdateContentSize();
     StartScheduler();
 }
 
 void NdTaskListView::InitNewDownloadTasks(const std::string& token, bool isUrl)
 {
-    if (sm_bCreating || token.empty())
+    if (Creating || token.empty())
         return;
     std::vector<DownloadTaskParam_t> tasks;
     QString dir;
     {
-        FlagGuard creating(sm_bCreating);
+        FlagGuard creating(Creating);
         if (!FetchNewTasks(token, isUrl, tasks))
             return;
         ReportCrashOnce(tasks.front());
@@ -506,7 +506,7 @@ std::string NdTaskListView::SettleVideoName(
 
 void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir)
 {
-    const int room = kMaxTasks - static_cast<int>(m_entries.size());
+    const int room = kMaxTasks - static_cast<int>(Entries.size());
     if (static_cast<int>(tasks.size()) > room)
         tasks.resize(static_cast<size_t>(std::max(room, 0)));
     if (tasks.empty()) {
@@ -516,8 +516,8 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
 
     NdCacheManager* store = NdCacheManager::GetInstance();
     std::vector<DownloadTaskParam_t> listed = GetTasks();
-    const int request = ++m_nLastRequest;
-    m_requests[request] = {static_cast<int>(tasks.size()), static_cast<int>(tasks.size())};
+    const int request = ++LastRequest;
+    Requests[request] = {static_cast<int>(tasks.size()), static_cast<int>(tasks.size())};
     for (DownloadTaskParam_t task : tasks) {
         // Against the tasks of this request made so far too: two lessons of
         // one name get two names, and each record names its own file.
@@ -527,11 +527,11 @@ void NdTaskListView::CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const 
         listed.push_back(task);
         // Listed, queued, stored: the list knows a task before it can report.
         AddEntry(task, true);
-        m_entries.front()->Request = request;
-        m_pTaskManager->AddTask(task);
+        Entries.front()->Request = request;
+        TaskManager->AddTask(task);
         store->SaveOneDownloadTask(task);
     }
-    m_nTaskCount = static_cast<int>(m_entries.size());
+    TaskCount = static_cast<int>(Entries.size());
     UpdateContentSize();
     StartScheduler();
 }
@@ -551,7 +551,7 @@ void NdTaskListView::slotChangeDownloadState(const DownloadTaskParam_t& param)
 {
     if (Entry_t* entry = Find(param.VideoTempPath))
         entry->Record.VideoState = param.VideoState;
-    m_pTaskManager->ChangeDownloadState(param);
+    TaskManager->ChangeDownloadState(param);
 }
 
 void NdTaskListView::slotDelete()
@@ -577,17 +577,17 @@ void NdTaskListView::DeleteTask(const DownloadTaskParam_t& record, bool deleteLo
 {
     // Out of the scheduler first: once RemoveTask has returned, no task thread
     // reports, stores or touches the working folder again.
-    m_pTaskManager->RemoveTask(record);
+    TaskManager->RemoveTask(record);
     INdDownloaderBackEnd::GetInstance()->DeleteTask(record, deleteLocalFile);
     ND_LOG(LogInfo, "deleted task %s", record.VideoName.c_str());
 
-    const auto listed = std::find_if(m_entries.begin(), m_entries.end(),
+    const auto listed = std::find_if(Entries.begin(), Entries.end(),
         [&](const auto& entry) { return entry->Record.VideoTempPath == record.VideoTempPath; });
-    if (listed != m_entries.end()) {
+    if (listed != Entries.end()) {
         ForgetUnfinished(**listed);
-        m_byTempPath.erase(record.VideoTempPath);
-        m_entries.erase(listed);
-        --m_nTaskCount;
+        ByTempPath.erase(record.VideoTempPath);
+        Entries.erase(listed);
+        --TaskCount;
     }
     UpdateContentSize();
 }

@@ -42,10 +42,10 @@ public:
     void InitLocalDownloadTasks();
     // token: an access token, or a playlist address when isUrl is true.
     void InitNewDownloadTasks(const std::string& token, bool isUrl);
-    NdDownloadTaskManager* GetDownloadTaskManager() const { return m_pTaskManager; }
+    NdDownloadTaskManager* GetDownloadTaskManager() const { return TaskManager; }
     // The name of the first stored task that is downloading; empty if none.
     QString GetCurrentDownloadTaskName() const;
-    int GetItemCount() const { return static_cast<int>(m_entries.size()); }
+    int GetItemCount() const { return static_cast<int>(Entries.size()); }
     // The records in the order the list shows them, newest first.
     std::vector<DownloadTaskParam_t> GetTasks() const;
     // The menu of the list's right click: all tasks at once, and the folder of
@@ -125,20 +125,20 @@ private:
     void UpdateContentSize();
     void StartScheduler();
 
-    NdTaskRowArea* m_pRowArea = nullptr;
-    QList<NdTaskItem*> m_rows;                       // made so far; a row without an entry is hidden
-    std::vector<std::unique_ptr<Entry_t>> m_entries; // newest on top
-    std::unordered_map<std::string, Entry_t*> m_byTempPath;
-    unsigned m_nLayout = 0;
-    std::unordered_map<int, Request_t> m_requests;
-    int m_nLastRequest = 0;
-    std::string m_strSelected; // the working folder of the task selected last
-    QElapsedTimer m_clock;
-    int m_nTaskCount = 0;
-    NdDownloadTaskManager* m_pTaskManager = nullptr;
-    NdLabel* m_pSupportLabel = nullptr;
+    NdTaskRowArea* RowArea = nullptr;
+    QList<NdTaskItem*> Rows;                       // made so far; a row without an entry is hidden
+    std::vector<std::unique_ptr<Entry_t>> Entries; // newest on top
+    std::unordered_map<std::string, Entry_t*> ByTempPath;
+    unsigned Layout = 0;
+    std::unordered_map<int, Request_t> Requests;
+    int LastRequest = 0;
+    std::string Selected; // the working folder of the task selected last
+    QElapsedTimer Clock;
+    int TaskCount = 0;
+    NdDownloadTaskManager* TaskManager = nullptr;
+    NdLabel* SupportLabel = nullptr;
 
     // Set while a request is being turned into tasks, in every view: a second
     // request meanwhile is dropped.
-    static bool sm_bCreating;
+    static bool Creating;
 };

@@ -4,11 +4,11 @@
 #include "NdLanguageHelper.h"
 
 NdTaskNotices::NdTaskNotices(QObject* parent, std::function<bool()> away)
-    : QObject(parent), m_pNotifier(new NdDesktopNotifier(this)), m_away(std::move(away))
+    : QObject(parent), Notifier(new NdDesktopNotifier(this)), Away(std::move(away))
 {
-    m_failureTimer.setSingleShot(true);
-    m_failureTimer.setInterval(kFailureGatherMs);
-    connect(&m_failureTimer, &QTimer::timeout, this, &NdTaskNotices::SendFailures);
+    FailureTimer.setSingleShot(true);
+    FailureTimer.setInterval(kFailureGatherMs);
+    connect(&FailureTimer, &QTimer::timeout, this, &NdTaskNotices::SendFailures);
 }
 
 QString NdTaskNotices::Lessons(int count, const QString& lesson)
@@ -18,27 +18,27 @@ QString NdTaskNotices::Lessons(int count, const QString& lesson)
 
 void NdTaskNotices::onRequestFinished(int count, const QString& lesson, const QString& folder)
 {
-    if (m_away())
-        m_pNotifier->Notify(
+    if (Away())
+        Notifier->Notify(
             Str("NdDownloader.DoneTitle"), Str("NdDownloader.DoneText").arg(Lessons(count, lesson), folder), folder);
 }
 
 void NdTaskNotices::onTaskFailed(const QString& lesson, const QString& folder)
 {
-    if (!m_away())
+    if (!Away())
         return;
-    m_failedLessons << lesson;
-    m_strFailedFolder = folder;
-    if (!m_failureTimer.isActive())
-        m_failureTimer.start();
+    FailedLessons << lesson;
+    FailedFolder = folder;
+    if (!FailureTimer.isActive())
+        FailureTimer.start();
 }
 
 void NdTaskNotices::SendFailures()
 {
-    const int count = m_failedLessons.size();
+    const int count = FailedLessons.size();
     if (count == 0)
         return;
-    m_pNotifier->Notify(Str("NdDownloader.FailTitle"),
-        Str("NdDownloader.FailText").arg(Lessons(count, m_failedLessons.first())), m_strFailedFolder);
-    m_failedLessons.clear();
+    Notifier->Notify(Str("NdDownloader.FailTitle"),
+        Str("NdDownloader.FailText").arg(Lessons(count, FailedLessons.first())), FailedFolder);
+    FailedLessons.clear();
 }

@@ -31,9 +31,9 @@ private:
     void SendFailures();
     static QString Lessons(int count, const QString& lesson);
 
-    NdDesktopNotifier* m_pNotifier = nullptr;
-    std::function<bool()> m_away;
-    QStringList m_failedLessons;
-    QString m_strFailedFolder; // the folder of the latest failure
-    QTimer m_failureTimer;
+    NdDesktopNotifier* Notifier = nullptr;
+    std::function<bool()> Away;
+    QStringList FailedLessons;
+    QString FailedFolder; // the folder of the latest failure
+    QTimer FailureTimer;
 };

@@ -4,34 +4,34 @@
 
 #include <QScrollBar>
 
-NdTaskRowArea::NdTaskRowArea(QWidget* parent, int rowHeight) : QAbstractScrollArea(parent), m_nRowHeight(rowHeight)
+NdTaskRowArea::NdTaskRowArea(QWidget* parent, int rowHeight) : QAbstractScrollArea(parent), RowHeight(rowHeight)
 {
-    m_pContent = new NdWidget(viewport());
-    m_pContent->setObjectName(QStringLiteral("NdTaskListView_Widget"));
-    verticalScrollBar()->setSingleStep(m_nRowHeight);
+    ContentWidget = new NdWidget(viewport());
+    ContentWidget->setObjectName(QStringLiteral("NdTaskListView_Widget"));
+    verticalScrollBar()->setSingleStep(RowHeight);
 }
 
 void NdTaskRowArea::SetRowCount(int count)
 {
-    m_nRowCount = count;
+    RowCount = count;
     UpdateRange();
     emit sigViewChanged();
 }
 
 int NdTaskRowArea::FirstRowInView() const
 {
-    return verticalScrollBar()->value() / m_nRowHeight;
+    return verticalScrollBar()->value() / RowHeight;
 }
 
 int NdTaskRowArea::RowsInView() const
 {
-    const int fit = viewport()->height() / m_nRowHeight + 2;
-    return qBound(0, m_nRowCount - FirstRowInView(), fit);
+    const int fit = viewport()->height() / RowHeight + 2;
+    return qBound(0, RowCount - FirstRowInView(), fit);
 }
 
 int NdTaskRowArea::RowTop(int row) const
 {
-    return row * m_nRowHeight - verticalScrollBar()->value();
+    return row * RowHeight - verticalScrollBar()->value();
 }
 
 void NdTaskRowArea::scrollContentsBy(int, int)
@@ -42,7 +42,7 @@ void NdTaskRowArea::scrollContentsBy(int, int)
 void NdTaskRowArea::resizeEvent(QResizeEvent* event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    m_pContent->setGeometry(viewport()->rect());
+    ContentWidget->setGeometry(viewport()->rect());
     UpdateRange();
     emit sigViewChanged();
 }
@@ -50,7 +50,7 @@ void NdTaskRowArea::resizeEvent(QResizeEvent* event)
 // In pixels, so that the bar moves as a list of that many rows would.
 void NdTaskRowArea::UpdateRange()
 {
-    const qint64 total = qint64(m_nRowCount) * m_nRowHeight;
+    const qint64 total = qint64(RowCount) * RowHeight;
     const int page = viewport()->height();
     verticalScrollBar()->setPageStep(page);
     verticalScrollBar()->setRange(0, static_cast<int>(qBound<qint64>(0, total - page, INT_MAX)));

@@ -15,7 +15,7 @@ public:
 
     void SetRowCount(int count);
     // The widget in the viewport that the rows are children of.
-    NdWidget* Content() const { return m_pContent; }
+    NdWidget* Content() const { return ContentWidget; }
     // The first row at least partly in view, and how many there are from it.
     int FirstRowInView() const;
     int RowsInView() const;
@@ -33,7 +33,7 @@ protected:
 private:
     void UpdateRange();
 
-    const int m_nRowHeight;
-    int m_nRowCount = 0;
-    NdWidget* m_pContent = nullptr;
+    const int RowHeight;
+    int RowCount = 0;
+    NdWidget* ContentWidget = nullptr;
 };

@@ -4,33 +4,33 @@
 
 void NdTimeLeft::Restart(qint64 nowMs, double downloadedMb)
 {
-    m_startMs = nowMs;
-    m_lastMs = nowMs;
-    m_lastMb = downloadedMb;
-    m_mbPerMs = -1.0;
+    StartMs = nowMs;
+    LastMs = nowMs;
+    LastMb = downloadedMb;
+    MbPerMs = -1.0;
 }
 
 void NdTimeLeft::Update(qint64 nowMs, double downloadedMb)
 {
-    if (m_startMs < 0) {
+    if (StartMs < 0) {
         Restart(nowMs, downloadedMb);
         return;
     }
-    const qint64 elapsed = nowMs - m_lastMs;
+    const qint64 elapsed = nowMs - LastMs;
     if (elapsed <= 0)
         return;
-    const double sample = qMax(0.0, downloadedMb - m_lastMb) / static_cast<double>(elapsed);
+    const double sample = qMax(0.0, downloadedMb - LastMb) / static_cast<double>(elapsed);
     // The weight of the new sample grows with the time it covers.
     const double weight = 1.0 - std::exp(-static_cast<double>(elapsed) / kSmoothingMs);
-    m_mbPerMs = m_mbPerMs < 0.0 ? sample : m_mbPerMs + weight * (sample - m_mbPerMs);
-    m_lastMs = nowMs;
-    m_lastMb = downloadedMb;
+    MbPerMs = MbPerMs < 0.0 ? sample : MbPerMs + weight * (sample - MbPerMs);
+    LastMs = nowMs;
+    LastMb = downloadedMb;
 }
 
 qint64 NdTimeLeft::SecondsLeft(qint64 nowMs, double totalMb, double downloadedMb) const
 {
-    if (totalMb <= 0.0 || m_mbPerMs <= 0.0 || m_startMs < 0 || nowMs - m_startMs < kSettleMs)
+    if (totalMb <= 0.0 || MbPerMs <= 0.0 || StartMs < 0 || nowMs - StartMs < kSettleMs)
         return -1;
-    const double leftMs = qMax(0.0, totalMb - downloadedMb) / m_mbPerMs;
+    const double leftMs = qMax(0.0, totalMb - downloadedMb) / MbPerMs;
     return static_cast<qint64>(std::ceil(leftMs / 1000.0));
 }

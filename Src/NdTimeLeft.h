@@ -22,8 +22,8 @@ public:
     qint64 SecondsLeft(qint64 nowMs, double totalMb, double downloadedMb) const;
 
 private:
-    qint64 m_startMs = -1;
-    qint64 m_lastMs = -1;
-    double m_lastMb = 0.0;
-    double m_mbPerMs = -1.0; // the smoothed speed; negative until the first sample
+    qint64 StartMs = -1;
+    qint64 LastMs = -1;
+    double LastMb = 0.0;
+    double MbPerMs = -1.0; // the smoothed speed; negative until the first sample
 };

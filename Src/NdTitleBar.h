@@ -36,8 +36,8 @@ protected:
     void InitUi();
     void ConnectSignals();
     // For title bars that lay the labels out their own way.
-    NdLabel* GetLogoLabel() const { return m_pLogoLabel; }
-    NdLabel* GetProductNameLabel() const { return m_pProductNameLabel; }
+    NdLabel* GetLogoLabel() const { return LogoLabel; }
+    NdLabel* GetProductNameLabel() const { return ProductNameLabel; }
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -50,13 +50,13 @@ private:
     void MinimizeFramelessTarget();
     void ShowMaximizeOrRestoreButton();
 
-    NdLabel* m_pLogoLabel = nullptr;
-    NdLabel* m_pProductNameLabel = nullptr;
-    QWidget* m_pTarget = nullptr;
-    bool m_bPressed = false;
-    bool m_bHasMinimize = false;
-    bool m_bMaximizable = false;
-    bool m_bMovable = false;
-    QPoint m_dragOffset;
-    QMap<int, NdButton*> m_buttons;
+    NdLabel* LogoLabel = nullptr;
+    NdLabel* ProductNameLabel = nullptr;
+    QWidget* Target = nullptr;
+    bool Pressed = false;
+    bool HasMinimize = false;
+    bool Maximizable = false;
+    bool Movable = false;
+    QPoint DragOffset;
+    QMap<int, NdButton*> Buttons;
 };

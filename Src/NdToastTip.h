@@ -18,6 +18,6 @@ protected:
     void InitUi();
 
 private:
-    NdLabel* m_pImageLabel = nullptr;
-    NdLabel* m_pTextLabel = nullptr;
+    NdLabel* ImageLabel = nullptr;
+    NdLabel* TextLabel = nullptr;
 };

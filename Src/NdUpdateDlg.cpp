@@ -23,14 +23,14 @@ NdButton* MakeButton(QWidget* parent, const char* objectName, int width)
 
 NdUpdateDlg::NdUpdateDlg(QWidget* parent, const NdSoftVersion_t& version)
     : NdDialog(parent, true, version.MustUpdate)
-    , m_bHasNewVersion(!version.Version.empty() && QString::fromStdString(version.Version) != NdProgramVersion())
-    , m_bMustUpdate(version.MustUpdate)
-    , m_version(version)
+    , HasNewVersion(!version.Version.empty() && QString::fromStdString(version.Version) != NdProgramVersion())
+    , MustUpdate(version.MustUpdate)
+    , Version(version)
 {
     InitUi();
     ConnectSignals();
     TranslateText();
-    if (m_bHasNewVersion)
+    if (HasNewVersion)
         resize(480, 318);
     else
         resize(480, 274);
@@ -38,86 +38,85 @@ NdUpdateDlg::NdUpdateDlg(QWidget* parent, const NdSoftVersion_t& version)
 
 void NdUpdateDlg::InitUi()
 {
-    m_pLogoLabel = new NdLabel(this);
-    m_pLogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
-    m_pLogoLabel->setFixedSize(248, 44);
-    m_pNewVersionLabel = new NdLabel(this);
-    m_pNewVersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_NewVersionLabel"));
-    m_pNewVersionLabel->setFixedHeight(22);
-    m_pVersionLabel = new NdLabel(this);
-    m_pVersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_VersionLabel"));
-    m_pVersionLabel->setFixedHeight(22);
-    m_pUpdateTextLabel = new NdLabel(this);
-    m_pUpdateTextLabel->setObjectName(QStringLiteral("NdUpdateDlg_UpdateTextLabel"));
+    LogoLabel = new NdLabel(this);
+    LogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
+    LogoLabel->setFixedSize(248, 44);
+    NewVersionLabel = new NdLabel(this);
+    NewVersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_NewVersionLabel"));
+    NewVersionLabel->setFixedHeight(22);
+    VersionLabel = new NdLabel(this);
+    VersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_VersionLabel"));
+    VersionLabel->setFixedHeight(22);
+    UpdateTextLabel = new NdLabel(this);
+    UpdateTextLabel->setObjectName(QStringLiteral("NdUpdateDlg_UpdateTextLabel"));
     // The version and its description come from the server: shown as they are, never rendered
     // (no pictures fetched, no links offered).
-    m_pNewVersionLabel->setTextFormat(Qt::PlainText);
-    m_pUpdateTextLabel->setTextFormat(Qt::PlainText);
-    m_pNextTimeBtn = MakeButton(this, "NdUpdateDlg_NextTimeBtn", 88);
-    m_pUpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);
-    m_pMustUpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);
-    m_pOkBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 74);
+    NewVersionLabel->setTextFormat(Qt::PlainText);
+    UpdateTextLabel->setTextFormat(Qt::PlainText);
+    NextTimeBtn = MakeButton(this, "NdUpdateDlg_NextTimeBtn", 88);
+    UpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);
+    MustUpdateBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 88);
+    OkBtn = MakeButton(this, "NdUpdateDlg_UpdateBtn", 74);
 
-    const bool optional = m_bHasNewVersion && !m_bMustUpdate;
-    m_pNewVersionLabel->setVisible(m_bHasNewVersion);
-    m_pVersionLabel->setVisible(!m_bHasNewVersion);
-    m_pNextTimeBtn->setVisible(optional);
-    m_pUpdateBtn->setVisible(optional);
-    m_pMustUpdateBtn->setVisible(m_bHasNewVersion && m_bMustUpdate);
-    m_pOkBtn->setVisible(!m_bHasNewVersion);
+    const bool optional = HasNewVersion && !MustUpdate;
+    NewVersionLabel->setVisible(HasNewVersion);
+    VersionLabel->setVisible(!HasNewVersion);
+    NextTimeBtn->setVisible(optional);
+    UpdateBtn->setVisible(optional);
+    MustUpdateBtn->setVisible(HasNewVersion && MustUpdate);
+    OkBtn->setVisible(!HasNewVersion);
 
     QHBoxLayout* buttonRow = new QHBoxLayout();
     buttonRow->setSpacing(12);
     buttonRow->addStretch();
-    buttonRow->addWidget(m_pNextTimeBtn);
-    buttonRow->addWidget(m_pMustUpdateBtn);
-    buttonRow->addWidget(m_pUpdateBtn);
-    buttonRow->addWidget(m_pOkBtn);
+    buttonRow->addWidget(NextTimeBtn);
+    buttonRow->addWidget(MustUpdateBtn);
+    buttonRow->addWidget(UpdateBtn);
+    buttonRow->addWidget(OkBtn);
     buttonRow->addStretch();
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 50, 0, 50);
     layout->setSpacing(0);
     KeepSizeByMargins(layout, 50, 50);
-    layout->addWidget(m_pLogoLabel, 0, Qt::AlignCenter);
+    layout->addWidget(LogoLabel, 0, Qt::AlignCenter);
     layout->addSpacing(16);
-    layout->addWidget(m_pNewVersionLabel, 0, Qt::AlignCenter);
-    layout->addWidget(m_pVersionLabel, 0, Qt::AlignCenter);
+    layout->addWidget(NewVersionLabel, 0, Qt::AlignCenter);
+    layout->addWidget(VersionLabel, 0, Qt::AlignCenter);
     layout->addSpacing(24);
-    layout->addWidget(m_pUpdateTextLabel, 0, Qt::AlignCenter);
+    layout->addWidget(UpdateTextLabel, 0, Qt::AlignCenter);
     layout->addSpacing(34);
     layout->addLayout(buttonRow);
 }
 
 void NdUpdateDlg::ConnectSignals()
 {
-    SetKeyButtons({m_pUpdateBtn, m_pMustUpdateBtn, m_pOkBtn}, m_pNextTimeBtn);
-    connect(m_pUpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
-    connect(m_pMustUpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
-    connect(m_pNextTimeBtn, &NdButton::clicked, this, [this]() {
+    SetKeyButtons({UpdateBtn, MustUpdateBtn, OkBtn}, NextTimeBtn);
+    connect(UpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
+    connect(MustUpdateBtn, &NdButton::clicked, this, &NdUpdateDlg::StartUpdate);
+    connect(NextTimeBtn, &NdButton::clicked, this, [this]() {
         NdReportClick("btn_updatedlg_next_time");
         done(0);
     });
-    connect(m_pOkBtn, &NdButton::clicked, this, [this]() { done(0); });
+    connect(OkBtn, &NdButton::clicked, this, [this]() { done(0); });
 }
 
 void NdUpdateDlg::StartUpdate()
 {
     NdReportClick("btn_updatedlg_update");
     done(0);
-    NdUpdateProgressDlg progress(this, m_version);
+    NdUpdateProgressDlg progress(this, Version);
     progress.resize(480, 206);
     progress.DoModal();
 }
 
 void NdUpdateDlg::TranslateText()
 {
-    m_pNewVersionLabel->setText(Str("NdDownloader.FindNewVersion").arg(QString::fromStdString(m_version.Version)));
-    m_pVersionLabel->setText(QStringLiteral("V") + NdProgramVersion());
-    m_pUpdateTextLabel->setText(
-        m_bHasNewVersion ? QString::fromStdString(m_version.Msg) : Str("NdDownloader.LastVersion"));
-    m_pNextTimeBtn->setText(Str("NdDownloader.NextUpdate"));
-    m_pUpdateBtn->setText(Str("NdDownloader.UpdateNow"));
-    m_pMustUpdateBtn->setText(Str("NdDownloader.UpdateNow"));
-    m_pOkBtn->setText(Str("NdDownloader.Sure"));
+    NewVersionLabel->setText(Str("NdDownloader.FindNewVersion").arg(QString::fromStdString(Version.Version)));
+    VersionLabel->setText(QStringLiteral("V") + NdProgramVersion());
+    UpdateTextLabel->setText(HasNewVersion ? QString::fromStdString(Version.Msg) : Str("NdDownloader.LastVersion"));
+    NextTimeBtn->setText(Str("NdDownloader.NextUpdate"));
+    UpdateBtn->setText(Str("NdDownloader.UpdateNow"));
+    MustUpdateBtn->setText(Str("NdDownloader.UpdateNow"));
+    OkBtn->setText(Str("NdDownloader.Sure"));
 }

@@ -25,15 +25,15 @@ protected:
 private:
     void StartUpdate();
 
-    NdLabel* m_pLogoLabel = nullptr;
-    NdLabel* m_pNewVersionLabel = nullptr;
-    NdLabel* m_pVersionLabel = nullptr;
-    NdLabel* m_pUpdateTextLabel = nullptr;
-    NdButton* m_pNextTimeBtn = nullptr;
-    NdButton* m_pUpdateBtn = nullptr;
-    NdButton* m_pMustUpdateBtn = nullptr;
-    NdButton* m_pOkBtn = nullptr;
-    bool m_bHasNewVersion = false;
-    bool m_bMustUpdate = false;
-    NdSoftVersion_t m_version;
+    NdLabel* LogoLabel = nullptr;
+    NdLabel* NewVersionLabel = nullptr;
+    NdLabel* VersionLabel = nullptr;
+    NdLabel* UpdateTextLabel = nullptr;
+    NdButton* NextTimeBtn = nullptr;
+    NdButton* UpdateBtn = nullptr;
+    NdButton* MustUpdateBtn = nullptr;
+    NdButton* OkBtn = nullptr;
+    bool HasNewVersion = false;
+    bool MustUpdate = false;
+    NdSoftVersion_t Version;
 };

@@ -91,7 +91,7 @@ void NdUpdateProgressDlg::SetInstallerHandOff(InstallerHandOff handOff)
 }
 
 NdUpdateProgressDlg::NdUpdateProgressDlg(QWidget* parent, const NdSoftVersion_t& version)
-    : NdDialog(parent, true, version.MustUpdate), m_version(version)
+    : NdDialog(parent, true, version.MustUpdate), Version(version)
 {
     InitUi();
     TranslateText();
@@ -99,56 +99,56 @@ NdUpdateProgressDlg::NdUpdateProgressDlg(QWidget* parent, const NdSoftVersion_t&
 
 NdUpdateProgressDlg::~NdUpdateProgressDlg()
 {
-    if (!m_pRequest)
+    if (!Request)
         return;
     // An abort finishes the download at once through its callbacks, which must
     // no longer touch this dialog; the partial file is still removed.
-    m_bClosing = true;
-    if (!m_bFinished)
-        m_pRequest->Abort();
-    delete m_pRequest;
+    Closing = true;
+    if (!DownloadDone)
+        Request->Abort();
+    delete Request;
 }
 
 void NdUpdateProgressDlg::InitUi()
 {
-    m_pLogoLabel = new NdLabel(this);
-    m_pLogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
-    m_pLogoLabel->setFixedSize(248, 44);
-    m_pProgressBar = new QProgressBar(this);
-    m_pProgressBar->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressBar"));
-    m_pProgressBar->setFixedSize(320, 8);
-    m_pProgressBar->setTextVisible(false);
-    m_pProgressBar->setValue(0);
-    m_pProgressLabel = new NdLabel(this);
-    m_pProgressLabel->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressLabel"));
-    m_pProgressLabel->setFixedHeight(20);
+    LogoLabel = new NdLabel(this);
+    LogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
+    LogoLabel->setFixedSize(248, 44);
+    ProgressBar = new QProgressBar(this);
+    ProgressBar->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressBar"));
+    ProgressBar->setFixedSize(320, 8);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setValue(0);
+    ProgressLabel = new NdLabel(this);
+    ProgressLabel->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressLabel"));
+    ProgressLabel->setFixedHeight(20);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 50, 0, 50);
     layout->setSpacing(0);
     KeepSizeByMargins(layout, 50, 50);
-    layout->addWidget(m_pLogoLabel, 0, Qt::AlignCenter);
+    layout->addWidget(LogoLabel, 0, Qt::AlignCenter);
     layout->addSpacing(32);
-    layout->addWidget(m_pProgressBar, 0, Qt::AlignCenter);
+    layout->addWidget(ProgressBar, 0, Qt::AlignCenter);
     layout->addSpacing(24);
-    layout->addWidget(m_pProgressLabel, 0, Qt::AlignCenter);
+    layout->addWidget(ProgressLabel, 0, Qt::AlignCenter);
 }
 
 void NdUpdateProgressDlg::TranslateText()
 {
-    m_pProgressLabel->setText(UpdatingText(0));
+    ProgressLabel->setText(UpdatingText(0));
 }
 
 void NdUpdateProgressDlg::showEvent(QShowEvent* event)
 {
     NdDialog::showEvent(event);
-    if (!m_pRequest && !m_bFinished)
+    if (!Request && !DownloadDone)
         StartDownload();
 }
 
 void NdUpdateProgressDlg::StartDownload()
 {
-    const QString url = QString::fromStdString(m_version.DownloadUrl);
+    const QString url = QString::fromStdString(Version.DownloadUrl);
     // A program to be installed comes over a checked connection or not at all.
     if (QUrl(url).scheme() != QLatin1String("https")) {
         ND_LOG(LogWarn, "The installer's address is not https; nothing downloaded");
@@ -157,47 +157,47 @@ void NdUpdateProgressDlg::StartDownload()
     }
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     QDir().mkpath(folder);
-    m_strInstallerFile = CreateNewFile(folder, url.split(QLatin1Char('/')).last());
-    if (m_strInstallerFile.isEmpty()) {
+    InstallerFile = CreateNewFile(folder, url.split(QLatin1Char('/')).last());
+    if (InstallerFile.isEmpty()) {
         ND_LOG(LogError, "No new file for the installer in %s", qUtf8Printable(folder));
         onDownloadFailed();
         return;
     }
 
-    m_pRequest = new NdHttpManager(url);
+    Request = new NdHttpManager(url);
     // A file that cannot be opened fails without a completion: the failure is
     // handled where every failure passes.
-    m_pRequest->Success([this](const QString&) { m_bSuccess = true; })
+    Request->Success([this](const QString&) { Success = true; })
         .Fail([this](const QString&, int) { onDownloadFailed(); })
         .Complete([this]() { onDownloadComplete(); })
         .DownloadProgress([this](long long received, long long total) { onDownloadProgress(received, total); });
-    m_pRequest->Download(m_strInstallerFile);
+    Request->Download(InstallerFile);
 }
 
 void NdUpdateProgressDlg::onDownloadProgress(long long received, long long total)
 {
-    if (total <= 0 || m_bClosing)
+    if (total <= 0 || Closing)
         return;
     const long long percent = received * 100 / total;
-    m_pProgressLabel->setText(UpdatingText(percent));
-    m_pProgressBar->setValue(static_cast<int>(percent));
+    ProgressLabel->setText(UpdatingText(percent));
+    ProgressBar->setValue(static_cast<int>(percent));
 }
 
 void NdUpdateProgressDlg::onDownloadComplete()
 {
-    m_bFinished = true;
-    if (m_bSuccess && !m_bClosing)
-        HandOffInUse()(m_strInstallerFile);
+    DownloadDone = true;
+    if (Success && !Closing)
+        HandOffInUse()(InstallerFile);
 }
 
 void NdUpdateProgressDlg::onDownloadFailed()
 {
-    m_bSuccess = false;
-    m_bFinished = true;
+    Success = false;
+    DownloadDone = true;
     // Only the file this dialog made itself.
-    if (!m_strInstallerFile.isEmpty())
-        QFile::remove(m_strInstallerFile);
+    if (!InstallerFile.isEmpty())
+        QFile::remove(InstallerFile);
     // Even a mandatory update must let the user leave once its download failed.
-    if (!m_bClosing)
+    if (!Closing)
         GetTitleBar()->GetBtn(NdTitleBar::CloseBtn)->show();
 }

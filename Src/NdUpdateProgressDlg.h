@@ -24,7 +24,7 @@ public:
 
     void TranslateText() override;
     // The new file the installer goes to: named after the address, numbered when that name is taken.
-    QString InstallerFilePath() const { return m_strInstallerFile; }
+    QString InstallerFilePath() const { return InstallerFile; }
 
     // An empty function restores the system's own hand-off.
     static void SetInstallerHandOff(InstallerHandOff handOff);
@@ -39,13 +39,13 @@ private:
     void onDownloadComplete();
     void onDownloadFailed();
 
-    NdHttpManager* m_pRequest = nullptr;
-    NdSoftVersion_t m_version;
-    bool m_bSuccess = false;
-    bool m_bFinished = false;
-    bool m_bClosing = false;
-    QString m_strInstallerFile;
-    NdLabel* m_pLogoLabel = nullptr;
-    QProgressBar* m_pProgressBar = nullptr;
-    NdLabel* m_pProgressLabel = nullptr;
+    NdHttpManager* Request = nullptr;
+    NdSoftVersion_t Version;
+    bool Success = false;
+    bool DownloadDone = false;
+    bool Closing = false;
+    QString InstallerFile;
+    NdLabel* LogoLabel = nullptr;
+    QProgressBar* ProgressBar = nullptr;
+    NdLabel* ProgressLabel = nullptr;
 };

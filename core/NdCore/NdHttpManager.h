@@ -114,5 +114,5 @@ public:
     NdHttpFailure_t LastFailure() const;
 
 private:
-    NdHttpManagerImpl* m_pImpl;
+    NdHttpManagerImpl* Impl;
 };

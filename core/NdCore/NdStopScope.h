@@ -25,6 +25,6 @@ public:
     static constexpr int kCheckIntervalMs = 100;
 
 private:
-    const CheckFn m_shouldStop;
-    const NdStopScope* const m_outer;
+    const CheckFn ShouldStop;
+    const NdStopScope* const Outer;
 };

@@ -78,19 +78,19 @@ private slots:
     void progressAloneWaitsUpToASecond();
 
 private:
-    NdCacheManager* m_store = nullptr;
+    NdCacheManager* Store = nullptr;
 };
 
 void TestNdCacheManager::initTestCase()
 {
     NdTestInitEnvironment();
-    m_store = NdCacheManager::GetInstance(); // takes its folder now, in test mode
+    Store = NdCacheManager::GetInstance(); // takes its folder now, in test mode
 }
 
 void TestNdCacheManager::init()
 {
     QDir(NdTestDataDir()).removeRecursively(); // writers must make the folder themselves
-    m_store->Reload();
+    Store->Reload();
 }
 
 void TestNdCacheManager::changesHitTheFirstFullMatch()
@@ -98,9 +98,9 @@ void TestNdCacheManager::changesHitTheFirstFullMatch()
     QVERIFY(WriteBytes(kTaskFile, "// edited by hand\n[ 17 ]")); // what the store cannot read stays
     DownloadTaskParam_t older = NdMakeTask("same", Paused);
     older.TaskItem = reinterpret_cast<NdTaskItem*>(&older); // a pointer never stored
-    m_store->SaveOneDownloadTask(older);
-    m_store->SaveOneDownloadTask(NdMakeTask("other"));
-    m_store->SaveOneDownloadTask(NdMakeTask("same", Failed));
+    Store->SaveOneDownloadTask(older);
+    Store->SaveOneDownloadTask(NdMakeTask("other"));
+    Store->SaveOneDownloadTask(NdMakeTask("same", Failed));
     QCOMPARE(Stored(), QString("same:4 other:0 same:1"));
     QVERIFY(ReadBytes(kTaskFile).startsWith("[\n   {\n      \"AppId\" : \"app-same\",\n      \"UserId\" : "));
 
@@ -109,21 +109,21 @@ void TestNdCacheManager::changesHitTheFirstFullMatch()
         {&DownloadTaskParam_t::VideoName, &DownloadTaskParam_t::VideoM3U8Url, &DownloadTaskParam_t::VideoTempPath}) {
         DownloadTaskParam_t stranger = NdMakeTask("same", Finished);
         stranger.*member += "-other";
-        m_store->UpdateOneDownloadTask(stranger);
-        m_store->DeleteOneDownloadTask(stranger);
+        Store->UpdateOneDownloadTask(stranger);
+        Store->DeleteOneDownloadTask(stranger);
     }
     QCOMPARE(Stored(), QString("same:4 other:0 same:1"));
     DownloadTaskParam_t changed = NdMakeTask("same", Finished);
     changed.VideoDownloadFileSize = 99.5f;
-    m_store->UpdateOneDownloadTask(changed);
-    m_store->UpdateTaskState("/downloads/~NdTemp/other", NoDisk); // by the temp path alone
+    Store->UpdateOneDownloadTask(changed);
+    Store->UpdateTaskState("/downloads/~NdTemp/other", NoDisk); // by the temp path alone
     QCOMPARE(Stored(), QString("same:6* other:7 same:1"));
-    m_store->DeleteOneDownloadTask(older);
-    m_store->DeleteOneDownloadTask(NdMakeTask("other"));
+    Store->DeleteOneDownloadTask(older);
+    Store->DeleteOneDownloadTask(NdMakeTask("other"));
     QCOMPARE(Stored(), QString("same:1"));
-    m_store->DeleteOneDownloadTask(older);
+    Store->DeleteOneDownloadTask(older);
     QCOMPARE(ReadBytes(kTaskFile), QByteArray("[\n   17\n]\n"));
-    m_store->ClearDownloadTasks();
+    Store->ClearDownloadTasks();
     QCOMPARE(Stored(), QString("no list"));
 }
 
@@ -142,13 +142,13 @@ void TestNdCacheManager::damagedFileIsKeptAside()
     QVERIFY(WriteBytes(kTaskFile, content));
     QCOMPARE(Stored(), QString("no list"));
     QCOMPARE(ReadBytes(kTaskFile), content); // reading changes nothing
-    m_store->SaveOneDownloadTask(NdMakeTask("new"));
+    Store->SaveOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(Stored(), QString("new:0"));
     // A second damaged file goes aside under a name of its own; the first copy stays.
     QVERIFY(WriteBytes(kTaskFile, "]]"));
-    m_store->Reload();
-    m_store->DeleteOneDownloadTask(NdMakeTask("new"));
+    Store->Reload();
+    Store->DeleteOneDownloadTask(NdMakeTask("new"));
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt"), content);
     QCOMPARE(ReadBytes(kTaskFile + ".corrupt.1"), QByteArray("]]"));
     QVERIFY(!QFile::exists(NdTestDataDir() + "/" + kTaskFile));
@@ -170,23 +170,23 @@ void TestNdCacheManager::unreadableFileIsLeftAlone()
     if (obstacle == "locked" && geteuid() == 0)
         QSKIP("root reads a file without read permission");
     const QString path = NdTestDataDir() + "/" + kTaskFile;
-    m_store->SaveOneDownloadTask(NdMakeTask("kept"));
+    Store->SaveOneDownloadTask(NdMakeTask("kept"));
     QVERIFY(obstacle != "pipe" || (QFile::remove(path) && ::mkfifo(qPrintable(path), 0600) == 0));
     QVERIFY(obstacle != "huge" || QFile(path).resize(3LL << 30)); // sparse: no disk space taken
     QVERIFY(obstacle != "locked" || ::chmod(qPrintable(path), 0200) == 0);
-    m_store->Reload();
+    Store->Reload();
     const qint64 before = QFileInfo(path).size();
-    m_store->SaveOneDownloadTask(NdMakeTask("new"));
-    m_store->UpdateOneDownloadTask(NdMakeTask("kept", Finished));
-    m_store->UpdateTaskState("/downloads/~NdTemp/kept", Failed);
-    m_store->DeleteOneDownloadTask(NdMakeTask("kept"));
+    Store->SaveOneDownloadTask(NdMakeTask("new"));
+    Store->UpdateOneDownloadTask(NdMakeTask("kept", Finished));
+    Store->UpdateTaskState("/downloads/~NdTemp/kept", Failed);
+    Store->DeleteOneDownloadTask(NdMakeTask("kept"));
     QCOMPARE(Stored(), QString("no list"));
-    QVERIFY(m_store->TaskFileUnreadable());
+    QVERIFY(Store->TaskFileUnreadable());
     QCOMPARE(QFileInfo(path).size(), before);
 
     QVERIFY(obstacle == "locked" ? ::chmod(qPrintable(path), 0600) == 0 : QFile::remove(path));
-    m_store->SaveOneDownloadTask(NdMakeTask("new"));
-    QVERIFY(!m_store->TaskFileUnreadable());
+    Store->SaveOneDownloadTask(NdMakeTask("new"));
+    QVERIFY(!Store->TaskFileUnreadable());
     QCOMPARE(Stored(), QString(obstacle == "locked" ? "new:0 kept:0" : "new:0"));
 }
 
@@ -203,20 +203,20 @@ void TestNdCacheManager::fullDiskKeepsOldFiles()
 {
     QFETCH(int, nameBytes);
     QFETCH(int, limitBytes);
-    m_store->SaveOneDownloadTask(NdMakeTask("kept"));
-    m_store->SetLastDownloadPath("/kept");
+    Store->SaveOneDownloadTask(NdMakeTask("kept"));
+    Store->SetLastDownloadPath("/kept");
     const QByteArray before = ReadBytes(kTaskFile) + ReadBytes("NdDownloadPath.bin");
     DownloadTaskParam_t huge = NdMakeTask("kept");
     huge.VideoDownloadPath = std::string(static_cast<size_t>(nameBytes), 'n');
     {
         ScopedFileSizeLimit limit(limitBytes);
-        m_store->SaveOneDownloadTask(huge);
-        m_store->UpdateOneDownloadTask(huge);
-        m_store->SetLastDownloadPath(huge.VideoDownloadPath);
+        Store->SaveOneDownloadTask(huge);
+        Store->UpdateOneDownloadTask(huge);
+        Store->SetLastDownloadPath(huge.VideoDownloadPath);
     }
     QCOMPARE(ReadBytes(kTaskFile) + ReadBytes("NdDownloadPath.bin"), before);
     QCOMPARE(QDir(NdTestDataDir()).entryList(QDir::Files).size(), 2); // no temporary file left over
-    m_store->SaveOneDownloadTask(huge);
+    Store->SaveOneDownloadTask(huge);
     QCOMPARE(Stored(), QString("kept:0* kept:0"));
 }
 
@@ -228,14 +228,14 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
         threads.emplace_back([this, t]() {
             for (int n = 0; n < 15; ++n) {
                 const QString id = QStringLiteral("%1-%2").arg(t).arg(n);
-                m_store->SaveOneDownloadTask(NdMakeTask(id));
-                m_store->UpdateTaskState("/downloads/~NdTemp/" + id.toStdString(), Downloading);
+                Store->SaveOneDownloadTask(NdMakeTask(id));
+                Store->UpdateTaskState("/downloads/~NdTemp/" + id.toStdString(), Downloading);
                 std::vector<DownloadTaskParam_t> seen;
-                m_store->GetDownloadTasks(seen);
+                Store->GetDownloadTasks(seen);
                 if (n % 3 == 0)
-                    m_store->DeleteOneDownloadTask(NdMakeTask(id));
+                    Store->DeleteOneDownloadTask(NdMakeTask(id));
                 else
-                    m_store->UpdateOneDownloadTask(NdMakeTask(id, Finished));
+                    Store->UpdateOneDownloadTask(NdMakeTask(id, Finished));
             }
         });
     }
@@ -252,22 +252,22 @@ void TestNdCacheManager::concurrentChangesLoseNothing()
 // a second. A change of state takes them along at once, and Flush writes what still waits.
 void TestNdCacheManager::progressAloneWaitsUpToASecond()
 {
-    m_store->SaveOneDownloadTask(NdMakeTask("other"));
+    Store->SaveOneDownloadTask(NdMakeTask("other"));
     DownloadTaskParam_t busy = NdMakeTask("busy", Downloading);
-    m_store->SaveOneDownloadTask(busy);
+    Store->SaveOneDownloadTask(busy);
     const auto fileHolds = [](float megabytes) {
         return ReadBytes(kTaskFile).contains("\"VideoDownloadFileSize\" : " + QByteArray::number(megabytes) + ",");
     };
     const auto progress = [&](float megabytes) {
         busy.VideoDownloadFileSize = megabytes;
-        m_store->UpdateOneDownloadTask(busy);
+        Store->UpdateOneDownloadTask(busy);
         return fileHolds(megabytes);
     };
     QVERIFY(!progress(40.5f));
-    m_store->UpdateTaskState("/downloads/~NdTemp/other", Paused);
+    Store->UpdateTaskState("/downloads/~NdTemp/other", Paused);
     QVERIFY(fileHolds(40.5f));
     QVERIFY(!progress(41.5f));
-    m_store->Flush();
+    Store->Flush();
     QVERIFY(fileHolds(41.5f));
     QElapsedTimer coming;
     coming.start();

@@ -16,14 +16,14 @@ private slots:
     void fileValues();
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir Dir;
 };
 
 void TestNdDeploySettings::initTestCase()
 {
     NdTestInitEnvironment();
-    QVERIFY(m_dir.isValid() && NdTestCa::Instance().Ok);
-    QVERIFY(QFile::copy(NdTestCa::Instance().CaCertPath, m_dir.filePath("ca.pem")));
+    QVERIFY(Dir.isValid() && NdTestCa::Instance().Ok);
+    QVERIFY(QFile::copy(NdTestCa::Instance().CaCertPath, Dir.filePath("ca.pem")));
 }
 
 void TestNdDeploySettings::fileValues_data()
@@ -57,7 +57,7 @@ void TestNdDeploySettings::fileValues()
     NdDeploySettings::Set(known);
     // Members missing from the file keep their defaults; certificates are read relative to it,
     // where they can be read.
-    const QString path = m_dir.filePath(text.isEmpty() ? "none.json" : "deploy.json");
+    const QString path = Dir.filePath(text.isEmpty() ? "none.json" : "deploy.json");
     QVERIFY(text.isEmpty()
         || NdWriteFile(path,
             text.replace("{",
@@ -74,7 +74,7 @@ void TestNdDeploySettings::fileValues()
     QCOMPARE(settings.AdminBaseUrl(0), loaded ? "https://127.0.0.1/" : known.AdminBaseUrl(0));
     QCOMPARE(settings.AdminBaseUrl(2), known.AdminBaseUrl(2));
     QCOMPARE(settings.TrustedCertificates,
-        loaded ? QSslCertificate::fromPath(m_dir.filePath("ca.pem")) : QList<QSslCertificate>());
+        loaded ? QSslCertificate::fromPath(Dir.filePath("ca.pem")) : QList<QSslCertificate>());
 }
 
 QTEST_GUILESS_MAIN(TestNdDeploySettings)

@@ -112,50 +112,50 @@ private slots:
     void tlsSessionsResumeFromWorkerThreads();
 
 private:
-    QTemporaryDir m_dir;
-    NdTestHttpServer m_plain;
-    NdTestHttpServer m_tls{NdTestHttpServer::Tls};
-    NdTestHttpServer m_untrusted{NdTestHttpServer::TlsUntrusted};
-    QByteArray m_fileBody;
-    QNetworkAccessManager m_keptManager; // one manager through every row, as a segment worker keeps it
+    QTemporaryDir Dir;
+    NdTestHttpServer Plain;
+    NdTestHttpServer TlsServer{NdTestHttpServer::Tls};
+    NdTestHttpServer Untrusted{NdTestHttpServer::TlsUntrusted};
+    QByteArray FileBody;
+    QNetworkAccessManager KeptManager; // one manager through every row, as a segment worker keeps it
 };
 
 void TestNdHttpManager::initTestCase()
 {
     NdTestInitEnvironment();
-    QVERIFY(m_dir.isValid() && NdTestCa::Instance().Ok);
+    QVERIFY(Dir.isValid() && NdTestCa::Instance().Ok);
     NdDeploySettings settings;
     settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
     settings.TransferTimeoutMs = kTransferTimeoutMs;
     settings.RefererBaseUrl = "https://admin.example.test";
     NdDeploySettings::Set(settings);
     NdLogManager::Install();
-    m_fileBody = QByteArray(3 * 1024 * 1024 + 16, '\0');
-    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(m_fileBody.data()), m_fileBody.size() / 4);
-    QVERIFY(NdWriteFile(m_dir.filePath("one.txt"), "content of one"));
-    QVERIFY(NdWriteFile(m_dir.filePath("two.txt"), "content of two"));
+    FileBody = QByteArray(3 * 1024 * 1024 + 16, '\0');
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(FileBody.data()), FileBody.size() / 4);
+    QVERIFY(NdWriteFile(Dir.filePath("one.txt"), "content of one"));
+    QVERIFY(NdWriteFile(Dir.filePath("two.txt"), "content of two"));
 
-    QVERIFY(m_plain.Start() && m_tls.Start() && m_untrusted.Start());
-    for (NdTestHttpServer* server : {&m_plain, &m_tls, &m_untrusted})
+    QVERIFY(Plain.Start() && TlsServer.Start() && Untrusted.Start());
+    for (NdTestHttpServer* server : {&Plain, &TlsServer, &Untrusted})
         server->Route("/echo", Echo);
-    m_plain.Route("/file", [this](const NdTestRequest&) { return NdTestResponse::Text(m_fileBody); });
-    m_plain.Route("/other", [](const NdTestRequest&) { return NdTestResponse::Text("second file"); });
-    m_plain.Route("/gbk", [](const NdTestRequest&) { return NdTestResponse::Text("\xd6\xd0\r\n\xce\xc4\n"); });
-    m_plain.Route("/big", [](const NdTestRequest&) { return NdTestResponse::Text(QByteArray(16 << 20, 'b')); });
-    m_plain.Route("/slow", Faulty(nullptr));
+    Plain.Route("/file", [this](const NdTestRequest&) { return NdTestResponse::Text(FileBody); });
+    Plain.Route("/other", [](const NdTestRequest&) { return NdTestResponse::Text("second file"); });
+    Plain.Route("/gbk", [](const NdTestRequest&) { return NdTestResponse::Text("\xd6\xd0\r\n\xce\xc4\n"); });
+    Plain.Route("/big", [](const NdTestRequest&) { return NdTestResponse::Text(QByteArray(16 << 20, 'b')); });
+    Plain.Route("/slow", Faulty(nullptr));
     // Under and over 16 KiB in each time-out window.
-    m_plain.Route("/trickle", Paced(20000, 500, 250));
-    m_plain.Route("/steady", Paced(120000, 8000, 200));
-    m_plain.Route("/stall", Faulty(&NdTestResponse::stallAfterBytes));
-    m_plain.Route("/drop", Faulty(&NdTestResponse::dropAfterBytes));
-    m_plain.Route("/hop0", Echo); // "/hop<n>" answers after n redirects
+    Plain.Route("/trickle", Paced(20000, 500, 250));
+    Plain.Route("/steady", Paced(120000, 8000, 200));
+    Plain.Route("/stall", Faulty(&NdTestResponse::stallAfterBytes));
+    Plain.Route("/drop", Faulty(&NdTestResponse::dropAfterBytes));
+    Plain.Route("/hop0", Echo); // "/hop<n>" answers after n redirects
     for (int hop = 1; hop <= 6; ++hop) {
         const QByteArray next = "/hop" + QByteArray::number(hop - 1);
-        m_plain.Route(
+        Plain.Route(
             "/hop" + QByteArray::number(hop), [next](const NdTestRequest&) { return NdTestResponse::Redirect(next); });
     }
-    const QByteArray plainEcho = m_plain.BaseUrl().toUtf8() + "/echo";
-    m_tls.Route("/to-plain", [plainEcho](const NdTestRequest&) { return NdTestResponse::Redirect(plainEcho); });
+    const QByteArray plainEcho = Plain.BaseUrl().toUtf8() + "/echo";
+    TlsServer.Route("/to-plain", [plainEcho](const NdTestRequest&) { return NdTestResponse::Redirect(plainEcho); });
 }
 
 void TestNdHttpManager::requestShape_data()
@@ -191,9 +191,9 @@ void TestNdHttpManager::requestShape()
     QFETCH(QByteArray, request);
     QFETCH(QStringList, body);
     QFETCH(QByteArray, contentType);
-    m_plain.ClearRequests();
+    Plain.ClearRequests();
     Outcome outcome;
-    NdHttpManager http(m_plain.BaseUrl() + "/echo?z=0");
+    NdHttpManager http(Plain.BaseUrl() + "/echo?z=0");
     Observe(http, &outcome)
         .Param("a", 1)
         .Params({{"b", "x y"}, {"c", "p+q"}})
@@ -202,19 +202,19 @@ void TestNdHttpManager::requestShape()
         .Headers({{"REFERER", "https://elsewhere.example.test"}});
     if (fire == 1 || fire == 3)
         http.Json("{\"k\":\"v\"}");
-    const QString one = m_dir.filePath("one.txt");
+    const QString one = Dir.filePath("one.txt");
     const std::function<void()> fires[]
         = {[&] { http.GetAsync(); }, [&] { http.PostSync(); }, [&] { http.PostAsync(); }, [&] { http.PutSync(); },
             [&] { http.RemoveAsync(); }, [&] { http.Upload(QByteArray("raw bytes")); }, [&] { http.Upload(one); },
             [&] {
-                http.MutiUpload({one, QString(), m_dir.filePath("two.txt")});
+                http.MutiUpload({one, QString(), Dir.filePath("two.txt")});
             }};
     fires[fire]();
     const QString target = QString::fromUtf8(request.mid(request.indexOf(' ') + 1));
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(QUrl(m_plain.BaseUrl() + target).toString()), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(QUrl(Plain.BaseUrl() + target).toString()), kWaitMs);
 
-    QCOMPARE(m_plain.Requests().size(), 1);
-    const NdTestRequest sent = m_plain.Requests().first();
+    QCOMPARE(Plain.Requests().size(), 1);
+    const NdTestRequest sent = Plain.Requests().first();
     QCOMPARE(sent.method + ' ' + sent.target, request);
     QCOMPARE(sent.body.isEmpty(), body.isEmpty());
     for (const QString& part : body)
@@ -228,16 +228,16 @@ void TestNdHttpManager::requestShape()
 void TestNdHttpManager::replyTextAndHttpError()
 {
     QString text;
-    NdHttpManager(m_plain.BaseUrl() + "/gbk").Charset("GBK").Success([&text](const QString& t) { text = t; }).GetSync();
+    NdHttpManager(Plain.BaseUrl() + "/gbk").Charset("GBK").Success([&text](const QString& t) { text = t; }).GetSync();
     QCOMPARE(text, QString::fromUtf8("\xe4\xb8\xad\xe6\x96\x87"));
 
     // An HTTP error fails, then completes; the request carries what it needs: its builder may go at once.
     Outcome outcome;
-    Observe(*std::make_unique<NdHttpManager>(m_plain.BaseUrl() + "/missing"), &outcome)
+    Observe(*std::make_unique<NdHttpManager>(Plain.BaseUrl() + "/missing"), &outcome)
         .Param("unused", 1)
         .Json("{\"k\":1}")
         .PutAsync();
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(m_plain.BaseUrl() + "/missing", false), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(Plain.BaseUrl() + "/missing", false), kWaitMs);
     QCOMPARE(outcome.code, int(QNetworkReply::ContentNotFoundError));
 }
 
@@ -247,25 +247,25 @@ void TestNdHttpManager::downloadsAreWholeBeforeSuccess()
     // builder starts several at once.
     QMap<QString, QByteArray> seenBySuccess;
     const auto start = [&seenBySuccess, this](NdHttpManager& http, const QString& name) {
-        const QString path = m_dir.filePath(name);
+        const QString path = Dir.filePath(name);
         http.Success([&seenBySuccess, path](const QString&) { seenBySuccess[path] = NdReadFile(path); }).Download(path);
     };
-    NdHttpManager http(m_plain.BaseUrl() + "/file");
-    NdHttpManager other(m_plain.BaseUrl() + "/other");
+    NdHttpManager http(Plain.BaseUrl() + "/file");
+    NdHttpManager other(Plain.BaseUrl() + "/other");
     start(http, "first.bin");
     start(other, "second.bin");
     start(http, "third.bin");
     QTRY_COMPARE_WITH_TIMEOUT(seenBySuccess.size(), 3, kWaitMs);
-    QVERIFY(seenBySuccess.value(m_dir.filePath("first.bin")) == m_fileBody);
-    QVERIFY(seenBySuccess.value(m_dir.filePath("third.bin")) == m_fileBody);
-    QCOMPARE(seenBySuccess.value(m_dir.filePath("second.bin")), QByteArray("second file"));
+    QVERIFY(seenBySuccess.value(Dir.filePath("first.bin")) == FileBody);
+    QVERIFY(seenBySuccess.value(Dir.filePath("third.bin")) == FileBody);
+    QCOMPARE(seenBySuccess.value(Dir.filePath("second.bin")), QByteArray("second file"));
 }
 
 void TestNdHttpManager::slowDiskBoundsTheBuffer()
 {
     // A disk slower than the network must not make the body pile up in memory: the network
     // waits while the buffer is full.
-    NdHttpManagerImpl state(m_plain.BaseUrl() + "/big");
+    NdHttpManagerImpl state(Plain.BaseUrl() + "/big");
     int largest = 0;
     qint64 received = 0;
     const auto slowWrite = [&](const QByteArray& chunk) {
@@ -287,13 +287,13 @@ void TestNdHttpManager::builderGoneEndsDownloads()
     Outcome midway;
     QElapsedTimer sinceStart;
     sinceStart.start();
-    Observe(*std::make_unique<NdHttpManager>(m_plain.BaseUrl() + "/file"), &early).Download(m_dir.filePath("a.bin"));
+    Observe(*std::make_unique<NdHttpManager>(Plain.BaseUrl() + "/file"), &early).Download(Dir.filePath("a.bin"));
     {
-        NdHttpManager second(m_plain.BaseUrl() + "/slow");
-        Observe(second, &midway).Download(m_dir.filePath("midway.bin"));
+        NdHttpManager second(Plain.BaseUrl() + "/slow");
+        Observe(second, &midway).Download(Dir.filePath("midway.bin"));
         QTRY_VERIFY_WITH_TIMEOUT(midway.progress.first > 0, kWaitMs);
     }
-    NdHttpManager(m_plain.BaseUrl() + "/file").DownloadSync(m_dir.filePath("later.bin"));
+    NdHttpManager(Plain.BaseUrl() + "/file").DownloadSync(Dir.filePath("later.bin"));
     QTest::qWait(qMax<qint64>(100, 2 * kSlowChunks * kSlowDelayMs - sinceStart.elapsed()));
     QCOMPARE(early.events + midway.events, QStringList());
 }
@@ -306,14 +306,14 @@ void TestNdHttpManager::transferRules_data()
     QTest::addColumn<int>("code");      // 0: success
     QTest::addColumn<QString>("text");  // how the outcome's text starts
     QTest::addColumn<QString>("lands"); // where it ends; empty: url
-    const QString plain = m_plain.BaseUrl();
-    const QString tls = m_tls.BaseUrl();
-    const QString file = m_dir.filePath("rules.bin");
+    const QString plain = Plain.BaseUrl();
+    const QString tls = TlsServer.BaseUrl();
+    const QString file = Dir.filePath("rules.bin");
     const QString done = "Download complete.";
     const QString none;
     const int insecure = QNetworkReply::InsecureRedirectError;
-    QVERIFY(NdWriteFile(m_dir.filePath("local.txt"), "line\nend\n"));
-    const QString local = QUrl::fromLocalFile(m_dir.filePath("local.txt")).toString();
+    QVERIFY(NdWriteFile(Dir.filePath("local.txt"), "line\nend\n"));
+    const QString local = QUrl::fromLocalFile(Dir.filePath("local.txt")).toString();
     QTest::newRow("kept download") << plain + "/file" << 1 << file << 0 << done << none;
     QTest::newRow("handed-over manager") << plain + "/echo" << 2 << none << 0 << none << none;
     // Only http and https: a local file is never read into an answer or a download.
@@ -330,7 +330,7 @@ void TestNdHttpManager::transferRules_data()
                                    << plain + "/hop1";
     QTest::newRow("trusted certificate") << tls + "/echo" << 0 << none << 0 << none << none;
     QTest::newRow("untrusted certificate")
-        << m_untrusted.BaseUrl() + "/echo" << 1 << file << int(QNetworkReply::SslHandshakeFailedError)
+        << Untrusted.BaseUrl() + "/echo" << 1 << file << int(QNetworkReply::SslHandshakeFailedError)
         << "SSL handshake failed: " << none;
     QTest::newRow("no fall back to http") << tls + "/to-plain" << 0 << none << insecure << none << plain + "/echo";
     QTest::newRow("no fall back to http, kept")
@@ -348,7 +348,7 @@ void TestNdHttpManager::transferRules()
     QFETCH(int, code);
     QFETCH(QString, text);
     QFETCH(QString, lands);
-    const int plainEchoes = m_plain.CountRequests("/echo");
+    const int plainEchoes = Plain.CountRequests("/echo");
     QPointer<QNetworkAccessManager> handedOver = new QNetworkAccessManager;
     Outcome outcome;
     QElapsedTimer timer;
@@ -356,7 +356,7 @@ void TestNdHttpManager::transferRules()
     {
         NdHttpManager http(url);
         if (manager == 1)
-            http.ReuseManager(&m_keptManager);
+            http.ReuseManager(&KeptManager);
         if (manager == 2)
             http.Manager(handedOver);
         path.isEmpty() ? Observe(http, &outcome).GetSync() : Observe(http, &outcome).DownloadSync(path);
@@ -368,18 +368,18 @@ void TestNdHttpManager::transferRules()
     QCOMPARE(handedOver.isNull(), manager == 2); // the builder deletes only what was handed over
     delete handedOver;
     if (code == 0 && url.endsWith("/file")) {
-        QVERIFY(NdReadFile(path) == m_fileBody);
-        QCOMPARE(outcome.progress.first, (long long)m_fileBody.size());
-        QCOMPARE(outcome.progress.second, (long long)m_fileBody.size());
+        QVERIFY(NdReadFile(path) == FileBody);
+        QCOMPARE(outcome.progress.first, (long long)FileBody.size());
+        QCOMPARE(outcome.progress.second, (long long)FileBody.size());
     }
     if (code == QNetworkReply::TimeoutError)
         QVERIFY(timer.elapsed() >= kTransferTimeoutMs - 100 && timer.elapsed() < 3 * kTransferTimeoutMs);
     if (code == QNetworkReply::InsecureRedirectError)
-        QCOMPARE(m_plain.CountRequests("/echo"), plainEchoes);
+        QCOMPARE(Plain.CountRequests("/echo"), plainEchoes);
     // The local file is neither read nor is the download's file touched.
     if (code == QNetworkReply::ProtocolUnknownError && !path.isEmpty())
-        QVERIFY(NdReadFile(path) == m_fileBody);
-    QCOMPARE(m_untrusted.CountRequests("/echo"), 0);
+        QVERIFY(NdReadFile(path) == FileBody);
+    QCOMPARE(Untrusted.CountRequests("/echo"), 0);
 }
 
 void TestNdHttpManager::limits_data()
@@ -409,10 +409,10 @@ void TestNdHttpManager::limits()
     QElapsedTimer clock;
     clock.start();
     const NdStopScope scope([&] { return stopAfterMs >= 0 && clock.elapsed() >= stopAfterMs; });
-    const int requestsBefore = m_plain.CountRequests(path.toUtf8());
+    const int requestsBefore = Plain.CountRequests(path.toUtf8());
     Outcome outcome;
-    Observe(NdHttpManager(m_plain.BaseUrl() + path).MaxBytes(maxBytes), &outcome)
-        .DownloadSync(m_dir.filePath("limits.bin"));
+    Observe(NdHttpManager(Plain.BaseUrl() + path).MaxBytes(maxBytes), &outcome)
+        .DownloadSync(Dir.filePath("limits.bin"));
     QCOMPARE(outcome.code, code);
     QCOMPARE(outcome.events.value(2), QString(code == 0 ? "success" : "fail"));
     if (code == QNetworkReply::OperationCanceledError)
@@ -421,7 +421,7 @@ void TestNdHttpManager::limits()
         QVERIFY(clock.elapsed() < 3 * kTransferTimeoutMs);
     if (path == "/steady")
         QVERIFY(clock.elapsed() > kTransferTimeoutMs);
-    QCOMPARE(m_plain.CountRequests(path.toUtf8()) - requestsBefore, stopAfterMs == 0 ? 0 : 1);
+    QCOMPARE(Plain.CountRequests(path.toUtf8()) - requestsBefore, stopAfterMs == 0 ? 0 : 1);
 }
 
 void TestNdHttpManager::tlsSessionsResumeFromWorkerThreads()
@@ -429,14 +429,14 @@ void TestNdHttpManager::tlsSessionsResumeFromWorkerThreads()
     // openssl's own test server keeps the sessions it hands out, answers a GET with the prepared
     // response file of that name and prints the handshake messages: a full handshake sends the
     // server's certificate, a resumed one does not.
-    QVERIFY(NdWriteFile(m_dir.filePath("page.txt"), "HTTP/1.0 200 ok\r\nContent-Length: 2\r\n\r\nok"));
+    QVERIFY(NdWriteFile(Dir.filePath("page.txt"), "HTTP/1.0 200 ok\r\nContent-Length: 2\r\n\r\nok"));
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
     const QString address = QString("127.0.0.1:%1").arg(probe.serverPort());
     const QString url = "https://" + address + "/page.txt";
     probe.close();
     QProcess server;
-    server.setWorkingDirectory(m_dir.path());
+    server.setWorkingDirectory(Dir.path());
     server.setProcessChannelMode(QProcess::MergedChannels);
     const NdTestCa& ca = NdTestCa::Instance();
     server.start("openssl",

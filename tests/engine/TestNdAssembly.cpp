@@ -55,7 +55,7 @@ private slots:
     void deletionStaysInside();
 
 private:
-    QString DownloadFolder() const { return m_downloads->path() + QStringLiteral("/my lessons/it's \"new\" & $HOME"); }
+    QString DownloadFolder() const { return Downloads->path() + QStringLiteral("/my lessons/it's \"new\" & $HOME"); }
     QString TaskFolder() const { return DownloadFolder() + QLatin1Char('/') + QLatin1String(kOwnFolder); }
 };
 
@@ -95,7 +95,7 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     QFETCH(QString, lesson);
     const QString damage = lesson.section(' ', 1);
     lesson = lesson.section(' ', 0, 0);
-    const std::string url = Utf8(m_platform.LessonUrl(lesson));
+    const std::string url = Utf8(Platform.LessonUrl(lesson));
     QVERIFY(NdWriteFile(TaskFolder() + "/filelist.m3u8", "#EXTM3U\n#EXTINF:1,\nstale.ts\n#EXT-X-ENDLIST\n"));
     NdBackEnd().DownloadM3U8FileSync(url, Utf8(TaskFolder()), [] {}, {});
     std::vector<std::string> segments;
@@ -109,7 +109,7 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
         damage != "address" || NdWriteFile(local, NdReadFile(local).replace(keys.value(0).toUtf8(), keyUrl.toUtf8())));
     for (int i = 0; i < (damage == "missing" ? 1 : int(segments.size())); ++i) {
         const QByteArray body
-            = damage == "junk" ? "no transport stream" : m_platform.Get(QString::fromStdString(segments[i])).Body;
+            = damage == "junk" ? "no transport stream" : Platform.Get(QString::fromStdString(segments[i])).Body;
         QVERIFY(!body.isEmpty() && NdWriteFile(TaskFolder() + QStringLiteral("/%1.ts").arg(i + 1), body));
     }
     QVERIFY(NdBackEnd().CreateFileList(Utf8(TaskFolder())));
@@ -122,7 +122,7 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist()
     QVERIFY(damage == "address" || NdReadFile(output) != "left by an earlier run");
     if (!damage.isEmpty())
         return;
-    const QString before = m_downloads->filePath(QStringLiteral("before.mp4"));
+    const QString before = Downloads->filePath(QStringLiteral("before.mp4"));
     const QStringList input = keys.isEmpty()
         ? QStringList{"-f", "concat", "-safe", "0", "-i", TaskFolder() + "/filelist.txt"}
         : QStringList{
@@ -200,7 +200,7 @@ void TestNdAssembly::moveVideoPicksAFreeName()
     QFETCH(QString, expected);
     for (const QString& file : existing) {
         if (file.startsWith('@'))
-            QVERIFY(QFile::link(m_downloads->filePath("nowhere"), DownloadFolder() + "/" + file.mid(1)));
+            QVERIFY(QFile::link(Downloads->filePath("nowhere"), DownloadFolder() + "/" + file.mid(1)));
         else
             QVERIFY(NdWriteFile(DownloadFolder() + "/" + file, "old"));
     }
@@ -243,7 +243,7 @@ void TestNdAssembly::deletionStaysInside()
     QFETCH(QString, folder);
     QFETCH(QString, name);
     QFETCH(int, state);
-    const QString outside = m_downloads->filePath(QStringLiteral("outside"));
+    const QString outside = Downloads->filePath(QStringLiteral("outside"));
     QVERIFY(QDir().mkpath(outside + "/" + folder.section('/', -1)));
     QVERIFY(NdWriteFile(outside + "/secret.mp4", "secret")
         && NdWriteFile(outside + "/" + folder.section('/', -1) + "/x", "x"));

@@ -46,17 +46,17 @@ private:
     // A "}" in the download folder must not move files out of the task folder.
     QString TaskFolder() const
     {
-        return m_dir->path() + QStringLiteral("/odd}name/~NdTemp/{5d1c0000-0000-4000-8000-00000000000c}");
+        return Dir->path() + QStringLiteral("/odd}name/~NdTemp/{5d1c0000-0000-4000-8000-00000000000c}");
     }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+    std::unique_ptr<QTemporaryDir> Dir;
+    NdTestHttpServer Server{NdTestHttpServer::Tls};
 };
 
 void TestNdBackEnd::initTestCase()
 {
     NdTestInitEnvironment();
-    QVERIFY(NdTestCa::Instance().Ok && m_server.Start());
+    QVERIFY(NdTestCa::Instance().Ok && Server.Start());
     NdDeploySettings settings;
     settings.TransferTimeoutMs = 5000;
     settings.RetryDelayMs = 50;
@@ -72,21 +72,21 @@ void TestNdBackEnd::initTestCase()
             "#EXT-X-STREAM-INF:BANDWIDTH=800000\nmid/index.m3u8\n"},
         {"/m/hi/index.m3u8", "#EXTM3U\n#EXTINF:2,\nh1.ts\n#EXTINF:2,\nh2.ts\n#EXT-X-ENDLIST\n"}};
     for (auto it = texts.cbegin(); it != texts.cend(); ++it)
-        m_server.Route(it.key(), [text = it.value()](const NdTestRequest&) { return NdTestResponse::Text(text); });
-    const QByteArray moved = (m_server.BaseUrl() + "/new/index.m3u8").toUtf8();
-    m_server.Route("/old/index.m3u8", [moved](const NdTestRequest&) { return NdTestResponse::Redirect(moved); });
-    m_server.Route("/bad/500.m3u8", [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\ne.ts\n", 500); });
-    m_server.Route("/big/huge.m3u8", [](const NdTestRequest&) {
+        Server.Route(it.key(), [text = it.value()](const NdTestRequest&) { return NdTestResponse::Text(text); });
+    const QByteArray moved = (Server.BaseUrl() + "/new/index.m3u8").toUtf8();
+    Server.Route("/old/index.m3u8", [moved](const NdTestRequest&) { return NdTestResponse::Redirect(moved); });
+    Server.Route("/bad/500.m3u8", [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\ne.ts\n", 500); });
+    Server.Route("/big/huge.m3u8", [](const NdTestRequest&) {
         return NdTestResponse::Text("#EXTM3U\n" + QByteArray("#EXTINF:2,\na.ts\n").repeated(1100000));
     });
-    m_server.Route("/big/many.m3u8",
+    Server.Route("/big/many.m3u8",
         [](const NdTestRequest&) { return NdTestResponse::Text("#EXTM3U\n" + QByteArray("a.ts\n").repeated(200001)); });
 }
 
 void TestNdBackEnd::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid() && QDir().mkpath(TaskFolder()));
+    Dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(Dir->isValid() && QDir().mkpath(TaskFolder()));
 }
 
 void TestNdBackEnd::parseText_data()
@@ -171,7 +171,7 @@ void TestNdBackEnd::download()
     QFETCH(QStringList, segments);
     QFETCH(int, keys);
     const bool async = QByteArray(QTest::currentDataTag()).contains("asynchronously");
-    const std::string url = (m_server.BaseUrl() + path).toStdString();
+    const std::string url = (Server.BaseUrl() + path).toStdString();
     const std::string folder = TaskFolder().toStdString();
     const QString local = NdPlaylistFetch::PlaylistPath(TaskFolder(), QString::fromStdString(url));
     // A playlist left by an earlier attempt must never pass for this one.
@@ -195,21 +195,21 @@ void TestNdBackEnd::download()
     }
     // The media playlist's size, not the master's.
     QCOMPARE(lastTotal, async ? -1 : QFileInfo(local).size());
-    QCOMPARE(QString::fromUtf8(NdReadFile(TaskFolder() + "/playlist.url")), m_server.BaseUrl() + finalPath);
+    QCOMPARE(QString::fromUtf8(NdReadFile(TaskFolder() + "/playlist.url")), Server.BaseUrl() + finalPath);
     QVERIFY(NdBackEnd().M3U8Parse(folder, url, found));
     for (QString& segment : segments)
-        segment.prepend(m_server.BaseUrl());
+        segment.prepend(Server.BaseUrl());
     QCOMPARE(ToStringList(found), segments);
     const QStringList keyFiles = QDir(TaskFolder()).entryList({"filelist.key-*"}, QDir::Files);
     QCOMPARE(keyFiles.size(), keys);
     if (keys > 0)
         QCOMPARE(NdReadFile(TaskFolder() + "/" + keyFiles.first()), QByteArray("0123456789abcdef"));
     // A resumed task parses the stored playlist again: nothing is fetched again.
-    m_server.ClearRequests();
+    Server.ClearRequests();
     std::vector<std::string> resumed;
     QVERIFY(NdBackEnd().M3U8Parse(folder, url, resumed));
     QCOMPARE(resumed, found);
-    QCOMPARE(m_server.Requests().size(), 0);
+    QCOMPARE(Server.Requests().size(), 0);
 }
 
 void TestNdBackEnd::environmentPicksTheServers_data()
@@ -228,7 +228,7 @@ void TestNdBackEnd::environmentPicksTheServers()
     QFETCH(int, environment);
     QFETCH(QStringList, requests);
     NdDeploySettings settings = NdDeploySettings::Get();
-    const QString base = m_server.BaseUrl();
+    const QString base = Server.BaseUrl();
     for (int i = 0; i < 3; ++i)
         settings.AdminBaseUrls[i] = base + QStringList{"/prod/", "/internal/", "/test/"}.at(i);
     settings.ReportBaseUrl = base + "/report/";
@@ -236,14 +236,14 @@ void TestNdBackEnd::environmentPicksTheServers()
     settings.AppId = "app-id-of-tests";
     NdDeploySettings::Set(settings);
     NdCacheManager::GetInstance()->SetBackEndEnvironment(environment);
-    m_server.ClearRequests();
+    Server.ClearRequests();
     std::vector<DownloadTaskParam_t> tasks;
     QVERIFY(!NdBackEnd().GetDownloadTaskByToken("token", tasks)); // nothing answers there
     NdSoftVersion_t version;
     NdBackEnd().GetSoftVersion(version);
     NdBackEnd().ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", false);
     QStringList seen;
-    for (const NdTestRequest& request : m_server.Requests()) {
+    for (const NdTestRequest& request : Server.Requests()) {
         seen << request.path.left(request.path.indexOf('/', 1) + 1)
                 + (request.body.contains("\"app-id-of-tests\"") ? "+id" : "");
     }

@@ -52,14 +52,14 @@ private:
 
     void PrepareDownloadFolder(Place place, const QString& lesson, QString* folder);
 
-    QString m_mountPoint;
+    QString MountPoint;
 };
 
 void TestNdDownloadEngine::cleanup()
 {
-    if (!m_mountPoint.isEmpty())
-        QProcess::execute(QStringLiteral("umount"), {"-l", m_mountPoint});
-    m_mountPoint.clear();
+    if (!MountPoint.isEmpty())
+        QProcess::execute(QStringLiteral("umount"), {"-l", MountPoint});
+    MountPoint.clear();
     NdPlatformTestCase::cleanup();
 }
 
@@ -121,7 +121,7 @@ void TestNdDownloadEngine::removeWaitsForRowConnect()
     QTcpServer held;
     QVERIFY(held.listen(QHostAddress::LocalHost));
     const DownloadTaskParam_t task
-        = NdMakeTask(m_downloads->path(), QStringLiteral("http://127.0.0.1:%1/index.m3u8").arg(held.serverPort()),
+        = NdMakeTask(Downloads->path(), QStringLiteral("http://127.0.0.1:%1/index.m3u8").arg(held.serverPort()),
             QStringLiteral("held"), 1.0f, NdRowRecorder::RowKey(0));
     NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
     std::unique_ptr<QThread> remover;
@@ -205,7 +205,7 @@ void TestNdDownloadEngine::lessonsEndAsMp4()
     QCOMPARE(PlatformRequests(QStringLiteral("/"), ".bin"), 1);
     // The long lesson's twelve segments came over no more connections than a batch has places.
     QSet<int> connections;
-    for (const QJsonValue& request : m_platform.Requests()) {
+    for (const QJsonValue& request : Platform.Requests()) {
         if (request.toObject().value("path").toString().startsWith(QLatin1String("/lessons/slow/long/seg")))
             connections.insert(request.toObject().value("connection").toInt());
     }
@@ -291,7 +291,7 @@ void TestNdDownloadEngine::faultMatrix()
     const int times = transient.section('x', -1).toInt();
     QJsonObject rule{{"path", lessonFolder + transient.section(' ', 0, 0)}, {"first", times}};
     rule.insert(fault.toInt() > 0 ? "status" : "fault", fault.toInt() > 0 ? QJsonValue(fault.toInt()) : fault);
-    QVERIFY(transient.isEmpty() || m_platform.SetFaults(QJsonObject{{"rules", QJsonArray{rule}}}));
+    QVERIFY(transient.isEmpty() || Platform.SetFaults(QJsonObject{{"rules", QJsonArray{rule}}}));
     DownloadTaskParam_t task = LessonTask(lesson, 0, folder);
     // Sized so that the free-space check before each batch lets the task write.
     if (place == FullAfterFirstBatch || place == FullBeforeMerge)
@@ -316,7 +316,7 @@ void TestNdDownloadEngine::faultMatrix()
     const QDir work(QString::fromStdString(task.VideoTempPath));
     const QStringList whole = work.entryList({"*.ts"}, QDir::Files);
     for (const QString& file : whole) {
-        const QByteArray source = m_platform.Get(SegmentUrl(lesson, file.chopped(3).toInt())).Body;
+        const QByteArray source = Platform.Get(SegmentUrl(lesson, file.chopped(3).toInt())).Body;
         QVERIFY2(!source.isEmpty() && NdReadFile(work.filePath(file)) == source, qPrintable(file));
     }
     QVERIFY2(whole.size() >= kept, qPrintable(whole.join(' ')));
@@ -332,7 +332,7 @@ void TestNdDownloadEngine::retryAfterAndAPauseDuringTheWait()
     const auto rule = [](const char* path, const char* retryAfter) {
         return QJsonObject{{"path", path}, {"first", 1}, {"status", 503}, {"retryAfter", retryAfter}};
     };
-    QVERIFY(m_platform.SetFaults(
+    QVERIFY(Platform.SetFaults(
         QJsonObject{{"rules", QJsonArray{rule("/lessons/long/seg7.ts", "2"), rule("/lessons/plain2/seg2.ts", "30")}}}));
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
@@ -366,7 +366,7 @@ void TestNdDownloadEngine::retryAfterAndAPauseDuringTheWait()
 // random but the same each run: every one ends whole.
 void TestNdDownloadEngine::flakyLinkSoak()
 {
-    QVERIFY(m_platform.SetFaults(QJsonObject{{"flaky", QJsonObject{{"probability", 0.02}, {"seed", 7}}}}));
+    QVERIFY(Platform.SetFaults(QJsonObject{{"flaky", QJsonObject{{"probability", 0.02}, {"seed", 7}}}}));
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
     QList<DownloadTaskParam_t> tasks;
@@ -388,24 +388,24 @@ void TestNdDownloadEngine::flakyLinkSoak()
 void TestNdDownloadEngine::PrepareDownloadFolder(Place place, const QString& lesson, QString* folder)
 {
     if (place == BelowAFile) // a file where "~NdTemp" would go
-        QVERIFY(QFile(m_downloads->filePath(QStringLiteral("~NdTemp"))).open(QIODevice::WriteOnly));
+        QVERIFY(QFile(Downloads->filePath(QStringLiteral("~NdTemp"))).open(QIODevice::WriteOnly));
     if (place == Healthy || place == BelowAFile) {
-        *folder = m_downloads->path();
+        *folder = Downloads->path();
         return;
     }
-    const QString mountPoint = m_downloads->filePath(QStringLiteral("small-disk"));
+    const QString mountPoint = Downloads->filePath(QStringLiteral("small-disk"));
     QDir().mkpath(mountPoint);
     if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=4m", "tmpfs", mountPoint}) != 0)
         QSKIP("mounting a small tmpfs needs root; the disk-full cases need a real full disk");
-    m_mountPoint = mountPoint;
+    MountPoint = mountPoint;
     // tmpfs hands out whole pages; the playlist and the task's own small files take a few.
     const auto pages = [](qint64 bytes) { return (bytes + 4095) / 4096 * 4096; };
     qint64 room = 16 * 4096;
     const int segments = place == FullAfterFirstBatch ? 5 : 4;
     for (int i = 1; i <= segments; ++i)
-        room += pages(m_platform.Get(SegmentUrl(lesson, i)).Body.size());
+        room += pages(Platform.Get(SegmentUrl(lesson, i)).Body.size());
     if (place == FullAfterFirstBatch)
-        room += pages(m_platform.Get(SegmentUrl(lesson, 6)).Body.size()) / 2;
+        room += pages(Platform.Get(SegmentUrl(lesson, 6)).Body.size()) / 2;
     QFile filler(mountPoint + QStringLiteral("/filler"));
     const qint64 fill = QStorageInfo(mountPoint).bytesAvailable() - room;
     QVERIFY(fill > 0 && filler.open(QIODevice::WriteOnly) && filler.write(QByteArray(fill, 'f')) == fill);
@@ -419,11 +419,11 @@ void TestNdDownloadEngine::diskCheckStopsTask()
     NdRowRecorder rows;
     const qint64 mb = 1024 * 1024;
     NdDownloadTask::SetFreeBytesProbe([=](const QString& path) -> qint64 {
-        return path == m_downloads->path() ? qint64(0.5 * 3.0 * mb) : qint64(kNdUnknownSizeFreeMarginMb) * mb;
+        return path == Downloads->path() ? qint64(0.5 * 3.0 * mb) : qint64(kNdUnknownSizeFreeMarginMb) * mb;
     });
     NdDownloadTaskManager scheduler;
     const DownloadTaskParam_t full = Queue(scheduler, LessonTask(QStringLiteral("plain"), 0));
-    DownloadTaskParam_t unknown = LessonTask(QStringLiteral("plain2"), 1, m_downloads->filePath("elsewhere"));
+    DownloadTaskParam_t unknown = LessonTask(QStringLiteral("plain2"), 1, Downloads->filePath("elsewhere"));
     unknown.VideoFileSize = 0.0f;
     Queue(scheduler, unknown);
     scheduler.start();

@@ -59,7 +59,7 @@ void TestNdDownloadResume::pauseAndStartAgain()
     QVERIFY(QTest::qWaitFor(
         [&] {
             // One look at the log for all four: a slow machine still pauses within the batch.
-            const QJsonArray requests = m_platform.Requests();
+            const QJsonArray requests = Platform.Requests();
             for (int i = 0; i < 4; ++i) {
                 if (!paused.contains(i) && CountRequests(requests, folders[i], ".ts") >= pauseAt[i]) {
                     scheduler.ChangeDownloadState(WithState(tasks[i], Paused));
@@ -97,7 +97,7 @@ void TestNdDownloadResume::pauseAndStartAgain()
         QCOMPARE(PlatformRequests(folders[i], ".ts"), asked[i] + kSegmentCount - onDisk[i]);
     }
     // One video each, never a second copy; no two runs ever worked in one folder.
-    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 4);
+    QCOMPARE(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 4);
     QCOMPARE(rows.OverlappingRuns(), 0);
     QTRY_COMPARE(rows.DestroyedTasks(), 8);
 }
@@ -128,7 +128,7 @@ void TestNdDownloadResume::failedMergeRetriesFromDisk()
         && NdStoredTask(task.VideoTempPath).VideoDownloadFileSize > 0);
 
     QVERIFY(QDir(blocker).removeRecursively());
-    QVERIFY(m_platform.Reset());
+    QVERIFY(Platform.Reset());
     scheduler.ChangeDownloadState(WithState(task, Wait));
     QVERIFY(NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs));
     // Everything is on disk: nothing is fetched again.
@@ -146,16 +146,16 @@ void TestNdDownloadResume::filesOnDiskAreMergedWithoutFetching()
     for (int i = 0; i < 2; ++i) {
         const QString folder = QString::fromStdString(tasks[i].VideoTempPath) + "/";
         for (int n = 1; n <= (i == 0 ? kSegmentCount + 6 : kSegmentCount); ++n) {
-            const QByteArray segment = m_platform.Get(SegmentUrl("long", (n - 1) % kSegmentCount + 1)).Body;
+            const QByteArray segment = Platform.Get(SegmentUrl("long", (n - 1) % kSegmentCount + 1)).Body;
             QVERIFY(QDir().mkpath(folder) && NdWriteFile(folder + QStringLiteral("%1.ts").arg(n), segment));
         }
-        QVERIFY(NdWriteFile(folder + "index.m3u8", m_platform.Get(m_platform.LessonUrl("long")).Body));
+        QVERIFY(NdWriteFile(folder + "index.m3u8", Platform.Get(Platform.LessonUrl("long")).Body));
     }
     tasks[0].VideoState = Downloading;
     tasks[1].VideoState = Transcoding;
     for (DownloadTaskParam_t& task : tasks)
         task.VideoDownloadFileSize = 0.1f;
-    QVERIFY(m_platform.Reset());
+    QVERIFY(Platform.Reset());
     NdRowRecorder rows;
     NdDownloadTaskManager scheduler;
     for (const DownloadTaskParam_t& task : tasks)
@@ -206,15 +206,15 @@ void TestNdDownloadResume::interruptedRunsResumeAtTheNextStart()
     for (int row = 0; row < 2; ++row)
         QCOMPARE(rows.States(NdRowRecorder::RowKey(row)), QList<int>{Downloading});
     QCOMPARE(PlatformRequests(QStringLiteral("/"), ".ts"), 10);
-    QCOMPARE(m_platform.Reports().size(), 0);
+    QCOMPARE(Platform.Reports().size(), 0);
     QCOMPARE(NdStoredTask(deleted.VideoTempPath).VideoState, -1);
     QCOMPARE(NdStoredTask(task.VideoTempPath).VideoState, int(Downloading));
 
-    QVERIFY(m_platform.Reset());
+    QVERIFY(Platform.Reset());
     QProcess runner;
     runner.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     runner.start(QCoreApplication::applicationDirPath() + QStringLiteral("/NdEngineRunner"),
-        {m_platform.DeployFilePath(), QString::number(kTransferTimeoutMs), QCoreApplication::applicationName()});
+        {Platform.DeployFilePath(), QString::number(kTransferTimeoutMs), QCoreApplication::applicationName()});
     // At least six segments are whole once the eleventh is asked for.
     QVERIFY(runner.waitForStarted(5000));
     QVERIFY(QTest::qWaitFor([&] { return PlatformRequests(QStringLiteral("/"), ".ts") >= 11; }, kTaskTimeoutMs));
@@ -227,7 +227,7 @@ void TestNdDownloadResume::interruptedRunsResumeAtTheNextStart()
     const int onDisk = NdSegmentFileCount(task.VideoTempPath);
     QVERIFY(onDisk >= 6);
 
-    QVERIFY(m_platform.Reset());
+    QVERIFY(Platform.Reset());
     NdDownloadTaskManager scheduler;
     scheduler.AddTask(task);
     scheduler.start();

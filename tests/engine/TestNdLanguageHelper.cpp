@@ -41,7 +41,7 @@ private slots:
     void languageOfTheDesktop();
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir Dir;
 };
 
 void TestNdLanguageHelper::lookup_data()
@@ -61,7 +61,7 @@ void TestNdLanguageHelper::lookup()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, lookup);
-    const QString path = m_dir.filePath(QStringLiteral("lang.ini"));
+    const QString path = Dir.filePath(QStringLiteral("lang.ini"));
     QVERIFY(NdWriteFile(path, text) && NdLanguageHelper::GetInstance()->InitFromFile(path));
     const QByteArray key = "NdDownloader." + lookup.section('=', 0, 0).toUtf8();
     QCOMPARE(NdLanguageHelper::GetInstance()->Str(key.constData()), lookup.section('=', 1));
@@ -77,7 +77,7 @@ void TestNdLanguageHelper::shippedLanguagesAndMissingFiles()
     QCOMPARE(ShippedEntries("en-US"), first);
     NdLanguageHelper* strings = NdLanguageHelper::GetInstance();
     const QString english = strings->Str("NdDownloader.ProductName");
-    QVERIFY(strings->Init("xx-NOPE") && strings->InitFromFile(m_dir.filePath(QStringLiteral("absent.ini"))));
+    QVERIFY(strings->Init("xx-NOPE") && strings->InitFromFile(Dir.filePath(QStringLiteral("absent.ini"))));
     QCOMPARE(strings->Str("NdDownloader.ProductName"), english);
 }
 

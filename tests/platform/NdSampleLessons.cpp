@@ -154,10 +154,10 @@ bool IsMediaFile(const QString& fileName)
 } // namespace
 
 NdSampleLessons::NdSampleLessons(const QString& cacheDir, bool withBenchLessons)
-    : m_cacheDir(QDir(cacheDir).absolutePath()), m_lessons(Catalogue())
+    : CacheFolder(QDir(cacheDir).absolutePath()), Lessons(Catalogue())
 {
     if (withBenchLessons)
-        m_lessons += BenchCatalogue();
+        Lessons += BenchCatalogue();
 }
 
 QString NdSampleLessons::FfmpegProgram()
@@ -168,7 +168,7 @@ QString NdSampleLessons::FfmpegProgram()
 
 const NdSampleLesson_t* NdSampleLessons::Find(const QString& name) const
 {
-    for (const NdSampleLesson_t& lesson : m_lessons) {
+    for (const NdSampleLesson_t& lesson : Lessons) {
         if (lesson.Name == name)
             return &lesson;
     }
@@ -177,7 +177,7 @@ const NdSampleLesson_t* NdSampleLessons::Find(const QString& name) const
 
 QString NdSampleLessons::GenerationDir(bool bench) const
 {
-    return m_cacheDir + QLatin1Char('/') + QLatin1String(bench ? kBenchGenerationName : kGenerationName);
+    return CacheFolder + QLatin1Char('/') + QLatin1String(bench ? kBenchGenerationName : kGenerationName);
 }
 
 QString NdSampleLessons::LessonDir(const QString& name) const
@@ -190,7 +190,7 @@ bool NdSampleLessons::Prepare(QString* error)
 {
     for (const bool bench : {false, true}) {
         const bool wanted = !bench
-            || std::any_of(m_lessons.cbegin(), m_lessons.cend(), [](const NdSampleLesson_t& l) { return l.BenchOnly; });
+            || std::any_of(Lessons.cbegin(), Lessons.cend(), [](const NdSampleLesson_t& l) { return l.BenchOnly; });
         if (!wanted)
             continue;
         if (!QDir().mkpath(GenerationDir(bench))) {
@@ -200,7 +200,7 @@ bool NdSampleLessons::Prepare(QString* error)
         if (!GenerateMissing(bench, error))
             return false;
     }
-    for (NdSampleLesson_t& lesson : m_lessons)
+    for (NdSampleLesson_t& lesson : Lessons)
         lesson.MediaBytes = MeasureMediaBytes(lesson);
     return true;
 }
@@ -219,7 +219,7 @@ bool NdSampleLessons::GenerateMissing(bool bench, QString* error)
         return false;
     }
     RemoveAbandonedWork(generationDir);
-    for (const NdSampleLesson_t& lesson : m_lessons) {
+    for (const NdSampleLesson_t& lesson : Lessons) {
         if (lesson.BenchOnly != bench || QFileInfo::exists(LessonDir(lesson.Name)))
             continue;
         QTemporaryDir work(generationDir + QStringLiteral("/.making-%1-XXXXXX").arg(lesson.Name));

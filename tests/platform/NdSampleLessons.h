@@ -46,7 +46,7 @@ public:
 
     const NdSampleLesson_t* Find(const QString& name) const;
     QString LessonDir(const QString& name) const;
-    QString CacheDir() const { return m_cacheDir; }
+    QString CacheDir() const { return CacheFolder; }
 
     // ffmpeg beside this program (the build tree's link), else the one on PATH.
     static QString FfmpegProgram();
@@ -62,6 +62,6 @@ private:
     bool GenerateMaster(const NdSampleLesson_t& lesson, const QString& dir, QString* error) const;
     qint64 MeasureMediaBytes(const NdSampleLesson_t& lesson) const;
 
-    QString m_cacheDir;
-    QList<NdSampleLesson_t> m_lessons;
+    QString CacheFolder;
+    QList<NdSampleLesson_t> Lessons;
 };

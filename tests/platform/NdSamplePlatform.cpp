@@ -104,7 +104,7 @@ bool IsControlPath(const QByteArray& path)
 } // namespace
 
 NdSamplePlatform::NdSamplePlatform(const NdSampleLessons& lessons)
-    : m_lessons(lessons), m_server(NdTestHttpServer::Tls), m_plainServer(NdTestHttpServer::Plain)
+    : Lessons(lessons), Server(NdTestHttpServer::Tls), PlainServer(NdTestHttpServer::Plain)
 {
     InstallRoutes();
 }
@@ -115,18 +115,18 @@ bool NdSamplePlatform::Start(quint16 port, QString* error)
         *error = QStringLiteral("cannot make the test certificates (is openssl installed?)");
         return false;
     }
-    if (!m_server.Start(port) || !m_plainServer.Start()) {
+    if (!Server.Start(port) || !PlainServer.Start()) {
         *error = QStringLiteral("cannot listen on 127.0.0.1:%1").arg(port);
         return false;
     }
-    QMutexLocker locker(&m_lock);
-    m_versionDocument = DefaultVersionDocument(BaseUrl());
+    QMutexLocker locker(&Lock);
+    VersionDocument = DefaultVersionDocument(BaseUrl());
     return true;
 }
 
 QString NdSamplePlatform::BaseUrl() const
 {
-    return m_server.BaseUrl();
+    return Server.BaseUrl();
 }
 
 QByteArray NdSamplePlatform::DefaultVersionDocument(const QString& baseUrl)
@@ -139,18 +139,18 @@ QByteArray NdSamplePlatform::DefaultVersionDocument(const QString& baseUrl)
 void NdSamplePlatform::InstallRoutes()
 {
     using namespace NdSamplePlatformPaths;
-    m_server.Route(DownloadDataPath(), [this](const NdTestRequest& r) { return OnDownloadData(r); });
-    m_server.Route(DownloadLinkPath(), [this](const NdTestRequest& r) { return OnDownloadLink(r); });
-    m_server.Route(ErrorReportPath(), [this](const NdTestRequest& r) { return OnErrorReport(r); });
-    m_server.Route(ReportsPath(), [this](const NdTestRequest& r) { return OnReports(r); });
-    m_server.Route(RequestsPath(), [this](const NdTestRequest& r) { return OnRequests(r); });
-    m_server.Route(ResetPath(), [this](const NdTestRequest& r) { return OnReset(r); });
-    m_server.Route(VersionPath(), [this](const NdTestRequest& r) { return OnSetVersion(r); });
-    m_server.Route(FaultsPath(), [this](const NdTestRequest& r) { return OnSetFaults(r); });
-    m_server.Route(InstallerPath(), [this](const NdTestRequest& r) { return OnInstaller(r); });
-    NdSampleLink::InstallRoutes(&m_server);
-    m_server.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
-    m_plainServer.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
+    Server.Route(DownloadDataPath(), [this](const NdTestRequest& r) { return OnDownloadData(r); });
+    Server.Route(DownloadLinkPath(), [this](const NdTestRequest& r) { return OnDownloadLink(r); });
+    Server.Route(ErrorReportPath(), [this](const NdTestRequest& r) { return OnErrorReport(r); });
+    Server.Route(ReportsPath(), [this](const NdTestRequest& r) { return OnReports(r); });
+    Server.Route(RequestsPath(), [this](const NdTestRequest& r) { return OnRequests(r); });
+    Server.Route(ResetPath(), [this](const NdTestRequest& r) { return OnReset(r); });
+    Server.Route(VersionPath(), [this](const NdTestRequest& r) { return OnSetVersion(r); });
+    Server.Route(FaultsPath(), [this](const NdTestRequest& r) { return OnSetFaults(r); });
+    Server.Route(InstallerPath(), [this](const NdTestRequest& r) { return OnInstaller(r); });
+    NdSampleLink::InstallRoutes(&Server);
+    Server.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
+    PlainServer.SetFallback([this](const NdTestRequest& r) { return OnLessonFile(r); });
 }
 
 NdTestResponse NdSamplePlatform::OnDownloadData(const NdTestRequest& request) const
@@ -182,9 +182,9 @@ NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
         const bool retitled = rawEntry.contains(QLatin1Char('#'));
         NdSampleLessonPath_t path;
         QString error;
-        if (entry.isEmpty() || !NdSampleFaults::ParseLessonPath(entry, m_lessons, false, &path, &error))
+        if (entry.isEmpty() || !NdSampleFaults::ParseLessonPath(entry, Lessons, false, &path, &error))
             return FailureAnswer(error.isEmpty() ? QStringLiteral("empty lesson in token") : error);
-        const NdSampleLesson_t& lesson = *m_lessons.Find(path.Lesson);
+        const NdSampleLesson_t& lesson = *Lessons.Find(path.Lesson);
         items += QJsonObject{{"url", BaseUrl() + NdSamplePlatformPaths::LessonPlaylistPath(path.LessonPath())},
             {"file_name", retitled ? QUrl::fromPercentEncoding(rawEntry.section('#', 1).toUtf8()) : lesson.Title},
             {"size", SizeValue(lesson)}, {"duration", lesson.Seconds}};
@@ -196,16 +196,16 @@ NdTestResponse NdSamplePlatform::OnDownloadLink(const NdTestRequest& request) co
 {
     if (request.method != "POST")
         return MethodNotAllowed();
-    QMutexLocker locker(&m_lock);
-    return NdTestResponse::Text(m_versionDocument, 200, "application/json; charset=utf-8");
+    QMutexLocker locker(&Lock);
+    return NdTestResponse::Text(VersionDocument, 200, "application/json; charset=utf-8");
 }
 
 NdTestResponse NdSamplePlatform::OnSetVersion(const NdTestRequest& request)
 {
     if (request.method != "POST")
         return MethodNotAllowed();
-    QMutexLocker locker(&m_lock);
-    m_versionDocument = request.body;
+    QMutexLocker locker(&Lock);
+    VersionDocument = request.body;
     return JsonResponse(QJsonObject{{"code", 0}});
 }
 
@@ -214,7 +214,7 @@ NdTestResponse NdSamplePlatform::OnSetFaults(const NdTestRequest& request)
     if (request.method != "POST")
         return MethodNotAllowed();
     QString error;
-    if (!m_transient.Set(QJsonDocument::fromJson(request.body).object(), &error))
+    if (!Transient.Set(QJsonDocument::fromJson(request.body).object(), &error))
         return JsonResponse(QJsonObject{{"code", 1}, {"msg", error}}, 400);
     return JsonResponse(QJsonObject{{"code", 0}});
 }
@@ -224,25 +224,25 @@ NdTestResponse NdSamplePlatform::OnErrorReport(const NdTestRequest& request)
     if (request.method != "POST")
         return MethodNotAllowed();
     const QJsonDocument document = QJsonDocument::fromJson(request.body);
-    QMutexLocker locker(&m_lock);
+    QMutexLocker locker(&Lock);
     // A body that is no JSON object is kept as its text, so a test sees it.
     if (document.isObject())
-        m_reports.append(document.object());
+        Reports.append(document.object());
     else
-        m_reports.append(QString::fromUtf8(request.body));
+        Reports.append(QString::fromUtf8(request.body));
     return JsonResponse(QJsonObject{{"code", 0}, {"msg", "ok"}});
 }
 
 NdTestResponse NdSamplePlatform::OnReports(const NdTestRequest&) const
 {
-    QMutexLocker locker(&m_lock);
-    return JsonResponse(QJsonDocument(m_reports));
+    QMutexLocker locker(&Lock);
+    return JsonResponse(QJsonDocument(Reports));
 }
 
 NdTestResponse NdSamplePlatform::OnRequests(const NdTestRequest&) const
 {
     QJsonArray log;
-    for (const NdTestRequest& request : m_server.Requests() + m_plainServer.Requests()) {
+    for (const NdTestRequest& request : Server.Requests() + PlainServer.Requests()) {
         if (!IsControlPath(request.path))
             log.append(RequestEntry(request));
     }
@@ -253,12 +253,12 @@ NdTestResponse NdSamplePlatform::OnReset(const NdTestRequest& request)
 {
     if (request.method != "POST")
         return MethodNotAllowed();
-    m_server.ClearRequests();
-    m_plainServer.ClearRequests();
-    m_transient.Clear();
-    QMutexLocker locker(&m_lock);
-    m_reports = QJsonArray();
-    m_versionDocument = DefaultVersionDocument(BaseUrl());
+    Server.ClearRequests();
+    PlainServer.ClearRequests();
+    Transient.Clear();
+    QMutexLocker locker(&Lock);
+    Reports = QJsonArray();
+    VersionDocument = DefaultVersionDocument(BaseUrl());
     return JsonResponse(QJsonObject{{"code", 0}});
 }
 
@@ -281,7 +281,7 @@ NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) cons
     }
     NdSampleLessonPath_t path;
     QString error;
-    if (root.isEmpty() || !NdSampleFaults::ParseLessonPath(fullPath.mid(root.size()), m_lessons, true, &path, &error))
+    if (root.isEmpty() || !NdSampleFaults::ParseLessonPath(fullPath.mid(root.size()), Lessons, true, &path, &error))
         return NotFound();
     NdTestResponse response;
     if (NdSampleFaults::IsPlaylist(path.File))
@@ -290,13 +290,13 @@ NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) cons
         response = NotFound();
     else
         response = ServeMedia(path, root);
-    m_transient.Apply(request.path, &response);
+    Transient.Apply(request.path, &response);
     return response;
 }
 
 QString NdSamplePlatform::LessonFilePath(const NdSampleLessonPath_t& path) const
 {
-    return m_lessons.LessonDir(path.Lesson) + QLatin1Char('/') + path.File;
+    return Lessons.LessonDir(path.Lesson) + QLatin1Char('/') + path.File;
 }
 
 NdTestResponse NdSamplePlatform::ServePlaylist(
@@ -324,7 +324,7 @@ NdTestResponse NdSamplePlatform::ServePlaylist(
     const QString folder = path.File.left(path.File.lastIndexOf(QLatin1Char('/')) + 1);
     const QString below = root + path.LessonPath() + QLatin1Char('/') + folder;
     const NdSampleFaults::NdPlaylistFolders_t folders{
-        BaseUrl() + below, m_plainServer.BaseUrl() + below, m_lessons.LessonDir(path.Lesson) + '/' + folder};
+        BaseUrl() + below, PlainServer.BaseUrl() + below, Lessons.LessonDir(path.Lesson) + '/' + folder};
     return NdTestResponse::Text(
         NdSampleFaults::RewritePlaylist(file.readAll(), path, folders), 200, "application/vnd.apple.mpegurl");
 }
@@ -338,7 +338,7 @@ NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path, co
         NdSampleLessonPath_t plain = path;
         plain.Switches.removeOne(QStringLiteral("downgrade"));
         return NdTestResponse::Redirect(
-            (m_plainServer.BaseUrl() + root + plain.LessonPath() + QLatin1Char('/') + path.File).toUtf8());
+            (PlainServer.BaseUrl() + root + plain.LessonPath() + QLatin1Char('/') + path.File).toUtf8());
     }
     NdTestResponse response;
     response.filePath = info.absoluteFilePath();

@@ -46,11 +46,11 @@ private:
     NdTestResponse AnswerForToken(const QString& token) const;
     QString LessonFilePath(const NdSampleLessonPath_t& path) const;
 
-    const NdSampleLessons& m_lessons;
-    NdTestHttpServer m_server;
-    NdTestHttpServer m_plainServer;
-    mutable NdSampleTransient m_transient; // locks itself
-    mutable QMutex m_lock;                 // guards the two members below (handlers run on the server thread)
-    QJsonArray m_reports;
-    QByteArray m_versionDocument;
+    const NdSampleLessons& Lessons;
+    NdTestHttpServer Server;
+    NdTestHttpServer PlainServer;
+    mutable NdSampleTransient Transient; // locks itself
+    mutable QMutex Lock;                 // guards the two members below (handlers run on the server thread)
+    QJsonArray Reports;
+    QByteArray VersionDocument;
 };

@@ -33,26 +33,26 @@ bool NdSampleTransient::Set(const QJsonObject& spec, QString* error)
         rules << rule;
     }
     const QJsonObject flaky = spec.value(QStringLiteral("flaky")).toObject();
-    QMutexLocker locker(&m_lock);
-    m_rules = rules;
-    m_probability = qBound(0.0, flaky.value(QStringLiteral("probability")).toDouble(), 1.0);
-    m_seed = static_cast<quint64>(flaky.value(QStringLiteral("seed")).toDouble());
-    m_asked.clear();
+    QMutexLocker locker(&Lock);
+    Rules = rules;
+    Probability = qBound(0.0, flaky.value(QStringLiteral("probability")).toDouble(), 1.0);
+    Seed = static_cast<quint64>(flaky.value(QStringLiteral("seed")).toDouble());
+    Asked.clear();
     return true;
 }
 
 void NdSampleTransient::Clear()
 {
-    QMutexLocker locker(&m_lock);
-    m_rules.clear();
-    m_probability = 0.0;
-    m_asked.clear();
+    QMutexLocker locker(&Lock);
+    Rules.clear();
+    Probability = 0.0;
+    Asked.clear();
 }
 
 bool NdSampleTransient::Apply(const QByteArray& path, NdTestResponse* response)
 {
-    QMutexLocker locker(&m_lock);
-    for (Rule_t& rule : m_rules) {
+    QMutexLocker locker(&Lock);
+    for (Rule_t& rule : Rules) {
         if (rule.Path == path && rule.Remaining > 0) {
             --rule.Remaining;
             Shape(rule, response);
@@ -62,7 +62,7 @@ bool NdSampleTransient::Apply(const QByteArray& path, NdTestResponse* response)
     if (!DrawFlaky(path))
         return false;
     Rule_t flaky;
-    flaky.Status = m_asked.value(path) % 2 == 0 ? 503 : 0;
+    flaky.Status = Asked.value(path) % 2 == 0 ? 503 : 0;
     flaky.Fault = flaky.Status == 0 ? QStringLiteral("reset") : QString();
     Shape(flaky, response);
     return true;
@@ -88,11 +88,11 @@ void NdSampleTransient::Shape(const Rule_t& rule, NdTestResponse* response)
 
 bool NdSampleTransient::DrawFlaky(const QByteArray& path)
 {
-    if (m_probability <= 0.0)
+    if (Probability <= 0.0)
         return false;
-    const int asked = ++m_asked[path];
-    QByteArray key = path + '#' + QByteArray::number(asked) + '#' + QByteArray::number(m_seed);
+    const int asked = ++Asked[path];
+    QByteArray key = path + '#' + QByteArray::number(asked) + '#' + QByteArray::number(Seed);
     const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha256);
     const quint64 draw = qFromBigEndian<quint64>(digest.constData());
-    return static_cast<double>(draw >> 11) / static_cast<double>(quint64(1) << 53) < m_probability;
+    return static_cast<double>(draw >> 11) / static_cast<double>(quint64(1) << 53) < Probability;
 }

@@ -39,9 +39,9 @@ private:
     static void Shape(const Rule_t& rule, NdTestResponse* response);
     bool DrawFlaky(const QByteArray& path);
 
-    QMutex m_lock; // guards everything below (handlers run on the server's thread)
-    QList<Rule_t> m_rules;
-    double m_probability = 0.0;
-    quint64 m_seed = 0;
-    QHash<QByteArray, int> m_asked;
+    QMutex Lock; // guards everything below (handlers run on the server's thread)
+    QList<Rule_t> Rules;
+    double Probability = 0.0;
+    quint64 Seed = 0;
+    QHash<QByteArray, int> Asked;
 };

@@ -46,24 +46,24 @@ private slots:
     void reportsAndRequestsAreRecorded();
 
 private:
-    NdSamplePlatformProcess m_platform;
+    NdSamplePlatformProcess Platform;
 };
 
 void TestNdSamplePlatform::initTestCase()
 {
     NdTestInitEnvironment();
-    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
+    QVERIFY2(Platform.Start(), qPrintable(Platform.ErrorString()));
 }
 
 void TestNdSamplePlatform::init()
 {
-    QVERIFY(m_platform.Reset());
+    QVERIFY(Platform.Reset());
 }
 
 void TestNdSamplePlatform::lessonSizeMatchesItsSegments()
 {
-    const QString url = m_platform.LessonUrl("plain");
-    const auto playlist = m_platform.Get(url);
+    const QString url = Platform.LessonUrl("plain");
+    const auto playlist = Platform.Get(url);
     QCOMPARE(playlist.Status, 200);
     QVERIFY(playlist.Body.startsWith("#EXTM3U\n"));
     QVERIFY(playlist.Body.endsWith("#EXT-X-ENDLIST\n"));
@@ -71,12 +71,12 @@ void TestNdSamplePlatform::lessonSizeMatchesItsSegments()
     QCOMPARE(uris, QStringList({"seg1.ts", "seg2.ts", "seg3.ts", "seg4.ts"}));
     qint64 bytes = 0;
     for (const QString& uri : uris) {
-        const auto segment = m_platform.Get(Resolve(url, uri));
+        const auto segment = Platform.Get(Resolve(url, uri));
         QCOMPARE(segment.Status, 200);
         QCOMPARE(segment.Body.at(0), '\x47'); // transport-stream sync byte
         bytes += segment.Body.size();
     }
-    const QJsonObject root = QJsonDocument::fromJson(m_platform.QueryToken("plain").Body).object();
+    const QJsonObject root = QJsonDocument::fromJson(Platform.QueryToken("plain").Body).object();
     const QJsonValue size = root["data"].toObject()["download_data"].toArray().first().toObject().value("size");
     QVERIFY(qAbs(SizeInMiB(size) - bytes / 1048576.0) < 0.001);
 }
@@ -85,15 +85,15 @@ void TestNdSamplePlatform::linkIsShapedAndCounted()
 {
     NdTestLinkShape shape;
     shape.firstByteDelayMs = 300;
-    QVERIFY(m_platform.SetLink(shape));
+    QVERIFY(Platform.SetLink(shape));
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(m_platform.Get(m_platform.LessonUrl("plain")).Status, 200);
-    QCOMPARE(m_platform.Get(m_platform.BaseUrl() + "/lessons/plain/seg1.ts").Status, 200);
+    QCOMPARE(Platform.Get(Platform.LessonUrl("plain")).Status, 200);
+    QCOMPARE(Platform.Get(Platform.BaseUrl() + "/lessons/plain/seg1.ts").Status, 200);
     QVERIFY2(clock.elapsed() >= 2 * 300, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(m_platform.QueryToken("plain").Status, 200);
+    QCOMPARE(Platform.QueryToken("plain").Status, 200);
 
-    const QJsonObject link = m_platform.Link();
+    const QJsonObject link = Platform.Link();
     QCOMPARE(link.value("shape").toObject().value("firstByteDelayMs").toInt(), 300);
     // Each of these requests came on a connection of its own.
     QCOMPARE(link.value("lessonRequests").toInt(), 2);
@@ -103,33 +103,33 @@ void TestNdSamplePlatform::linkIsShapedAndCounted()
     QVERIFY(link.value("acceptedConnections").toInt() >= 3);
     QCOMPARE(link.value("handshakes").toInt(), link.value("acceptedConnections").toInt());
 
-    const QJsonArray requests = m_platform.Requests();
+    const QJsonArray requests = Platform.Requests();
     QCOMPARE(requests.size(), 3);
     QVERIFY(requests[0].toObject().value("connection").toInt() != requests[1].toObject().value("connection").toInt());
-    QVERIFY(m_platform.SetLink(NdTestLinkShape()));
-    QCOMPARE(m_platform.Link().value("acceptedConnections").toInt(), 1); // this very query
+    QVERIFY(Platform.SetLink(NdTestLinkShape()));
+    QCOMPARE(Platform.Link().value("acceptedConnections").toInt(), 1); // this very query
 }
 
 void TestNdSamplePlatform::reportsAndRequestsAreRecorded()
 {
     const QByteArray report = R"({"report_type": 2, "api_data": {"api_params": "video_name=a&b"}})";
-    QCOMPARE(m_platform.Post("/error_report", report).Status, 200);
-    QCOMPARE(m_platform.Post("/error_report", "not json").Status, 200);
-    const QJsonArray reports = m_platform.Reports();
+    QCOMPARE(Platform.Post("/error_report", report).Status, 200);
+    QCOMPARE(Platform.Post("/error_report", "not json").Status, 200);
+    const QJsonArray reports = Platform.Reports();
     QCOMPARE(reports.size(), 2);
     QCOMPARE(reports[0].toObject()["api_data"].toObject()["api_params"].toString(), QStringLiteral("video_name=a&b"));
     QCOMPARE(reports[1].toString(), QStringLiteral("not json"));
 
-    m_platform.Get(m_platform.LessonUrl("plain") + "?x=1");
-    const QJsonArray requests = m_platform.Requests();
+    Platform.Get(Platform.LessonUrl("plain") + "?x=1");
+    const QJsonArray requests = Platform.Requests();
     QCOMPARE(requests.size(), 3); // the inspection paths themselves are left out
     QCOMPARE(requests[2].toObject()["method"].toString(), QStringLiteral("GET"));
     QCOMPARE(requests[2].toObject()["path"].toString(), QStringLiteral("/lessons/plain/index.m3u8"));
     QCOMPARE(requests[2].toObject()["query"].toString(), QStringLiteral("x=1"));
 
-    QVERIFY(m_platform.Reset());
-    QVERIFY(m_platform.Reports().isEmpty());
-    QVERIFY(m_platform.Requests().isEmpty());
+    QVERIFY(Platform.Reset());
+    QVERIFY(Platform.Reports().isEmpty());
+    QVERIFY(Platform.Requests().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestNdSamplePlatform)

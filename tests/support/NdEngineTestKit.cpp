@@ -247,24 +247,24 @@ void NdPlatformTestCase::initTestCase()
 {
     NdTestInitEnvironment();
     NdDownloaderInterface::INdDownloaderBackEnd::GetInstance();
-    QVERIFY2(m_platform.Start(), qPrintable(m_platform.ErrorString()));
-    QVERIFY(m_platform.ApplyDeploySettings(kTransferTimeoutMs, kRetryDelayMs));
+    QVERIFY2(Platform.Start(), qPrintable(Platform.ErrorString()));
+    QVERIFY(Platform.ApplyDeploySettings(kTransferTimeoutMs, kRetryDelayMs));
 }
 
 void NdPlatformTestCase::init()
 {
     // Each case starts with an empty task list, as a restart queues all it finds.
     NdCacheManager::GetInstance()->ClearDownloadTasks();
-    QVERIFY(m_platform.Reset());
-    m_downloads = new QTemporaryDir();
-    QVERIFY(m_downloads->isValid());
+    QVERIFY(Platform.Reset());
+    Downloads = new QTemporaryDir();
+    QVERIFY(Downloads->isValid());
 }
 
 void NdPlatformTestCase::cleanup()
 {
     NdDownloadTask::SetFreeBytesProbe(nullptr);
-    delete m_downloads;
-    m_downloads = nullptr;
+    delete Downloads;
+    Downloads = nullptr;
 }
 
 DownloadTaskParam_t NdPlatformTestCase::Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task)
@@ -276,7 +276,7 @@ DownloadTaskParam_t NdPlatformTestCase::Queue(NdDownloadTaskManager& scheduler, 
 
 DownloadTaskParam_t NdPlatformTestCase::LessonTask(const QString& lessonPath, int row, const QString& downloadDir) const
 {
-    return NdMakeTask(downloadDir.isEmpty() ? m_downloads->path() : downloadDir, m_platform.LessonUrl(lessonPath),
+    return NdMakeTask(downloadDir.isEmpty() ? Downloads->path() : downloadDir, Platform.LessonUrl(lessonPath),
         QStringLiteral("lesson %1").arg(row), 0.5f, NdRowRecorder::RowKey(row));
 }
 
@@ -286,7 +286,7 @@ int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char*
                                .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
                                    QLatin1String(message));
     int count = 0;
-    for (const QJsonValue& report : m_platform.Reports()) {
+    for (const QJsonValue& report : Platform.Reports()) {
         if (report.toObject().value("api_data").toObject().value("api_params").toString() == params)
             ++count;
     }
@@ -295,18 +295,18 @@ int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char*
 
 double NdPlatformTestCase::SourceDuration(const QString& lessonPath) const
 {
-    return NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lessonPath)).Body);
+    return NdPlaylistDuration(Platform.Get(Platform.LessonUrl(lessonPath)).Body);
 }
 
 QString NdPlatformTestCase::SegmentUrl(const QString& lessonPath, int number) const
 {
     const QString lesson = lessonPath.section(QLatin1Char('/'), -1);
-    return m_platform.LessonUrl(lesson).replace(QStringLiteral("index.m3u8"), QStringLiteral("seg%1.ts").arg(number));
+    return Platform.LessonUrl(lesson).replace(QStringLiteral("index.m3u8"), QStringLiteral("seg%1.ts").arg(number));
 }
 
 int NdPlatformTestCase::PlatformRequests(const QString& prefix, const char* suffix) const
 {
-    return CountRequests(m_platform.Requests(), prefix, suffix);
+    return CountRequests(Platform.Requests(), prefix, suffix);
 }
 
 int NdPlatformTestCase::CountRequests(const QJsonArray& requests, const QString& prefix, const char* suffix)

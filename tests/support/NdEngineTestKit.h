@@ -124,8 +124,8 @@ protected:
     int PlatformRequests(const QString& prefix, const char* suffix) const;
     static int CountRequests(const QJsonArray& requests, const QString& prefix, const char* suffix);
 
-    NdSamplePlatformProcess m_platform;
-    QTemporaryDir* m_downloads = nullptr;
+    NdSamplePlatformProcess Platform;
+    QTemporaryDir* Downloads = nullptr;
 
 protected slots:
     void initTestCase();

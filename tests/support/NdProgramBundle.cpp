@@ -26,11 +26,11 @@ void NdTestChildProcess::setupChildProcess()
 bool NdProgramBundle::Create(const QString& deployFile)
 {
     const QString buildBin = QCoreApplication::applicationDirPath();
-    const QString bin = m_dir.path() + QStringLiteral("/bin");
-    const QString resources = m_dir.path() + QStringLiteral("/Resources");
+    const QString bin = Dir.path() + QStringLiteral("/bin");
+    const QString resources = Dir.path() + QStringLiteral("/Resources");
     const QByteArray tmp = QFile::encodeName(TmpPath());
-    if (!m_dir.isValid() || !QDir().mkpath(bin) || !QDir().mkpath(resources + QStringLiteral("/locale"))
-        || ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) != 0 || ::mkdir(tmp.constData(), 0700) != 0
+    if (!Dir.isValid() || !QDir().mkpath(bin) || !QDir().mkpath(resources + QStringLiteral("/locale"))
+        || ::chmod(QFile::encodeName(Dir.path()).constData(), 0755) != 0 || ::mkdir(tmp.constData(), 0700) != 0
         || ::chmod(tmp.constData(), 01777) != 0)
         return false;
     if (!CopyInto(buildBin + QStringLiteral("/NdDownloader"), bin))

@@ -22,8 +22,8 @@ class NdProgramBundle
 {
 public:
     bool Create(const QString& deployFile);
-    QString ProgramPath() const { return m_dir.path() + QStringLiteral("/bin/NdDownloader"); }
-    QString TmpPath() const { return m_dir.path() + QStringLiteral("/tmp"); }
+    QString ProgramPath() const { return Dir.path() + QStringLiteral("/bin/NdDownloader"); }
+    QString TmpPath() const { return Dir.path() + QStringLiteral("/tmp"); }
 
     // What a start of the program sees: HOME at home, its data (store and logs)
     // below home + "/" + dataName, the bundle's tmp/ as the temporary folder,
@@ -34,5 +34,5 @@ public:
     static QString DataFolder(const QString& home, const QString& dataName);
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir Dir;
 };

@@ -46,17 +46,17 @@ NdSamplePlatformProcess::~NdSamplePlatformProcess()
 
 bool NdSamplePlatformProcess::Start(int timeoutMs, const QStringList& extraArguments)
 {
-    if (!m_workDir.isValid()) {
-        m_error = QStringLiteral("cannot create a temporary folder");
+    if (!WorkDir.isValid()) {
+        Error = QStringLiteral("cannot create a temporary folder");
         return false;
     }
-    m_process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/NdSamplePlatform"));
-    m_process.setArguments(
+    Process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/NdSamplePlatform"));
+    Process.setArguments(
         QStringList{"--port", "0", "--write-deploy", DeployFilePath(), "--exit-on-stdin-close"} + extraArguments);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start();
-    if (!m_process.waitForStarted(kStartTimeoutMs)) {
-        m_error = QStringLiteral("cannot start %1: %2").arg(m_process.program(), m_process.errorString());
+    Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    Process.start();
+    if (!Process.waitForStarted(kStartTimeoutMs)) {
+        Error = QStringLiteral("cannot start %1: %2").arg(Process.program(), Process.errorString());
         return false;
     }
     if (!ReadListeningLine(timeoutMs) || !ReadDeployFile()) {
@@ -70,22 +70,22 @@ bool NdSamplePlatformProcess::ReadListeningLine(int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
-    while (!m_process.canReadLine()) {
+    while (!Process.canReadLine()) {
         const qint64 left = timeoutMs - clock.elapsed();
-        if (m_process.state() != QProcess::Running || left <= 0) {
-            m_error = m_process.state() == QProcess::Running
+        if (Process.state() != QProcess::Running || left <= 0) {
+            Error = Process.state() == QProcess::Running
                 ? QStringLiteral("the platform did not report its port in time")
-                : QStringLiteral("the platform ended early (exit code %1)").arg(m_process.exitCode());
+                : QStringLiteral("the platform ended early (exit code %1)").arg(Process.exitCode());
             return false;
         }
-        m_process.waitForReadyRead(static_cast<int>(qMin<qint64>(left, 1000)));
+        Process.waitForReadyRead(static_cast<int>(qMin<qint64>(left, 1000)));
     }
-    const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+    const QString line = QString::fromUtf8(Process.readLine()).trimmed();
     if (!line.startsWith(QLatin1String(kListeningPrefix))) {
-        m_error = QStringLiteral("unexpected first line: %1").arg(line);
+        Error = QStringLiteral("unexpected first line: %1").arg(line);
         return false;
     }
-    m_baseUrl = line.mid(static_cast<int>(qstrlen(kListeningPrefix)));
+    ListenUrl = line.mid(static_cast<int>(qstrlen(kListeningPrefix)));
     return true;
 }
 
@@ -93,14 +93,14 @@ bool NdSamplePlatformProcess::ReadDeployFile()
 {
     QFile file(DeployFilePath());
     if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("the platform wrote no deployment file");
+        Error = QStringLiteral("the platform wrote no deployment file");
         return false;
     }
     const QJsonArray certificates
         = QJsonDocument::fromJson(file.readAll()).object().value("TrustedCertificates").toArray();
-    m_caCertPath = certificates.isEmpty() ? QString() : certificates.first().toString();
-    if (!QFileInfo(m_caCertPath).isFile()) {
-        m_error = QStringLiteral("the platform named no readable CA certificate");
+    CaFile = certificates.isEmpty() ? QString() : certificates.first().toString();
+    if (!QFileInfo(CaFile).isFile()) {
+        Error = QStringLiteral("the platform named no readable CA certificate");
         return false;
     }
     return true;
@@ -108,25 +108,25 @@ bool NdSamplePlatformProcess::ReadDeployFile()
 
 void NdSamplePlatformProcess::Stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (Process.state() == QProcess::NotRunning)
         return;
     // Closing stdin lets the platform quit on its own and remove its
     // certificate folder; killing is the fallback.
-    m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(kStopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(kStopTimeoutMs);
+    Process.closeWriteChannel();
+    if (!Process.waitForFinished(kStopTimeoutMs)) {
+        Process.kill();
+        Process.waitForFinished(kStopTimeoutMs);
     }
 }
 
 QString NdSamplePlatformProcess::LessonUrl(const QString& lessonPath) const
 {
-    return m_baseUrl + NdSamplePlatformPaths::LessonPlaylistPath(lessonPath);
+    return ListenUrl + NdSamplePlatformPaths::LessonPlaylistPath(lessonPath);
 }
 
 QString NdSamplePlatformProcess::DeployFilePath() const
 {
-    return m_workDir.filePath(QStringLiteral("NdDeploy.json"));
+    return WorkDir.filePath(QStringLiteral("NdDeploy.json"));
 }
 
 bool NdSamplePlatformProcess::ApplyDeploySettings(int transferTimeoutMs, int retryDelayMs) const
@@ -212,9 +212,9 @@ NdSamplePlatformProcess::Reply_t NdSamplePlatformProcess::Send(
 {
     const bool isUrl
         = pathOrUrl.startsWith(QLatin1String("https://")) || pathOrUrl.startsWith(QLatin1String("http://"));
-    QNetworkRequest request(QUrl(isUrl ? pathOrUrl : m_baseUrl + pathOrUrl));
+    QNetworkRequest request(QUrl(isUrl ? pathOrUrl : ListenUrl + pathOrUrl));
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(QSslCertificate::fromPath(m_caCertPath));
+    ssl.setCaCertificates(QSslCertificate::fromPath(CaFile));
     request.setSslConfiguration(ssl);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (method == "POST")

@@ -36,12 +36,12 @@ public:
     // also generates the lessons into the build tree's cache). False with
     // ErrorString() on failure. extraArguments go to the platform's command line.
     bool Start(int timeoutMs = 60000, const QStringList& extraArguments = QStringList());
-    QString ErrorString() const { return m_error; }
+    QString ErrorString() const { return Error; }
 
-    QString BaseUrl() const { return m_baseUrl; } // "https://127.0.0.1:<port>"
+    QString BaseUrl() const { return ListenUrl; } // "https://127.0.0.1:<port>"
     // "slow/plain" -> BaseUrl() + "/lessons/slow/plain/index.m3u8"
     QString LessonUrl(const QString& lessonPath) const;
-    QString CaCertPath() const { return m_caCertPath; }
+    QString CaCertPath() const { return CaFile; }
     // The NdDeploy.json the platform wrote for this run.
     QString DeployFilePath() const;
 
@@ -72,9 +72,9 @@ private:
     bool ReadDeployFile();
     void Stop();
 
-    QTemporaryDir m_workDir;
-    QProcess m_process;
-    QString m_baseUrl;
-    QString m_caCertPath;
-    QString m_error;
+    QTemporaryDir WorkDir;
+    QProcess Process;
+    QString ListenUrl;
+    QString CaFile;
+    QString Error;
 };

@@ -78,28 +78,28 @@ class NdTestServerCore
 public:
     void Route(const QByteArray& path, NdTestHandler handler)
     {
-        QMutexLocker locker(&m_lock);
-        m_routes.insert(path, std::move(handler));
+        QMutexLocker locker(&Lock);
+        RouteTable.insert(path, std::move(handler));
     }
 
     void SetFallback(NdTestHandler handler)
     {
-        QMutexLocker locker(&m_lock);
-        m_fallback = std::move(handler);
+        QMutexLocker locker(&Lock);
+        Fallback = std::move(handler);
     }
 
     void Log(const NdTestRequest& request)
     {
-        QMutexLocker locker(&m_lock);
-        m_requests.append(request);
+        QMutexLocker locker(&Lock);
+        RequestLog.append(request);
     }
 
     NdTestResponse Handle(const NdTestRequest& request) const
     {
         NdTestHandler handler;
         {
-            QMutexLocker locker(&m_lock);
-            handler = m_routes.value(request.path, m_fallback);
+            QMutexLocker locker(&Lock);
+            handler = RouteTable.value(request.path, Fallback);
         }
         // Handlers run unlocked: they may be slow or look at the log themselves.
         if (!handler)
@@ -109,73 +109,73 @@ public:
 
     QList<NdTestRequest> Requests() const
     {
-        QMutexLocker locker(&m_lock);
-        return m_requests;
+        QMutexLocker locker(&Lock);
+        return RequestLog;
     }
 
     void ClearRequests()
     {
-        QMutexLocker locker(&m_lock);
-        m_requests.clear();
+        QMutexLocker locker(&Lock);
+        RequestLog.clear();
     }
 
     int NextConnectionId()
     {
-        QMutexLocker locker(&m_lock);
-        ++m_counters.connections;
-        return ++m_lastConnectionId;
+        QMutexLocker locker(&Lock);
+        ++Counters.connections;
+        return ++LastConnectionId;
     }
 
     void CountHandshake()
     {
-        QMutexLocker locker(&m_lock);
-        ++m_counters.handshakes;
+        QMutexLocker locker(&Lock);
+        ++Counters.handshakes;
     }
 
     void SetLinkShape(const NdTestLinkShape& shape)
     {
-        QMutexLocker locker(&m_lock);
-        m_shape = shape;
-        m_answers = 0;
+        QMutexLocker locker(&Lock);
+        Shape = shape;
+        Answers = 0;
     }
 
     // How long the next answer waits before its first byte: every tailEvery-th
     // one waits tailDelayMs longer.
     int NextFirstByteDelayMs()
     {
-        QMutexLocker locker(&m_lock);
-        ++m_answers;
-        const bool tail = m_shape.tailEvery > 0 && m_answers % m_shape.tailEvery == 0;
-        return m_shape.firstByteDelayMs + (tail ? m_shape.tailDelayMs : 0);
+        QMutexLocker locker(&Lock);
+        ++Answers;
+        const bool tail = Shape.tailEvery > 0 && Answers % Shape.tailEvery == 0;
+        return Shape.firstByteDelayMs + (tail ? Shape.tailDelayMs : 0);
     }
 
     NdTestLinkShape LinkShape() const
     {
-        QMutexLocker locker(&m_lock);
-        return m_shape;
+        QMutexLocker locker(&Lock);
+        return Shape;
     }
 
     NdTestLinkCounters LinkCounters() const
     {
-        QMutexLocker locker(&m_lock);
-        return m_counters;
+        QMutexLocker locker(&Lock);
+        return Counters;
     }
 
     void ResetLinkCounters()
     {
-        QMutexLocker locker(&m_lock);
-        m_counters = NdTestLinkCounters();
+        QMutexLocker locker(&Lock);
+        Counters = NdTestLinkCounters();
     }
 
 private:
-    mutable QMutex m_lock;
-    QMap<QByteArray, NdTestHandler> m_routes;
-    NdTestHandler m_fallback;
-    QList<NdTestRequest> m_requests;
-    int m_lastConnectionId = 0;
-    NdTestLinkShape m_shape;
-    int m_answers = 0;
-    NdTestLinkCounters m_counters;
+    mutable QMutex Lock;
+    QMap<QByteArray, NdTestHandler> RouteTable;
+    NdTestHandler Fallback;
+    QList<NdTestRequest> RequestLog;
+    int LastConnectionId = 0;
+    NdTestLinkShape Shape;
+    int Answers = 0;
+    NdTestLinkCounters Counters;
 };
 
 namespace {
@@ -186,13 +186,13 @@ class NdTestConnection : public QObject
 {
 public:
     NdTestConnection(QTcpSocket* socket, NdTestServerCore* core)
-        : QObject(socket), m_socket(socket), m_core(core), m_id(core->NextConnectionId())
+        : QObject(socket), Socket(socket), Core(core), Id(core->NextConnectionId())
     {
         connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
         const auto sendMoreWhenDrained = [this] {
-            if (m_resetPending)
+            if (ResetPending)
                 ResetWhenDrained();
-            else if (m_sending && !m_waitingForDelay)
+            else if (Sending && !WaitingForDelay)
                 SendMore();
         };
         connect(socket, &QTcpSocket::bytesWritten, this, sendMoreWhenDrained);
@@ -206,26 +206,26 @@ public:
 private:
     void OnReadyRead()
     {
-        m_buffer += m_socket->readAll();
+        Buffer += Socket->readAll();
         ServeWaitingRequests();
     }
 
     void ServeWaitingRequests()
     {
         NdTestRequest request;
-        while (!m_sending && !m_stalled && TakeRequest(&request))
+        while (!Sending && !Stalled && TakeRequest(&request))
             Respond(request);
     }
 
     bool TakeRequest(NdTestRequest* request)
     {
-        const int headerEnd = m_buffer.indexOf("\r\n\r\n");
+        const int headerEnd = Buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0)
             return false;
-        const QList<QByteArray> lines = m_buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> lines = Buffer.left(headerEnd).split('\n');
         NdTestRequest parsed;
-        parsed.connectionId = m_id;
-        const auto* ssl = qobject_cast<const QSslSocket*>(m_socket);
+        parsed.connectionId = Id;
+        const auto* ssl = qobject_cast<const QSslSocket*>(Socket);
         parsed.encrypted = ssl && ssl->isEncrypted();
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         parsed.method = requestLine.value(0);
@@ -238,10 +238,10 @@ private:
         }
         const qint64 bodyLength = parsed.headers.value("content-length").toLongLong();
         const qint64 requestEnd = headerEnd + 4 + bodyLength;
-        if (m_buffer.size() < requestEnd)
+        if (Buffer.size() < requestEnd)
             return false;
-        parsed.body = m_buffer.mid(headerEnd + 4, static_cast<int>(bodyLength));
-        m_buffer.remove(0, static_cast<int>(requestEnd));
+        parsed.body = Buffer.mid(headerEnd + 4, static_cast<int>(bodyLength));
+        Buffer.remove(0, static_cast<int>(requestEnd));
         const int question = parsed.target.indexOf('?');
         parsed.path = question < 0 ? parsed.target : parsed.target.left(question);
         parsed.query = question < 0 ? QByteArray() : parsed.target.mid(question + 1);
@@ -251,65 +251,65 @@ private:
 
     void Respond(const NdTestRequest& request)
     {
-        m_core->Log(request);
-        m_response = m_core->Handle(request);
-        m_body = m_response.body;
-        qint64 total = m_body.size();
-        if (!m_response.filePath.isEmpty()) {
-            m_file.reset(new QFile(m_response.filePath));
-            if (!m_file->open(QIODevice::ReadOnly)) {
-                m_file.reset();
-                m_response = NdTestResponse::Text("Cannot read " + m_response.filePath.toUtf8(), 500);
-                m_body = m_response.body;
+        Core->Log(request);
+        Response = Core->Handle(request);
+        Body = Response.body;
+        qint64 total = Body.size();
+        if (!Response.filePath.isEmpty()) {
+            File.reset(new QFile(Response.filePath));
+            if (!File->open(QIODevice::ReadOnly)) {
+                File.reset();
+                Response = NdTestResponse::Text("Cannot read " + Response.filePath.toUtf8(), 500);
+                Body = Response.body;
             }
-            total = m_file ? m_file->size() : m_body.size();
+            total = File ? File->size() : Body.size();
         }
-        m_closeAfter = request.headers.value("connection").toLower() == "close" || m_response.dropAfterBytes >= 0
-            || m_response.resetAfterBytes >= 0;
-        m_sending = true;
-        m_shape = m_core->LinkShape();
-        const int delayMs = m_core->NextFirstByteDelayMs();
+        CloseAfter = request.headers.value("connection").toLower() == "close" || Response.dropAfterBytes >= 0
+            || Response.resetAfterBytes >= 0;
+        Sending = true;
+        Shape = Core->LinkShape();
+        const int delayMs = Core->NextFirstByteDelayMs();
         if (delayMs <= 0) {
             StartSending(total);
             return;
         }
-        m_waitingForDelay = true;
+        WaitingForDelay = true;
         QTimer::singleShot(delayMs, Qt::PreciseTimer, this, [this, total] {
-            m_waitingForDelay = false;
+            WaitingForDelay = false;
             StartSending(total);
         });
     }
 
     void StartSending(qint64 total)
     {
-        m_socket->write(HeaderBlock(total));
-        m_sent = 0;
-        m_limit = total;
-        if (m_response.stallAfterBytes >= 0)
-            m_limit = qMin(m_limit, m_response.stallAfterBytes);
-        if (m_response.dropAfterBytes >= 0)
-            m_limit = qMin(m_limit, m_response.dropAfterBytes);
-        if (m_response.resetAfterBytes >= 0)
-            m_limit = qMin(m_limit, m_response.resetAfterBytes);
-        m_paceClock.start();
+        Socket->write(HeaderBlock(total));
+        Sent = 0;
+        Limit = total;
+        if (Response.stallAfterBytes >= 0)
+            Limit = qMin(Limit, Response.stallAfterBytes);
+        if (Response.dropAfterBytes >= 0)
+            Limit = qMin(Limit, Response.dropAfterBytes);
+        if (Response.resetAfterBytes >= 0)
+            Limit = qMin(Limit, Response.resetAfterBytes);
+        PaceClock.start();
         SendMore();
     }
 
     // Body bytes the link lets through by now; unlimited without a rate.
     qint64 PaceAllowance() const
     {
-        if (m_shape.bytesPerSecond <= 0)
-            return m_limit - m_sent;
-        return m_shape.bytesPerSecond * m_paceClock.elapsed() / 1000 - m_sent;
+        if (Shape.bytesPerSecond <= 0)
+            return Limit - Sent;
+        return Shape.bytesPerSecond * PaceClock.elapsed() / 1000 - Sent;
     }
 
     void WaitForPace(qint64 wantedBytes)
     {
         const qint64 missing = wantedBytes - PaceAllowance();
-        const qint64 waitMs = qMax<qint64>(1, (missing * 1000 + m_shape.bytesPerSecond - 1) / m_shape.bytesPerSecond);
-        m_waitingForDelay = true;
+        const qint64 waitMs = qMax<qint64>(1, (missing * 1000 + Shape.bytesPerSecond - 1) / Shape.bytesPerSecond);
+        WaitingForDelay = true;
         QTimer::singleShot(static_cast<int>(waitMs), Qt::PreciseTimer, this, [this] {
-            m_waitingForDelay = false;
+            WaitingForDelay = false;
             SendMore();
         });
     }
@@ -317,40 +317,39 @@ private:
     QByteArray HeaderBlock(qint64 bodySize) const
     {
         QByteArray block
-            = "HTTP/1.1 " + QByteArray::number(m_response.status) + ' ' + ReasonPhrase(m_response.status) + "\r\n";
-        for (const auto& header : m_response.headers)
+            = "HTTP/1.1 " + QByteArray::number(Response.status) + ' ' + ReasonPhrase(Response.status) + "\r\n";
+        for (const auto& header : Response.headers)
             block += header.first + ": " + header.second + "\r\n";
-        if (!HasHeader(m_response.headers, "content-length"))
+        if (!HasHeader(Response.headers, "content-length"))
             block += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
-        if (!HasHeader(m_response.headers, "connection"))
-            block += m_closeAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+        if (!HasHeader(Response.headers, "connection"))
+            block += CloseAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
         return block + "\r\n";
     }
 
     void SendMore()
     {
-        const bool paced = m_response.chunkSize > 0;
-        qint64 pieceSize = paced ? m_response.chunkSize : kPieceSize;
-        if (m_shape.bytesPerSecond > 0)
-            pieceSize = qBound<qint64>(1, m_shape.bytesPerSecond * kPaceTickMs / 1000, pieceSize);
-        while (m_sent < m_limit) {
+        const bool paced = Response.chunkSize > 0;
+        qint64 pieceSize = paced ? Response.chunkSize : kPieceSize;
+        if (Shape.bytesPerSecond > 0)
+            pieceSize = qBound<qint64>(1, Shape.bytesPerSecond * kPaceTickMs / 1000, pieceSize);
+        while (Sent < Limit) {
             if (PendingBytes() > kWriteBacklog)
                 return; // bytesWritten brings us back
-            const qint64 size = qMin(pieceSize, m_limit - m_sent);
+            const qint64 size = qMin(pieceSize, Limit - Sent);
             if (PaceAllowance() < size) {
                 WaitForPace(size);
                 return;
             }
-            const QByteArray piece
-                = m_file ? m_file->read(size) : m_body.mid(static_cast<int>(m_sent), static_cast<int>(size));
+            const QByteArray piece = File ? File->read(size) : Body.mid(static_cast<int>(Sent), static_cast<int>(size));
             if (piece.isEmpty())
                 break;
-            m_socket->write(piece);
-            m_sent += piece.size();
-            if (paced && m_response.chunkDelayMs > 0 && m_sent < m_limit) {
-                m_waitingForDelay = true;
-                QTimer::singleShot(m_response.chunkDelayMs, this, [this] {
-                    m_waitingForDelay = false;
+            Socket->write(piece);
+            Sent += piece.size();
+            if (paced && Response.chunkDelayMs > 0 && Sent < Limit) {
+                WaitingForDelay = true;
+                QTimer::singleShot(Response.chunkDelayMs, this, [this] {
+                    WaitingForDelay = false;
                     SendMore();
                 });
                 return;
@@ -363,29 +362,29 @@ private:
     // so both queues count, or a large body would be buffered whole.
     qint64 PendingBytes() const
     {
-        const auto* ssl = qobject_cast<const QSslSocket*>(m_socket);
-        return m_socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+        const auto* ssl = qobject_cast<const QSslSocket*>(Socket);
+        return Socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
     }
 
     void FinishResponse()
     {
-        const bool stall = m_response.stallAfterBytes >= 0 && m_response.dropAfterBytes < 0;
-        m_file.reset();
-        m_body.clear();
+        const bool stall = Response.stallAfterBytes >= 0 && Response.dropAfterBytes < 0;
+        File.reset();
+        Body.clear();
         if (stall) {
             // Keep the socket open and send nothing more, ever: the client has
             // to give up on its own.
-            m_stalled = true;
+            Stalled = true;
             return;
         }
-        m_sending = false;
-        if (m_response.resetAfterBytes >= 0) {
-            m_resetPending = true;
+        Sending = false;
+        if (Response.resetAfterBytes >= 0) {
+            ResetPending = true;
             ResetWhenDrained();
             return;
         }
-        if (m_closeAfter) {
-            m_socket->disconnectFromHost(); // sends what is buffered, then closes
+        if (CloseAfter) {
+            Socket->disconnectFromHost(); // sends what is buffered, then closes
             return;
         }
         ServeWaitingRequests();
@@ -397,28 +396,28 @@ private:
     {
         if (PendingBytes() > 0)
             return;
-        m_resetPending = false;
+        ResetPending = false;
         const linger reset{1, 0};
-        ::setsockopt(static_cast<int>(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        m_socket->abort();
+        ::setsockopt(static_cast<int>(Socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        Socket->abort();
     }
 
-    QTcpSocket* m_socket;
-    NdTestServerCore* m_core;
-    int m_id;
-    QByteArray m_buffer;
-    NdTestResponse m_response;
-    QByteArray m_body;
-    std::unique_ptr<QFile> m_file;
-    qint64 m_sent = 0;
-    qint64 m_limit = 0;
-    bool m_sending = false;
-    bool m_waitingForDelay = false;
-    bool m_stalled = false;
-    bool m_closeAfter = false;
-    bool m_resetPending = false;
-    NdTestLinkShape m_shape; // of the answer being sent
-    QElapsedTimer m_paceClock;
+    QTcpSocket* Socket;
+    NdTestServerCore* Core;
+    int Id;
+    QByteArray Buffer;
+    NdTestResponse Response;
+    QByteArray Body;
+    std::unique_ptr<QFile> File;
+    qint64 Sent = 0;
+    qint64 Limit = 0;
+    bool Sending = false;
+    bool WaitingForDelay = false;
+    bool Stalled = false;
+    bool CloseAfter = false;
+    bool ResetPending = false;
+    NdTestLinkShape Shape; // of the answer being sent
+    QElapsedTimer PaceClock;
 };
 
 // Accepts connections, wrapping each in TLS when a certificate is given. With
@@ -427,26 +426,26 @@ class NdTestListener : public QTcpServer
 {
 public:
     NdTestListener(NdTestServerCore* core, const QSslCertificate& certificate, const QSslKey& key, QObject* parent)
-        : QTcpServer(parent), m_core(core), m_certificate(certificate), m_key(key)
+        : QTcpServer(parent), Core(core), Certificate(certificate), Key(key)
     { }
 
     ~NdTestListener() override
     {
-        for (const qintptr descriptor : qAsConst(m_delayed))
+        for (const qintptr descriptor : qAsConst(Delayed))
             ::close(static_cast<int>(descriptor));
     }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        const int delay = m_core->LinkShape().connectionDelayMs;
+        const int delay = Core->LinkShape().connectionDelayMs;
         if (delay <= 0) {
             Accept(descriptor);
             return;
         }
-        m_delayed.insert(descriptor);
+        Delayed.insert(descriptor);
         QTimer::singleShot(delay, Qt::PreciseTimer, this, [this, descriptor] {
-            m_delayed.remove(descriptor);
+            Delayed.remove(descriptor);
             Accept(descriptor);
         });
     }
@@ -454,25 +453,25 @@ protected:
 private:
     void Accept(qintptr descriptor)
     {
-        QTcpSocket* socket = m_certificate.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
+        QTcpSocket* socket = Certificate.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
         if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
-            ssl->setLocalCertificate(m_certificate);
-            ssl->setPrivateKey(m_key);
+            ssl->setLocalCertificate(Certificate);
+            ssl->setPrivateKey(Key);
             ssl->setPeerVerifyMode(QSslSocket::VerifyNone);
             connect(ssl, &QAbstractSocket::errorOccurred, ssl, [ssl] { ssl->abort(); });
             ssl->startServerEncryption();
         }
-        new NdTestConnection(socket, m_core);
+        new NdTestConnection(socket, Core);
     }
 
-    NdTestServerCore* m_core;
-    QSslCertificate m_certificate;
-    QSslKey m_key;
-    QSet<qintptr> m_delayed; // accepted, waiting out the connection delay
+    NdTestServerCore* Core;
+    QSslCertificate Certificate;
+    QSslKey Key;
+    QSet<qintptr> Delayed; // accepted, waiting out the connection delay
 };
 
 } // namespace

@@ -32,7 +32,7 @@ public:
 
     // False when there is no session bus or the name is taken.
     bool Start();
-    const QList<NdTestNotice>& Notices() const { return m_notices; }
+    const QList<NdTestNotice>& Notices() const { return Received; }
     // What the desktop sends when the user picks an action of a notice.
     bool InvokeAction(uint id, const QString& action);
 
@@ -42,6 +42,6 @@ public slots:
         const QString& body, const QStringList& actions, const QVariantMap& hints, int expireTimeout);
 
 private:
-    QDBusConnection m_bus;
-    QList<NdTestNotice> m_notices;
+    QDBusConnection Bus;
+    QList<NdTestNotice> Received;
 };

@@ -23,7 +23,7 @@ bool Run(const QString& program, const QStringList& arguments, QString* output =
 NdTestUser::NdTestUser()
 {
     if (::geteuid() != 0) {
-        m_error = QStringLiteral("not root: no second user to run the program as");
+        Error = QStringLiteral("not root: no second user to run the program as");
         return;
     }
     // The process id keeps the name apart from other tests' accounts.
@@ -31,35 +31,35 @@ NdTestUser::NdTestUser()
     QString output;
     if (!Run(QStringLiteral("useradd"), {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name},
             &output)) {
-        m_error = QStringLiteral("useradd %1 failed: %2").arg(name, output);
+        Error = QStringLiteral("useradd %1 failed: %2").arg(name, output);
         return;
     }
-    m_name = name;
+    Name = name;
     const passwd* account = ::getpwnam(qPrintable(name));
     if (!account) {
-        m_error = QStringLiteral("useradd made no account %1").arg(name);
+        Error = QStringLiteral("useradd made no account %1").arg(name);
         return;
     }
-    m_uid = account->pw_uid;
-    m_gid = account->pw_gid;
+    OwnUid = account->pw_uid;
+    Gid = account->pw_gid;
 }
 
 NdTestUser::~NdTestUser()
 {
     QString output;
-    if (!m_name.isEmpty() && !Run(QStringLiteral("userdel"), {m_name}, &output))
-        qWarning("userdel %s: %s", qPrintable(m_name), qPrintable(output));
+    if (!Name.isEmpty() && !Run(QStringLiteral("userdel"), {Name}, &output))
+        qWarning("userdel %s: %s", qPrintable(Name), qPrintable(output));
 }
 
 bool NdTestUser::Own(const QString& folder) const
 {
-    return Run(QStringLiteral("chown"), {"-R", QStringLiteral("%1:%2").arg(m_uid).arg(m_gid), folder});
+    return Run(QStringLiteral("chown"), {"-R", QStringLiteral("%1:%2").arg(OwnUid).arg(Gid), folder});
 }
 
 QStringList NdTestUser::RunAs() const
 {
     // Changing the user clears the parent-death signal that the test's child
     // process set; setpriv sets it again after the change.
-    return {"setpriv", QStringLiteral("--reuid=%1").arg(m_uid), QStringLiteral("--regid=%1").arg(m_gid),
+    return {"setpriv", QStringLiteral("--reuid=%1").arg(OwnUid), QStringLiteral("--regid=%1").arg(Gid),
         "--clear-groups", "--pdeathsig", "SIGKILL", "--"};
 }

@@ -16,9 +16,9 @@ public:
     NdTestUser& operator=(const NdTestUser&) = delete;
 
     // False without root or when the account could not be made; ErrorString() says why.
-    bool IsValid() const { return m_uid != 0; }
-    QString ErrorString() const { return m_error; }
-    uint Uid() const { return m_uid; }
+    bool IsValid() const { return OwnUid != 0; }
+    QString ErrorString() const { return Error; }
+    uint Uid() const { return OwnUid; }
 
     // Hands the folder and everything below it to the user.
     bool Own(const QString& folder) const;
@@ -27,8 +27,8 @@ public:
     QStringList RunAs() const;
 
 private:
-    QString m_name;
-    QString m_error;
-    uint m_uid = 0;
-    uint m_gid = 0;
+    QString Name;
+    QString Error;
+    uint OwnUid = 0;
+    uint Gid = 0;
 };

@@ -57,11 +57,11 @@ bool NdReportCatcher::Start()
 {
     if (!NdTestCa::Instance().Ok)
         return false;
-    m_server.Route("/error_report", [](const NdTestRequest&) { return NdTestResponse::Text("{}"); });
-    if (!m_server.Start())
+    Server.Route("/error_report", [](const NdTestRequest&) { return NdTestResponse::Text("{}"); });
+    if (!Server.Start())
         return false;
     NdDeploySettings settings = NdDeploySettings::Get();
-    settings.ReportBaseUrl = m_server.BaseUrl() + QLatin1Char('/');
+    settings.ReportBaseUrl = Server.BaseUrl() + QLatin1Char('/');
     settings.FallbackReportBaseUrl = settings.ReportBaseUrl;
     settings.TrustedCertificates = QSslCertificate::fromPath(NdTestCa::Instance().CaCertPath);
     NdDeploySettings::Set(settings);
@@ -71,14 +71,14 @@ bool NdReportCatcher::Start()
 void NdUiTestCase::initTestCase()
 {
     QVERIFY(NdUiTestInit());
-    QVERIFY(m_reports.Start());
-    QVERIFY(m_dir.isValid());
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_urls, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_urls, "open");
+    QVERIFY(Reports.Start());
+    QVERIFY(Dir.isValid());
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &Urls, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &Urls, "open");
 }
 
 NdModalAnswerer::NdModalAnswerer(const char* className, std::function<void(QDialog*)> answer)
-    : m_className(className), m_answer(std::move(answer))
+    : ClassName(className), Answer(std::move(answer))
 {
     auto* poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &NdModalAnswerer::Poll);
@@ -88,11 +88,11 @@ NdModalAnswerer::NdModalAnswerer(const char* className, std::function<void(QDial
 void NdModalAnswerer::Poll()
 {
     auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if (!dialog || dialog == m_lastAnswered || !dialog->inherits(m_className.constData()))
+    if (!dialog || dialog == LastAnswered || !dialog->inherits(ClassName.constData()))
         return;
-    m_lastAnswered = dialog;
-    ++m_count;
-    m_answer(dialog);
+    LastAnswered = dialog;
+    ++Answered;
+    Answer(dialog);
 }
 
 QStringList NdRowNames(QWidget* window)
@@ -125,12 +125,12 @@ NdWarningCatcher::NdWarningCatcher()
         QMutexLocker lock(&g_warningsLock);
         g_warnings.clear();
     }
-    m_previous = qInstallMessageHandler(CatchWarnings);
+    Previous = qInstallMessageHandler(CatchWarnings);
 }
 
 NdWarningCatcher::~NdWarningCatcher()
 {
-    qInstallMessageHandler(m_previous);
+    qInstallMessageHandler(Previous);
 }
 
 QString NdWarningCatcher::Warnings() const

@@ -47,7 +47,7 @@ public:
     bool Start();
 
 private:
-    NdTestHttpServer m_server{NdTestHttpServer::Tls};
+    NdTestHttpServer Server{NdTestHttpServer::Tls};
 };
 
 // Base of the UI tests: NdUiTestInit, the reports caught, a temporary folder,
@@ -59,9 +59,9 @@ protected slots:
     void initTestCase();
 
 protected:
-    NdReportCatcher m_reports;
-    QTemporaryDir m_dir;
-    NdUrlRecorder m_urls;
+    NdReportCatcher Reports;
+    QTemporaryDir Dir;
+    NdUrlRecorder Urls;
 };
 
 // Answers every modal dialog of the class `className` that appears while it
@@ -71,15 +71,15 @@ class NdModalAnswerer : public QObject
 {
 public:
     NdModalAnswerer(const char* className, std::function<void(QDialog*)> answer);
-    int Count() const { return m_count; }
+    int Count() const { return Answered; }
 
 private:
     void Poll();
 
-    QByteArray m_className;
-    std::function<void(QDialog*)> m_answer;
-    QPointer<QObject> m_lastAnswered; // nulled when that dialog is gone
-    int m_count = 0;
+    QByteArray ClassName;
+    std::function<void(QDialog*)> Answer;
+    QPointer<QObject> LastAnswered; // nulled when that dialog is gone
+    int Answered = 0;
 };
 
 // The child of that type and object name; the index-th when several share it.
@@ -102,7 +102,7 @@ public:
     QString Warnings() const; // one a line
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler Previous = nullptr;
 };
 
 // Clicks the child button of that object name, or the one with that text.

@@ -26,8 +26,8 @@ void TestNdDesktopNotifier::noticeOpensItsFolder()
     if (!service.Start())
         QSKIP("no session bus of the test's own: dbus-run-session is missing");
     NdDesktopNotifier notifier;
-    const QString other = m_dir.filePath(QStringLiteral("other"));
-    QVERIFY(notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第一课 Lesson.mp4"), m_dir.path()));
+    const QString other = Dir.filePath(QStringLiteral("other"));
+    QVERIFY(notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第一课 Lesson.mp4"), Dir.path()));
     QVERIFY(notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第二课.mp4"), other));
     QTRY_COMPARE(service.Notices().size(), 2);
     const NdTestNotice notice = service.Notices().at(0);
@@ -41,15 +41,15 @@ void TestNdDesktopNotifier::noticeOpensItsFolder()
              {notice.id, "default"}, {otherId, "default"}})
         QVERIFY(service.InvokeAction(id, QString::fromLatin1(action)));
     const QUrl last = QUrl::fromLocalFile(other);
-    QTRY_VERIFY(m_urls.opened.contains(last));
-    QCOMPARE(m_urls.opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path()), last}));
+    QTRY_VERIFY(Urls.opened.contains(last));
+    QCOMPARE(Urls.opened, QList<QUrl>({QUrl::fromLocalFile(Dir.path()), last}));
 }
 
 void TestNdDesktopNotifier::nothingShownWithoutBusOrTray()
 {
-    const QString noBus = QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus"));
+    const QString noBus = QStringLiteral("unix:path=") + Dir.filePath(QStringLiteral("no-bus"));
     NdDesktopNotifier notifier(nullptr, QDBusConnection::connectToBus(noBus, QStringLiteral("no-bus")));
-    QVERIFY(!notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第一课.mp4"), m_dir.path()));
+    QVERIFY(!notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第一课.mp4"), Dir.path()));
     QVERIFY(!notifier.findChild<QSystemTrayIcon*>());
 }
 

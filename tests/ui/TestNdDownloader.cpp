@@ -64,7 +64,7 @@ class TestNdDownloader : public NdPlatformTestCase
 {
     Q_OBJECT
 public:
-    explicit TestNdDownloader(NdApp& app) : m_app(app) { }
+    explicit TestNdDownloader(NdApp& app) : App(app) { }
 
 private slots:
     void initTestCase();
@@ -87,48 +87,48 @@ private slots:
 private:
     NdDownloader* OpenWindow();
 
-    NdApp& m_app;
-    QPointer<NdDownloader> m_window;
-    NdOpenEventFilter m_filter;
-    NdUrlRecorder m_urls; // what the window asks the desktop to open
+    NdApp& App;
+    QPointer<NdDownloader> Window;
+    NdOpenEventFilter Filter;
+    NdUrlRecorder Urls; // what the window asks the desktop to open
     // Answers every folder dialog; OK, with this test's download folder, unless a case says otherwise.
-    std::function<void(QDialog*)> m_folderAnswer;
-    NdModalAnswerer m_folderDialogs{"NdSetDownloadPathDlg", [this](QDialog* dialog) { m_folderAnswer(dialog); }};
+    std::function<void(QDialog*)> FolderAnswer;
+    NdModalAnswerer FolderDialogs{"NdSetDownloadPathDlg", [this](QDialog* dialog) { FolderAnswer(dialog); }};
 };
 
 void TestNdDownloader::initTestCase()
 {
     NdPlatformTestCase::initTestCase();
-    QVERIFY(m_app.InitBasicSettings());
+    QVERIFY(App.InitBasicSettings());
     for (const char* scheme : {"file", "https"})
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &m_urls, "open");
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &Urls, "open");
 }
 
 void TestNdDownloader::init()
 {
     NdPlatformTestCase::init();
     QGuiApplication::clipboard()->clear();
-    NdCacheManager::GetInstance()->SetLastDownloadPath(m_downloads->path().toStdString());
-    m_folderAnswer = [](QDialog* dialog) { NdClickChild(dialog, "NdCloseDlg_OkBtn"); };
+    NdCacheManager::GetInstance()->SetLastDownloadPath(Downloads->path().toStdString());
+    FolderAnswer = [](QDialog* dialog) { NdClickChild(dialog, "NdCloseDlg_OkBtn"); };
 }
 
 void TestNdDownloader::cleanup()
 {
     NdNetworkTest::SetPingProgram(QString());
-    delete m_window;
-    delete m_app.GetMainWindow(); // left by a failed case, it would take the next one's requests
+    delete Window;
+    delete App.GetMainWindow(); // left by a failed case, it would take the next one's requests
     NdPlatformTestCase::cleanup();
 }
 
 NdDownloader* TestNdDownloader::OpenWindow()
 {
-    m_window = new NdDownloader(nullptr, std::string(), NdSoftVersion_t{"1.0.4", "", "", false});
-    connect(&m_filter, &NdOpenEventFilter::sigGetNewTask, m_window, &NdDownloader::onGetNewTask);
+    Window = new NdDownloader(nullptr, std::string(), NdSoftVersion_t{"1.0.4", "", "", false});
+    connect(&Filter, &NdOpenEventFilter::sigGetNewTask, Window, &NdDownloader::onGetNewTask);
     // In front of the filter of the application's own window, which is gone.
-    m_app.installEventFilter(&m_filter);
-    m_window->setFixedSize(1080, 640);
-    m_window->show();
-    return m_window;
+    App.installEventFilter(&Filter);
+    Window->setFixedSize(1080, 640);
+    Window->show();
+    return Window;
 }
 
 // A token delivered as an open event, through the application object's own
@@ -137,17 +137,17 @@ NdDownloader* TestNdDownloader::OpenWindow()
 // either language.
 void TestNdDownloader::tokenRequestThroughTheWindow()
 {
-    m_app.InitNdDownloader();
-    QPointer<NdDownloader> window = m_app.GetMainWindow();
+    App.InitNdDownloader();
+    QPointer<NdDownloader> window = App.GetMainWindow();
     QVERIFY(EmptyPageShown(window));
     QVERIFY(NdUiShoot(window, QStringLiteral("main-window-empty")));
     window->showMinimized();
-    const int dialogsBefore = m_folderDialogs.Count();
+    const int dialogsBefore = FolderDialogs.Count();
     QCoreApplication::postEvent(
-        &m_app, new QFileOpenEvent(QUrl("nddownloader:///nadioDownLoader-token-plain,plain2,aes")));
+        &App, new QFileOpenEvent(QUrl("nddownloader:///nadioDownLoader-token-plain,plain2,aes")));
     QTRY_COMPARE_WITH_TIMEOUT(NdRowNames(window).size(), 3, 10000);
     QVERIFY(!window->isMinimized());
-    QCOMPARE(m_folderDialogs.Count(), dialogsBefore + 1);
+    QCOMPARE(FolderDialogs.Count(), dialogsBefore + 1);
     const QStringList newestFirst = NdRowNames(window);
     QCOMPARE(newestFirst.first(), QStringLiteral("加密课程 AES-128"));
     QCOMPARE(newestFirst.last(), QStringLiteral("第1课 入门"));
@@ -175,7 +175,7 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
         const QString lesson = lessons.value(newestFirst.indexOf(QString::fromStdString(task.VideoName)));
         QVERIFY2(qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(lesson)) < 0.5, qPrintable(lesson));
     }
-    QVERIFY(QDir(m_downloads->filePath(QStringLiteral("~NdTemp"))).isEmpty());
+    QVERIFY(QDir(Downloads->filePath(QStringLiteral("~NdTemp"))).isEmpty());
     // The task threads' reports reached the rows.
     for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
         QTRY_COMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
@@ -186,9 +186,9 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
     QTRY_VERIFY(window.isNull());
     for (const char* language : {"en-US", NdLanguageHelper::kFirstLanguage}) {
         NdLanguageHelper::GetInstance()->Init(language);
-        delete m_window;
+        delete Window;
         QCOMPARE(NdRowNames(OpenWindow()), newestFirst);
-        QVERIFY(NdUiShoot(m_window, QStringLiteral("main-window-") + language));
+        QVERIFY(NdUiShoot(Window, QStringLiteral("main-window-") + language));
     }
 }
 
@@ -204,26 +204,26 @@ void TestNdDownloader::requestsByUrlAndClipboard()
     for (int i = 0; i < requestAndLogged.size(); i += 2)
         QCOMPARE(NdDownloader::MaskedRequest(requestAndLogged[i]), requestAndLogged[i + 1]);
     NdDownloader* window = OpenWindow();
-    QCoreApplication::postEvent(&m_app, new NdUrlOpenEvent("nddownloader://nadioDownLoader-token-MiXeD="));
-    QTRY_COMPARE(m_platform.TokensQueried().size(), 1);
-    QCoreApplication::postEvent(&m_app, new NdUrlOpenEvent("nddownloader:///nadioDownLoader-token-MiXeD%3D"));
-    QTRY_COMPARE(m_platform.TokensQueried().size(), 2);
-    QCoreApplication::postEvent(&m_app, new NdUrlOpenEvent("nddownloader:///NADIODOWNLOADER-TOKEN-A"));
-    QCoreApplication::postEvent(&m_app, new QFileOpenEvent(QUrl("nddownloader:nadioDownLoader-token-AbC=")));
-    QTRY_COMPARE(m_platform.TokensQueried(), (QStringList{"MiXeD=", "MiXeD%3D", "AbC="}));
+    QCoreApplication::postEvent(&App, new NdUrlOpenEvent("nddownloader://nadioDownLoader-token-MiXeD="));
+    QTRY_COMPARE(Platform.TokensQueried().size(), 1);
+    QCoreApplication::postEvent(&App, new NdUrlOpenEvent("nddownloader:///nadioDownLoader-token-MiXeD%3D"));
+    QTRY_COMPARE(Platform.TokensQueried().size(), 2);
+    QCoreApplication::postEvent(&App, new NdUrlOpenEvent("nddownloader:///NADIODOWNLOADER-TOKEN-A"));
+    QCoreApplication::postEvent(&App, new QFileOpenEvent(QUrl("nddownloader:nadioDownLoader-token-AbC=")));
+    QTRY_COMPARE(Platform.TokensQueried(), (QStringList{"MiXeD=", "MiXeD%3D", "AbC="}));
 
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->setText(QStringLiteral("just a note"));
     QTest::qWait(100);
     QCOMPARE(clipboard->text(), QStringLiteral("just a note"));
-    m_folderAnswer = [window](QDialog* dialog) {
+    FolderAnswer = [window](QDialog* dialog) {
         window->onGetNewTask("nadioDownLoader-token-plain2");
         dialog->reject();
     };
     clipboard->setText(QStringLiteral("nadioDownLoader-token-plain"));
     QTRY_COMPARE(clipboard->text(), QString());
     QTest::qWait(200);
-    QCOMPARE(m_platform.TokensQueried().mid(3), QStringList{"plain"});
+    QCOMPARE(Platform.TokensQueried().mid(3), QStringList{"plain"});
     QVERIFY(EmptyPageShown(window));
 }
 
@@ -254,7 +254,7 @@ void TestNdDownloader::deleteRunningTask()
     QTRY_VERIFY_WITH_TIMEOUT(!QDir(workFolder).exists(), 10000);
     QTest::qWait(200);
     QVERIFY(NdStoredTasks().empty());
-    QVERIFY(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).isEmpty());
+    QVERIFY(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).isEmpty());
     QVERIFY2(warnings.Warnings().isEmpty(), qPrintable(warnings.Warnings()));
 }
 
@@ -279,7 +279,7 @@ void TestNdDownloader::namesFromTheServer()
         QVERIFY2(!name.contains(QChar(0)) && !name.contains('\n') && !name.endsWith('.'), qPrintable(name));
         QVERIFY2(NdProbe(NdOutputPath(task)).Duration > 3.0, qPrintable(name));
     }
-    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), titles.size());
+    QCOMPARE(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), titles.size());
     const QStringList rowNames = NdRowNames(window);
     QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), titles.size());
     QCOMPARE(QSet<QString>(names.begin(), names.end()), QSet<QString>(rowNames.begin(), rowNames.end()));
@@ -297,8 +297,8 @@ void TestNdDownloader::namesFromTheServer()
         NdClickChild(row, "NdTaskItem_DeleteBtn");
     }
     QCOMPARE(questions.Count(), 1);
-    QVERIFY(!QFileInfo::exists(m_downloads->filePath("Lesson(1).mp4")));
-    QVERIFY(NdProbe(m_downloads->filePath("Lesson.mp4")).Duration > 3.0);
+    QVERIFY(!QFileInfo::exists(Downloads->filePath("Lesson(1).mp4")));
+    QVERIFY(NdProbe(Downloads->filePath("Lesson.mp4")).Duration > 3.0);
 }
 
 // A playlist address on the clipboard at start-up starts a download. Closing
@@ -306,7 +306,7 @@ void TestNdDownloader::namesFromTheServer()
 // quit" ends the threads before the window goes and leaves the task to resume.
 void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
 {
-    const QString lesson = m_platform.LessonUrl(QStringLiteral("slow/plain"));
+    const QString lesson = Platform.LessonUrl(QStringLiteral("slow/plain"));
     QGuiApplication::clipboard()->setText(QStringLiteral("nadioDownLoader-url-") + lesson);
     QPointer<NdDownloader> window = OpenWindow();
     QTRY_COMPARE(NdRowNames(window), QStringList{"test"});
@@ -351,7 +351,7 @@ void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
         QVERIFY(QDir().mkpath(QString::fromStdString(tasks.last().VideoTempPath)));
         NdCacheManager::GetInstance()->SaveOneDownloadTask(tasks.last());
     }
-    QVERIFY(QFile(m_downloads->filePath(QStringLiteral("lesson 2.mp4"))).open(QIODevice::WriteOnly));
+    QVERIFY(QFile(Downloads->filePath(QStringLiteral("lesson 2.mp4"))).open(QIODevice::WriteOnly));
     const DownloadTaskParam_t& moved = tasks.at(2);
     QFile video(NdOutputPath(moved));
     QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(2000000, 'v')) == 2000000);
@@ -366,7 +366,7 @@ void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
     QVERIFY(!QFileInfo::exists(QString::fromStdString(tasks.at(1).VideoTempPath)));
     QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 3, kTaskTimeoutMs);
     QCOMPARE(NdStoredTask(moved.VideoTempPath).VideoTranscodeFileSize, 2.0f);
-    QCOMPARE(QDir(m_downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 3);
+    QCOMPARE(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 3);
     QVERIFY(qAbs(NdProbe(NdOutputPath(tasks.at(0))).Duration - SourceDuration(QStringLiteral("plain"))) < 0.5);
     QCOMPARE(NdStoredIn(Paused) + NdStoredIn(Failed), 2);
     QVERIFY(window->close());
@@ -436,7 +436,7 @@ void TestNdDownloader::noticesWhileAway()
         QSKIP("no session bus of the test's own: dbus-run-session is missing");
     NdDownloader* window = OpenWindow();
     QVERIFY(BackInFront(window));
-    const QString folder = m_downloads->path();
+    const QString folder = Downloads->path();
     const auto request = [&](const char* token, int rows) {
         window->onGetNewTask(token);
         QTRY_COMPARE(NdRowNames(window).size(), rows);
@@ -478,11 +478,11 @@ void TestNdDownloader::listByKeysMenuAndDoubleClick()
     QVERIFY(BackInFront(window));
     NdTaskItem* finished = Row(window, "lesson 2");
     QTest::mouseDClick(finished, Qt::LeftButton);
-    QCOMPARE(m_urls.opened.value(0), QUrl::fromLocalFile(videos[2]));
+    QCOMPARE(Urls.opened.value(0), QUrl::fromLocalFile(videos[2]));
     QVERIFY(QFile::remove(videos[2]));
     QTest::mouseDClick(finished, Qt::LeftButton);
     QCOMPARE(finished->GetDownloadTaskParam().VideoState, int(MissFile));
-    QCOMPARE(m_urls.opened.size(), 1);
+    QCOMPARE(Urls.opened.size(), 1);
 
     QTest::mouseClick(Row(window, "lesson 1"), Qt::LeftButton);
     NdModalAnswerer questions("NdQuestionBox", [](QDialog* box) { NdClickChild(box, "NdQuestionBox_CancleBtn"); });
@@ -536,7 +536,7 @@ void TestNdDownloader::offlineAndBackResumesByItself()
 
     // Every try of one segment fails while the network is down.
     const QJsonObject unavailable{{"path", "/lessons/long/seg7.ts"}, {"first", 5}, {"status", 503}};
-    QVERIFY(m_platform.SetFaults(QJsonObject{{"rules", QJsonArray{unavailable}}}));
+    QVERIFY(Platform.SetFaults(QJsonObject{{"rules", QJsonArray{unavailable}}}));
     window->onGetNewTask("nadioDownLoader-token-long");
     QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Failed), 1, kTaskTimeoutMs);
     NdNetworkTest::SetPingProgram(QString());
@@ -548,16 +548,16 @@ void TestNdDownloader::offlineAndBackResumesByItself()
 
 void TestNdDownloader::mandatoryUpdateShowsOnlyTheUpdateDialog()
 {
-    QVERIFY(m_platform.SetVersion(R"({"code":0,"data":{"version":"9.9.9","msg":"must","download_url":")"
-        + m_platform.BaseUrl().toUtf8() + R"(/installer/NdDownloader.dmg","must_update":1}})"));
+    QVERIFY(Platform.SetVersion(R"({"code":0,"data":{"version":"9.9.9","msg":"must","download_url":")"
+        + Platform.BaseUrl().toUtf8() + R"(/installer/NdDownloader.dmg","must_update":1}})"));
     bool mainWindowSeen = true;
     bool shot = false;
     NdModalAnswerer updateDialogs("NdUpdateDlg", [&](QDialog* dialog) {
-        mainWindowSeen = m_app.GetMainWindow() != nullptr;
+        mainWindowSeen = App.GetMainWindow() != nullptr;
         shot = NdUiShoot(dialog, QStringLiteral("mandatory-update"));
         dialog->close();
     });
-    QCOMPARE(m_app.Start(), 0);
+    QCOMPARE(App.Start(), 0);
     QCOMPARE(updateDialogs.Count(), 1);
     QVERIFY(!mainWindowSeen && shot);
 }

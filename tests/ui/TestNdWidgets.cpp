@@ -76,24 +76,24 @@ private slots:
 
 private:
     DownloadTaskParam_t Record(int state) const;
-    QString Url(const QString& path) const { return m_server.BaseUrl() + path; }
+    QString Url(const QString& path) const { return Server.BaseUrl() + path; }
 
-    NdTestHttpServer m_server{NdTestHttpServer::Tls};
-    QStringList m_startDirs;
-    QString m_chooserAnswer;
-    QStringList m_handedOver;
+    NdTestHttpServer Server{NdTestHttpServer::Tls};
+    QStringList StartDirs;
+    QString ChooserAnswer;
+    QStringList HandedOver;
 };
 
 void TestNdWidgets::initTestCase()
 {
     NdUiTestCase::initTestCase();
     NdSetDownloadPathDlg::SetDirectoryChooser([this](QWidget*, const QString& caption, const QString& startDir) {
-        m_startDirs << startDir;
-        return caption == NdUiStr("NdDownloader.ChooseSaveFilePath") ? m_chooserAnswer : QStringLiteral("/wrong");
+        StartDirs << startDir;
+        return caption == NdUiStr("NdDownloader.ChooseSaveFilePath") ? ChooserAnswer : QStringLiteral("/wrong");
     });
     // Slow enough for several progress reports: they come at most every 150 ms.
     for (const char* path : {"/dl/NadioLoader.dmg", "/dl/dropped.dmg", "/dl/stalled.dmg"}) {
-        m_server.Route(path, [](const NdTestRequest& request) {
+        Server.Route(path, [](const NdTestRequest& request) {
             NdTestResponse response;
             response.body = kInstaller;
             response.chunkSize = 20000;
@@ -103,8 +103,8 @@ void TestNdWidgets::initTestCase()
             return response;
         });
     }
-    QVERIFY(m_server.Start());
-    NdUpdateProgressDlg::SetInstallerHandOff([this](const QString& file) { m_handedOver << file; });
+    QVERIFY(Server.Start());
+    NdUpdateProgressDlg::SetInstallerHandOff([this](const QString& file) { HandedOver << file; });
 }
 
 DownloadTaskParam_t TestNdWidgets::Record(int state) const
@@ -114,7 +114,7 @@ DownloadTaskParam_t TestNdWidgets::Record(int state) const
     record.VideoFileSize = 2048.0f;
     record.VideoDownloadFileSize = 512.0f;
     record.VideoTranscodeFileSize = 1536.0f;
-    record.VideoDownloadPath = m_dir.path().toStdString();
+    record.VideoDownloadPath = Dir.path().toStdString();
     record.VideoState = state;
     return record;
 }
@@ -127,13 +127,13 @@ DownloadTaskParam_t TestNdWidgets::Record(int state) const
 void TestNdWidgets::missingFileAndFullDisk()
 {
     DownloadTaskParam_t record = Record(Finished);
-    record.VideoDownloadPath = m_dir.filePath(QStringLiteral("moved away")).toStdString();
+    record.VideoDownloadPath = Dir.filePath(QStringLiteral("moved away")).toStdString();
     NdTaskItem row(nullptr, record);
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel", 1), NdUiStr("NdDownloader.MissFile"));
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel"), QStringLiteral("1.50GB"));
     NdClickChild(&row, "NdTaskItem_FolderBtn");
     const QUrl folder = QUrl::fromLocalFile(QString::fromStdString(record.VideoDownloadPath));
-    QCOMPARE(m_urls.opened, QList<QUrl>{folder});
+    QCOMPARE(Urls.opened, QList<QUrl>{folder});
     QVERIFY(QFileInfo(folder.toLocalFile()).isDir());
     QSignalSpy showWindow(&row, &NdTaskItem::sigShowWindow);
     row.onRefreshDownloadResult(1024.0f, 50, NoDisk, QString());
@@ -291,7 +291,7 @@ void TestNdWidgets::freeSpace()
 void TestNdWidgets::chooseFolder()
 {
     NdSetDownloadPathDlg::SetFreeBytesQuery(nullptr);
-    const QString gone = m_dir.filePath(QStringLiteral("gone/deeper"));
+    const QString gone = Dir.filePath(QStringLiteral("gone/deeper"));
     for (const QString& last : {gone, QStringLiteral("/proc/nd-gone/videos"), QStringLiteral("/proc/sys/kernel")}) {
         NdCacheManager::GetInstance()->SetLastDownloadPath(last.toStdString());
         NdSetDownloadPathDlg dialog;
@@ -304,31 +304,31 @@ void TestNdWidgets::chooseFolder()
     NdCacheManager::GetInstance()->SetLastDownloadPath(std::string());
     NdSetDownloadPathDlg first;
     NdButton* browse = NdChild<NdButton>(&first, "NdCloseDlg_CancleBtn"); // the first grey button
-    m_chooserAnswer.clear();
+    ChooserAnswer.clear();
     browse->click(); // the chooser cancelled: nothing changes
     QCOMPARE(first.GetDir(), DesktopVideoFolder());
     for (const QString& refused : {QStringLiteral("/"), QStringLiteral("/usr"),
-             m_dir.filePath(QStringLiteral("not-there")), QStringLiteral("/proc/sys/kernel")}) {
-        m_chooserAnswer = refused;
+             Dir.filePath(QStringLiteral("not-there")), QStringLiteral("/proc/sys/kernel")}) {
+        ChooserAnswer = refused;
         browse->click();
         QVERIFY2(!NdChild(&first, "NdCloseDlg_OkBtn")->isEnabled(), qPrintable(refused));
         QCOMPARE(NdChild<QLineEdit>(&first, "NdCloseDlg_LineEdit")->toolTip(), NdUiStr("NdDownloader.NoWrite"));
     }
-    m_chooserAnswer = m_dir.path();
+    ChooserAnswer = Dir.path();
     QTimer::singleShot(0, &first, [&]() {
         browse->click();
         NdClickChild(&first, "NdCloseDlg_OkBtn");
     });
     QCOMPARE(first.DoModal(), 1);
     NdSetDownloadPathDlg next;
-    QCOMPARE(next.GetDir(), m_dir.path());
+    QCOMPARE(next.GetDir(), Dir.path());
     QTimer::singleShot(0, &next, [&]() {
         NdChild<NdButton>(&next, "NdCloseDlg_CancleBtn")->click();
         NdChild<NdButton>(&next, "NdCloseDlg_CancleBtn", 1)->click();
     });
     QCOMPARE(next.DoModal(), 0);
-    QCOMPARE(m_startDirs.first(), QStringLiteral("./"));
-    QCOMPARE(m_startDirs.last(), m_dir.path());
+    QCOMPARE(StartDirs.first(), QStringLiteral("./"));
+    QCOMPARE(StartDirs.last(), Dir.path());
 }
 
 // The buttons each answer shows; "update" ends the dialog and runs the
@@ -392,7 +392,7 @@ void TestNdWidgets::installerDownload()
 {
     QFETCH(QString, url);
     QFETCH(QByteArray, existing);
-    m_handedOver.clear();
+    HandedOver.clear();
     const QString older
         = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/" + url.section('/', -1);
     QVERIFY(existing.isEmpty() || (QDir().mkpath(QFileInfo(older).path()) && NdWriteFile(older, existing)));
@@ -413,11 +413,11 @@ void TestNdWidgets::installerDownload()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog || !m_handedOver.isEmpty() || close->isVisible(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog || !HandedOver.isEmpty() || close->isVisible(), 15000);
     QVERIFY(existing.isEmpty() || (NdReadFile(older) == existing && QFile::remove(older)));
-    if (!m_handedOver.isEmpty()) {
+    if (!HandedOver.isEmpty()) {
         QVERIFY(NdUiShoot(dialog.get(), QStringLiteral("dialog_update_progress")));
-        QCOMPARE(m_handedOver, QStringList{file});
+        QCOMPARE(HandedOver, QStringList{file});
         QCOMPARE(QFileInfo(file).fileName(), existing.isEmpty() ? "NadioLoader.dmg" : "NadioLoader(1).dmg");
         QFile installer(file);
         QVERIFY(installer.open(QIODevice::ReadOnly) && installer.readAll() == kInstaller && installer.remove());

@@ -226,9 +226,9 @@ bool WriteHistory(const QString& videos)
 class NdBenchRows : public QObject
 {
 public:
-    explicit NdBenchRows(int tasks) : m_tasks(tasks)
+    explicit NdBenchRows(int tasks) : TaskTotal(tasks)
     {
-        m_clock.start();
+        Clock.start();
         NdDownloadTask::SetRowConnector([this](NdDownloadTask* task, const DownloadTaskParam_t& record) {
             return NdRowConnections{Connect(task, record.TaskItem)};
         });
@@ -237,28 +237,28 @@ public:
 
     static NdTaskItem* RowKey(int n) { return reinterpret_cast<NdTaskItem*>(static_cast<quintptr>(0x1000 + n * 16)); }
 
-    void Restart() { m_clock.restart(); }
+    void Restart() { Clock.restart(); }
     bool WaitAllEnded(int timeoutMs)
     {
         QEventLoop loop;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (m_ended.load() >= m_tasks)
+            if (Ended.load() >= TaskTotal)
                 loop.quit();
         });
         QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
         poll.start(20);
         loop.exec();
-        return m_ended.load() >= m_tasks;
+        return Ended.load() >= TaskTotal;
     }
     // Since the start: when the last task had all its segments on disk, and when the last one ended.
     QPair<qint64, qint64> LastDownloadedAndEndedMs() const
     {
-        QMutexLocker lock(&m_lock);
-        return {m_lastDownloadedMs, m_lastEndedMs};
+        QMutexLocker lock(&Lock);
+        return {LastDownloadedMs, LastEndedMs};
     }
-    int FinishedTasks() const { return m_finished.load(); }
-    long HalfWayRssMb() const { return m_halfWayRssMb.load(); }
+    int FinishedTasks() const { return FinishedCount.load(); }
+    long HalfWayRssMb() const { return HalfWayRss.load(); }
 
 private:
     QMetaObject::Connection Connect(NdDownloadTask* task, NdTaskItem*)
@@ -270,28 +270,28 @@ private:
 
     void OnReport(int percent, int state)
     {
-        const qint64 now = m_clock.elapsed();
-        if (state == Downloading && percent >= 50 && m_halfWayRssMb.load() < 0)
-            m_halfWayRssMb.store(CurrentRssMb());
-        QMutexLocker lock(&m_lock);
+        const qint64 now = Clock.elapsed();
+        if (state == Downloading && percent >= 50 && HalfWayRss.load() < 0)
+            HalfWayRss.store(CurrentRssMb());
+        QMutexLocker lock(&Lock);
         if (state == Downloaded)
-            m_lastDownloadedMs = qMax(m_lastDownloadedMs, now);
+            LastDownloadedMs = qMax(LastDownloadedMs, now);
         if (state == Finished || state == Failed || state == Paused || state == NoDisk) {
-            m_lastEndedMs = qMax(m_lastEndedMs, now);
+            LastEndedMs = qMax(LastEndedMs, now);
             if (state == Finished)
-                ++m_finished;
-            ++m_ended;
+                ++FinishedCount;
+            ++Ended;
         }
     }
 
-    const int m_tasks;
-    QElapsedTimer m_clock;
-    mutable QMutex m_lock;
-    qint64 m_lastDownloadedMs = 0;
-    qint64 m_lastEndedMs = 0;
-    std::atomic<int> m_ended{0};
-    std::atomic<int> m_finished{0};
-    std::atomic<long> m_halfWayRssMb{-1};
+    const int TaskTotal;
+    QElapsedTimer Clock;
+    mutable QMutex Lock;
+    qint64 LastDownloadedMs = 0;
+    qint64 LastEndedMs = 0;
+    std::atomic<int> Ended{0};
+    std::atomic<int> FinishedCount{0};
+    std::atomic<long> HalfWayRss{-1};
 };
 
 // The log's echo to debug output is made as in the program, but not shown.

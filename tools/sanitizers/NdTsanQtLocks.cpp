@@ -287,7 +287,7 @@ class NdOrderedSlot : public QtPrivate::QSlotObjectBase
 {
 public:
     NdOrderedSlot(QtPrivate::QSlotObjectBase* slot, void* doneToken)
-        : QSlotObjectBase(&Impl), m_slot(slot), m_doneToken(doneToken)
+        : QSlotObjectBase(&Impl), Slot(slot), DoneToken(doneToken)
     { }
 
 private:
@@ -296,14 +296,14 @@ private:
         auto* self = static_cast<NdOrderedSlot*>(base);
         switch (which) {
         case Destroy:
-            self->m_slot->destroyIfLastRef();
+            self->Slot->destroyIfLastRef();
             delete self;
             break;
         case Call:
             __tsan_acquire(self);
-            self->m_slot->call(receiver, args);
-            if (self->m_doneToken)
-                __tsan_release(self->m_doneToken);
+            self->Slot->call(receiver, args);
+            if (self->DoneToken)
+                __tsan_release(self->DoneToken);
             break;
         default:
             if (ret)
@@ -312,8 +312,8 @@ private:
         }
     }
 
-    QtPrivate::QSlotObjectBase* const m_slot;
-    void* const m_doneToken;
+    QtPrivate::QSlotObjectBase* const Slot;
+    void* const DoneToken;
 };
 } // namespace
 

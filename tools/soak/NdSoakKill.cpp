@@ -71,14 +71,14 @@ bool IsResumable(int state)
 class NdSoak
 {
 public:
-    NdSoak(int kills, quint32 seed) : m_kills(kills), m_random(seed) { }
+    NdSoak(int kills, quint32 seed) : Kills(kills), Random(seed) { }
 
     bool Start();
     int Run();
 
 private:
-    QString Home() const { return m_home.path(); }
-    QString Downloads() const { return m_home.path() + QStringLiteral("/videos"); }
+    QString Home() const { return HomeFolder.path(); }
+    QString Downloads() const { return HomeFolder.path() + QStringLiteral("/videos"); }
     QString WorkRoot() const { return Downloads() + QStringLiteral("/~NdTemp"); }
     QString StorePath() const
     {
@@ -102,37 +102,37 @@ private:
     std::vector<DownloadTaskParam_t> StoredTasks(bool* parsed) const;
     void Fail(const QString& what);
 
-    const int m_kills;
-    QRandomGenerator m_random;
-    NdSamplePlatformProcess m_platform;
-    NdProgramBundle m_bundle;
-    QTemporaryDir m_home;
-    NdTestChildProcess m_program;
-    QMap<QString, double> m_seconds; // per lesson path
-    int m_killed = 0;
-    int m_resumes = 0;
-    int m_finished = 0;
-    int m_failures = 0;
+    const int Kills;
+    QRandomGenerator Random;
+    NdSamplePlatformProcess Platform;
+    NdProgramBundle Bundle;
+    QTemporaryDir HomeFolder;
+    NdTestChildProcess Program;
+    QMap<QString, double> Seconds; // per lesson path
+    int Killed = 0;
+    int Resumes = 0;
+    int FinishedRounds = 0;
+    int Failures = 0;
 };
 
 bool NdSoak::Start()
 {
-    if (!m_home.isValid() || !QDir().mkpath(Downloads()))
+    if (!HomeFolder.isValid() || !QDir().mkpath(Downloads()))
         return false;
     // This tool seeds and reads the program's own store: the same data folder.
     qputenv("XDG_DATA_HOME", (Home() + QLatin1Char('/') + QLatin1String(kDataName)).toLocal8Bit());
-    if (!m_platform.Start()) {
-        std::fprintf(stderr, "%s\n", qPrintable(m_platform.ErrorString()));
+    if (!Platform.Start()) {
+        std::fprintf(stderr, "%s\n", qPrintable(Platform.ErrorString()));
         return false;
     }
-    if (!m_bundle.Create(m_platform.DeployFilePath()))
+    if (!Bundle.Create(Platform.DeployFilePath()))
         return false;
     for (const QString& lesson : kLessons)
-        m_seconds[lesson] = NdPlaylistDuration(m_platform.Get(m_platform.LessonUrl(lesson)).Body);
-    m_program.setProcessEnvironment(m_bundle.Environment(Home(), QLatin1String(kDataName)));
-    m_program.setProgram(m_bundle.ProgramPath());
-    m_program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    m_program.setStandardErrorFile(QProcess::nullDevice());
+        Seconds[lesson] = NdPlaylistDuration(Platform.Get(Platform.LessonUrl(lesson)).Body);
+    Program.setProcessEnvironment(Bundle.Environment(Home(), QLatin1String(kDataName)));
+    Program.setProgram(Bundle.ProgramPath());
+    Program.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    Program.setStandardErrorFile(QProcess::nullDevice());
     return true;
 }
 
@@ -144,8 +144,8 @@ void NdSoak::SeedRound()
     store->ClearDownloadTasks();
     int n = 0;
     for (const QString& lesson : kLessons) {
-        DownloadTaskParam_t task = NdMakeTask(
-            Downloads(), m_platform.LessonUrl(lesson), QStringLiteral("lesson %1").arg(++n), 0.05f, nullptr);
+        DownloadTaskParam_t task
+            = NdMakeTask(Downloads(), Platform.LessonUrl(lesson), QStringLiteral("lesson %1").arg(++n), 0.05f, nullptr);
         QDir().mkpath(QString::fromStdString(task.VideoTempPath));
         store->SaveOneDownloadTask(task);
     }
@@ -153,8 +153,8 @@ void NdSoak::SeedRound()
 
 void NdSoak::Launch()
 {
-    m_program.start();
-    m_program.waitForStarted(10000);
+    Program.start();
+    Program.waitForStarted(10000);
 }
 
 bool NdSoak::WorkFileExists(const QString& name) const
@@ -168,11 +168,11 @@ bool NdSoak::WaitFor(Phase phase)
     const QDeadlineTimer deadline(kTriggerLimitMs);
     const QFileInfo store(StorePath());
     const QDateTime storedAt = store.lastModified();
-    while (!deadline.hasExpired() && m_program.state() == QProcess::Running && !AllFinished()) {
+    while (!deadline.hasExpired() && Program.state() == QProcess::Running && !AllFinished()) {
         switch (phase) {
         case Phase::Segments:
             if (WorkFileExists(QStringLiteral("*.ts"))) {
-                QThread::msleep(m_random.bounded(500));
+                QThread::msleep(Random.bounded(500));
                 return true;
             }
             break;
@@ -201,15 +201,15 @@ bool NdSoak::WaitFor(Phase phase)
 void NdSoak::KillDuring(Phase phase)
 {
     const bool hit = WaitFor(phase);
-    if (m_program.state() != QProcess::Running) {
-        Fail(QStringLiteral("the program ended by itself with %1").arg(m_program.exitCode()));
+    if (Program.state() != QProcess::Running) {
+        Fail(QStringLiteral("the program ended by itself with %1").arg(Program.exitCode()));
         return;
     }
     const QList<qint64> workers = WorkerPids();
-    ::kill(static_cast<pid_t>(m_program.processId()), SIGKILL);
-    m_program.waitForFinished(10000);
-    ++m_killed;
-    std::printf("kill %d/%d %s %s\n", m_killed, m_kills, hit ? "during" : "(no sign of)", PhaseName(phase));
+    ::kill(static_cast<pid_t>(Program.processId()), SIGKILL);
+    Program.waitForFinished(10000);
+    ++Killed;
+    std::printf("kill %d/%d %s %s\n", Killed, Kills, hit ? "during" : "(no sign of)", PhaseName(phase));
     if (std::any_of(workers.begin(), workers.end(), OutlivesItsParent))
         Fail(QStringLiteral("a process of the killed program goes on working in its task folders"));
 }
@@ -262,7 +262,7 @@ bool NdSoak::AllFinished() const
 
 void NdSoak::Fail(const QString& what)
 {
-    ++m_failures;
+    ++Failures;
     std::printf("FAILURE: %s\n", qPrintable(what));
 }
 
@@ -314,7 +314,7 @@ bool NdSoak::CheckAfterKill()
 double NdSoak::SecondsOf(const QString& videoName) const
 {
     const int lesson = videoName.section(QLatin1Char(' '), 1).section(QLatin1Char('.'), 0, 0).toInt() - 1;
-    return m_seconds.value(kLessons.value(lesson), -100);
+    return Seconds.value(kLessons.value(lesson), -100);
 }
 
 bool NdSoak::CheckFinishedRound(int round)
@@ -332,7 +332,7 @@ bool NdSoak::CheckFinishedRound(int round)
             continue;
         }
         if (CheckVideo(NdOutputPath(task), SecondsOf(name), true))
-            ++m_finished;
+            ++FinishedRounds;
         else
             ok = false;
     }
@@ -352,21 +352,21 @@ bool NdSoak::RunRound(int round)
 {
     SeedRound();
     static const Phase phases[] = {Phase::Segments, Phase::Store, Phase::Merge, Phase::Move};
-    for (int k = 0; k < kKillsPerRound && m_killed < m_kills; ++k) {
+    for (int k = 0; k < kKillsPerRound && Killed < Kills; ++k) {
         Launch();
-        KillDuring(phases[m_killed % 4]);
+        KillDuring(phases[Killed % 4]);
         if (!CheckAfterKill() || AllFinished())
             break;
-        ++m_resumes;
+        ++Resumes;
     }
     Launch();
     const QDeadlineTimer deadline(kFinishLimitMs);
-    while (!AllFinished() && !deadline.hasExpired() && m_program.state() == QProcess::Running)
+    while (!AllFinished() && !deadline.hasExpired() && Program.state() == QProcess::Running)
         QThread::msleep(50);
-    m_program.terminate();
-    if (!m_program.waitForFinished(10000)) {
-        m_program.kill();
-        m_program.waitForFinished(5000);
+    Program.terminate();
+    if (!Program.waitForFinished(10000)) {
+        Program.kill();
+        Program.waitForFinished(5000);
         Fail(QStringLiteral("round %1: the program did not end on SIGTERM").arg(round));
     }
     const bool ok = CheckFinishedRound(round);
@@ -380,18 +380,18 @@ bool NdSoak::RunRound(int round)
 int NdSoak::Run()
 {
     int round = 0;
-    while (m_killed < m_kills) {
-        const int before = m_killed;
+    while (Killed < Kills) {
+        const int before = Killed;
         RunRound(++round);
         std::fflush(stdout);
-        if (m_killed == before) {
+        if (Killed == before) {
             Fail(QStringLiteral("round %1 ended before any kill").arg(round));
             break;
         }
     }
-    std::printf("kills: %d, resumes: %d, tasks finished: %d of %d, failures: %d\n", m_killed, m_resumes, m_finished,
-        round * kLessons.size(), m_failures);
-    return m_failures == 0 ? 0 : 1;
+    std::printf("kills: %d, resumes: %d, tasks finished: %d of %d, failures: %d\n", Killed, Resumes, FinishedRounds,
+        round * kLessons.size(), Failures);
+    return Failures == 0 ? 0 : 1;
 }
 
 } // namespace

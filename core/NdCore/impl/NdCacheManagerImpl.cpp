@@ -214,10 +214,10 @@ NdCacheManager* NdCacheManager::GetInstance()
 }
 
 NdCacheManagerImpl::NdCacheManagerImpl()
-    : m_strDataDir(NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)))
+    : DataDir(NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)))
 {
-    while (m_strDataDir.size() > 1 && m_strDataDir.back() == '/')
-        m_strDataDir.pop_back();
+    while (DataDir.size() > 1 && DataDir.back() == '/')
+        DataDir.pop_back();
 }
 
 NdCacheManagerImpl::~NdCacheManagerImpl() = default;
@@ -279,7 +279,7 @@ void NdCacheManagerImpl::ChangeTaskMember(const std::string& tempPath, const cha
 
 void NdCacheManagerImpl::ClearDownloadTasks()
 {
-    QMutexLocker locker(&m_taskListLock);
+    QMutexLocker locker(&TaskListLock);
     try {
         RemoveTaskFile();
     } catch (...) { }
@@ -288,11 +288,11 @@ void NdCacheManagerImpl::ClearDownloadTasks()
 
 bool NdCacheManagerImpl::GetDownloadTasks(std::vector<DownloadTaskParam_t>& tasks)
 {
-    QMutexLocker locker(&m_taskListLock);
+    QMutexLocker locker(&TaskListLock);
     try {
-        if (!LoadTaskList() || !m_bTaskListInFile)
+        if (!LoadTaskList() || !TaskListInFile)
             return false;
-        for (const Json::Value& entry : m_taskList) {
+        for (const Json::Value& entry : TaskList) {
             DownloadTaskParam_t task;
             if (TaskFromJson(entry, task))
                 tasks.push_back(task);
@@ -351,21 +351,21 @@ void NdCacheManagerImpl::SetLastDownloadPath(const std::string& path)
 
 bool NdCacheManagerImpl::TaskFileUnreadable()
 {
-    return m_bTaskFileUnreadable;
+    return UnreadableTaskFile;
 }
 
 void NdCacheManagerImpl::BeginChanges()
 {
-    QMutexLocker locker(&m_taskListLock);
-    ++m_nHeldChanges;
+    QMutexLocker locker(&TaskListLock);
+    ++HeldChanges;
 }
 
 void NdCacheManagerImpl::EndChanges()
 {
     {
-        QMutexLocker locker(&m_taskListLock);
-        m_nHeldChanges = qMax(0, m_nHeldChanges - 1);
-        if (m_nHeldChanges > 0)
+        QMutexLocker locker(&TaskListLock);
+        HeldChanges = qMax(0, HeldChanges - 1);
+        if (HeldChanges > 0)
             return;
     }
     Flush();
@@ -373,9 +373,9 @@ void NdCacheManagerImpl::EndChanges()
 
 void NdCacheManagerImpl::Flush()
 {
-    QMutexLocker locker(&m_taskListLock);
+    QMutexLocker locker(&TaskListLock);
     try {
-        if (m_bUnwrittenChanges)
+        if (UnwrittenChanges)
             WriteTaskList();
     } catch (...) {
         ForgetTaskList();
@@ -385,13 +385,13 @@ void NdCacheManagerImpl::Flush()
 // Drops what memory holds, unwritten progress too: the file is what the caller wants read.
 void NdCacheManagerImpl::Reload()
 {
-    QMutexLocker locker(&m_taskListLock);
+    QMutexLocker locker(&TaskListLock);
     ForgetTaskList();
 }
 
 std::string NdCacheManagerImpl::FilePath(const char* fileName) const
 {
-    return m_strDataDir + "/" + fileName;
+    return DataDir + "/" + fileName;
 }
 
 NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadJsonFile(const char* fileName, Json::Value& root) const
@@ -422,7 +422,7 @@ bool NdCacheManagerImpl::WriteJsonFile(const char* fileName, const Json::Value& 
 {
     const std::string text = StyledText(root);
     // Created here rather than relying on logging to have made it, so a first run keeps its data.
-    if (!QDir().mkpath(ToQString(m_strDataDir)))
+    if (!QDir().mkpath(ToQString(DataDir)))
         return false;
     return NdCommHelper::WriteFileWhole(
         ToQString(FilePath(fileName)), QByteArray(text.data(), static_cast<int>(text.size())));
@@ -454,7 +454,7 @@ NdCacheManagerImpl::NdReadResult NdCacheManagerImpl::ReadTaskList(Json::Value& l
 // One log line when the file turns unreadable, not one for every change dropped meanwhile.
 void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
 {
-    if (m_bTaskFileUnreadable.exchange(!readable) == readable)
+    if (UnreadableTaskFile.exchange(!readable) == readable)
         ND_LOG(readable ? LogInfo : LogWarn, "Task list %s %s", FilePath(kTaskFile).c_str(),
             readable ? "can be read again" : "exists but cannot be read; changes to the list are dropped");
 }
@@ -465,22 +465,22 @@ void NdCacheManagerImpl::NoteTaskFileReadable(bool readable)
 // from it. False while the file cannot be read.
 bool NdCacheManagerImpl::LoadTaskList()
 {
-    if (m_bTaskListLoaded)
+    if (TaskListLoaded)
         return true;
-    const NdReadResult result = ReadTaskList(m_taskList);
+    const NdReadResult result = ReadTaskList(TaskList);
     if (result == NdReadResult::Unreadable)
         return false;
-    m_bTaskListLoaded = true;
-    m_bTaskListInFile = result == NdReadResult::Parsed;
-    m_bTaskFileDamaged = result == NdReadResult::Damaged;
+    TaskListLoaded = true;
+    TaskListInFile = result == NdReadResult::Parsed;
+    TaskFileDamaged = result == NdReadResult::Damaged;
     return true;
 }
 
 void NdCacheManagerImpl::ForgetTaskList()
 {
-    m_taskList = Json::Value();
-    m_bTaskListLoaded = false;
-    m_bUnwrittenChanges = false;
+    TaskList = Json::Value();
+    TaskListLoaded = false;
+    UnwrittenChanges = false;
 }
 
 // Changes from several threads are serialised by the lock, so they never undo each other.
@@ -490,14 +490,14 @@ void NdCacheManagerImpl::ForgetTaskList()
 // when the program ends.
 void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value& list)>& change)
 {
-    QMutexLocker locker(&m_taskListLock);
+    QMutexLocker locker(&TaskListLock);
     try {
         if (!LoadTaskList())
             return;
-        const NdWrite when = change(m_taskList);
-        m_bUnwrittenChanges = true;
-        const bool due = when == NdWrite::Now || m_lastWrite + kProgressWriteInterval <= NdClock::now();
-        if (due && m_nHeldChanges == 0)
+        const NdWrite when = change(TaskList);
+        UnwrittenChanges = true;
+        const bool due = when == NdWrite::Now || LastWrite + kProgressWriteInterval <= NdClock::now();
+        if (due && HeldChanges == 0)
             WriteTaskList();
     } catch (...) {
         ForgetTaskList(); // a change cut short is not trusted; the file still holds the list
@@ -508,16 +508,16 @@ void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value&
 // from it again: memory never holds a task or a state that the file could not take.
 void NdCacheManagerImpl::WriteTaskList()
 {
-    m_lastWrite = NdClock::now();
-    m_bUnwrittenChanges = false;
-    const bool empty = m_taskList.isArray() && m_taskList.empty();
-    if ((m_bTaskFileDamaged && !SetDamagedTaskFileAside())
-        || !(empty ? RemoveTaskFile() : WriteJsonFile(kTaskFile, m_taskList))) {
+    LastWrite = NdClock::now();
+    UnwrittenChanges = false;
+    const bool empty = TaskList.isArray() && TaskList.empty();
+    if ((TaskFileDamaged && !SetDamagedTaskFileAside())
+        || !(empty ? RemoveTaskFile() : WriteJsonFile(kTaskFile, TaskList))) {
         ForgetTaskList();
         return;
     }
-    m_bTaskFileDamaged = false;
-    m_bTaskListInFile = !empty;
+    TaskFileDamaged = false;
+    TaskListInFile = !empty;
 }
 
 // Under the first free name of ".corrupt", ".corrupt.1", ".corrupt.2", ...: a copy kept

@@ -75,14 +75,14 @@ private:
     bool SetDamagedTaskFileAside() const;
     bool RemoveTaskFile() const;
 
-    std::string m_strDataDir;
-    QMutex m_taskListLock; // guards the members below and every write of the task file
-    Json::Value m_taskList;
-    bool m_bTaskListLoaded = false;   // false until read, and again after Reload or a failed write
-    bool m_bTaskListInFile = false;   // the file holds a list (not missing, empty or damaged)
-    bool m_bTaskFileDamaged = false;  // to be kept aside before the next write
-    bool m_bUnwrittenChanges = false; // memory is ahead of the file
-    int m_nHeldChanges = 0;           // BeginChanges not yet ended
-    NdClock::time_point m_lastWrite = NdClock::time_point::min();
-    std::atomic<bool> m_bTaskFileUnreadable{false};
+    std::string DataDir;
+    QMutex TaskListLock; // guards the members below and every write of the task file
+    Json::Value TaskList;
+    bool TaskListLoaded = false;   // false until read, and again after Reload or a failed write
+    bool TaskListInFile = false;   // the file holds a list (not missing, empty or damaged)
+    bool TaskFileDamaged = false;  // to be kept aside before the next write
+    bool UnwrittenChanges = false; // memory is ahead of the file
+    int HeldChanges = 0;           // BeginChanges not yet ended
+    NdClock::time_point LastWrite = NdClock::time_point::min();
+    std::atomic<bool> UnreadableTaskFile{false};
 };

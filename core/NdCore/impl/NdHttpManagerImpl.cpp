@@ -77,39 +77,39 @@ public:
 
     QByteArray Ticket(const QString& key) const
     {
-        QMutexLocker locker(&m_lock);
-        return m_tickets.value(key);
+        QMutexLocker locker(&Lock);
+        return Tickets.value(key);
     }
 
     void Keep(const QString& key, const QByteArray& ticket)
     {
-        QMutexLocker locker(&m_lock);
+        QMutexLocker locker(&Lock);
         // A handful of servers at most; a stray flood of them only costs handshakes.
-        if (m_tickets.size() >= kMaxServers && !m_tickets.contains(key))
-            m_tickets.clear();
-        m_tickets.insert(key, ticket);
+        if (Tickets.size() >= kMaxServers && !Tickets.contains(key))
+            Tickets.clear();
+        Tickets.insert(key, ticket);
     }
 
 private:
     // The trusted certificates rarely change: their digest is kept, not made per request.
     QByteArray RootsDigest(const QList<QSslCertificate>& trusted)
     {
-        QMutexLocker locker(&m_lock);
-        if (m_rootsDigest.isEmpty() || trusted != m_roots) {
+        QMutexLocker locker(&Lock);
+        if (CachedRootsDigest.isEmpty() || trusted != Roots) {
             QCryptographicHash roots(QCryptographicHash::Sha256);
             for (const QSslCertificate& certificate : trusted)
                 roots.addData(certificate.digest(QCryptographicHash::Sha256));
-            m_roots = trusted;
-            m_rootsDigest = roots.result();
+            Roots = trusted;
+            CachedRootsDigest = roots.result();
         }
-        return m_rootsDigest;
+        return CachedRootsDigest;
     }
 
     static const int kMaxServers = 64;
-    mutable QMutex m_lock; // guards everything below
-    QHash<QString, QByteArray> m_tickets;
-    QList<QSslCertificate> m_roots;
-    QByteArray m_rootsDigest;
+    mutable QMutex Lock; // guards everything below
+    QHash<QString, QByteArray> Tickets;
+    QList<QSslCertificate> Roots;
+    QByteArray CachedRootsDigest;
 };
 
 bool IsHttps(const QUrl& url)
@@ -120,7 +120,7 @@ bool IsHttps(const QUrl& url)
 } // namespace
 
 NdHttpTransferWatch::NdHttpTransferWatch(QNetworkReply* reply, int windowMs, qint64 maxBytes)
-    : QObject(reply), m_pReply(reply), m_maxBytes(maxBytes)
+    : QObject(reply), Reply(reply), ByteLimit(maxBytes)
 {
     connect(
         reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) { onProgress(received, -1); });
@@ -132,14 +132,14 @@ NdHttpTransferWatch::NdHttpTransferWatch(QNetworkReply* reply, int windowMs, qin
         QStringList texts;
         for (const QSslError& error : errors)
             texts << error.errorString();
-        m_sslErrors = texts.join(QStringLiteral("; "));
+        SslErrors = texts.join(QStringLiteral("; "));
     });
     if (windowMs <= 0)
         return;
-    m_windowTimer.setInterval(windowMs);
-    connect(&m_windowTimer, &QTimer::timeout, this, &NdHttpTransferWatch::onWindowEnd);
-    connect(reply, &QNetworkReply::finished, &m_windowTimer, &QTimer::stop);
-    m_windowTimer.start();
+    WindowTimer.setInterval(windowMs);
+    connect(&WindowTimer, &QTimer::timeout, this, &NdHttpTransferWatch::onWindowEnd);
+    connect(reply, &QNetworkReply::finished, &WindowTimer, &QTimer::stop);
+    WindowTimer.start();
 }
 
 NdHttpTransferWatch* NdHttpTransferWatch::Of(QNetworkReply* reply)
@@ -154,86 +154,86 @@ void NdHttpTransferWatch::Stop()
 
 void NdHttpTransferWatch::End(Ending why)
 {
-    if (!m_pReply->isRunning() || m_ending != Running)
+    if (!Reply->isRunning() || EndReason != Running)
         return;
-    m_ending = why;
-    m_pReply->abort();
+    EndReason = why;
+    Reply->abort();
 }
 
 void NdHttpTransferWatch::onWindowEnd()
 {
-    if (m_windowBytes < kMinBytesPerWindow)
+    if (WindowBytes < kMinBytesPerWindow)
         End(TimedOut);
-    m_windowBytes = 0;
+    WindowBytes = 0;
 }
 
 // Both counts are totals of the current request; a redirect starts them anew.
 void NdHttpTransferWatch::onProgress(qint64 received, qint64 sent)
 {
     if (received >= 0) {
-        m_windowBytes += qMax<qint64>(0, received - m_lastReceived);
-        m_lastReceived = received;
+        WindowBytes += qMax<qint64>(0, received - LastReceived);
+        LastReceived = received;
     }
     if (sent >= 0) {
-        m_windowBytes += qMax<qint64>(0, sent - m_lastSent);
-        m_lastSent = sent;
+        WindowBytes += qMax<qint64>(0, sent - LastSent);
+        LastSent = sent;
     }
-    if (m_maxBytes > 0 && m_lastReceived > m_maxBytes)
+    if (ByteLimit > 0 && LastReceived > ByteLimit)
         End(TooLarge);
 }
 
 // A body announced beyond the cap is not waited for.
 void NdHttpTransferWatch::onMetaData()
 {
-    const QVariant length = m_pReply->header(QNetworkRequest::ContentLengthHeader);
-    if (m_maxBytes > 0 && length.isValid() && length.toLongLong() > m_maxBytes)
+    const QVariant length = Reply->header(QNetworkRequest::ContentLengthHeader);
+    if (ByteLimit > 0 && length.isValid() && length.toLongLong() > ByteLimit)
         End(TooLarge);
 }
 
 // Redirects start the counts of the next request anew.
 void NdHttpTransferWatch::onRedirected()
 {
-    m_lastReceived = 0;
-    m_lastSent = 0;
+    LastReceived = 0;
+    LastSent = 0;
 }
 
 void NdHttpTransferWatch::onFinished()
 {
-    const QString address = NdCommHelper::LoggableAddress(m_pReply->request().url().toString());
-    if (m_ending == TooLarge) {
+    const QString address = NdCommHelper::LoggableAddress(Reply->request().url().toString());
+    if (EndReason == TooLarge) {
         ND_LOG(LogError, "Stopped %s: the answer is larger than %lld bytes.", qUtf8Printable(address),
-            static_cast<long long>(m_maxBytes));
-    } else if (m_pReply->error() == QNetworkReply::InsecureRedirectError
-        || (m_pReply->error() == QNetworkReply::ProtocolUnknownError && m_pReply->url() != m_pReply->request().url())) {
+            static_cast<long long>(ByteLimit));
+    } else if (Reply->error() == QNetworkReply::InsecureRedirectError
+        || (Reply->error() == QNetworkReply::ProtocolUnknownError && Reply->url() != Reply->request().url())) {
         ND_LOG(LogError, "Refused a redirect of %s that leaves https or http.", qUtf8Printable(address));
     }
 }
 
 NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
     : url(url)
-    , m_pProgress(std::make_shared<NdHttpManager::ProgressFn>())
-    , m_pLastUrl(std::make_shared<QString>())
-    , m_pLastFailure(std::make_shared<NdHttpFailure_t>())
-    , m_pOwnerToken(std::make_shared<bool>(true))
+    , Progress(std::make_shared<NdHttpManager::ProgressFn>())
+    , SharedLastUrl(std::make_shared<QString>())
+    , SharedLastFailure(std::make_shared<NdHttpFailure_t>())
+    , OwnerToken(std::make_shared<bool>(true))
 { }
 
 NdHttpManagerImpl::~NdHttpManagerImpl()
 {
     // A download still running ends here, without its callbacks: they belong
     // to an owner that is most likely being torn down as well.
-    m_pOwnerToken.reset();
+    OwnerToken.reset();
     Abort();
-    if (m_bOwnsManager)
-        delete m_pManager;
+    if (OwnsManager)
+        delete NetworkManager;
 }
 
 void NdHttpManagerImpl::SetManager(QNetworkAccessManager* manager, bool owned)
 {
-    if (m_bOwnsManager && m_pManager != manager)
-        delete m_pManager;
-    m_pManager = manager;
-    m_bOwnsManager = owned && manager != nullptr;
-    m_bFreshManager = manager == nullptr;
+    if (OwnsManager && NetworkManager != manager)
+        delete NetworkManager;
+    NetworkManager = manager;
+    OwnsManager = owned && manager != nullptr;
+    FreshManager = manager == nullptr;
 }
 
 void NdHttpManagerImpl::SetHeader(const QString& name, const QString& value)
@@ -243,22 +243,22 @@ void NdHttpManagerImpl::SetHeader(const QString& name, const QString& value)
 
 void NdHttpManagerImpl::SetProgress(NdHttpManager::ProgressFn onProgress)
 {
-    *m_pProgress = std::move(onProgress);
+    *Progress = std::move(onProgress);
 }
 
 QString NdHttpManagerImpl::LastUrl() const
 {
-    return *m_pLastUrl;
+    return *SharedLastUrl;
 }
 
 NdHttpFailure_t NdHttpManagerImpl::LastFailure() const
 {
-    return *m_pLastFailure;
+    return *SharedLastFailure;
 }
 
 QNetworkAccessManager* NdHttpManagerImpl::GetManager() const
 {
-    return m_pManager;
+    return NetworkManager;
 }
 
 NdHttpCache NdHttpManagerImpl::Cache()
@@ -270,26 +270,26 @@ NdHttpCache NdHttpManagerImpl::Cache()
     cache.onFinalUrl = onFinalUrl;
     cache.debug = debug;
     cache.maxBytes = maxBytes;
-    cache.freshManager = m_bFreshManager;
+    cache.freshManager = FreshManager;
     cache.charset = charset;
     // A fresh manager is made on the firing thread, so the reply and all its
     // handlers live there.
-    cache.manager = m_bFreshManager ? new QNetworkAccessManager : m_pManager;
-    cache.lastUrl = m_pLastUrl;
-    cache.lastFailure = m_pLastFailure;
+    cache.manager = FreshManager ? new QNetworkAccessManager : NetworkManager;
+    cache.lastUrl = SharedLastUrl;
+    cache.lastFailure = SharedLastFailure;
     cache.handled = std::make_shared<bool>(false);
     return cache;
 }
 
 void NdHttpManagerImpl::SetReply(QNetworkReply* reply)
 {
-    m_pCurrentDownload = reply;
+    CurrentDownload = reply;
 }
 
 void NdHttpManagerImpl::Abort()
 {
-    if (m_pCurrentDownload && m_pCurrentDownload->isRunning())
-        m_pCurrentDownload->abort();
+    if (CurrentDownload && CurrentDownload->isRunning())
+        CurrentDownload->abort();
 }
 
 QString NdHttpManagerImpl::EncodedParams(const ParamList& params)
@@ -492,8 +492,8 @@ bool NdHttpManagerImpl::MaySend(NdHttpManagerImpl* state, const QString& url)
     if (state->debug)
         qDebug().noquote() << QStringLiteral("Request fail: %1").arg(problem);
     // Ended where it began, as a request that was sent would tell.
-    *state->m_pLastUrl = url;
-    *state->m_pLastFailure = NdHttpFailure_t{code, 0, QByteArray(), false, problem};
+    *state->SharedLastUrl = url;
+    *state->SharedLastFailure = NdHttpFailure_t{code, 0, QByteArray(), false, problem};
     if (state->onFinalUrl)
         state->onFinalUrl(url);
     if (state->onFail)
@@ -598,7 +598,7 @@ void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const
 {
     if (state->debug)
         qDebug().noquote() << message;
-    *state->m_pLastFailure = NdHttpFailure_t{NdHttpManager::kLocalFileError, 0, QByteArray(), false, message};
+    *state->SharedLastFailure = NdHttpFailure_t{NdHttpManager::kLocalFileError, 0, QByteArray(), false, message};
     if (state->onFail)
         state->onFail(message, NdHttpManager::kLocalFileError);
 }
@@ -648,7 +648,7 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool
     NdHttpCache cache = state->Cache();
     cache.onRelease = std::move(onRelease);
     cache.endsWithOwner = true;
-    cache.owner = state->m_pOwnerToken;
+    cache.owner = state->OwnerToken;
     const QNetworkRequest request = CreateRequest(state, HttpGet);
     QNetworkReply* reply = cache.manager->get(request);
     // Qt's network thread would otherwise queue the whole body in memory
@@ -667,7 +667,7 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool
         if (reply->error() == QNetworkReply::NoError)
             passChunk();
     });
-    std::weak_ptr<NdHttpManager::ProgressFn> progress = state->m_pProgress;
+    std::weak_ptr<NdHttpManager::ProgressFn> progress = state->Progress;
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [progress](qint64 received, qint64 total) {
         const auto onProgress = progress.lock();
         if (onProgress && *onProgress)
@@ -726,34 +726,34 @@ void NdHttpManagerImpl::Upload(NdHttpManagerImpl* state, const QStringList& path
 // ---------------------------------------------------------------------------
 // NdHttpManager: the public builder forwards to its state.
 
-NdHttpManager::NdHttpManager(const QString& url) : m_pImpl(new NdHttpManagerImpl(url)) { }
+NdHttpManager::NdHttpManager(const QString& url) : Impl(new NdHttpManagerImpl(url)) { }
 
 NdHttpManager::~NdHttpManager()
 {
-    delete m_pImpl;
+    delete Impl;
 }
 
 NdHttpManager& NdHttpManager::Manager(QNetworkAccessManager* manager)
 {
-    m_pImpl->SetManager(manager, true);
+    Impl->SetManager(manager, true);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::ReuseManager(QNetworkAccessManager* manager)
 {
-    m_pImpl->SetManager(manager, false);
+    Impl->SetManager(manager, false);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Debug(bool debug)
 {
-    m_pImpl->debug = debug;
+    Impl->debug = debug;
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Param(const QString& name, const QVariant& value)
 {
-    m_pImpl->params.append({name, value.toString()});
+    Impl->params.append({name, value.toString()});
     return *this;
 }
 
@@ -766,14 +766,14 @@ NdHttpManager& NdHttpManager::Params(const QMap<QString, QVariant>& params)
 
 NdHttpManager& NdHttpManager::Json(const QString& json)
 {
-    m_pImpl->json = json;
-    m_pImpl->useJson = true;
+    Impl->json = json;
+    Impl->useJson = true;
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Header(const QString& name, const QString& value)
 {
-    m_pImpl->SetHeader(name, value);
+    Impl->SetHeader(name, value);
     return *this;
 }
 
@@ -786,122 +786,122 @@ NdHttpManager& NdHttpManager::Headers(const QMap<QString, QString>& headers)
 
 NdHttpManager& NdHttpManager::Charset(const QString& charset)
 {
-    m_pImpl->charset = charset;
+    Impl->charset = charset;
     return *this;
 }
 
 NdHttpManager& NdHttpManager::MaxBytes(qint64 bytes)
 {
-    m_pImpl->maxBytes = qMax<qint64>(0, bytes);
+    Impl->maxBytes = qMax<qint64>(0, bytes);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Success(SuccessFn onSuccess)
 {
-    m_pImpl->onSuccess = std::move(onSuccess);
+    Impl->onSuccess = std::move(onSuccess);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Fail(FailFn onFail)
 {
-    m_pImpl->onFail = std::move(onFail);
+    Impl->onFail = std::move(onFail);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Complete(CompleteFn onComplete)
 {
-    m_pImpl->onComplete = std::move(onComplete);
+    Impl->onComplete = std::move(onComplete);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::DownloadProgress(ProgressFn onProgress)
 {
-    m_pImpl->SetProgress(std::move(onProgress));
+    Impl->SetProgress(std::move(onProgress));
     return *this;
 }
 
 NdHttpManager& NdHttpManager::FinalUrl(FinalUrlFn onFinalUrl)
 {
-    m_pImpl->onFinalUrl = std::move(onFinalUrl);
+    Impl->onFinalUrl = std::move(onFinalUrl);
     return *this;
 }
 
 void NdHttpManager::GetAsync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpGet, false);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpGet, false);
 }
 
 void NdHttpManager::GetSync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpGet, true);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpGet, true);
 }
 
 void NdHttpManager::PostAsync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPost, false);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpPost, false);
 }
 
 void NdHttpManager::PostSync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPost, true);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpPost, true);
 }
 
 void NdHttpManager::PutAsync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPut, false);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpPut, false);
 }
 
 void NdHttpManager::PutSync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpPut, true);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpPut, true);
 }
 
 void NdHttpManager::RemoveAsync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpDelete, false);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpDelete, false);
 }
 
 void NdHttpManager::RemoveSync()
 {
-    NdHttpManagerImpl::ExecuteQuery(m_pImpl, HttpDelete, true);
+    NdHttpManagerImpl::ExecuteQuery(Impl, HttpDelete, true);
 }
 
 void NdHttpManager::Download(const QString& path)
 {
-    NdHttpManagerImpl::Download(m_pImpl, path, false);
+    NdHttpManagerImpl::Download(Impl, path, false);
 }
 
 void NdHttpManager::DownloadSync(const QString& path)
 {
-    NdHttpManagerImpl::Download(m_pImpl, path, true);
+    NdHttpManagerImpl::Download(Impl, path, true);
 }
 
 void NdHttpManager::Upload(const QString& path)
 {
-    NdHttpManagerImpl::Upload(m_pImpl, QStringList{path}, QByteArray());
+    NdHttpManagerImpl::Upload(Impl, QStringList{path}, QByteArray());
 }
 
 void NdHttpManager::Upload(const QByteArray& data)
 {
-    NdHttpManagerImpl::Upload(m_pImpl, QStringList(), data);
+    NdHttpManagerImpl::Upload(Impl, QStringList(), data);
 }
 
 void NdHttpManager::MutiUpload(const QStringList& paths)
 {
-    NdHttpManagerImpl::Upload(m_pImpl, paths, QByteArray());
+    NdHttpManagerImpl::Upload(Impl, paths, QByteArray());
 }
 
 void NdHttpManager::Abort()
 {
-    m_pImpl->Abort();
+    Impl->Abort();
 }
 
 QString NdHttpManager::LastUrl() const
 {
-    return m_pImpl->LastUrl();
+    return Impl->LastUrl();
 }
 
 NdHttpFailure_t NdHttpManager::LastFailure() const
 {
-    return m_pImpl->LastFailure();
+    return Impl->LastFailure();
 }

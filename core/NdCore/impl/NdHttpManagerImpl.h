@@ -74,9 +74,9 @@ public:
     NdHttpTransferWatch(QNetworkReply* reply, int windowMs, qint64 maxBytes);
 
     static NdHttpTransferWatch* Of(QNetworkReply* reply);
-    Ending Why() const { return m_ending; }
-    qint64 MaxBytes() const { return m_maxBytes; }
-    QString SslErrorText() const { return m_sslErrors; }
+    Ending Why() const { return EndReason; }
+    qint64 MaxBytes() const { return ByteLimit; }
+    QString SslErrorText() const { return SslErrors; }
     // Ends the reply as stopped; called when the thread's stop check says so.
     void Stop();
 
@@ -92,14 +92,14 @@ private:
     void onFinished();
     void End(Ending why);
 
-    QNetworkReply* m_pReply;
-    QTimer m_windowTimer;
-    const qint64 m_maxBytes;
-    qint64 m_windowBytes = 0;
-    qint64 m_lastReceived = 0;
-    qint64 m_lastSent = 0;
-    Ending m_ending = Running;
-    QString m_sslErrors;
+    QNetworkReply* Reply;
+    QTimer WindowTimer;
+    const qint64 ByteLimit;
+    qint64 WindowBytes = 0;
+    qint64 LastReceived = 0;
+    qint64 LastSent = 0;
+    Ending EndReason = Running;
+    QString SslErrors;
 };
 
 // The builder's state and the work behind NdHttpManager.
@@ -171,14 +171,14 @@ private:
     static NdHttpFailure_t Failure(QNetworkReply* reply, const QString* localError, const QString& errorText);
     QByteArray Body() const;
 
-    QNetworkAccessManager* m_pManager = nullptr; // handed over by the caller, or lent (see m_bOwnsManager)
-    bool m_bOwnsManager = false;
-    bool m_bFreshManager = true;
+    QNetworkAccessManager* NetworkManager = nullptr; // handed over by the caller, or lent (see OwnsManager)
+    bool OwnsManager = false;
+    bool FreshManager = true;
     // Shared with running downloads, which read it at each report while the
     // builder lives and stop reading it once it is gone.
-    std::shared_ptr<NdHttpManager::ProgressFn> m_pProgress;
-    std::shared_ptr<QString> m_pLastUrl;
-    std::shared_ptr<NdHttpFailure_t> m_pLastFailure;
-    std::shared_ptr<bool> m_pOwnerToken; // expires with the builder; downloads watch it
-    QPointer<QNetworkReply> m_pCurrentDownload;
+    std::shared_ptr<NdHttpManager::ProgressFn> Progress;
+    std::shared_ptr<QString> SharedLastUrl;
+    std::shared_ptr<NdHttpFailure_t> SharedLastFailure;
+    std::shared_ptr<bool> OwnerToken; // expires with the builder; downloads watch it
+    QPointer<QNetworkReply> CurrentDownload;
 };

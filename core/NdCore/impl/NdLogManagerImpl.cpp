@@ -86,23 +86,23 @@ NdLogManagerImpl::~NdLogManagerImpl() = default;
 
 void NdLogManagerImpl::Init()
 {
-    m_strLogDir = NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)) + "/logs";
-    if (!QDir().mkpath(NdCommHelper::FromUtf8(m_strLogDir))) {
+    LogDir = NdCommHelper::ToUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)) + "/logs";
+    if (!QDir().mkpath(NdCommHelper::FromUtf8(LogDir))) {
         qDebug().noquote() << "=====================================\n";
-        qDebug().noquote() << "Failed to make dir: " << NdCommHelper::FromUtf8(m_strLogDir);
+        qDebug().noquote() << "Failed to make dir: " << NdCommHelper::FromUtf8(LogDir);
     }
-    m_mapLevelLabels[LogInfo] = "INFO ";
-    m_mapLevelLabels[LogError] = "ERROR";
-    m_mapLevelLabels[LogWarn] = "WARN ";
-    m_mapLevelLabels[LogDebug] = "DEBUG";
+    LevelLabels[LogInfo] = "INFO ";
+    LevelLabels[LogError] = "ERROR";
+    LevelLabels[LogWarn] = "WARN ";
+    LevelLabels[LogDebug] = "DEBUG";
 
-    const std::string path = m_strLogDir + "/" + CreateLogFile();
-    QMutexLocker locker(&m_writeLock);
-    if (!m_logFile.is_open())
-        m_logFile.open(path, std::ios::in | std::ios::out | std::ios::trunc);
+    const std::string path = LogDir + "/" + CreateLogFile();
+    QMutexLocker locker(&WriteLock);
+    if (!LogFile.is_open())
+        LogFile.open(path, std::ios::in | std::ios::out | std::ios::trunc);
     else
-        m_logFile.setstate(std::ios::failbit);
-    if (!m_logFile.is_open() || m_logFile.fail())
+        LogFile.setstate(std::ios::failbit);
+    if (!LogFile.is_open() || LogFile.fail())
         qDebug().noquote() << "Failed to open log file: " << NdCommHelper::FromUtf8(path) << ".";
 }
 
@@ -130,12 +130,12 @@ void NdLogManagerImpl::WirteLog(NdLogType type, const char* file, int line, cons
     const char* text = message ? message : "";
     char logLine[kLineBufferSize] = {0};
     {
-        QMutexLocker locker(&m_writeLock);
+        QMutexLocker locker(&WriteLock);
         const std::string timeOfDay = TimeOfDay(std::chrono::system_clock::now());
         std::snprintf(logLine, sizeof(logLine), "[%s][%s][%s]: %s", timeOfDay.c_str(),
             SourceLocation(sourceFile, line).c_str(), LevelLabel(type).c_str(), text);
-        m_logFile << logLine << std::endl;
-        m_logFile.flush();
+        LogFile << logLine << std::endl;
+        LogFile.flush();
     }
     // Outside the lock: a message handler that logs in turn must not deadlock on it.
     EchoToDebug(type, sourceFile, line, text, logLine);
@@ -143,8 +143,8 @@ void NdLogManagerImpl::WirteLog(NdLogType type, const char* file, int line, cons
 
 std::string NdLogManagerImpl::LevelLabel(NdLogType type) const
 {
-    const auto found = m_mapLevelLabels.find(type);
-    return found == m_mapLevelLabels.end() ? std::string() : found->second;
+    const auto found = LevelLabels.find(type);
+    return found == LevelLabels.end() ? std::string() : found->second;
 }
 
 void NdLogManagerImpl::EchoToDebug(

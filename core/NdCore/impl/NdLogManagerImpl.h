@@ -29,10 +29,10 @@ private:
     std::string LevelLabel(NdLogType type) const;
     void EchoToDebug(NdLogType type, const char* file, int line, const char* message, const char* logLine) const;
 
-    std::string m_strLogDir;
-    std::map<NdLogType, std::string> m_mapLevelLabels;
-    std::fstream m_logFile;
+    std::string LogDir;
+    std::map<NdLogType, std::string> LevelLabels;
+    std::fstream LogFile;
     // One lock around reading the clock, formatting and writing, so that lines from several
     // threads reach the file whole, one after the other, in time order.
-    QMutex m_writeLock;
+    QMutex WriteLock;
 };

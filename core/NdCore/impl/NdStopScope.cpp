@@ -4,17 +4,17 @@ namespace {
 thread_local const NdStopScope* t_innermost = nullptr;
 } // namespace
 
-NdStopScope::NdStopScope(CheckFn shouldStop) : m_shouldStop(std::move(shouldStop)), m_outer(t_innermost)
+NdStopScope::NdStopScope(CheckFn shouldStop) : ShouldStop(std::move(shouldStop)), Outer(t_innermost)
 {
     t_innermost = this;
 }
 
 NdStopScope::~NdStopScope()
 {
-    t_innermost = m_outer;
+    t_innermost = Outer;
 }
 
 bool NdStopScope::StopRequested()
 {
-    return t_innermost && t_innermost->m_shouldStop && t_innermost->m_shouldStop();
+    return t_innermost && t_innermost->ShouldStop && t_innermost->ShouldStop();
 }
