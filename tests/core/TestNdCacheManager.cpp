@@ -48,15 +48,15 @@ QString Stored()
 // signal that would end the process stays ignored).
 struct ScopedFileSizeLimit
 {
-    rlimit saved{};
+    rlimit Saved{};
     explicit ScopedFileSizeLimit(rlim_t bytes)
     {
-        getrlimit(RLIMIT_FSIZE, &saved);
+        getrlimit(RLIMIT_FSIZE, &Saved);
         std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limited{bytes, saved.rlim_max};
+        const rlimit limited{bytes, Saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &limited);
     }
-    ~ScopedFileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+    ~ScopedFileSizeLimit() { setrlimit(RLIMIT_FSIZE, &Saved); }
 };
 } // namespace
 

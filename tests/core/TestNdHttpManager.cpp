@@ -27,16 +27,16 @@ const int kSlowDelayMs = 20;
 // What the callbacks of one request did, in order.
 struct Outcome
 {
-    QStringList events;
-    QString text;
-    int code = 0;
-    QPair<long long, long long> progress;
+    QStringList Events;
+    QString Text;
+    int Code = 0;
+    QPair<long long, long long> Progress;
 
     void End(const char* event, const QString& endText, int endCode = 0)
     {
-        events << event;
-        text = endText;
-        code = endCode;
+        Events << event;
+        Text = endText;
+        Code = endCode;
     }
 };
 
@@ -44,10 +44,10 @@ NdHttpManager& Observe(NdHttpManager& http, Outcome* o)
 {
     return http.Success([o](const QString& text) { o->End("success", text); })
         .Fail([o](const QString& text, int code) { o->End("fail", text, code); })
-        .Complete([o] { o->events << "complete"; })
-        .FinalUrl([o](const QString& url) { o->events << "final" << url; })
+        .Complete([o] { o->Events << "complete"; })
+        .FinalUrl([o](const QString& url) { o->Events << "final" << url; })
         .DownloadProgress([o](long long got, long long all) {
-            o->progress = {got, all};
+            o->Progress = {got, all};
         });
 }
 
@@ -64,7 +64,7 @@ int EntryCount(const char* folder)
 
 NdTestResponse Echo(const NdTestRequest& request)
 {
-    return NdTestResponse::Text(request.body);
+    return NdTestResponse::Text(request.Body);
 }
 
 // An answer of bytes in chunks of chunkBytes, one every delayMs.
@@ -72,8 +72,8 @@ NdTestHandler Paced(int bytes, int chunkBytes, int delayMs)
 {
     return [=](const NdTestRequest&) {
         NdTestResponse response = NdTestResponse::Text(QByteArray(bytes, 'p'));
-        response.chunkSize = chunkBytes;
-        response.chunkDelayMs = delayMs;
+        response.ChunkSize = chunkBytes;
+        response.ChunkDelayMs = delayMs;
         return response;
     };
 }
@@ -83,8 +83,8 @@ NdTestHandler Faulty(qint64 NdTestResponse::*fault)
 {
     return [fault](const NdTestRequest&) {
         NdTestResponse response = NdTestResponse::Text(QByteArray(kSlowChunks * 1000, 'x'));
-        response.chunkSize = fault ? 0 : 1000;
-        response.chunkDelayMs = fault ? 0 : kSlowDelayMs;
+        response.ChunkSize = fault ? 0 : 1000;
+        response.ChunkDelayMs = fault ? 0 : kSlowDelayMs;
         if (fault)
             response.*fault = 100;
         return response;
@@ -146,8 +146,8 @@ void TestNdHttpManager::initTestCase()
     // Under and over 16 KiB in each time-out window.
     Plain.Route("/trickle", Paced(20000, 500, 250));
     Plain.Route("/steady", Paced(120000, 8000, 200));
-    Plain.Route("/stall", Faulty(&NdTestResponse::stallAfterBytes));
-    Plain.Route("/drop", Faulty(&NdTestResponse::dropAfterBytes));
+    Plain.Route("/stall", Faulty(&NdTestResponse::StallAfterBytes));
+    Plain.Route("/drop", Faulty(&NdTestResponse::DropAfterBytes));
     Plain.Route("/hop0", Echo); // "/hop<n>" answers after n redirects
     for (int hop = 1; hop <= 6; ++hop) {
         const QByteArray next = "/hop" + QByteArray::number(hop - 1);
@@ -211,18 +211,18 @@ void TestNdHttpManager::requestShape()
             }};
     fires[fire]();
     const QString target = QString::fromUtf8(request.mid(request.indexOf(' ') + 1));
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(QUrl(Plain.BaseUrl() + target).toString()), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.Events, Ended(QUrl(Plain.BaseUrl() + target).toString()), kWaitMs);
 
     QCOMPARE(Plain.Requests().size(), 1);
     const NdTestRequest sent = Plain.Requests().first();
-    QCOMPARE(sent.method + ' ' + sent.target, request);
-    QCOMPARE(sent.body.isEmpty(), body.isEmpty());
+    QCOMPARE(sent.Method + ' ' + sent.Target, request);
+    QCOMPARE(sent.Body.isEmpty(), body.isEmpty());
     for (const QString& part : body)
-        QVERIFY2(sent.body.contains(part.toUtf8()), qPrintable(part));
-    QCOMPARE(sent.headers.value("content-type"), contentType);
-    QCOMPARE(sent.headers.value("user-agent"), QByteArray("NdDownloader"));
-    QCOMPARE(sent.headers.value("referer"), QByteArray("https://admin.example.test/NdDownloader"));
-    QCOMPARE(outcome.text, QString::fromUtf8(sent.body).remove("\r\n")); // the reply's lines, joined
+        QVERIFY2(sent.Body.contains(part.toUtf8()), qPrintable(part));
+    QCOMPARE(sent.Headers.value("content-type"), contentType);
+    QCOMPARE(sent.Headers.value("user-agent"), QByteArray("NdDownloader"));
+    QCOMPARE(sent.Headers.value("referer"), QByteArray("https://admin.example.test/NdDownloader"));
+    QCOMPARE(outcome.Text, QString::fromUtf8(sent.Body).remove("\r\n")); // the reply's lines, joined
 }
 
 void TestNdHttpManager::replyTextAndHttpError()
@@ -237,8 +237,8 @@ void TestNdHttpManager::replyTextAndHttpError()
         .Param("unused", 1)
         .Json("{\"k\":1}")
         .PutAsync();
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.events, Ended(Plain.BaseUrl() + "/missing", false), kWaitMs);
-    QCOMPARE(outcome.code, int(QNetworkReply::ContentNotFoundError));
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.Events, Ended(Plain.BaseUrl() + "/missing", false), kWaitMs);
+    QCOMPARE(outcome.Code, int(QNetworkReply::ContentNotFoundError));
 }
 
 void TestNdHttpManager::downloadsAreWholeBeforeSuccess()
@@ -291,11 +291,11 @@ void TestNdHttpManager::builderGoneEndsDownloads()
     {
         NdHttpManager second(Plain.BaseUrl() + "/slow");
         Observe(second, &midway).Download(Dir.filePath("midway.bin"));
-        QTRY_VERIFY_WITH_TIMEOUT(midway.progress.first > 0, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(midway.Progress.first > 0, kWaitMs);
     }
     NdHttpManager(Plain.BaseUrl() + "/file").DownloadSync(Dir.filePath("later.bin"));
     QTest::qWait(qMax<qint64>(100, 2 * kSlowChunks * kSlowDelayMs - sinceStart.elapsed()));
-    QCOMPARE(early.events + midway.events, QStringList());
+    QCOMPARE(early.Events + midway.Events, QStringList());
 }
 
 void TestNdHttpManager::transferRules_data()
@@ -360,17 +360,17 @@ void TestNdHttpManager::transferRules()
         if (manager == 2)
             http.Manager(handedOver);
         path.isEmpty() ? Observe(http, &outcome).GetSync() : Observe(http, &outcome).DownloadSync(path);
-        QCOMPARE(outcome.events, Ended(lands.isEmpty() ? url : lands, code == 0));
-        QCOMPARE(http.LastUrl(), outcome.events.value(1));
+        QCOMPARE(outcome.Events, Ended(lands.isEmpty() ? url : lands, code == 0));
+        QCOMPARE(http.LastUrl(), outcome.Events.value(1));
     }
-    QCOMPARE(outcome.code, code);
-    QVERIFY2(outcome.text.startsWith(text), qPrintable(outcome.text));
+    QCOMPARE(outcome.Code, code);
+    QVERIFY2(outcome.Text.startsWith(text), qPrintable(outcome.Text));
     QCOMPARE(handedOver.isNull(), manager == 2); // the builder deletes only what was handed over
     delete handedOver;
     if (code == 0 && url.endsWith("/file")) {
         QVERIFY(NdReadFile(path) == FileBody);
-        QCOMPARE(outcome.progress.first, (long long)FileBody.size());
-        QCOMPARE(outcome.progress.second, (long long)FileBody.size());
+        QCOMPARE(outcome.Progress.first, (long long)FileBody.size());
+        QCOMPARE(outcome.Progress.second, (long long)FileBody.size());
     }
     if (code == QNetworkReply::TimeoutError)
         QVERIFY(timer.elapsed() >= kTransferTimeoutMs - 100 && timer.elapsed() < 3 * kTransferTimeoutMs);
@@ -413,8 +413,8 @@ void TestNdHttpManager::limits()
     Outcome outcome;
     Observe(NdHttpManager(Plain.BaseUrl() + path).MaxBytes(maxBytes), &outcome)
         .DownloadSync(Dir.filePath("limits.bin"));
-    QCOMPARE(outcome.code, code);
-    QCOMPARE(outcome.events.value(2), QString(code == 0 ? "success" : "fail"));
+    QCOMPARE(outcome.Code, code);
+    QCOMPARE(outcome.Events.value(2), QString(code == 0 ? "success" : "fail"));
     if (code == QNetworkReply::OperationCanceledError)
         QVERIFY2(clock.elapsed() < stopAfterMs + 1000, qPrintable(QString::number(clock.elapsed())));
     if (code == QNetworkReply::TimeoutError)
@@ -475,7 +475,7 @@ void TestNdHttpManager::tlsSessionsResumeFromWorkerThreads()
     NdHttpManager again(url);
     Observe(again, &refused).GetSync();
     NdDeploySettings::Set(trusting);
-    QCOMPARE(refused.code, int(QNetworkReply::SslHandshakeFailedError));
+    QCOMPARE(refused.Code, int(QNetworkReply::SslHandshakeFailedError));
     server.kill();
     server.waitForFinished();
 }

@@ -244,8 +244,8 @@ void TestNdBackEnd::environmentPicksTheServers()
     NdBackEnd().ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", false);
     QStringList seen;
     for (const NdTestRequest& request : Server.Requests()) {
-        seen << request.path.left(request.path.indexOf('/', 1) + 1)
-                + (request.body.contains("\"app-id-of-tests\"") ? "+id" : "");
+        seen << request.Path.left(request.Path.indexOf('/', 1) + 1)
+                + (request.Body.contains("\"app-id-of-tests\"") ? "+id" : "");
     }
     QCOMPARE(seen, requests);
 }

@@ -172,21 +172,21 @@ void NdSampleFaults::ShapeMediaResponse(const NdSampleLessonPath_t& path, qint64
         return;
     }
     if (faulty && path.Has("cut"))
-        response->dropAfterBytes = size / 2;
+        response->DropAfterBytes = size / 2;
     if (faulty && path.Has("reset"))
-        response->resetAfterBytes = size / 2;
+        response->ResetAfterBytes = size / 2;
     if (faulty && path.Has("stall"))
-        response->stallAfterBytes = size / 2;
+        response->StallAfterBytes = size / 2;
     if (faulty && path.Has("hang"))
-        response->stallAfterBytes = 0;
+        response->StallAfterBytes = 0;
     if (faulty && path.Has("trickle")) {
-        response->chunkSize = kTrickleBytes;
-        response->chunkDelayMs = kTrickleDelayMs;
+        response->ChunkSize = kTrickleBytes;
+        response->ChunkDelayMs = kTrickleDelayMs;
         return;
     }
     if (path.Has("slow") && SegmentNumber(path.File) > 0) {
-        response->chunkSize = static_cast<int>(qMax<qint64>(1, (size + kSlowChunks - 1) / kSlowChunks));
-        response->chunkDelayMs = kSlowChunkDelayMs;
+        response->ChunkSize = static_cast<int>(qMax<qint64>(1, (size + kSlowChunks - 1) / kSlowChunks));
+        response->ChunkDelayMs = kSlowChunkDelayMs;
     }
 }
 

@@ -27,30 +27,30 @@ NdTestResponse OnLink(const NdTestHttpServer& server)
     QSet<int> otherConnections;
     int lessonRequests = 0;
     for (const NdTestRequest& request : server.Requests()) {
-        if (request.path.startsWith("/_"))
+        if (request.Path.startsWith("/_"))
             continue;
-        if (!IsLessonPath(request.path)) {
-            otherConnections.insert(request.connectionId);
+        if (!IsLessonPath(request.Path)) {
+            otherConnections.insert(request.ConnectionId);
             continue;
         }
         ++lessonRequests;
-        lessonConnections.insert(request.connectionId);
-        if (request.encrypted)
-            lessonHandshakes.insert(request.connectionId);
+        lessonConnections.insert(request.ConnectionId);
+        if (request.Encrypted)
+            lessonHandshakes.insert(request.ConnectionId);
     }
     const NdTestLinkCounters counters = server.LinkCounters();
-    return JsonAnswer(QJsonObject{{"shape", server.LinkShape().ToJson()}, {"acceptedConnections", counters.connections},
-        {"handshakes", counters.handshakes}, {"lessonRequests", lessonRequests},
+    return JsonAnswer(QJsonObject{{"shape", server.LinkShape().ToJson()}, {"acceptedConnections", counters.Connections},
+        {"handshakes", counters.Handshakes}, {"lessonRequests", lessonRequests},
         {"lessonConnections", lessonConnections.size()}, {"lessonHandshakes", lessonHandshakes.size()},
         {"otherConnections", otherConnections.size()}});
 }
 
 NdTestResponse OnSetLink(NdTestHttpServer* server, const NdTestRequest& request)
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return NdTestResponse::Text("method not allowed\n", 405);
-    const NdTestLinkShape shape = NdTestLinkShape::FromJson(QJsonDocument::fromJson(request.body).object());
-    if (shape.firstByteDelayMs < 0 || shape.connectionDelayMs < 0 || shape.bytesPerSecond < 0)
+    const NdTestLinkShape shape = NdTestLinkShape::FromJson(QJsonDocument::fromJson(request.Body).object());
+    if (shape.FirstByteDelayMs < 0 || shape.ConnectionDelayMs < 0 || shape.BytesPerSecond < 0)
         return NdTestResponse::Text("negative link values\n", 400);
     server->SetLinkShape(shape);
     server->ResetLinkCounters();

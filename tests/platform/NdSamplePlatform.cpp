@@ -90,11 +90,11 @@ QByteArray ContentType(const QString& file)
 QJsonObject RequestEntry(const NdTestRequest& request)
 {
     QJsonObject headers;
-    for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it)
+    for (auto it = request.Headers.cbegin(); it != request.Headers.cend(); ++it)
         headers.insert(QString::fromLatin1(it.key()), QString::fromUtf8(it.value()));
-    return QJsonObject{{"method", QString::fromLatin1(request.method)}, {"path", QString::fromUtf8(request.path)},
-        {"query", QString::fromUtf8(request.query)}, {"body", QString::fromUtf8(request.body)}, {"headers", headers},
-        {"connection", request.connectionId}};
+    return QJsonObject{{"method", QString::fromLatin1(request.Method)}, {"path", QString::fromUtf8(request.Path)},
+        {"query", QString::fromUtf8(request.Query)}, {"body", QString::fromUtf8(request.Body)}, {"headers", headers},
+        {"connection", request.ConnectionId}};
 }
 
 bool IsControlPath(const QByteArray& path)
@@ -155,9 +155,9 @@ void NdSamplePlatform::InstallRoutes()
 
 NdTestResponse NdSamplePlatform::OnDownloadData(const NdTestRequest& request) const
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
-    const QJsonDocument body = QJsonDocument::fromJson(request.body);
+    const QJsonDocument body = QJsonDocument::fromJson(request.Body);
     const QJsonValue token = body.object().value(QStringLiteral("token"));
     if (!token.isString())
         return FailureAnswer(QStringLiteral("missing token"));
@@ -194,7 +194,7 @@ NdTestResponse NdSamplePlatform::AnswerForToken(const QString& token) const
 
 NdTestResponse NdSamplePlatform::OnDownloadLink(const NdTestRequest& request) const
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
     QMutexLocker locker(&Lock);
     return NdTestResponse::Text(VersionDocument, 200, "application/json; charset=utf-8");
@@ -202,34 +202,34 @@ NdTestResponse NdSamplePlatform::OnDownloadLink(const NdTestRequest& request) co
 
 NdTestResponse NdSamplePlatform::OnSetVersion(const NdTestRequest& request)
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
     QMutexLocker locker(&Lock);
-    VersionDocument = request.body;
+    VersionDocument = request.Body;
     return JsonResponse(QJsonObject{{"code", 0}});
 }
 
 NdTestResponse NdSamplePlatform::OnSetFaults(const NdTestRequest& request)
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
     QString error;
-    if (!Transient.Set(QJsonDocument::fromJson(request.body).object(), &error))
+    if (!Transient.Set(QJsonDocument::fromJson(request.Body).object(), &error))
         return JsonResponse(QJsonObject{{"code", 1}, {"msg", error}}, 400);
     return JsonResponse(QJsonObject{{"code", 0}});
 }
 
 NdTestResponse NdSamplePlatform::OnErrorReport(const NdTestRequest& request)
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
-    const QJsonDocument document = QJsonDocument::fromJson(request.body);
+    const QJsonDocument document = QJsonDocument::fromJson(request.Body);
     QMutexLocker locker(&Lock);
     // A body that is no JSON object is kept as its text, so a test sees it.
     if (document.isObject())
         Reports.append(document.object());
     else
-        Reports.append(QString::fromUtf8(request.body));
+        Reports.append(QString::fromUtf8(request.Body));
     return JsonResponse(QJsonObject{{"code", 0}, {"msg", "ok"}});
 }
 
@@ -243,7 +243,7 @@ NdTestResponse NdSamplePlatform::OnRequests(const NdTestRequest&) const
 {
     QJsonArray log;
     for (const NdTestRequest& request : Server.Requests() + PlainServer.Requests()) {
-        if (!IsControlPath(request.path))
+        if (!IsControlPath(request.Path))
             log.append(RequestEntry(request));
     }
     return JsonResponse(QJsonDocument(log));
@@ -251,7 +251,7 @@ NdTestResponse NdSamplePlatform::OnRequests(const NdTestRequest&) const
 
 NdTestResponse NdSamplePlatform::OnReset(const NdTestRequest& request)
 {
-    if (request.method != "POST")
+    if (request.Method != "POST")
         return MethodNotAllowed();
     Server.ClearRequests();
     PlainServer.ClearRequests();
@@ -273,7 +273,7 @@ NdTestResponse NdSamplePlatform::OnInstaller(const NdTestRequest&) const
 
 NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) const
 {
-    const QString fullPath = QUrl::fromPercentEncoding(request.path);
+    const QString fullPath = QUrl::fromPercentEncoding(request.Path);
     QString root;
     for (const QString& candidate : {NdSamplePlatformPaths::LessonsRoot(), NdSamplePlatformPaths::MovedRoot()}) {
         if (fullPath.startsWith(candidate))
@@ -290,7 +290,7 @@ NdTestResponse NdSamplePlatform::OnLessonFile(const NdTestRequest& request) cons
         response = NotFound();
     else
         response = ServeMedia(path, root);
-    Transient.Apply(request.path, &response);
+    Transient.Apply(request.Path, &response);
     return response;
 }
 
@@ -307,13 +307,13 @@ NdTestResponse NdSamplePlatform::ServePlaylist(
         moved.Switches.removeOne(QStringLiteral("redirect"));
         QString location
             = BaseUrl() + NdSamplePlatformPaths::MovedRoot() + moved.LessonPath() + QLatin1Char('/') + path.File;
-        if (!request.query.isEmpty())
-            location += QLatin1Char('?') + QString::fromUtf8(request.query);
+        if (!request.Query.isEmpty())
+            location += QLatin1Char('?') + QString::fromUtf8(request.Query);
         return NdTestResponse::Redirect(location.toUtf8());
     }
     if (path.Has("loop"))
         return NdTestResponse::Redirect(
-            request.target.startsWith('/') ? BaseUrl().toUtf8() + request.target : request.target);
+            request.Target.startsWith('/') ? BaseUrl().toUtf8() + request.Target : request.Target);
     if (const int status = NdSampleFaults::FaultStatus(path, "playlist"))
         return NdTestResponse::Text("playlist refused\n", status);
     if (path.Has("badplaylist"))
@@ -341,8 +341,8 @@ NdTestResponse NdSamplePlatform::ServeMedia(const NdSampleLessonPath_t& path, co
             (PlainServer.BaseUrl() + root + plain.LessonPath() + QLatin1Char('/') + path.File).toUtf8());
     }
     NdTestResponse response;
-    response.filePath = info.absoluteFilePath();
-    response.headers += qMakePair(QByteArray("Content-Type"), ContentType(path.File));
+    response.FilePath = info.absoluteFilePath();
+    response.Headers += qMakePair(QByteArray("Content-Type"), ContentType(path.File));
     if (NdSampleFaults::IsKey(path.File))
         NdSampleFaults::ShapeKeyResponse(path, &response);
     else

@@ -73,16 +73,16 @@ void NdSampleTransient::Shape(const Rule_t& rule, NdTestResponse* response)
     if (rule.Status != 0) {
         *response = NdTestResponse::Text("try again later\n", rule.Status);
         if (!rule.RetryAfter.isEmpty())
-            response->headers += qMakePair(QByteArray("Retry-After"), rule.RetryAfter);
+            response->Headers += qMakePair(QByteArray("Retry-After"), rule.RetryAfter);
     } else if (rule.Fault == QLatin1String("reset")) {
-        response->resetAfterBytes = 100;
+        response->ResetAfterBytes = 100;
     } else if (rule.Fault == QLatin1String("cut")) {
-        response->dropAfterBytes = 100;
+        response->DropAfterBytes = 100;
     } else if (rule.Fault == QLatin1String("stall")) {
-        response->stallAfterBytes = 100;
+        response->StallAfterBytes = 100;
     } else {
-        response->chunkSize = kTrickleBytes;
-        response->chunkDelayMs = kTrickleDelayMs;
+        response->ChunkSize = kTrickleBytes;
+        response->ChunkDelayMs = kTrickleDelayMs;
     }
 }
 

@@ -84,7 +84,7 @@ void TestNdSamplePlatform::lessonSizeMatchesItsSegments()
 void TestNdSamplePlatform::linkIsShapedAndCounted()
 {
     NdTestLinkShape shape;
-    shape.firstByteDelayMs = 300;
+    shape.FirstByteDelayMs = 300;
     QVERIFY(Platform.SetLink(shape));
     QElapsedTimer clock;
     clock.start();

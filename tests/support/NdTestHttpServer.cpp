@@ -99,7 +99,7 @@ public:
         NdTestHandler handler;
         {
             QMutexLocker locker(&Lock);
-            handler = RouteTable.value(request.path, Fallback);
+            handler = RouteTable.value(request.Path, Fallback);
         }
         // Handlers run unlocked: they may be slow or look at the log themselves.
         if (!handler)
@@ -122,14 +122,14 @@ public:
     int NextConnectionId()
     {
         QMutexLocker locker(&Lock);
-        ++Counters.connections;
+        ++Counters.Connections;
         return ++LastConnectionId;
     }
 
     void CountHandshake()
     {
         QMutexLocker locker(&Lock);
-        ++Counters.handshakes;
+        ++Counters.Handshakes;
     }
 
     void SetLinkShape(const NdTestLinkShape& shape)
@@ -145,8 +145,8 @@ public:
     {
         QMutexLocker locker(&Lock);
         ++Answers;
-        const bool tail = Shape.tailEvery > 0 && Answers % Shape.tailEvery == 0;
-        return Shape.firstByteDelayMs + (tail ? Shape.tailDelayMs : 0);
+        const bool tail = Shape.TailEvery > 0 && Answers % Shape.TailEvery == 0;
+        return Shape.FirstByteDelayMs + (tail ? Shape.TailDelayMs : 0);
     }
 
     NdTestLinkShape LinkShape() const
@@ -224,27 +224,27 @@ private:
             return false;
         const QList<QByteArray> lines = Buffer.left(headerEnd).split('\n');
         NdTestRequest parsed;
-        parsed.connectionId = Id;
+        parsed.ConnectionId = Id;
         const auto* ssl = qobject_cast<const QSslSocket*>(Socket);
-        parsed.encrypted = ssl && ssl->isEncrypted();
+        parsed.Encrypted = ssl && ssl->isEncrypted();
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        parsed.method = requestLine.value(0);
-        parsed.target = requestLine.value(1);
+        parsed.Method = requestLine.value(0);
+        parsed.Target = requestLine.value(1);
         for (int i = 1; i < lines.size(); ++i) {
             const QByteArray line = lines.at(i).trimmed();
             const int colon = line.indexOf(':');
             if (colon > 0)
-                parsed.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+                parsed.Headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         }
-        const qint64 bodyLength = parsed.headers.value("content-length").toLongLong();
+        const qint64 bodyLength = parsed.Headers.value("content-length").toLongLong();
         const qint64 requestEnd = headerEnd + 4 + bodyLength;
         if (Buffer.size() < requestEnd)
             return false;
-        parsed.body = Buffer.mid(headerEnd + 4, static_cast<int>(bodyLength));
+        parsed.Body = Buffer.mid(headerEnd + 4, static_cast<int>(bodyLength));
         Buffer.remove(0, static_cast<int>(requestEnd));
-        const int question = parsed.target.indexOf('?');
-        parsed.path = question < 0 ? parsed.target : parsed.target.left(question);
-        parsed.query = question < 0 ? QByteArray() : parsed.target.mid(question + 1);
+        const int question = parsed.Target.indexOf('?');
+        parsed.Path = question < 0 ? parsed.Target : parsed.Target.left(question);
+        parsed.Query = question < 0 ? QByteArray() : parsed.Target.mid(question + 1);
         *request = parsed;
         return true;
     }
@@ -253,19 +253,19 @@ private:
     {
         Core->Log(request);
         Response = Core->Handle(request);
-        Body = Response.body;
+        Body = Response.Body;
         qint64 total = Body.size();
-        if (!Response.filePath.isEmpty()) {
-            File.reset(new QFile(Response.filePath));
+        if (!Response.FilePath.isEmpty()) {
+            File.reset(new QFile(Response.FilePath));
             if (!File->open(QIODevice::ReadOnly)) {
                 File.reset();
-                Response = NdTestResponse::Text("Cannot read " + Response.filePath.toUtf8(), 500);
-                Body = Response.body;
+                Response = NdTestResponse::Text("Cannot read " + Response.FilePath.toUtf8(), 500);
+                Body = Response.Body;
             }
             total = File ? File->size() : Body.size();
         }
-        CloseAfter = request.headers.value("connection").toLower() == "close" || Response.dropAfterBytes >= 0
-            || Response.resetAfterBytes >= 0;
+        CloseAfter = request.Headers.value("connection").toLower() == "close" || Response.DropAfterBytes >= 0
+            || Response.ResetAfterBytes >= 0;
         Sending = true;
         Shape = Core->LinkShape();
         const int delayMs = Core->NextFirstByteDelayMs();
@@ -285,12 +285,12 @@ private:
         Socket->write(HeaderBlock(total));
         Sent = 0;
         Limit = total;
-        if (Response.stallAfterBytes >= 0)
-            Limit = qMin(Limit, Response.stallAfterBytes);
-        if (Response.dropAfterBytes >= 0)
-            Limit = qMin(Limit, Response.dropAfterBytes);
-        if (Response.resetAfterBytes >= 0)
-            Limit = qMin(Limit, Response.resetAfterBytes);
+        if (Response.StallAfterBytes >= 0)
+            Limit = qMin(Limit, Response.StallAfterBytes);
+        if (Response.DropAfterBytes >= 0)
+            Limit = qMin(Limit, Response.DropAfterBytes);
+        if (Response.ResetAfterBytes >= 0)
+            Limit = qMin(Limit, Response.ResetAfterBytes);
         PaceClock.start();
         SendMore();
     }
@@ -298,15 +298,15 @@ private:
     // Body bytes the link lets through by now; unlimited without a rate.
     qint64 PaceAllowance() const
     {
-        if (Shape.bytesPerSecond <= 0)
+        if (Shape.BytesPerSecond <= 0)
             return Limit - Sent;
-        return Shape.bytesPerSecond * PaceClock.elapsed() / 1000 - Sent;
+        return Shape.BytesPerSecond * PaceClock.elapsed() / 1000 - Sent;
     }
 
     void WaitForPace(qint64 wantedBytes)
     {
         const qint64 missing = wantedBytes - PaceAllowance();
-        const qint64 waitMs = qMax<qint64>(1, (missing * 1000 + Shape.bytesPerSecond - 1) / Shape.bytesPerSecond);
+        const qint64 waitMs = qMax<qint64>(1, (missing * 1000 + Shape.BytesPerSecond - 1) / Shape.BytesPerSecond);
         WaitingForDelay = true;
         QTimer::singleShot(static_cast<int>(waitMs), Qt::PreciseTimer, this, [this] {
             WaitingForDelay = false;
@@ -317,22 +317,22 @@ private:
     QByteArray HeaderBlock(qint64 bodySize) const
     {
         QByteArray block
-            = "HTTP/1.1 " + QByteArray::number(Response.status) + ' ' + ReasonPhrase(Response.status) + "\r\n";
-        for (const auto& header : Response.headers)
+            = "HTTP/1.1 " + QByteArray::number(Response.Status) + ' ' + ReasonPhrase(Response.Status) + "\r\n";
+        for (const auto& header : Response.Headers)
             block += header.first + ": " + header.second + "\r\n";
-        if (!HasHeader(Response.headers, "content-length"))
+        if (!HasHeader(Response.Headers, "content-length"))
             block += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
-        if (!HasHeader(Response.headers, "connection"))
+        if (!HasHeader(Response.Headers, "connection"))
             block += CloseAfter ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
         return block + "\r\n";
     }
 
     void SendMore()
     {
-        const bool paced = Response.chunkSize > 0;
-        qint64 pieceSize = paced ? Response.chunkSize : kPieceSize;
-        if (Shape.bytesPerSecond > 0)
-            pieceSize = qBound<qint64>(1, Shape.bytesPerSecond * kPaceTickMs / 1000, pieceSize);
+        const bool paced = Response.ChunkSize > 0;
+        qint64 pieceSize = paced ? Response.ChunkSize : kPieceSize;
+        if (Shape.BytesPerSecond > 0)
+            pieceSize = qBound<qint64>(1, Shape.BytesPerSecond * kPaceTickMs / 1000, pieceSize);
         while (Sent < Limit) {
             if (PendingBytes() > kWriteBacklog)
                 return; // bytesWritten brings us back
@@ -346,9 +346,9 @@ private:
                 break;
             Socket->write(piece);
             Sent += piece.size();
-            if (paced && Response.chunkDelayMs > 0 && Sent < Limit) {
+            if (paced && Response.ChunkDelayMs > 0 && Sent < Limit) {
                 WaitingForDelay = true;
-                QTimer::singleShot(Response.chunkDelayMs, this, [this] {
+                QTimer::singleShot(Response.ChunkDelayMs, this, [this] {
                     WaitingForDelay = false;
                     SendMore();
                 });
@@ -368,7 +368,7 @@ private:
 
     void FinishResponse()
     {
-        const bool stall = Response.stallAfterBytes >= 0 && Response.dropAfterBytes < 0;
+        const bool stall = Response.StallAfterBytes >= 0 && Response.DropAfterBytes < 0;
         File.reset();
         Body.clear();
         if (stall) {
@@ -378,7 +378,7 @@ private:
             return;
         }
         Sending = false;
-        if (Response.resetAfterBytes >= 0) {
+        if (Response.ResetAfterBytes >= 0) {
             ResetPending = true;
             ResetWhenDrained();
             return;
@@ -438,7 +438,7 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        const int delay = Core->LinkShape().connectionDelayMs;
+        const int delay = Core->LinkShape().ConnectionDelayMs;
         if (delay <= 0) {
             Accept(descriptor);
             return;
@@ -478,35 +478,35 @@ private:
 
 struct NdTestHttpServer::Private
 {
-    Mode mode = Plain;
-    NdTestServerCore core;
-    QThread thread;
-    QObject* anchor = nullptr;          // lives on the server thread while it runs
-    NdTestListener* listener = nullptr; // child of anchor
-    quint16 port = 0;
+    Mode Transport = Plain;
+    NdTestServerCore Core;
+    QThread Thread;
+    QObject* Anchor = nullptr;          // lives on the server thread while it runs
+    NdTestListener* Listener = nullptr; // child of anchor
+    quint16 Port = 0;
 };
 
 NdTestResponse NdTestResponse::Text(const QByteArray& body, int status, const QByteArray& contentType)
 {
     NdTestResponse response;
-    response.status = status;
-    response.headers.append({"Content-Type", contentType});
-    response.body = body;
+    response.Status = status;
+    response.Headers.append({"Content-Type", contentType});
+    response.Body = body;
     return response;
 }
 
 NdTestResponse NdTestResponse::Redirect(const QByteArray& location, int status)
 {
     NdTestResponse response;
-    response.status = status;
-    response.headers.append({"Location", location});
+    response.Status = status;
+    response.Headers.append({"Location", location});
     return response;
 }
 
-NdTestHttpServer::NdTestHttpServer(Mode mode) : d(new Private)
+NdTestHttpServer::NdTestHttpServer(Mode mode) : D(new Private)
 {
-    d->mode = mode;
-    d->thread.setObjectName(QStringLiteral("NdTestHttpServer"));
+    D->Transport = mode;
+    D->Thread.setObjectName(QStringLiteral("NdTestHttpServer"));
 }
 
 NdTestHttpServer::~NdTestHttpServer()
@@ -516,15 +516,15 @@ NdTestHttpServer::~NdTestHttpServer()
 
 bool NdTestHttpServer::Start(quint16 port)
 {
-    if (d->anchor)
+    if (D->Anchor)
         return true;
     QSslCertificate certificate;
     QSslKey key;
-    if (d->mode != Plain) {
+    if (D->Transport != Plain) {
         const NdTestCa& ca = NdTestCa::Instance();
         if (!ca.Ok)
             return false;
-        const bool untrusted = d->mode == TlsUntrusted;
+        const bool untrusted = D->Transport == TlsUntrusted;
         QFile certFile(untrusted ? ca.UntrustedServerCertPath : ca.ServerCertPath);
         QFile keyFile(untrusted ? ca.UntrustedServerKeyPath : ca.ServerKeyPath);
         if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
@@ -535,17 +535,17 @@ bool NdTestHttpServer::Start(quint16 port)
             return false;
     }
 
-    d->anchor = new QObject;
-    d->anchor->moveToThread(&d->thread);
-    d->thread.start();
+    D->Anchor = new QObject;
+    D->Anchor->moveToThread(&D->Thread);
+    D->Thread.start();
     bool listening = false;
-    Private* p = d.get();
+    Private* p = D.get();
     QMetaObject::invokeMethod(
-        d->anchor,
+        D->Anchor,
         [p, port, certificate, key, &listening] {
-            p->listener = new NdTestListener(&p->core, certificate, key, p->anchor);
-            listening = p->listener->listen(QHostAddress::LocalHost, port);
-            p->port = p->listener->serverPort();
+            p->Listener = new NdTestListener(&p->Core, certificate, key, p->Anchor);
+            listening = p->Listener->listen(QHostAddress::LocalHost, port);
+            p->Port = p->Listener->serverPort();
         },
         Qt::BlockingQueuedConnection);
     if (!listening)
@@ -555,58 +555,58 @@ bool NdTestHttpServer::Start(quint16 port)
 
 void NdTestHttpServer::Stop()
 {
-    if (!d->anchor)
+    if (!D->Anchor)
         return;
-    Private* p = d.get();
+    Private* p = D.get();
     QThread* caller = QThread::currentThread();
     // Sockets and timers belong to the server thread: they are torn down there,
     // and only the empty anchor comes back to be deleted here.
     QMetaObject::invokeMethod(
-        d->anchor,
+        D->Anchor,
         [p, caller] {
-            delete p->listener;
-            p->listener = nullptr;
-            p->anchor->moveToThread(caller);
+            delete p->Listener;
+            p->Listener = nullptr;
+            p->Anchor->moveToThread(caller);
         },
         Qt::BlockingQueuedConnection);
-    d->thread.quit();
-    d->thread.wait();
-    delete d->anchor;
-    d->anchor = nullptr;
-    d->port = 0;
+    D->Thread.quit();
+    D->Thread.wait();
+    delete D->Anchor;
+    D->Anchor = nullptr;
+    D->Port = 0;
 }
 
 quint16 NdTestHttpServer::Port() const
 {
-    return d->port;
+    return D->Port;
 }
 
 QString NdTestHttpServer::BaseUrl() const
 {
-    const QString scheme = d->mode == Plain ? QStringLiteral("http") : QStringLiteral("https");
-    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(d->port);
+    const QString scheme = D->Transport == Plain ? QStringLiteral("http") : QStringLiteral("https");
+    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(D->Port);
 }
 
 void NdTestHttpServer::Route(const QByteArray& path, NdTestHandler handler)
 {
-    d->core.Route(path, std::move(handler));
+    D->Core.Route(path, std::move(handler));
 }
 
 void NdTestHttpServer::SetFallback(NdTestHandler handler)
 {
-    d->core.SetFallback(std::move(handler));
+    D->Core.SetFallback(std::move(handler));
 }
 
 QList<NdTestRequest> NdTestHttpServer::Requests() const
 {
-    return d->core.Requests();
+    return D->Core.Requests();
 }
 
 int NdTestHttpServer::CountRequests(const QByteArray& path) const
 {
     int count = 0;
-    for (const NdTestRequest& request : d->core.Requests()) {
-        if (request.path == path)
+    for (const NdTestRequest& request : D->Core.Requests()) {
+        if (request.Path == path)
             ++count;
     }
     return count;
@@ -614,43 +614,43 @@ int NdTestHttpServer::CountRequests(const QByteArray& path) const
 
 void NdTestHttpServer::ClearRequests()
 {
-    d->core.ClearRequests();
+    D->Core.ClearRequests();
 }
 
 void NdTestHttpServer::SetLinkShape(const NdTestLinkShape& shape)
 {
-    d->core.SetLinkShape(shape);
+    D->Core.SetLinkShape(shape);
 }
 
 NdTestLinkShape NdTestHttpServer::LinkShape() const
 {
-    return d->core.LinkShape();
+    return D->Core.LinkShape();
 }
 
 NdTestLinkCounters NdTestHttpServer::LinkCounters() const
 {
-    return d->core.LinkCounters();
+    return D->Core.LinkCounters();
 }
 
 void NdTestHttpServer::ResetLinkCounters()
 {
-    d->core.ResetLinkCounters();
+    D->Core.ResetLinkCounters();
 }
 
 QJsonObject NdTestLinkShape::ToJson() const
 {
-    return QJsonObject{{"firstByteDelayMs", firstByteDelayMs}, {"connectionDelayMs", connectionDelayMs},
-        {"bytesPerSecond", static_cast<double>(bytesPerSecond)}, {"tailEvery", tailEvery},
-        {"tailDelayMs", tailDelayMs}};
+    return QJsonObject{{"firstByteDelayMs", FirstByteDelayMs}, {"connectionDelayMs", ConnectionDelayMs},
+        {"bytesPerSecond", static_cast<double>(BytesPerSecond)}, {"tailEvery", TailEvery},
+        {"tailDelayMs", TailDelayMs}};
 }
 
 NdTestLinkShape NdTestLinkShape::FromJson(const QJsonObject& object)
 {
     NdTestLinkShape shape;
-    shape.firstByteDelayMs = object.value("firstByteDelayMs").toInt();
-    shape.connectionDelayMs = object.value("connectionDelayMs").toInt();
-    shape.bytesPerSecond = static_cast<qint64>(object.value("bytesPerSecond").toDouble());
-    shape.tailEvery = object.value("tailEvery").toInt();
-    shape.tailDelayMs = object.value("tailDelayMs").toInt();
+    shape.FirstByteDelayMs = object.value("firstByteDelayMs").toInt();
+    shape.ConnectionDelayMs = object.value("connectionDelayMs").toInt();
+    shape.BytesPerSecond = static_cast<qint64>(object.value("bytesPerSecond").toDouble());
+    shape.TailEvery = object.value("tailEvery").toInt();
+    shape.TailDelayMs = object.value("tailDelayMs").toInt();
     return shape;
 }

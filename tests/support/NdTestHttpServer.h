@@ -13,28 +13,28 @@
 // One request as the loopback test server received it.
 struct NdTestRequest
 {
-    QByteArray method;
-    QByteArray target;                    // path with query, as sent
-    QByteArray path;                      // without query
-    QByteArray query;                     // without "?"
-    QMap<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;
-    int connectionId = 0;   // same id for requests on one kept-alive connection
-    bool encrypted = false; // arrived over TLS (the connection made one handshake)
+    QByteArray Method;
+    QByteArray Target;                    // path with query, as sent
+    QByteArray Path;                      // without query
+    QByteArray Query;                     // without "?"
+    QMap<QByteArray, QByteArray> Headers; // names in lower case
+    QByteArray Body;
+    int ConnectionId = 0;   // same id for requests on one kept-alive connection
+    bool Encrypted = false; // arrived over TLS (the connection made one handshake)
 };
 
 // What the server answers, including the faults the tests need.
 struct NdTestResponse
 {
-    int status = 200;
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-    QString filePath;            // when set, the body is streamed from this file
-    int chunkSize = 0;           // > 0: send the body in chunks of this size ...
-    int chunkDelayMs = 0;        // ... with this pause between chunks (slow delivery)
-    qint64 stallAfterBytes = -1; // >= 0: send that many body bytes, then nothing more
-    qint64 dropAfterBytes = -1;  // >= 0: send that many body bytes, then close the connection
-    qint64 resetAfterBytes = -1; // >= 0: send that many body bytes, then reset the connection (RST)
+    int Status = 200;
+    QList<QPair<QByteArray, QByteArray>> Headers;
+    QByteArray Body;
+    QString FilePath;            // when set, the body is streamed from this file
+    int ChunkSize = 0;           // > 0: send the body in chunks of this size ...
+    int ChunkDelayMs = 0;        // ... with this pause between chunks (slow delivery)
+    qint64 StallAfterBytes = -1; // >= 0: send that many body bytes, then nothing more
+    qint64 DropAfterBytes = -1;  // >= 0: send that many body bytes, then close the connection
+    qint64 ResetAfterBytes = -1; // >= 0: send that many body bytes, then reset the connection (RST)
 
     static NdTestResponse Text(
         const QByteArray& body, int status = 200, const QByteArray& contentType = "text/plain; charset=utf-8");
@@ -49,13 +49,13 @@ using NdTestHandler = std::function<NdTestResponse(const NdTestRequest&)>;
 // connection sends at most bytesPerSecond. Zero leaves that part at loopback speed.
 struct NdTestLinkShape
 {
-    int firstByteDelayMs = 0;
-    int connectionDelayMs = 0;
-    qint64 bytesPerSecond = 0;
+    int FirstByteDelayMs = 0;
+    int ConnectionDelayMs = 0;
+    qint64 BytesPerSecond = 0;
     // Every tailEvery-th answer waits tailDelayMs more before its first byte:
     // the slow tail of a real link.
-    int tailEvery = 0;
-    int tailDelayMs = 0;
+    int TailEvery = 0;
+    int TailDelayMs = 0;
 
     // {"firstByteDelayMs", "connectionDelayMs", "bytesPerSecond", "tailEvery",
     // "tailDelayMs"}; missing members are 0.
@@ -66,8 +66,8 @@ struct NdTestLinkShape
 // What the server accepted since it started or since ResetLinkCounters.
 struct NdTestLinkCounters
 {
-    int connections = 0; // accepted
-    int handshakes = 0;  // TLS handshakes completed
+    int Connections = 0; // accepted
+    int Handshakes = 0;  // TLS handshakes completed
 };
 
 // An HTTP/1.1 server on 127.0.0.1 (plain or TLS with the test CA's server
@@ -108,7 +108,7 @@ public:
 
 private:
     struct Private;
-    std::unique_ptr<Private> d;
+    std::unique_ptr<Private> D;
 };
 
 // A certificate authority made with the openssl command at first use, in a

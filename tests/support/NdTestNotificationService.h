@@ -10,11 +10,11 @@
 // One Notify call as the test notification service received it.
 struct NdTestNotice
 {
-    QString appName;
-    QString summary;
-    QString body;
-    QStringList actions;
-    uint id = 0; // the id the service answered with
+    QString AppName;
+    QString Summary;
+    QString Body;
+    QStringList Actions;
+    uint Id = 0; // the id the service answered with
 };
 
 // A desktop notification service of the test's own: owns

@@ -34,9 +34,9 @@ class NdUrlRecorder : public QObject
 {
     Q_OBJECT
 public:
-    QList<QUrl> opened;
+    QList<QUrl> Opened;
 public slots:
-    void open(const QUrl& url) { opened << url; }
+    void open(const QUrl& url) { Opened << url; }
 };
 
 // Keeps the reports the program sends on this machine: a TLS server on

@@ -31,18 +31,18 @@ void TestNdDesktopNotifier::noticeOpensItsFolder()
     QVERIFY(notifier.Notify(QStringLiteral("下载完成"), QStringLiteral("第二课.mp4"), other));
     QTRY_COMPARE(service.Notices().size(), 2);
     const NdTestNotice notice = service.Notices().at(0);
-    QCOMPARE(notice.appName, QStringLiteral("NdDownloader"));
-    QCOMPARE(notice.summary, QStringLiteral("下载完成"));
-    QCOMPARE(notice.body, QStringLiteral("第一课 Lesson.mp4"));
-    QCOMPARE(notice.actions, QStringList({"default", NdUiStr("NdDownloader.OpenFileDir")}));
+    QCOMPARE(notice.AppName, QStringLiteral("NdDownloader"));
+    QCOMPARE(notice.Summary, QStringLiteral("下载完成"));
+    QCOMPARE(notice.Body, QStringLiteral("第一课 Lesson.mp4"));
+    QCOMPARE(notice.Actions, QStringList({"default", NdUiStr("NdDownloader.OpenFileDir")}));
 
-    const uint otherId = service.Notices().at(1).id;
-    for (const auto& [id, action] : {std::pair<uint, const char*>{otherId + 1, "default"}, {notice.id, "snooze"},
-             {notice.id, "default"}, {otherId, "default"}})
+    const uint otherId = service.Notices().at(1).Id;
+    for (const auto& [id, action] : {std::pair<uint, const char*>{otherId + 1, "default"}, {notice.Id, "snooze"},
+             {notice.Id, "default"}, {otherId, "default"}})
         QVERIFY(service.InvokeAction(id, QString::fromLatin1(action)));
     const QUrl last = QUrl::fromLocalFile(other);
-    QTRY_VERIFY(Urls.opened.contains(last));
-    QCOMPARE(Urls.opened, QList<QUrl>({QUrl::fromLocalFile(Dir.path()), last}));
+    QTRY_VERIFY(Urls.Opened.contains(last));
+    QCOMPARE(Urls.Opened, QList<QUrl>({QUrl::fromLocalFile(Dir.path()), last}));
 }
 
 void TestNdDesktopNotifier::nothingShownWithoutBusOrTray()

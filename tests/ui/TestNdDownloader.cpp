@@ -449,13 +449,13 @@ void TestNdDownloader::noticesWhileAway()
     // The service hears the notices in the order sent: this first one proves
     // that none went out while the window was in front.
     QTRY_COMPARE_WITH_TIMEOUT(service.Notices().size(), 1, kTaskTimeoutMs);
-    QCOMPARE(service.Notices().at(0).summary, NdUiStr("NdDownloader.DoneTitle"));
-    QCOMPARE(service.Notices().at(0).body,
+    QCOMPARE(service.Notices().at(0).Summary, NdUiStr("NdDownloader.DoneTitle"));
+    QCOMPARE(service.Notices().at(0).Body,
         NdUiStr("NdDownloader.DoneText").arg(NdUiStr("NdDownloader.LessonCount").arg(2), folder));
     request("nadioDownLoader-token-slow/late/seg404/long", 4);
     QTRY_COMPARE_WITH_TIMEOUT(service.Notices().size(), 2, kTaskTimeoutMs);
-    QCOMPARE(service.Notices().at(1).summary, NdUiStr("NdDownloader.FailTitle"));
-    QCOMPARE(service.Notices().at(1).body, NdUiStr("NdDownloader.FailText").arg(NdRowNames(window).first()));
+    QCOMPARE(service.Notices().at(1).Summary, NdUiStr("NdDownloader.FailTitle"));
+    QCOMPARE(service.Notices().at(1).Body, NdUiStr("NdDownloader.FailText").arg(NdRowNames(window).first()));
 }
 
 // A click selects a row: Space starts it, Delete asks first. The menu starts
@@ -478,11 +478,11 @@ void TestNdDownloader::listByKeysMenuAndDoubleClick()
     QVERIFY(BackInFront(window));
     NdTaskItem* finished = Row(window, "lesson 2");
     QTest::mouseDClick(finished, Qt::LeftButton);
-    QCOMPARE(Urls.opened.value(0), QUrl::fromLocalFile(videos[2]));
+    QCOMPARE(Urls.Opened.value(0), QUrl::fromLocalFile(videos[2]));
     QVERIFY(QFile::remove(videos[2]));
     QTest::mouseDClick(finished, Qt::LeftButton);
     QCOMPARE(finished->GetDownloadTaskParam().VideoState, int(MissFile));
-    QCOMPARE(Urls.opened.size(), 1);
+    QCOMPARE(Urls.Opened.size(), 1);
 
     QTest::mouseClick(Row(window, "lesson 1"), Qt::LeftButton);
     NdModalAnswerer questions("NdQuestionBox", [](QDialog* box) { NdClickChild(box, "NdQuestionBox_CancleBtn"); });

@@ -95,11 +95,11 @@ void TestNdWidgets::initTestCase()
     for (const char* path : {"/dl/NadioLoader.dmg", "/dl/dropped.dmg", "/dl/stalled.dmg"}) {
         Server.Route(path, [](const NdTestRequest& request) {
             NdTestResponse response;
-            response.body = kInstaller;
-            response.chunkSize = 20000;
-            response.chunkDelayMs = 50;
-            response.dropAfterBytes = request.path.contains("dropped") ? kInstaller.size() / 2 : -1;
-            response.stallAfterBytes = request.path.contains("stalled") ? kInstaller.size() / 2 : -1;
+            response.Body = kInstaller;
+            response.ChunkSize = 20000;
+            response.ChunkDelayMs = 50;
+            response.DropAfterBytes = request.Path.contains("dropped") ? kInstaller.size() / 2 : -1;
+            response.StallAfterBytes = request.Path.contains("stalled") ? kInstaller.size() / 2 : -1;
             return response;
         });
     }
@@ -133,7 +133,7 @@ void TestNdWidgets::missingFileAndFullDisk()
     QCOMPARE(Text(&row, "NdTaskItem_TextLabel"), QStringLiteral("1.50GB"));
     NdClickChild(&row, "NdTaskItem_FolderBtn");
     const QUrl folder = QUrl::fromLocalFile(QString::fromStdString(record.VideoDownloadPath));
-    QCOMPARE(Urls.opened, QList<QUrl>{folder});
+    QCOMPARE(Urls.Opened, QList<QUrl>{folder});
     QVERIFY(QFileInfo(folder.toLocalFile()).isDir());
     QSignalSpy showWindow(&row, &NdTaskItem::sigShowWindow);
     row.onRefreshDownloadResult(1024.0f, 50, NoDisk, QString());

@@ -79,12 +79,12 @@ int main(int argc, char* argv[])
     NdTestHttpServer server(NdTestHttpServer::Tls);
     server.Route("/big.bin", [&](const NdTestRequest&) {
         NdTestResponse response;
-        response.filePath = bigFile;
+        response.FilePath = bigFile;
         return response;
     });
     server.Route("/segment.bin", [&](const NdTestRequest&) {
         NdTestResponse response;
-        response.filePath = segmentFile;
+        response.FilePath = segmentFile;
         return response;
     });
     if (!server.Start()) {

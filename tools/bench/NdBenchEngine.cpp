@@ -72,11 +72,11 @@ struct NdBenchScenario_t
 NdTestLinkShape Link(int firstByteDelayMs, int connectionDelayMs, qint64 bytesPerSecond, int tailEvery = 0)
 {
     NdTestLinkShape shape;
-    shape.firstByteDelayMs = firstByteDelayMs;
-    shape.connectionDelayMs = connectionDelayMs;
-    shape.bytesPerSecond = bytesPerSecond;
-    shape.tailEvery = tailEvery;
-    shape.tailDelayMs = tailEvery > 0 ? 1000 : 0;
+    shape.FirstByteDelayMs = firstByteDelayMs;
+    shape.ConnectionDelayMs = connectionDelayMs;
+    shape.BytesPerSecond = bytesPerSecond;
+    shape.TailEvery = tailEvery;
+    shape.TailDelayMs = tailEvery > 0 ? 1000 : 0;
     return shape;
 }
 
@@ -404,8 +404,8 @@ int RunScenario(const NdBenchScenario_t& scenario)
     std::printf("scenario %c: %s, %d task(s), %d segments in all\n", scenario.Name, scenario.Description,
         scenario.Tasks, segments);
     std::printf("  link: %d ms to the first byte, %d ms per new connection, %s per connection\n",
-        scenario.Link.firstByteDelayMs, scenario.Link.connectionDelayMs,
-        scenario.Link.bytesPerSecond > 0 ? qPrintable(QStringLiteral("%1 MB/s").arg(scenario.Link.bytesPerSecond / 1e6))
+        scenario.Link.FirstByteDelayMs, scenario.Link.ConnectionDelayMs,
+        scenario.Link.BytesPerSecond > 0 ? qPrintable(QStringLiteral("%1 MB/s").arg(scenario.Link.BytesPerSecond / 1e6))
                                          : "no rate limit");
     std::fflush(stdout);
 

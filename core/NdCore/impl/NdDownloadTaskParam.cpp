@@ -21,8 +21,8 @@ bool DownloadTaskParam_t::IsBlank() const
 namespace {
 struct StateInfo
 {
-    const char* textKey;
-    const char* style;
+    const char* TextKey;
+    const char* Style;
 };
 
 const StateInfo kStates[] = {
@@ -47,10 +47,10 @@ const StateInfo& InfoOf(int state)
 
 const char* NdDownloadStateTextKey(int state)
 {
-    return InfoOf(state).textKey;
+    return InfoOf(state).TextKey;
 }
 
 const char* NdDownloadStateStyle(int state)
 {
-    return InfoOf(state).style;
+    return InfoOf(state).Style;
 }

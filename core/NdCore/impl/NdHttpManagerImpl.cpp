@@ -210,7 +210,7 @@ void NdHttpTransferWatch::onFinished()
 }
 
 NdHttpManagerImpl::NdHttpManagerImpl(const QString& url)
-    : url(url)
+    : Url(url)
     , Progress(std::make_shared<NdHttpManager::ProgressFn>())
     , SharedLastUrl(std::make_shared<QString>())
     , SharedLastFailure(std::make_shared<NdHttpFailure_t>())
@@ -238,7 +238,7 @@ void NdHttpManagerImpl::SetManager(QNetworkAccessManager* manager, bool owned)
 
 void NdHttpManagerImpl::SetHeader(const QString& name, const QString& value)
 {
-    ReplaceHeader(&headers, name, value);
+    ReplaceHeader(&Headers, name, value);
 }
 
 void NdHttpManagerImpl::SetProgress(NdHttpManager::ProgressFn onProgress)
@@ -264,20 +264,20 @@ QNetworkAccessManager* NdHttpManagerImpl::GetManager() const
 NdHttpCache NdHttpManagerImpl::Cache()
 {
     NdHttpCache cache;
-    cache.onSuccess = onSuccess;
-    cache.onFail = onFail;
-    cache.onComplete = onComplete;
-    cache.onFinalUrl = onFinalUrl;
-    cache.debug = debug;
-    cache.maxBytes = maxBytes;
-    cache.freshManager = FreshManager;
-    cache.charset = charset;
+    cache.OnSuccess = OnSuccess;
+    cache.OnFail = OnFail;
+    cache.OnComplete = OnComplete;
+    cache.OnFinalUrl = OnFinalUrl;
+    cache.Debug = Debug;
+    cache.MaxBytes = MaxBytes;
+    cache.FreshManager = FreshManager;
+    cache.Charset = Charset;
     // A fresh manager is made on the firing thread, so the reply and all its
     // handlers live there.
-    cache.manager = FreshManager ? new QNetworkAccessManager : NetworkManager;
-    cache.lastUrl = SharedLastUrl;
-    cache.lastFailure = SharedLastFailure;
-    cache.handled = std::make_shared<bool>(false);
+    cache.Manager = FreshManager ? new QNetworkAccessManager : NetworkManager;
+    cache.LastUrl = SharedLastUrl;
+    cache.LastFailure = SharedLastFailure;
+    cache.Handled = std::make_shared<bool>(false);
     return cache;
 }
 
@@ -315,23 +315,23 @@ QString NdHttpManagerImpl::ParamDebugText(const ParamList& params)
 
 QByteArray NdHttpManagerImpl::Body() const
 {
-    return useJson ? json.toUtf8() : EncodedParams(params).toUtf8();
+    return UseJson ? Json.toUtf8() : EncodedParams(Params).toUtf8();
 }
 
 QString NdHttpManagerImpl::RequestUrl(const NdHttpManagerImpl* state, NdHttpRequestMethod method)
 {
-    if (method != HttpGet || state->params.isEmpty())
-        return state->url;
-    const QChar separator = state->url.contains('?') ? QChar('&') : QChar('?');
-    return state->url + separator + EncodedParams(state->params);
+    if (method != HttpGet || state->Params.isEmpty())
+        return state->Url;
+    const QChar separator = state->Url.contains('?') ? QChar('&') : QChar('?');
+    return state->Url + separator + EncodedParams(state->Params);
 }
 
 QHash<QString, QString> NdHttpManagerImpl::RequestHeaders(const NdHttpManagerImpl* state, NdHttpRequestMethod method)
 {
-    QHash<QString, QString> result = state->headers;
+    QHash<QString, QString> result = state->Headers;
     if (SendsBody(method)) {
         ReplaceHeader(&result, QStringLiteral("Content-Type"),
-            state->useJson ? QStringLiteral("application/json; charset=utf-8")
+            state->UseJson ? QStringLiteral("application/json; charset=utf-8")
                            : QStringLiteral("application/x-www-form-urlencoded"));
     }
     ReplaceHeader(&result, QStringLiteral("User-Agent"), QString::fromLatin1(kUserAgent));
@@ -343,10 +343,10 @@ QHash<QString, QString> NdHttpManagerImpl::RequestHeaders(const NdHttpManagerImp
 void NdHttpManagerImpl::PrintRequest(const NdHttpManagerImpl* state, NdHttpRequestMethod method, const QString& url)
 {
     qDebug().noquote() << "[URL]" << url;
-    if (SendsBody(method) && state->useJson)
-        qDebug().noquote() << "[PARAM]" << state->json;
-    else if ((SendsBody(method) || method == HttpUpload) && !state->params.isEmpty())
-        qDebug().noquote() << ParamDebugText(state->params);
+    if (SendsBody(method) && state->UseJson)
+        qDebug().noquote() << "[PARAM]" << state->Json;
+    else if ((SendsBody(method) || method == HttpUpload) && !state->Params.isEmpty())
+        qDebug().noquote() << ParamDebugText(state->Params);
 }
 
 void NdHttpManagerImpl::ApplyTlsConfiguration(QNetworkRequest* request)
@@ -385,7 +385,7 @@ void NdHttpManagerImpl::KeepTlsSession(QNetworkReply* reply)
 QNetworkRequest NdHttpManagerImpl::CreateRequest(NdHttpManagerImpl* state, NdHttpRequestMethod method)
 {
     const QString url = RequestUrl(state, method);
-    if (state->debug)
+    if (state->Debug)
         PrintRequest(state, method, url);
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     const QHash<QString, QString> headers = RequestHeaders(state, method);
@@ -405,16 +405,16 @@ QNetworkReply* NdHttpManagerImpl::Send(
 {
     switch (method) {
     case HttpPost:
-        return cache.manager->post(request, body);
+        return cache.Manager->post(request, body);
     case HttpPut:
-        return cache.manager->put(request, body);
+        return cache.Manager->put(request, body);
     case HttpDelete:
-        return cache.manager->deleteResource(request);
+        return cache.Manager->deleteResource(request);
     case HttpGet:
     case HttpUpload:
         break;
     }
-    return cache.manager->get(request);
+    return cache.Manager->get(request);
 }
 
 QString NdHttpManagerImpl::FailureText(QNetworkReply* reply)
@@ -467,9 +467,9 @@ NdHttpFailure_t NdHttpManagerImpl::Failure(QNetworkReply* reply, const QString* 
 
 void NdHttpManagerImpl::Track(QNetworkReply* reply, const NdHttpCache& cache, bool replyIsText)
 {
-    new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs, cache.maxBytes);
+    new NdHttpTransferWatch(reply, NdDeploySettings::Get().TransferTimeoutMs, cache.MaxBytes);
     QObject::connect(reply, &QNetworkReply::finished, reply, [reply, cache, replyIsText] {
-        const QString text = replyIsText ? ReadReply(reply, cache.charset) : QString::fromLatin1(kDownloadCompleteText);
+        const QString text = replyIsText ? ReadReply(reply, cache.Charset) : QString::fromLatin1(kDownloadCompleteText);
         HandleFinish(cache, reply, text, FailureText(reply));
     });
 }
@@ -489,25 +489,25 @@ bool NdHttpManagerImpl::MaySend(NdHttpManagerImpl* state, const QString& url)
     } else {
         return true;
     }
-    if (state->debug)
+    if (state->Debug)
         qDebug().noquote() << QStringLiteral("Request fail: %1").arg(problem);
     // Ended where it began, as a request that was sent would tell.
     *state->SharedLastUrl = url;
     *state->SharedLastFailure = NdHttpFailure_t{code, 0, QByteArray(), false, problem};
-    if (state->onFinalUrl)
-        state->onFinalUrl(url);
-    if (state->onFail)
-        state->onFail(problem, code);
-    if (state->onComplete)
-        state->onComplete();
+    if (state->OnFinalUrl)
+        state->OnFinalUrl(url);
+    if (state->OnFail)
+        state->OnFail(problem, code);
+    if (state->OnComplete)
+        state->OnComplete();
     return false;
 }
 
 void NdHttpManagerImpl::WaitForFinish(QNetworkReply* reply, const NdHttpCache& cache)
 {
     QPointer<QNetworkReply> replyGuard(reply);
-    QPointer<QNetworkAccessManager> freshManager(cache.freshManager ? cache.manager : nullptr);
-    if (!*cache.handled) {
+    QPointer<QNetworkAccessManager> freshManager(cache.FreshManager ? cache.Manager : nullptr);
+    if (!*cache.Handled) {
         QEventLoop loop;
         // Connected after the handler, so the callbacks have run when the loop ends.
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -558,49 +558,49 @@ void NdHttpManagerImpl::HandleFinish(
 {
     KeepTlsSession(reply);
     QString localError;
-    const bool localOk = !cache.onRelease || cache.onRelease(&localError);
+    const bool localOk = !cache.OnRelease || cache.OnRelease(&localError);
     if (!cache.OwnerGone())
         RunCallbacks(cache, reply, localOk ? nullptr : &localError, successText, errorText);
-    *cache.handled = true;
+    *cache.Handled = true;
     reply->deleteLater();
-    if (cache.freshManager)
-        cache.manager->deleteLater();
+    if (cache.FreshManager)
+        cache.Manager->deleteLater();
 }
 
 void NdHttpManagerImpl::RunCallbacks(const NdHttpCache& cache, QNetworkReply* reply, const QString* localError,
     const QString& successText, const QString& errorText)
 {
     const QString finalUrl = reply->url().toString();
-    if (cache.lastUrl)
-        *cache.lastUrl = finalUrl;
+    if (cache.LastUrl)
+        *cache.LastUrl = finalUrl;
     const NdHttpFailure_t failure = Failure(reply, localError, errorText);
-    if (cache.lastFailure)
-        *cache.lastFailure = failure;
-    if (cache.onFinalUrl)
-        cache.onFinalUrl(finalUrl);
+    if (cache.LastFailure)
+        *cache.LastFailure = failure;
+    if (cache.OnFinalUrl)
+        cache.OnFinalUrl(finalUrl);
 
     if (failure.Failed()) {
-        if (cache.debug)
+        if (cache.Debug)
             qDebug().noquote() << QStringLiteral("Request fail: %1").arg(failure.Text);
-        if (cache.onFail)
-            cache.onFail(failure.Text, failure.Code);
+        if (cache.OnFail)
+            cache.OnFail(failure.Text, failure.Code);
     } else {
-        if (cache.debug)
+        if (cache.Debug)
             qDebug().noquote() << QStringLiteral("Request success: %1").arg(successText);
-        if (cache.onSuccess)
-            cache.onSuccess(successText);
+        if (cache.OnSuccess)
+            cache.OnSuccess(successText);
     }
-    if (cache.onComplete)
-        cache.onComplete();
+    if (cache.OnComplete)
+        cache.OnComplete();
 }
 
 void NdHttpManagerImpl::ReportLocalFailure(const NdHttpManagerImpl* state, const QString& message)
 {
-    if (state->debug)
+    if (state->Debug)
         qDebug().noquote() << message;
     *state->SharedLastFailure = NdHttpFailure_t{NdHttpManager::kLocalFileError, 0, QByteArray(), false, message};
-    if (state->onFail)
-        state->onFail(message, NdHttpManager::kLocalFileError);
+    if (state->OnFail)
+        state->OnFail(message, NdHttpManager::kLocalFileError);
 }
 
 void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, const QString& path)
@@ -611,7 +611,7 @@ void NdHttpManagerImpl::ReportFileOpenFailure(const NdHttpManagerImpl* state, co
 
 void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, const QString& path, bool sync)
 {
-    if (!MaySend(state, state->url))
+    if (!MaySend(state, state->Url))
         return;
     // The file belongs to this one request: a later download on the same
     // builder gets its own and never touches this one.
@@ -646,11 +646,11 @@ constexpr qint64 kDownloadReadBufferBytes = 1 << 20;
 void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool sync, NdHttpReleaseFn onRelease)
 {
     NdHttpCache cache = state->Cache();
-    cache.onRelease = std::move(onRelease);
-    cache.endsWithOwner = true;
-    cache.owner = state->OwnerToken;
+    cache.OnRelease = std::move(onRelease);
+    cache.EndsWithOwner = true;
+    cache.Owner = state->OwnerToken;
     const QNetworkRequest request = CreateRequest(state, HttpGet);
-    QNetworkReply* reply = cache.manager->get(request);
+    QNetworkReply* reply = cache.Manager->get(request);
     // Qt's network thread would otherwise queue the whole body in memory
     // whenever the network outpaces the disk; a bounded buffer makes it wait.
     reply->setReadBufferSize(kDownloadReadBufferBytes);
@@ -681,7 +681,7 @@ void NdHttpManagerImpl::Download(NdHttpManagerImpl* state, ChunkFn onChunk, bool
 void NdHttpManagerImpl::Upload(NdHttpManagerImpl* state, const QStringList& paths, const QByteArray& data)
 {
     auto multiPart = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
-    for (const auto& param : state->params) {
+    for (const auto& param : state->Params) {
         QHttpPart part;
         part.setHeader(
             QNetworkRequest::ContentDispositionHeader, QStringLiteral("form-data; name=\"%1\"").arg(param.first));
@@ -712,13 +712,13 @@ void NdHttpManagerImpl::Upload(NdHttpManagerImpl* state, const QStringList& path
         multiPart->append(part);
     }
 
-    if (!MaySend(state, state->url))
+    if (!MaySend(state, state->Url))
         return;
     // The snapshot is taken only now, so that a file that cannot be opened
     // leaves no manager behind.
     const NdHttpCache cache = state->Cache();
     const QNetworkRequest request = CreateRequest(state, HttpUpload);
-    QNetworkReply* reply = cache.manager->post(request, multiPart.get());
+    QNetworkReply* reply = cache.Manager->post(request, multiPart.get());
     multiPart.release()->setParent(reply); // goes with the reply, files included
     Track(reply, cache, true);
 }
@@ -747,13 +747,13 @@ NdHttpManager& NdHttpManager::ReuseManager(QNetworkAccessManager* manager)
 
 NdHttpManager& NdHttpManager::Debug(bool debug)
 {
-    Impl->debug = debug;
+    Impl->Debug = debug;
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Param(const QString& name, const QVariant& value)
 {
-    Impl->params.append({name, value.toString()});
+    Impl->Params.append({name, value.toString()});
     return *this;
 }
 
@@ -766,8 +766,8 @@ NdHttpManager& NdHttpManager::Params(const QMap<QString, QVariant>& params)
 
 NdHttpManager& NdHttpManager::Json(const QString& json)
 {
-    Impl->json = json;
-    Impl->useJson = true;
+    Impl->Json = json;
+    Impl->UseJson = true;
     return *this;
 }
 
@@ -786,31 +786,31 @@ NdHttpManager& NdHttpManager::Headers(const QMap<QString, QString>& headers)
 
 NdHttpManager& NdHttpManager::Charset(const QString& charset)
 {
-    Impl->charset = charset;
+    Impl->Charset = charset;
     return *this;
 }
 
 NdHttpManager& NdHttpManager::MaxBytes(qint64 bytes)
 {
-    Impl->maxBytes = qMax<qint64>(0, bytes);
+    Impl->MaxBytes = qMax<qint64>(0, bytes);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Success(SuccessFn onSuccess)
 {
-    Impl->onSuccess = std::move(onSuccess);
+    Impl->OnSuccess = std::move(onSuccess);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Fail(FailFn onFail)
 {
-    Impl->onFail = std::move(onFail);
+    Impl->OnFail = std::move(onFail);
     return *this;
 }
 
 NdHttpManager& NdHttpManager::Complete(CompleteFn onComplete)
 {
-    Impl->onComplete = std::move(onComplete);
+    Impl->OnComplete = std::move(onComplete);
     return *this;
 }
 
@@ -822,7 +822,7 @@ NdHttpManager& NdHttpManager::DownloadProgress(ProgressFn onProgress)
 
 NdHttpManager& NdHttpManager::FinalUrl(FinalUrlFn onFinalUrl)
 {
-    Impl->onFinalUrl = std::move(onFinalUrl);
+    Impl->OnFinalUrl = std::move(onFinalUrl);
     return *this;
 }
 

@@ -26,26 +26,26 @@ using NdHttpReleaseFn = std::function<bool(QString* error)>;
 // can outlive the builder.
 struct NdHttpCache
 {
-    NdHttpManager::SuccessFn onSuccess;
-    NdHttpManager::FailFn onFail;
-    NdHttpManager::CompleteFn onComplete;
-    NdHttpManager::FinalUrlFn onFinalUrl;
-    bool debug = false;
-    bool freshManager = true;
-    qint64 maxBytes = 0;
-    QString charset;
-    QNetworkAccessManager* manager = nullptr;
-    std::shared_ptr<QString> lastUrl;             // shared with the builder, which may be gone by the end
-    std::shared_ptr<NdHttpFailure_t> lastFailure; // likewise
-    NdHttpReleaseFn onRelease;
+    NdHttpManager::SuccessFn OnSuccess;
+    NdHttpManager::FailFn OnFail;
+    NdHttpManager::CompleteFn OnComplete;
+    NdHttpManager::FinalUrlFn OnFinalUrl;
+    bool Debug = false;
+    bool FreshManager = true;
+    qint64 MaxBytes = 0;
+    QString Charset;
+    QNetworkAccessManager* Manager = nullptr;
+    std::shared_ptr<QString> LastUrl;             // shared with the builder, which may be gone by the end
+    std::shared_ptr<NdHttpFailure_t> LastFailure; // likewise
+    NdHttpReleaseFn OnRelease;
     // Set once the finish has been handled: a synchronous call waits for this,
     // not for the reply's own state, which can read finished before its signal.
-    std::shared_ptr<bool> handled;
+    std::shared_ptr<bool> Handled;
     // Downloads end with their builder: once it is gone, no callback runs.
-    bool endsWithOwner = false;
-    std::weak_ptr<void> owner;
+    bool EndsWithOwner = false;
+    std::weak_ptr<void> Owner;
 
-    bool OwnerGone() const { return endsWithOwner && owner.expired(); }
+    bool OwnerGone() const { return EndsWithOwner && Owner.expired(); }
 
     NdHttpCache() = default;
     NdHttpCache(const NdHttpCache&) = default;
@@ -134,18 +134,18 @@ public:
     QString LastUrl() const;
     NdHttpFailure_t LastFailure() const;
 
-    QString url;
-    QString json;
-    ParamList params;
-    QString charset = QStringLiteral("UTF-8");
-    QHash<QString, QString> headers;
-    bool useJson = false;
-    bool debug = false;
-    qint64 maxBytes = 0; // 0: no cap
-    NdHttpManager::SuccessFn onSuccess;
-    NdHttpManager::FailFn onFail;
-    NdHttpManager::CompleteFn onComplete;
-    NdHttpManager::FinalUrlFn onFinalUrl;
+    QString Url;
+    QString Json;
+    ParamList Params;
+    QString Charset = QStringLiteral("UTF-8");
+    QHash<QString, QString> Headers;
+    bool UseJson = false;
+    bool Debug = false;
+    qint64 MaxBytes = 0; // 0: no cap
+    NdHttpManager::SuccessFn OnSuccess;
+    NdHttpManager::FailFn OnFail;
+    NdHttpManager::CompleteFn OnComplete;
+    NdHttpManager::FinalUrlFn OnFinalUrl;
 
 private:
     static QString EncodedParams(const ParamList& params);
