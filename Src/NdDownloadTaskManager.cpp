@@ -82,12 +82,6 @@ std::string DestinationPath(const DownloadTaskParam_t& record)
     return record.VideoDownloadPath + "/" + record.VideoName + ".mp4";
 }
 
-bool SameRunningTask(const DownloadTaskParam_t& a, const DownloadTaskParam_t& b)
-{
-    return a.VideoTempPath == b.VideoTempPath && a.VideoDownloadPath == b.VideoDownloadPath
-        && a.VideoName == b.VideoName;
-}
-
 // Disconnects the row on every way out of a run.
 class ScopedRowConnection
 {
@@ -854,83 +848,44 @@ NdDownloadTaskManager::~NdDownloadTaskManager()
 {
     stop();
     wait();
-    std::vector<NdDownloadTask*> tasks;
+    TaskThreads tasks;
     {
         QMutexLocker lock(&Mutex);
-        tasks = RunningTasks;
-        tasks.insert(tasks.end(), RetiredTasks.begin(), RetiredTasks.end());
-        RunningTasks.clear();
-        RetiredTasks.clear();
+        tasks.swap(Tasks);
     }
-    for (NdDownloadTask* task : tasks)
-        task->MarkAbandoned();
-    for (NdDownloadTask* task : tasks) {
-        task->wait();
-        delete task;
-    }
+    // All are told before the first is waited for, so that they stop side by side.
+    for (const auto& entry : tasks)
+        entry.second->MarkAbandoned();
+    tasks.clear();
 }
 
 void NdDownloadTaskManager::AddTask(const DownloadTaskParam_t& param)
 {
     QMutexLocker lock(&Mutex);
-    AddTaskLocked(param);
-}
-
-void NdDownloadTaskManager::AddTaskLocked(const DownloadTaskParam_t& param)
-{
-    if (param.VideoTempPath.empty() || param.VideoDownloadPath.empty())
-        return;
-    for (const DownloadTaskParam_t& waiting : WaitingTasks) {
-        if (waiting.VideoTempPath == param.VideoTempPath)
-            return;
-    }
-    WaitingTasks.push_back(param);
+    Queue.Add(param);
 }
 
 void NdDownloadTaskManager::ChangeDownloadState(const DownloadTaskParam_t& param)
 {
     NdCacheManager::GetInstance()->UpdateOneDownloadTask(param);
-    {
-        QMutexLocker lock(&Mutex);
-        AutoResume.Forget(param.VideoTempPath);
-    }
-    switch (param.VideoState) {
-    case Wait:
-    case Downloading:
-    case Failed:
-    case NoDisk:
-        AddTask(param);
-        break;
-    case Paused: {
-        QMutexLocker lock(&Mutex);
-        if (NdDownloadTask* task = TakeRunningTask(param)) {
-            task->SetDownloadState(Paused);
-            RetiredTasks.push_back(task);
-        } else {
-            RemoveWaitingTask(param.VideoTempPath);
-        }
-        break;
-    }
-    default:
-        break;
-    }
+    QMutexLocker lock(&Mutex);
+    FollowTasks();
+    Queue.ChangeState(param);
+    CarryOutOrders();
 }
 
 void NdDownloadTaskManager::RemoveTask(const DownloadTaskParam_t& param)
 {
     QMutexLocker lock(&Mutex);
-    AutoResume.Forget(param.VideoTempPath);
-    if (NdDownloadTask* task = TakeRunningTask(param)) {
-        task->MarkDeleted();
-        RetiredTasks.push_back(task);
-    }
-    RemoveWaitingTask(param.VideoTempPath);
+    FollowTasks();
+    Queue.Remove(param);
+    CarryOutOrders();
 }
 
 void NdDownloadTaskManager::SetNetworkState(bool up)
 {
     QMutexLocker lock(&Mutex);
-    AutoResume.NetworkChanged(up);
+    Queue.NetworkChanged(up);
 }
 
 void NdDownloadTaskManager::stop()
@@ -948,113 +903,76 @@ void NdDownloadTaskManager::run()
 {
     Running.store(true);
     while (ShallRun()) {
-        ReleaseEndedTasks();
-        {
-            QMutexLocker lock(&Mutex);
-            for (DownloadTaskParam_t& record : AutoResume.Due(Clock.elapsed()))
-                StartAgainByItself(record);
-            if (!WaitingTasks.empty()) {
-                if (RunningTasks.size() >= static_cast<size_t>(kNdTaskSlots))
-                    DropOneBlankTask();
-                else if (!IsStillRunningElsewhere(WaitingTasks.front()))
-                    StartFirstWaitingTask();
-            }
-        }
+        ServeQueue();
         msleep(10);
     }
 }
 
-void NdDownloadTaskManager::StartFirstWaitingTask()
-{
-    auto* task = new NdDownloadTask();
-    task->SetDownloadParam(WaitingTasks.front());
-    task->start();
-    RunningTasks.push_back(task);
-    WaitingTasks.pop_front();
-}
-
-void NdDownloadTaskManager::DropOneBlankTask()
-{
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
-        if ((*it)->GetDownloadParam().IsBlank()) {
-            RetiredTasks.push_back(*it);
-            RunningTasks.erase(it);
-            return;
-        }
-    }
-}
-
-// A task paused and started again before its thread has finished the batch in
-// progress waits for that thread: two threads must never work in one folder.
-bool NdDownloadTaskManager::IsStillRunningElsewhere(const DownloadTaskParam_t& param) const
-{
-    for (NdDownloadTask* task : RetiredTasks) {
-        if (!task->isFinished() && task->GetDownloadParam().VideoTempPath == param.VideoTempPath)
-            return true;
-    }
-    return false;
-}
-
-NdDownloadTask* NdDownloadTaskManager::TakeRunningTask(const DownloadTaskParam_t& param)
-{
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
-        if (SameRunningTask((*it)->GetDownloadParam(), param)) {
-            NdDownloadTask* task = *it;
-            RunningTasks.erase(it);
-            return task;
-        }
-    }
-    return nullptr;
-}
-
-void NdDownloadTaskManager::RemoveWaitingTask(const std::string& tempPath)
-{
-    for (auto it = WaitingTasks.begin(); it != WaitingTasks.end(); ++it) {
-        if (it->VideoTempPath == tempPath) {
-            WaitingTasks.erase(it);
-            return;
-        }
-    }
-}
-
-// A blank record is set just before run() returns, so a task is released only once
-// its thread has really finished. Ended tasks leave the running list at once, not
-// only when a waiting task needs their slot, so none is kept while nothing waits.
-void NdDownloadTaskManager::ReleaseEndedTasks()
+void NdDownloadTaskManager::ServeQueue()
 {
     QMutexLocker lock(&Mutex);
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end();) {
-        if ((*it)->isFinished()) {
-            RetiredTasks.push_back(*it);
-            it = RunningTasks.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = RetiredTasks.begin(); it != RetiredTasks.end();) {
-        if ((*it)->isFinished()) {
-            (*it)->wait();
-            NoteEndedTask(*it);
-            delete *it;
-            it = RetiredTasks.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    ReleaseEndedTasks();
+    FollowTasks();
+    Queue.Pass(Clock.elapsed());
+    CarryOutOrders();
 }
 
-void NdDownloadTaskManager::NoteEndedTask(NdDownloadTask* task)
+// A blank record is set just before run() returns, so a task is released only
+// once its thread has really finished. Ended tasks go at once, not only when a
+// waiting task needs their slot, so none is kept while nothing waits.
+void NdDownloadTaskManager::ReleaseEndedTasks()
 {
-    DownloadTaskParam_t failed;
-    if (task->TakeNetworkFailure(failed))
-        AutoResume.Failed(failed, Clock.elapsed());
+    for (auto it = Tasks.begin(); it != Tasks.end();) {
+        if (!it->second->isFinished()) {
+            ++it;
+            continue;
+        }
+        it->second->wait();
+        DownloadTaskParam_t networkFailure;
+        it->second->TakeNetworkFailure(networkFailure);
+        Queue.Ended(it->first, networkFailure, Clock.elapsed());
+        it = Tasks.erase(it);
+    }
 }
 
-// Queued again as the start button would: stored as waiting, at the end of the queue.
-void NdDownloadTaskManager::StartAgainByItself(DownloadTaskParam_t record)
+// A task's record changes under the queue's eyes: its video may take another
+// name, and the record goes blank as the run ends.
+void NdDownloadTaskManager::FollowTasks()
+{
+    for (const auto& entry : Tasks)
+        Queue.Follow(entry.first, entry.second->GetDownloadParam());
+}
+
+void NdDownloadTaskManager::CarryOutOrders()
+{
+    for (const NdTaskOrder_t& order : Queue.TakeOrders()) {
+        switch (order.What) {
+        case NdTaskOrder_t::Start:
+            StartTask(order.Run, order.Record);
+            break;
+        case NdTaskOrder_t::Pause:
+            Tasks.at(order.Run)->SetDownloadState(Paused);
+            break;
+        case NdTaskOrder_t::Delete:
+            Tasks.at(order.Run)->MarkDeleted();
+            break;
+        case NdTaskOrder_t::StartAgain:
+            StoreStartedAgain(order.Record);
+            break;
+        }
+    }
+}
+
+void NdDownloadTaskManager::StartTask(NdTaskQueue::RunId run, const DownloadTaskParam_t& record)
+{
+    auto task = std::make_unique<NdDownloadTask>();
+    task->SetDownloadParam(record);
+    task->start();
+    Tasks.emplace(run, std::move(task));
+}
+
+void NdDownloadTaskManager::StoreStartedAgain(const DownloadTaskParam_t& record)
 {
     ND_LOG(LogInfo, "Starting %s again by itself: it failed because of the network.", record.VideoName.c_str());
-    record.VideoState = Wait;
     NdCacheManager::GetInstance()->UpdateTaskState(record.VideoTempPath, Wait);
-    AddTaskLocked(record);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NdAutoResume.h"
+#include "NdTaskQueue.h"
 
 #include "NdCore/NdDownloadTaskParam.h"
 #include "NdCore/NdStopScope.h"
@@ -15,7 +15,7 @@
 
 #include <atomic>
 #include <functional>
-#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,8 +27,6 @@ class NdDownloadTask;
 // many have ended, and at least once a second.
 constexpr int kNdSegmentsInFlight = 5;
 constexpr int kNdReportEveryMs = 1000;
-// Tasks that download at the same time.
-constexpr int kNdTaskSlots = 5;
 // Free space a task of unknown size asks for before every batch.
 constexpr double kNdUnknownSizeFreeMarginMb = 64.0;
 
@@ -207,8 +205,8 @@ private:
     DownloadTaskParam_t NetworkFailure; // guarded by ParamMutex; blank when none
 };
 
-// The scheduler: a queue of waiting records and at most five running task threads,
-// served by a 10 ms polling loop on its own thread.
+// The scheduler: carries out what its queue (NdTaskQueue) decides on task
+// threads, served by a 10 ms polling loop on its own thread.
 class NdDownloadTaskManager : public QThread
 {
     Q_OBJECT
@@ -237,27 +235,25 @@ protected:
     void run() override;
 
 private:
-    void AddTaskLocked(const DownloadTaskParam_t& param);
-    void StartFirstWaitingTask();
-    void DropOneBlankTask();
-    bool IsStillRunningElsewhere(const DownloadTaskParam_t& param) const;
-    // Removes the running task with the record's identity; nullptr if none.
-    NdDownloadTask* TakeRunningTask(const DownloadTaskParam_t& param);
-    void RemoveWaitingTask(const std::string& tempPath);
+    using TaskThreads = std::map<NdTaskQueue::RunId, std::unique_ptr<NdDownloadTask>>;
+
+    // One pass of the loop.
+    void ServeQueue();
     void ReleaseEndedTasks();
-    // Takes what a task whose thread has ended left for the automatic resume.
-    void NoteEndedTask(NdDownloadTask* task);
-    void StartAgainByItself(DownloadTaskParam_t record);
+    // Tells the queue what every task's record holds now.
+    void FollowTasks();
+    void CarryOutOrders();
+    void StartTask(NdTaskQueue::RunId run, const DownloadTaskParam_t& record);
+    void StoreStartedAgain(const DownloadTaskParam_t& record);
     bool ShallRun() const;
 
-    std::vector<NdDownloadTask*> RunningTasks;
-    std::list<DownloadTaskParam_t> WaitingTasks;
-    QMutex Mutex; // guards both lists and RetiredTasks
+    NdTaskQueue Queue;
+    // Every task thread started and not yet released, by run: those holding a
+    // slot, and those let go of that may still run. Released by the loop once
+    // their threads have ended.
+    TaskThreads Tasks;
+    QMutex Mutex; // guards Queue and Tasks
     std::atomic<bool> Running;
     std::atomic<bool> StopRequested;
-    // Tasks dropped from the running list whose threads may still run; released
-    // by the loop once their threads have ended.
-    std::vector<NdDownloadTask*> RetiredTasks;
-    NdAutoResume AutoResume; // guarded by Mutex
     QElapsedTimer Clock;
 };
