@@ -155,32 +155,47 @@ private:
         Abandoned = 2,
     };
 
+    // One run, from the state the task was started in.
+    void CarryOutRun();
     void RemoveWorkFolderIfDeleted();
-    void RunDownload();
-    void RunMerge();
+    // Takes the task from the Transcoding state it was stored in; false when
+    // there is nothing to merge.
+    bool TakeUpMerge(RunState& run);
     bool EnterDownloading();
-    bool FetchPlaylist(RunState& state);
-    void ShowRunStarted(const DownloadTaskParam_t& record);
-    void RunSegments(RunState& state);
+    // Takes the task over, stores and shows it as downloading and makes its
+    // folder; false when it is not to run.
+    bool BeginDownload(RunState& run);
+    void RunDownload(RunState& run);
+    void ShowRunStarted(const RunState& run);
+    // The playlist of an earlier run, or a fresh one; false when the task stopped.
+    bool ReadPlaylist(RunState& run);
+    bool FetchPlaylist(RunState& run);
+    void RunSegments(RunState& run);
+    void CountSegmentsOnDisk(RunState& run);
     // True when the task was paused or removed; a pause is then stored and shown.
     bool StoppedByUser(RunState& run);
     // Keeps kNdSegmentsInFlight segments in flight until every missing one is
     // whole on disk; false when the task stopped. The workers end either way.
     bool RunWindow(RunState& run);
+    void FillWindow(RunState& run);
+    // True, with the outcome stored and shown, when the window ended before
+    // every segment was whole.
+    bool WindowStopped(RunState& run);
     bool DiskTooFull(const RunState& run) const;
     void Dispatch(RunState& run, size_t worker);
-    // Takes in the segments that ended; false when one failed for good
-    // (byNetwork: because of the network alone).
-    bool CollectEnded(RunState& run, bool& byNetwork);
+    // Takes in the segments that ended; a segment that failed for good sets Failing.
+    void CollectEnded(RunState& run);
     void ReportFigures(RunState& run);
-    void MarkAllOnDisk(RunState& state);
-    void Finish(RunState& state);
-    // video: where an earlier run's move put the merged video, if it did.
-    void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video);
-    void FollowMovedVideo(DownloadTaskParam_t& record, const QString& video);
+    void MarkAllOnDisk(RunState& run);
+    void Finish(RunState& run);
+    void RunMerge(RunState& run);
+    void MergeAndMove(RunState& run);
+    bool MoveMergedVideo(RunState& run);
+    void FailMerge(RunState& run);
+    void FinishMoved(RunState& run);
+    void FollowMovedVideo(RunState& run);
     // byNetwork: a failure of the network alone, after its retries.
-    void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report,
-        bool byNetwork = false);
+    void StopRun(RunState& run, int state, const char* report, bool byNetwork = false);
     void Report(const char* message);
     void BlankRecord();
 
@@ -194,7 +209,7 @@ private:
     bool Publish(const std::function<void()>& write);
     void StoreRecord(const DownloadTaskParam_t& record);
     void StoreState(int state);
-    NdRowConnections ConnectRow();
+    void ConnectRow(RunState& run);
 
     mutable QMutex ParamMutex;
     DownloadTaskParam_t TaskParam; // VideoState lives in State
