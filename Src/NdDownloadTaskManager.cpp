@@ -82,28 +82,14 @@ std::string DestinationPath(const DownloadTaskParam_t& record)
     return record.VideoDownloadPath + "/" + record.VideoName + ".mp4";
 }
 
-bool SameRunningTask(const DownloadTaskParam_t& a, const DownloadTaskParam_t& b)
+// ffmpeg joins the segments of the merge list into the merged file, both in the task's folder.
+bool Transcode(const DownloadTaskParam_t& record)
 {
-    return a.VideoTempPath == b.VideoTempPath && a.VideoDownloadPath == b.VideoDownloadPath
-        && a.VideoName == b.VideoName;
+    const NdTaskFolder folder(record);
+    return INdDownloaderBackEnd::GetInstance()->TranscodingVideo(
+        NdCommHelper::ToUtf8(folder.FilePath(QLatin1String(NdTaskFolder::kConcatListName))),
+        NdCommHelper::ToUtf8(folder.FilePath(QLatin1String(NdTaskFolder::kMergedFileName))));
 }
-
-// Disconnects the row on every way out of a run.
-class ScopedRowConnection
-{
-public:
-    explicit ScopedRowConnection(NdRowConnections connections) : Connections(std::move(connections)) { }
-    ~ScopedRowConnection()
-    {
-        for (const QMetaObject::Connection& connection : Connections)
-            QObject::disconnect(connection);
-    }
-    ScopedRowConnection(const ScopedRowConnection&) = delete;
-    ScopedRowConnection& operator=(const ScopedRowConnection&) = delete;
-
-private:
-    NdRowConnections Connections;
-};
 
 } // namespace
 
@@ -265,7 +251,14 @@ void NdDownloadOneTsFile::run()
 
 struct NdDownloadTask::RunState
 {
+    ~RunState()
+    {
+        for (const QMetaObject::Connection& connection : Row)
+            QObject::disconnect(connection);
+    }
+
     DownloadTaskParam_t Work; // progress, sizes and state of this run; what gets stored
+    NdRowConnections Row;     // to what shows the task, for the run's whole length
     std::vector<std::string> Segments;
     // The places in flight, made when first needed; they live as long as the
     // window runs. Assigned holds each one's segment, -1 while it is idle.
@@ -274,10 +267,15 @@ struct NdDownloadTask::RunState
     std::deque<int> Missing;          // segments not yet whole on disk, in playlist order
     QSemaphore Ended;                 // released by a worker whenever its segment ends
     std::atomic<bool> Failing{false}; // a segment failed for good: the others stop
-    int OnDisk = 0;                   // whole segment files
+    bool ByNetwork = true;            // every segment that failed for good failed because of the network alone
+    bool DiskFull = false;
+    int DispatchedSinceDiskCheck = kNdSegmentsInFlight; // the disk is measured before the first
+    int OnDisk = 0;                                     // whole segment files
     int Percent = 0;
     QString Speed;
     bool Fresh = false;
+    bool FolderMade = false;
+    QString MovedVideo; // where a move put the merged video, once it has
     // What is on disk: the segments' bytes, and on the fresh path the
     // playlist's announced size too.
     qint64 ByteCounter = 0;
@@ -365,13 +363,26 @@ void NdDownloadTask::SetFreeBytesProbe(NdFreeBytesProbe probe)
 void NdDownloadTask::run()
 {
     const NdStopScope stopScope([this] { return ShouldStop(); });
-    const int state = State.load();
-    if (state == Wait || state == Downloading)
-        RunDownload();
-    else if (state == Transcoding)
-        RunMerge();
+    CarryOutRun();
     RemoveWorkFolderIfDeleted();
     BlankRecord();
+}
+
+// The run state goes, and with it the row's connection, before the record is
+// blanked: a task whose record is blank no longer speaks to its row.
+void NdDownloadTask::CarryOutRun()
+{
+    RunState run;
+    const bool merging = State.load() == Transcoding && TakeUpMerge(run);
+    if (!merging && !BeginDownload(run))
+        return;
+    ConnectRow(run);
+    if (IsCancelled())
+        return;
+    if (merging)
+        RunMerge(run);
+    else
+        RunDownload(run);
 }
 
 // Segments of the batch that ran while the task was deleted may have been created
@@ -415,15 +426,13 @@ void NdDownloadTask::StoreState(int state)
 // Connected under the lock that the deletion mark takes, so once RemoveTask
 // has returned what shows the task may go: either the connection exists
 // already (and Qt drops it with the receiver) or it is never made.
-NdRowConnections NdDownloadTask::ConnectRow()
+void NdDownloadTask::ConnectRow(RunState& run)
 {
-    NdRowConnections connections;
     Publish([&] {
         const NdRowConnector connector = CurrentRowConnector();
         if (connector)
-            connections = connector(this, GetDownloadParam());
+            run.Row = connector(this, GetDownloadParam());
     });
-    return connections;
 }
 
 void NdDownloadTask::BlankRecord()
@@ -445,56 +454,59 @@ bool NdDownloadTask::EnterDownloading()
     return false;
 }
 
-void NdDownloadTask::RunDownload()
+bool NdDownloadTask::BeginDownload(RunState& run)
 {
     if (!EnterDownloading() || IsCancelled())
-        return;
-    RunState run;
+        return false;
     run.Work = GetDownloadParam();
-    bool folderMade = false;
     const bool live = Publish([&] {
         emit sigRefreshDownloadState(Downloading);
         StoreRecord(run.Work);
-        folderMade = NdTaskFolder(run.Work).Create();
+        run.FolderMade = NdTaskFolder(run.Work).Create();
     });
-    if (!live)
-        return;
-    ND_LOG(LogInfo, "====================  Start download m3u8: %s", Loggable(run.Work.VideoM3U8Url).c_str());
-    const ScopedRowConnection row(ConnectRow());
-    if (IsCancelled())
-        return;
-    ShowRunStarted(run.Work);
-    if (!folderMade) {
-        StopRun(run.Work, Failed, 0, QString(), "download_fail");
-        return;
-    }
+    if (live)
+        ND_LOG(LogInfo, "====================  Start download m3u8: %s", Loggable(run.Work.VideoM3U8Url).c_str());
+    return live;
+}
 
-    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
-    run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
-    if (!run.Fresh) {
-        // Without the playlist of the earlier run (its folder was removed) the task
-        // could never resume; it starts afresh instead. A playlist that is there
-        // but yields nothing (its key cannot be had) fails the task as it is.
-        if (!backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments)) {
-            ND_LOG(LogInfo, "No playlist to resume from in %s.", run.Work.VideoTempPath.c_str());
-            run.Fresh = true;
-        }
+void NdDownloadTask::RunDownload(RunState& run)
+{
+    ShowRunStarted(run);
+    if (!run.FolderMade) {
+        StopRun(run, Failed, "download_fail");
+        return;
     }
-    if (run.Fresh) {
-        if (!FetchPlaylist(run) || IsCancelled())
-            return;
-        backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
-    }
-    RunSegments(run);
+    if (ReadPlaylist(run))
+        RunSegments(run);
 }
 
 // A row shows the task as downloading from the start of a run, also when the
 // run was started by the scheduler after a failure.
-void NdDownloadTask::ShowRunStarted(const DownloadTaskParam_t& record)
+void NdDownloadTask::ShowRunStarted(const RunState& run)
 {
-    const float size = record.VideoFileSize;
-    const int percent = size > 0.0f ? static_cast<int>(record.VideoDownloadFileSize / size * 100.0f) : 0;
-    Publish([&] { emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, Downloading, QString()); });
+    const float size = run.Work.VideoFileSize;
+    const float downloaded = run.Work.VideoDownloadFileSize;
+    const int percent = size > 0.0f ? static_cast<int>(downloaded / size * 100.0f) : 0;
+    Publish([&] { emit sigRefreshDownloadResult(downloaded, percent, Downloading, QString()); });
+}
+
+// Without the playlist of the earlier run (its folder was removed) the task
+// could never resume; it starts afresh instead. A playlist that is there but
+// yields nothing (its key cannot be had) fails the task as it is.
+bool NdDownloadTask::ReadPlaylist(RunState& run)
+{
+    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
+    run.Fresh = run.Work.VideoDownloadFileSize <= 0.0f;
+    if (!run.Fresh && !backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments)) {
+        ND_LOG(LogInfo, "No playlist to resume from in %s.", run.Work.VideoTempPath.c_str());
+        run.Fresh = true;
+    }
+    if (!run.Fresh)
+        return true;
+    if (!FetchPlaylist(run) || IsCancelled())
+        return false;
+    backEnd->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments);
+    return true;
 }
 
 bool NdDownloadTask::FetchPlaylist(RunState& run)
@@ -506,14 +518,14 @@ bool NdDownloadTask::FetchPlaylist(RunState& run)
         [&announced](long long received, long long total) { announced = total < 0 ? received : total; });
     if (!transferEnded) {
         ND_LOG(LogInfo, "Cannot create the playlist file in %s.", run.Work.VideoTempPath.c_str());
-        StopRun(run.Work, Failed, 0, QString(), "download_fail");
+        StopRun(run, Failed, "download_fail");
         return false;
     }
     if (announced <= 0) {
         if (StoppedByUser(run))
             return false;
         ND_LOG(LogInfo, "Download m3u8 file failed, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
-        StopRun(run.Work, Failed, 0, QString(), "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
+        StopRun(run, Failed, "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
         return false;
     }
     run.ByteCounter = announced;
@@ -529,20 +541,11 @@ void NdDownloadTask::RunSegments(RunState& run)
             return;
         ND_LOG(LogInfo, "No segment in the m3u8 file, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
         // A key that could not be had over the network alone leaves the mark.
-        StopRun(run.Work, Failed, 0, QString(), "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
+        StopRun(run, Failed, "download_fail", NdRetryPolicy::LastGiveUpWasTransient());
         return;
     }
     ND_LOG(LogInfo, "Download m3u8 file success, url: %s.", Loggable(run.Work.VideoM3U8Url).c_str());
-    // What a run before this one left whole stays; only what is missing is fetched.
-    for (int i = 0; i < run.SegmentCount(); ++i) {
-        const QFileInfo file(QString::fromStdString(SegmentFilePath(run.Work.VideoTempPath, i)));
-        if (file.isFile()) {
-            ++run.OnDisk;
-            run.ByteCounter += file.size();
-        } else {
-            run.Missing.push_back(i);
-        }
-    }
+    CountSegmentsOnDisk(run);
     if (!RunWindow(run))
         return;
     // A pause that came while the last segments arrived is honoured before the
@@ -557,53 +560,75 @@ void NdDownloadTask::RunSegments(RunState& run)
     Finish(run);
 }
 
+// What a run before this one left whole stays; only what is missing is fetched.
+void NdDownloadTask::CountSegmentsOnDisk(RunState& run)
+{
+    for (int i = 0; i < run.SegmentCount(); ++i) {
+        const QFileInfo file(QString::fromStdString(SegmentFilePath(run.Work.VideoTempPath, i)));
+        if (file.isFile()) {
+            ++run.OnDisk;
+            run.ByteCounter += file.size();
+        } else {
+            run.Missing.push_back(i);
+        }
+    }
+}
+
 bool NdDownloadTask::RunWindow(RunState& run)
 {
     // On a pause, a failure, a deletion or the end of the segments alike.
     const auto endWorkers = qScopeGuard([&run] { run.Workers.clear(); });
-    int dispatchedSinceDiskCheck = kNdSegmentsInFlight; // checked before the first
-    bool diskFull = false;
-    bool failed = false;
-    bool byNetwork = true;
     run.SinceReport.start();
     for (;;) {
-        for (size_t worker = 0; worker < size_t(kNdSegmentsInFlight); ++worker) {
-            if (failed || diskFull || ShouldStop() || run.Missing.empty())
-                break;
-            if (worker < run.Assigned.size() && run.Assigned[worker] >= 0)
-                continue;
-            if (dispatchedSinceDiskCheck >= kNdSegmentsInFlight) {
-                dispatchedSinceDiskCheck = 0;
-                diskFull = DiskTooFull(run);
-                if (diskFull)
-                    break;
-            }
-            Dispatch(run, worker);
-            ++dispatchedSinceDiskCheck;
-        }
+        FillWindow(run);
         if (run.InFlight() == 0)
             break;
         run.Ended.acquire();
-        failed = !CollectEnded(run, byNetwork) || failed;
-        if (!failed && !ShouldStop() && NdFiguresDue(run.EndedSinceReport, run.SinceReport.elapsed()))
+        CollectEnded(run);
+        if (!run.Failing.load() && !ShouldStop() && NdFiguresDue(run.EndedSinceReport, run.SinceReport.elapsed()))
             ReportFigures(run);
     }
     // What came whole is stored however the window ended, so that the next run
     // resumes from the files on disk rather than from the playlist.
     if (run.EndedSinceReport > 0)
         ReportFigures(run);
-    // A pause or a deletion ends the transfers in flight: that is no failure.
+    return !WindowStopped(run);
+}
+
+// Hands every idle place its next missing segment while the task goes on; the
+// free space is measured before every kNdSegmentsInFlight of them.
+void NdDownloadTask::FillWindow(RunState& run)
+{
+    for (size_t worker = 0; worker < size_t(kNdSegmentsInFlight); ++worker) {
+        if (run.Failing.load() || run.DiskFull || ShouldStop() || run.Missing.empty())
+            return;
+        if (worker < run.Assigned.size() && run.Assigned[worker] >= 0)
+            continue;
+        if (run.DispatchedSinceDiskCheck >= kNdSegmentsInFlight) {
+            run.DispatchedSinceDiskCheck = 0;
+            run.DiskFull = DiskTooFull(run);
+            if (run.DiskFull)
+                return;
+        }
+        Dispatch(run, worker);
+        ++run.DispatchedSinceDiskCheck;
+    }
+}
+
+// A pause or a deletion ends the transfers in flight: that is no failure.
+bool NdDownloadTask::WindowStopped(RunState& run)
+{
     if (StoppedByUser(run))
-        return false;
-    if (failed) {
-        StopRun(run.Work, Failed, run.Percent, run.Speed, "download_fail", byNetwork);
-        return false;
+        return true;
+    if (run.Failing.load()) {
+        StopRun(run, Failed, "download_fail", run.ByNetwork);
+        return true;
     }
-    if (diskFull) {
-        StopRun(run.Work, NoDisk, run.Percent, run.Speed, "download_disk_full");
-        return false;
+    if (run.DiskFull) {
+        StopRun(run, NoDisk, "download_disk_full");
+        return true;
     }
-    return true;
+    return false;
 }
 
 bool NdDownloadTask::DiskTooFull(const RunState& run) const
@@ -618,8 +643,8 @@ bool NdDownloadTask::DiskTooFull(const RunState& run) const
 void NdDownloadTask::Dispatch(RunState& run, size_t worker)
 {
     if (worker >= run.Workers.size()) {
-        run.Workers.emplace_back(
-            new NdDownloadOneTsFile([this, &run] { return ShouldStop() || run.Failing.load(); }, &run.Ended));
+        run.Workers.push_back(std::make_unique<NdDownloadOneTsFile>(
+            [this, &run] { return ShouldStop() || run.Failing.load(); }, &run.Ended));
         run.Assigned.push_back(-1);
     }
     const int index = run.Missing.front();
@@ -628,9 +653,8 @@ void NdDownloadTask::Dispatch(RunState& run, size_t worker)
     run.Workers[worker]->Download(run.Segments[index], SegmentFilePath(run.Work.VideoTempPath, index));
 }
 
-bool NdDownloadTask::CollectEnded(RunState& run, bool& byNetwork)
+void NdDownloadTask::CollectEnded(RunState& run)
 {
-    bool allArrived = true;
     for (size_t worker = 0; worker < run.Assigned.size(); ++worker) {
         const int index = run.Assigned[worker];
         if (index < 0 || run.Workers[worker]->IsBusy())
@@ -649,11 +673,9 @@ bool NdDownloadTask::CollectEnded(RunState& run, bool& byNetwork)
         if (ShouldStop() || run.Failing.load())
             continue;
         ND_LOG(LogInfo, "Download ts file failed: %s.", file.c_str());
-        byNetwork = byNetwork && run.Workers[worker]->FailedByNetwork();
+        run.ByNetwork = run.ByNetwork && run.Workers[worker]->FailedByNetwork();
         run.Failing.store(true);
-        allArrived = false;
     }
-    return allArrived;
 }
 
 // Size, percentage and speed since the last report, stored and shown.
@@ -681,8 +703,7 @@ bool NdDownloadTask::StoppedByUser(RunState& run)
     const int state = State.load();
     if (state == Downloading)
         return false;
-    run.Work.VideoState = state;
-    StopRun(run.Work, state, run.Percent, run.Speed, nullptr);
+    StopRun(run, state, nullptr);
     return true;
 }
 
@@ -715,121 +736,132 @@ void NdDownloadTask::Finish(RunState& run)
         emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, Transcoding, run.Speed);
     });
     if (live)
-        MergeAndMove(run.Work, run.Percent, run.Speed, QString());
+        MergeAndMove(run);
 }
 
 // A task stored while merging: its segments are all on disk. The playlist is
 // read again, offline when its keys are in the folder, so the merge works from
 // the task folder alone and can be checked. Without a playlist there is
 // nothing to merge, and the task is downloaded again.
-void NdDownloadTask::RunMerge()
+bool NdDownloadTask::TakeUpMerge(RunState& run)
 {
-    DownloadTaskParam_t record = GetDownloadParam();
-    std::vector<std::string> segments;
-    const QString movedVideo = NdTaskFolder(record).MovedVideo();
-    const bool moved = !movedVideo.isEmpty();
-    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
-    if (!moved && !backEnd->M3U8Parse(record.VideoTempPath, record.VideoM3U8Url, segments)) {
-        ND_LOG(LogInfo, "Nothing to merge in %s; downloading again.", record.VideoTempPath.c_str());
-        State.store(Downloading);
-        RunDownload();
-        return;
-    }
-    const ScopedRowConnection row(ConnectRow());
-    if (!moved) {
-        if (segments.empty()) {
-            StopRun(record, Failed, 0, QString(), "download_fail");
+    run.Work = GetDownloadParam();
+    run.MovedVideo = NdTaskFolder(run.Work).MovedVideo();
+    if (!run.MovedVideo.isEmpty()
+        || INdDownloaderBackEnd::GetInstance()->M3U8Parse(run.Work.VideoTempPath, run.Work.VideoM3U8Url, run.Segments))
+        return true;
+    ND_LOG(LogInfo, "Nothing to merge in %s; downloading again.", run.Work.VideoTempPath.c_str());
+    run.Segments.clear();
+    State.store(Downloading);
+    return false;
+}
+
+void NdDownloadTask::RunMerge(RunState& run)
+{
+    if (run.MovedVideo.isEmpty()) {
+        if (run.Segments.empty()) {
+            StopRun(run, Failed, "download_fail");
             return;
         }
-        WriteMergeList(record, static_cast<int>(segments.size()));
+        WriteMergeList(run.Work, run.SegmentCount());
     }
-    MergeAndMove(record, 0, QString(), movedVideo);
+    MergeAndMove(run);
 }
 
 // Success needs ffmpeg to have made a whole video and the move to have taken it
 // out of the working folder. A run killed after the move finds the video where
 // the move left it and only finishes; the working folder goes once the result is
 // stored, so a kill in between leaves a folder, never a task without its video.
-void NdDownloadTask::MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video)
+void NdDownloadTask::MergeAndMove(RunState& run)
 {
-    INdDownloaderBackEnd* backEnd = INdDownloaderBackEnd::GetInstance();
-    const NdTaskFolder folder(record);
-    const QString merged = folder.FilePath(QLatin1String(NdTaskFolder::kMergedFileName));
     ND_LOG(LogInfo, ":Start transcoding  ====================");
     if (IsCancelled())
         return;
-    const bool transcoded = !video.isEmpty()
-        || backEnd->TranscodingVideo(
-            NdCommHelper::ToUtf8(folder.FilePath(QLatin1String(NdTaskFolder::kConcatListName))),
-            NdCommHelper::ToUtf8(merged));
+    const bool transcoded = !run.MovedVideo.isEmpty() || Transcode(run.Work);
     ND_LOG(LogInfo, ":End transcoding    ====================");
     ND_LOG(LogInfo, ":Start move video  ====================");
     if (IsCancelled())
         return;
-    if (transcoded && video.isEmpty()) {
-        // Under the deletion lock: a task deleted meanwhile leaves no video behind.
-        if (!Publish([&] { backEnd->MoveVideo(NdCommHelper::ToUtf8(merged), DestinationPath(record)); }))
-            return;
-        video = folder.MovedVideo();
-    }
-    ND_LOG(LogInfo, ":End move video    ====================");
-
-    if (video.isEmpty()) {
-        ND_LOG(LogInfo, "Merging failed, the segments stay in %s.", record.VideoTempPath.c_str());
-        Publish([&] { folder.RemoveFile(QLatin1String(NdTaskFolder::kMergedFileName)); });
-        StopRun(record, Failed, percent, speed, "download_fail");
+    if (transcoded && run.MovedVideo.isEmpty() && !MoveMergedVideo(run))
         return;
-    }
-    FollowMovedVideo(record, video);
-    Report("download_success");
-    const qint64 videoBytes = QFileInfo(video).size();
-    record.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(videoBytes) / kBytesPerDecimalMegabyte);
-    State.store(Finished);
-    record.VideoState = Finished;
+    ND_LOG(LogInfo, ":End move video    ====================");
+    if (run.MovedVideo.isEmpty())
+        FailMerge(run);
+    else
+        FinishMoved(run);
+}
+
+// Under the deletion lock: a task deleted meanwhile leaves no video behind.
+bool NdDownloadTask::MoveMergedVideo(RunState& run)
+{
+    const NdTaskFolder folder(run.Work);
+    const QString merged = folder.FilePath(QLatin1String(NdTaskFolder::kMergedFileName));
     const bool live = Publish([&] {
-        StoreRecord(record);
-        emit sigRefreshDownloadResult(record.VideoTranscodeFileSize, 100, Finished, speed);
+        INdDownloaderBackEnd::GetInstance()->MoveVideo(NdCommHelper::ToUtf8(merged), DestinationPath(run.Work));
     });
     if (live)
-        folder.Remove();
+        run.MovedVideo = folder.MovedVideo();
+    return live;
+}
+
+void NdDownloadTask::FailMerge(RunState& run)
+{
+    ND_LOG(LogInfo, "Merging failed, the segments stay in %s.", run.Work.VideoTempPath.c_str());
+    Publish([&] { NdTaskFolder(run.Work).RemoveFile(QLatin1String(NdTaskFolder::kMergedFileName)); });
+    StopRun(run, Failed, "download_fail");
+}
+
+void NdDownloadTask::FinishMoved(RunState& run)
+{
+    FollowMovedVideo(run);
+    Report("download_success");
+    const qint64 videoBytes = QFileInfo(run.MovedVideo).size();
+    run.Work.VideoTranscodeFileSize = static_cast<float>(static_cast<double>(videoBytes) / kBytesPerDecimalMegabyte);
+    State.store(Finished);
+    run.Work.VideoState = Finished;
+    const bool live = Publish([&] {
+        StoreRecord(run.Work);
+        emit sigRefreshDownloadResult(run.Work.VideoTranscodeFileSize, 100, Finished, run.Speed);
+    });
+    if (live)
+        NdTaskFolder(run.Work).Remove();
 }
 
 // A file that took the video's name while it was made sends the video to a
 // free name: the record, the store and the row follow it, so that the row, its
 // folder button and deletion point at the real file. Renamed in the store
 // first: a kill before the finished state is stored finds the same name again.
-void NdDownloadTask::FollowMovedVideo(DownloadTaskParam_t& record, const QString& video)
+void NdDownloadTask::FollowMovedVideo(RunState& run)
 {
-    const QString fileName = QFileInfo(video).fileName();
+    const QString fileName = QFileInfo(run.MovedVideo).fileName();
     if (!fileName.endsWith(QLatin1String(".mp4")))
         return;
     const std::string name = NdCommHelper::ToUtf8(fileName.chopped(4));
-    if (name == record.VideoName)
+    if (name == run.Work.VideoName)
         return;
-    ND_LOG(LogInfo, "The video of %s took the free name %s.", record.VideoName.c_str(), name.c_str());
+    ND_LOG(LogInfo, "The video of %s took the free name %s.", run.Work.VideoName.c_str(), name.c_str());
     Publish([&] {
-        NdCacheManager::GetInstance()->UpdateVideoName(record.VideoTempPath, name);
+        NdCacheManager::GetInstance()->UpdateVideoName(run.Work.VideoTempPath, name);
         emit sigVideoRenamed(NdCommHelper::FromUtf8(name));
     });
-    record.VideoName = name;
+    run.Work.VideoName = name;
     QMutexLocker lock(&ParamMutex);
     TaskParam.VideoName = name;
 }
 
-void NdDownloadTask::StopRun(
-    DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report, bool byNetwork)
+void NdDownloadTask::StopRun(RunState& run, int state, const char* report, bool byNetwork)
 {
     if (state == Failed || state == NoDisk)
         State.store(state);
-    record.VideoState = state;
+    run.Work.VideoState = state;
     if (state == Failed && byNetwork) {
         QMutexLocker lock(&ParamMutex);
-        NetworkFailure = record;
+        NetworkFailure = run.Work;
         NetworkFailure.TaskItem = TaskParam.TaskItem;
     }
     const bool live = Publish([&] {
         StoreState(state);
-        emit sigRefreshDownloadResult(record.VideoDownloadFileSize, percent, state, speed);
+        emit sigRefreshDownloadResult(run.Work.VideoDownloadFileSize, run.Percent, state, run.Speed);
     });
     if (live && report)
         Report(report);
@@ -854,83 +886,44 @@ NdDownloadTaskManager::~NdDownloadTaskManager()
 {
     stop();
     wait();
-    std::vector<NdDownloadTask*> tasks;
+    TaskThreads tasks;
     {
         QMutexLocker lock(&Mutex);
-        tasks = RunningTasks;
-        tasks.insert(tasks.end(), RetiredTasks.begin(), RetiredTasks.end());
-        RunningTasks.clear();
-        RetiredTasks.clear();
+        tasks.swap(Tasks);
     }
-    for (NdDownloadTask* task : tasks)
-        task->MarkAbandoned();
-    for (NdDownloadTask* task : tasks) {
-        task->wait();
-        delete task;
-    }
+    // All are told before the first is waited for, so that they stop side by side.
+    for (const auto& entry : tasks)
+        entry.second->MarkAbandoned();
+    tasks.clear();
 }
 
 void NdDownloadTaskManager::AddTask(const DownloadTaskParam_t& param)
 {
     QMutexLocker lock(&Mutex);
-    AddTaskLocked(param);
-}
-
-void NdDownloadTaskManager::AddTaskLocked(const DownloadTaskParam_t& param)
-{
-    if (param.VideoTempPath.empty() || param.VideoDownloadPath.empty())
-        return;
-    for (const DownloadTaskParam_t& waiting : WaitingTasks) {
-        if (waiting.VideoTempPath == param.VideoTempPath)
-            return;
-    }
-    WaitingTasks.push_back(param);
+    Queue.Add(param);
 }
 
 void NdDownloadTaskManager::ChangeDownloadState(const DownloadTaskParam_t& param)
 {
     NdCacheManager::GetInstance()->UpdateOneDownloadTask(param);
-    {
-        QMutexLocker lock(&Mutex);
-        AutoResume.Forget(param.VideoTempPath);
-    }
-    switch (param.VideoState) {
-    case Wait:
-    case Downloading:
-    case Failed:
-    case NoDisk:
-        AddTask(param);
-        break;
-    case Paused: {
-        QMutexLocker lock(&Mutex);
-        if (NdDownloadTask* task = TakeRunningTask(param)) {
-            task->SetDownloadState(Paused);
-            RetiredTasks.push_back(task);
-        } else {
-            RemoveWaitingTask(param.VideoTempPath);
-        }
-        break;
-    }
-    default:
-        break;
-    }
+    QMutexLocker lock(&Mutex);
+    FollowTasks();
+    Queue.ChangeState(param);
+    CarryOutOrders();
 }
 
 void NdDownloadTaskManager::RemoveTask(const DownloadTaskParam_t& param)
 {
     QMutexLocker lock(&Mutex);
-    AutoResume.Forget(param.VideoTempPath);
-    if (NdDownloadTask* task = TakeRunningTask(param)) {
-        task->MarkDeleted();
-        RetiredTasks.push_back(task);
-    }
-    RemoveWaitingTask(param.VideoTempPath);
+    FollowTasks();
+    Queue.Remove(param);
+    CarryOutOrders();
 }
 
 void NdDownloadTaskManager::SetNetworkState(bool up)
 {
     QMutexLocker lock(&Mutex);
-    AutoResume.NetworkChanged(up);
+    Queue.NetworkChanged(up);
 }
 
 void NdDownloadTaskManager::stop()
@@ -948,113 +941,76 @@ void NdDownloadTaskManager::run()
 {
     Running.store(true);
     while (ShallRun()) {
-        ReleaseEndedTasks();
-        {
-            QMutexLocker lock(&Mutex);
-            for (DownloadTaskParam_t& record : AutoResume.Due(Clock.elapsed()))
-                StartAgainByItself(record);
-            if (!WaitingTasks.empty()) {
-                if (RunningTasks.size() >= static_cast<size_t>(kNdTaskSlots))
-                    DropOneBlankTask();
-                else if (!IsStillRunningElsewhere(WaitingTasks.front()))
-                    StartFirstWaitingTask();
-            }
-        }
+        ServeQueue();
         msleep(10);
     }
 }
 
-void NdDownloadTaskManager::StartFirstWaitingTask()
-{
-    auto* task = new NdDownloadTask();
-    task->SetDownloadParam(WaitingTasks.front());
-    task->start();
-    RunningTasks.push_back(task);
-    WaitingTasks.pop_front();
-}
-
-void NdDownloadTaskManager::DropOneBlankTask()
-{
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
-        if ((*it)->GetDownloadParam().IsBlank()) {
-            RetiredTasks.push_back(*it);
-            RunningTasks.erase(it);
-            return;
-        }
-    }
-}
-
-// A task paused and started again before its thread has finished the batch in
-// progress waits for that thread: two threads must never work in one folder.
-bool NdDownloadTaskManager::IsStillRunningElsewhere(const DownloadTaskParam_t& param) const
-{
-    for (NdDownloadTask* task : RetiredTasks) {
-        if (!task->isFinished() && task->GetDownloadParam().VideoTempPath == param.VideoTempPath)
-            return true;
-    }
-    return false;
-}
-
-NdDownloadTask* NdDownloadTaskManager::TakeRunningTask(const DownloadTaskParam_t& param)
-{
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end(); ++it) {
-        if (SameRunningTask((*it)->GetDownloadParam(), param)) {
-            NdDownloadTask* task = *it;
-            RunningTasks.erase(it);
-            return task;
-        }
-    }
-    return nullptr;
-}
-
-void NdDownloadTaskManager::RemoveWaitingTask(const std::string& tempPath)
-{
-    for (auto it = WaitingTasks.begin(); it != WaitingTasks.end(); ++it) {
-        if (it->VideoTempPath == tempPath) {
-            WaitingTasks.erase(it);
-            return;
-        }
-    }
-}
-
-// A blank record is set just before run() returns, so a task is released only once
-// its thread has really finished. Ended tasks leave the running list at once, not
-// only when a waiting task needs their slot, so none is kept while nothing waits.
-void NdDownloadTaskManager::ReleaseEndedTasks()
+void NdDownloadTaskManager::ServeQueue()
 {
     QMutexLocker lock(&Mutex);
-    for (auto it = RunningTasks.begin(); it != RunningTasks.end();) {
-        if ((*it)->isFinished()) {
-            RetiredTasks.push_back(*it);
-            it = RunningTasks.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = RetiredTasks.begin(); it != RetiredTasks.end();) {
-        if ((*it)->isFinished()) {
-            (*it)->wait();
-            NoteEndedTask(*it);
-            delete *it;
-            it = RetiredTasks.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    ReleaseEndedTasks();
+    FollowTasks();
+    Queue.Pass(Clock.elapsed());
+    CarryOutOrders();
 }
 
-void NdDownloadTaskManager::NoteEndedTask(NdDownloadTask* task)
+// A blank record is set just before run() returns, so a task is released only
+// once its thread has really finished. Ended tasks go at once, not only when a
+// waiting task needs their slot, so none is kept while nothing waits.
+void NdDownloadTaskManager::ReleaseEndedTasks()
 {
-    DownloadTaskParam_t failed;
-    if (task->TakeNetworkFailure(failed))
-        AutoResume.Failed(failed, Clock.elapsed());
+    for (auto it = Tasks.begin(); it != Tasks.end();) {
+        if (!it->second->isFinished()) {
+            ++it;
+            continue;
+        }
+        it->second->wait();
+        DownloadTaskParam_t networkFailure;
+        it->second->TakeNetworkFailure(networkFailure);
+        Queue.Ended(it->first, networkFailure, Clock.elapsed());
+        it = Tasks.erase(it);
+    }
 }
 
-// Queued again as the start button would: stored as waiting, at the end of the queue.
-void NdDownloadTaskManager::StartAgainByItself(DownloadTaskParam_t record)
+// A task's record changes under the queue's eyes: its video may take another
+// name, and the record goes blank as the run ends.
+void NdDownloadTaskManager::FollowTasks()
+{
+    for (const auto& entry : Tasks)
+        Queue.Follow(entry.first, entry.second->GetDownloadParam());
+}
+
+void NdDownloadTaskManager::CarryOutOrders()
+{
+    for (const NdTaskOrder_t& order : Queue.TakeOrders()) {
+        switch (order.What) {
+        case NdTaskOrder_t::Start:
+            StartTask(order.Run, order.Record);
+            break;
+        case NdTaskOrder_t::Pause:
+            Tasks.at(order.Run)->SetDownloadState(Paused);
+            break;
+        case NdTaskOrder_t::Delete:
+            Tasks.at(order.Run)->MarkDeleted();
+            break;
+        case NdTaskOrder_t::StartAgain:
+            StoreStartedAgain(order.Record);
+            break;
+        }
+    }
+}
+
+void NdDownloadTaskManager::StartTask(NdTaskQueue::RunId run, const DownloadTaskParam_t& record)
+{
+    auto task = std::make_unique<NdDownloadTask>();
+    task->SetDownloadParam(record);
+    task->start();
+    Tasks.emplace(run, std::move(task));
+}
+
+void NdDownloadTaskManager::StoreStartedAgain(const DownloadTaskParam_t& record)
 {
     ND_LOG(LogInfo, "Starting %s again by itself: it failed because of the network.", record.VideoName.c_str());
-    record.VideoState = Wait;
     NdCacheManager::GetInstance()->UpdateTaskState(record.VideoTempPath, Wait);
-    AddTaskLocked(record);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NdAutoResume.h"
+#include "NdTaskQueue.h"
 
 #include "NdCore/NdDownloadTaskParam.h"
 #include "NdCore/NdStopScope.h"
@@ -15,7 +15,7 @@
 
 #include <atomic>
 #include <functional>
-#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,8 +27,6 @@ class NdDownloadTask;
 // many have ended, and at least once a second.
 constexpr int kNdSegmentsInFlight = 5;
 constexpr int kNdReportEveryMs = 1000;
-// Tasks that download at the same time.
-constexpr int kNdTaskSlots = 5;
 // Free space a task of unknown size asks for before every batch.
 constexpr double kNdUnknownSizeFreeMarginMb = 64.0;
 
@@ -157,32 +155,47 @@ private:
         Abandoned = 2,
     };
 
+    // One run, from the state the task was started in.
+    void CarryOutRun();
     void RemoveWorkFolderIfDeleted();
-    void RunDownload();
-    void RunMerge();
+    // Takes the task from the Transcoding state it was stored in; false when
+    // there is nothing to merge.
+    bool TakeUpMerge(RunState& run);
     bool EnterDownloading();
-    bool FetchPlaylist(RunState& state);
-    void ShowRunStarted(const DownloadTaskParam_t& record);
-    void RunSegments(RunState& state);
+    // Takes the task over, stores and shows it as downloading and makes its
+    // folder; false when it is not to run.
+    bool BeginDownload(RunState& run);
+    void RunDownload(RunState& run);
+    void ShowRunStarted(const RunState& run);
+    // The playlist of an earlier run, or a fresh one; false when the task stopped.
+    bool ReadPlaylist(RunState& run);
+    bool FetchPlaylist(RunState& run);
+    void RunSegments(RunState& run);
+    void CountSegmentsOnDisk(RunState& run);
     // True when the task was paused or removed; a pause is then stored and shown.
     bool StoppedByUser(RunState& run);
     // Keeps kNdSegmentsInFlight segments in flight until every missing one is
     // whole on disk; false when the task stopped. The workers end either way.
     bool RunWindow(RunState& run);
+    void FillWindow(RunState& run);
+    // True, with the outcome stored and shown, when the window ended before
+    // every segment was whole.
+    bool WindowStopped(RunState& run);
     bool DiskTooFull(const RunState& run) const;
     void Dispatch(RunState& run, size_t worker);
-    // Takes in the segments that ended; false when one failed for good
-    // (byNetwork: because of the network alone).
-    bool CollectEnded(RunState& run, bool& byNetwork);
+    // Takes in the segments that ended; a segment that failed for good sets Failing.
+    void CollectEnded(RunState& run);
     void ReportFigures(RunState& run);
-    void MarkAllOnDisk(RunState& state);
-    void Finish(RunState& state);
-    // video: where an earlier run's move put the merged video, if it did.
-    void MergeAndMove(DownloadTaskParam_t& record, int percent, const QString& speed, QString video);
-    void FollowMovedVideo(DownloadTaskParam_t& record, const QString& video);
+    void MarkAllOnDisk(RunState& run);
+    void Finish(RunState& run);
+    void RunMerge(RunState& run);
+    void MergeAndMove(RunState& run);
+    bool MoveMergedVideo(RunState& run);
+    void FailMerge(RunState& run);
+    void FinishMoved(RunState& run);
+    void FollowMovedVideo(RunState& run);
     // byNetwork: a failure of the network alone, after its retries.
-    void StopRun(DownloadTaskParam_t& record, int state, int percent, const QString& speed, const char* report,
-        bool byNetwork = false);
+    void StopRun(RunState& run, int state, const char* report, bool byNetwork = false);
     void Report(const char* message);
     void BlankRecord();
 
@@ -196,7 +209,7 @@ private:
     bool Publish(const std::function<void()>& write);
     void StoreRecord(const DownloadTaskParam_t& record);
     void StoreState(int state);
-    NdRowConnections ConnectRow();
+    void ConnectRow(RunState& run);
 
     mutable QMutex ParamMutex;
     DownloadTaskParam_t TaskParam; // VideoState lives in State
@@ -207,8 +220,8 @@ private:
     DownloadTaskParam_t NetworkFailure; // guarded by ParamMutex; blank when none
 };
 
-// The scheduler: a queue of waiting records and at most five running task threads,
-// served by a 10 ms polling loop on its own thread.
+// The scheduler: carries out what its queue (NdTaskQueue) decides on task
+// threads, served by a 10 ms polling loop on its own thread.
 class NdDownloadTaskManager : public QThread
 {
     Q_OBJECT
@@ -237,27 +250,25 @@ protected:
     void run() override;
 
 private:
-    void AddTaskLocked(const DownloadTaskParam_t& param);
-    void StartFirstWaitingTask();
-    void DropOneBlankTask();
-    bool IsStillRunningElsewhere(const DownloadTaskParam_t& param) const;
-    // Removes the running task with the record's identity; nullptr if none.
-    NdDownloadTask* TakeRunningTask(const DownloadTaskParam_t& param);
-    void RemoveWaitingTask(const std::string& tempPath);
+    using TaskThreads = std::map<NdTaskQueue::RunId, std::unique_ptr<NdDownloadTask>>;
+
+    // One pass of the loop.
+    void ServeQueue();
     void ReleaseEndedTasks();
-    // Takes what a task whose thread has ended left for the automatic resume.
-    void NoteEndedTask(NdDownloadTask* task);
-    void StartAgainByItself(DownloadTaskParam_t record);
+    // Tells the queue what every task's record holds now.
+    void FollowTasks();
+    void CarryOutOrders();
+    void StartTask(NdTaskQueue::RunId run, const DownloadTaskParam_t& record);
+    void StoreStartedAgain(const DownloadTaskParam_t& record);
     bool ShallRun() const;
 
-    std::vector<NdDownloadTask*> RunningTasks;
-    std::list<DownloadTaskParam_t> WaitingTasks;
-    QMutex Mutex; // guards both lists and RetiredTasks
+    NdTaskQueue Queue;
+    // Every task thread started and not yet released, by run: those holding a
+    // slot, and those let go of that may still run. Released by the loop once
+    // their threads have ended.
+    TaskThreads Tasks;
+    QMutex Mutex; // guards Queue and Tasks
     std::atomic<bool> Running;
     std::atomic<bool> StopRequested;
-    // Tasks dropped from the running list whose threads may still run; released
-    // by the loop once their threads have ended.
-    std::vector<NdDownloadTask*> RetiredTasks;
-    NdAutoResume AutoResume; // guarded by Mutex
     QElapsedTimer Clock;
 };
