@@ -94,6 +94,7 @@ private:
     // Processes at work in the task folders (ffmpeg).
     QList<qint64> WorkerPids() const;
     static bool OutlivesItsParent(qint64 pid);
+    static bool WorksOn(qint64 pid);
     bool AllFinished() const;
     bool CheckAfterKill();
     bool CheckFinishedRound(int round);
@@ -225,9 +226,22 @@ QList<qint64> NdSoak::WorkerPids() const
     return pids;
 }
 
-// Right after its parent's death a child that dies with it is gone, a zombie,
-// or has SIGKILL pending; one that goes on working has none of these.
+// A child that dies with its parent may still be on its way out right after
+// the parent is reaped (the signal taken, the exit not yet done); one that goes
+// on working is still at it a second later.
 bool NdSoak::OutlivesItsParent(qint64 pid)
+{
+    const QDeadlineTimer deadline(1000);
+    while (WorksOn(pid)) {
+        if (deadline.hasExpired())
+            return true;
+        QThread::msleep(kPollMs);
+    }
+    return false;
+}
+
+// Neither gone, a zombie, nor with SIGKILL pending.
+bool NdSoak::WorksOn(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
