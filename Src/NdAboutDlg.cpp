@@ -4,6 +4,7 @@
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
 #include "NdTitleBar.h"
+#include "NdVersion.h"
 #include "NdWidget.h"
 
 #include "NdCore/NdDeploySettings.h"

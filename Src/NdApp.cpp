@@ -6,6 +6,7 @@
 #include "NdLanguageHelper.h"
 #include "NdOpenEventFilter.h"
 #include "NdUpdateDlg.h"
+#include "NdVersion.h"
 #include "NdWidget.h"
 
 #include "NdCore/NdCacheManager.h"

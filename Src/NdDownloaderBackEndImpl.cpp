@@ -5,6 +5,7 @@
 #include "NdRetryPolicy.h"
 #include "NdServerAnswer.h"
 #include "NdTaskFolder.h"
+#include "NdVersion.h"
 
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdCommHelper.h"
@@ -35,7 +36,6 @@ using NdDownloaderInterface::INdDownloaderBackEnd;
 
 namespace {
 
-const char* const kSoftVersion = "1.0.4";
 // Caps on what the outside sends: a server's answer, one segment.
 const qint64 kMaxAnswerBytes = 4 << 20;
 const qint64 kMaxSegmentBytes = qint64(1) << 30;
@@ -142,7 +142,7 @@ void NdDownloaderBackEndImpl::GetSoftVersion(NdSoftVersion_t& version)
     if (EnvironmentWantsAppId(environment))
         body["app_id"] = NdCommHelper::ToUtf8(settings.AppId);
     body["platform"] = 2;
-    body["version"] = kSoftVersion;
+    body["version"] = ND_VERSION;
     body["MAC"] = NdCommHelper::ToUtf8(GetHostMacAddress());
 
     NdHttpManager(settings.AdminBaseUrl(environment) + QStringLiteral("alive_b/alive_download/get_download_link/"))
@@ -284,7 +284,7 @@ std::string NdDownloaderBackEndImpl::BuildReportDocument(
     common["alive_id"] = NdCommHelper::ToUtf8(GetHostMacAddress());
     common["alive_type"] = 1;
     common["app_id"] = appId;
-    common["build_version"] = kSoftVersion;
+    common["build_version"] = ND_VERSION;
     common["client"] = "11";
     common["page"] = "alive_list";
     common["user_id"] = userId;

@@ -26,11 +26,6 @@ void NdApplyApplicationFont()
     QApplication::setFont(font);
 }
 
-QString NdProgramVersion()
-{
-    return QStringLiteral("1.0.4");
-}
-
 void NdReportClick(const char* event)
 {
     NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(

@@ -23,9 +23,6 @@ protected:
 // so it is mapped to installed fonts that carry the Chinese glyphs.
 void NdApplyApplicationFont();
 
-// The program's own version, as the about and update dialogs show it.
-QString NdProgramVersion();
-
 // Sends one click report for a button without a task.
 void NdReportClick(const char* event);
 
