@@ -1,8 +1,6 @@
 #include "NdEngineTestKit.h"
 
-#include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdTestEnv.h"
 
 #include "NdCore/NdCacheManager.h"
@@ -19,9 +17,9 @@
 
 #include <algorithm>
 
-NdDownloaderBackEndImpl& NdBackEnd()
+NdDownloaderInterface::INdDownloaderBackEnd& NdBackEnd()
 {
-    return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
+    return *NdDownloaderInterface::INdDownloaderBackEnd::GetInstance();
 }
 
 NdRowRecorder::NdRowRecorder()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "INdDownloaderBackEnd.h"
 #include "NdCore/NdDownloadTaskParam.h"
 
 #include <QAtomicInt>
@@ -19,10 +20,9 @@
 class NdTaskItem;
 class NdDownloadTask;
 class NdDownloadTaskManager;
-class NdDownloaderBackEndImpl;
 
-// The backend singleton, with the members that only the implementation has.
-NdDownloaderBackEndImpl& NdBackEnd();
+// The backend singleton.
+NdDownloaderInterface::INdDownloaderBackEnd& NdBackEnd();
 
 // One progress report as a row receives it.
 struct NdRowReport_t
