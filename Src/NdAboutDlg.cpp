@@ -3,6 +3,7 @@
 #include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdReporter.h"
 #include "NdTitleBar.h"
 #include "NdVersion.h"
 #include "NdWidget.h"

@@ -121,3 +121,9 @@ void NdReporter::Send(const DownloadTaskParam_t& task, int type, const std::stri
     else
         PostReport(url, document, true);
 }
+
+void NdReportClick(const char* event)
+{
+    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(
+        DownloadTaskParam_t(), ClickReport, event, true);
+}

@@ -32,3 +32,6 @@ private:
     std::string CachedAppId;  // guarded by m_IdLock
     mutable QMutex m_IdLock;
 };
+
+// Sends one click report for a button without a task, through the backend.
+void NdReportClick(const char* event);

@@ -1,7 +1,5 @@
 #include "NdWidget.h"
 
-#include "INdDownloaderBackEnd.h"
-
 #include <QApplication>
 #include <QFont>
 #include <QHoverEvent>
@@ -26,10 +24,20 @@ void NdApplyApplicationFont()
     QApplication::setFont(font);
 }
 
-void NdReportClick(const char* event)
+namespace {
+// Set once on the main thread before the first window opens; read there only.
+NdClickHandler g_clickHandler = nullptr;
+} // namespace
+
+void NdSetClickHandler(NdClickHandler handler)
 {
-    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(
-        DownloadTaskParam_t(), ClickReport, event, true);
+    g_clickHandler = handler;
+}
+
+void NdHandleClick(const char* event)
+{
+    if (g_clickHandler)
+        g_clickHandler(event);
 }
 
 void NdRepolish(QWidget* widget)

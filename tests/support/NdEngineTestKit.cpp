@@ -283,6 +283,11 @@ int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char*
     const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
                                .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
                                    QLatin1String(message));
+    return ReportCount(params);
+}
+
+int NdPlatformTestCase::ReportCount(const QString& params) const
+{
     int count = 0;
     for (const QJsonValue& report : m_platform.Reports()) {
         if (report.toObject().value("api_data").toObject().value("api_params").toString() == params)
