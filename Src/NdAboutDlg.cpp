@@ -3,7 +3,9 @@
 #include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdReporter.h"
 #include "NdTitleBar.h"
+#include "NdVersion.h"
 #include "NdWidget.h"
 
 #include "NdCore/NdDeploySettings.h"

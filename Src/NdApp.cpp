@@ -5,7 +5,9 @@
 #include "NdDownloader.h"
 #include "NdLanguageHelper.h"
 #include "NdOpenEventFilter.h"
+#include "NdReporter.h"
 #include "NdUpdateDlg.h"
+#include "NdVersion.h"
 #include "NdWidget.h"
 
 #include "NdCore/NdCacheManager.h"
@@ -66,6 +68,8 @@ NdApp::NdApp(int& argc, char** argv) : QApplication(argc, argv)
     setDesktopFileName(QStringLiteral("nddownloader"));
     INdDownloaderBackEnd::GetInstance()->ReportInfo(DownloadTaskParam_t(), DownloadReport, "pc_enter_client_mac", true);
     InitPersistentSettings();
+    // The title bars of the kit are reported like every other button.
+    NdSetClickHandler(&NdReportClick);
     setWindowIcon(QIcon(QStringLiteral(":/res/img/logo_42x42.ico")));
     NdApplyApplicationFont();
 }

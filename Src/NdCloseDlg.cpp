@@ -3,7 +3,7 @@
 #include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
-#include "NdWidget.h"
+#include "NdReporter.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>

@@ -9,6 +9,7 @@
 #include "NdLanguageHelper.h"
 #include "NdNetworkTest.h"
 #include "NdNoDownloadTaskView.h"
+#include "NdReporter.h"
 #include "NdStatusPromptBar.h"
 #include "NdTaskListView.h"
 #include "NdTaskNotices.h"

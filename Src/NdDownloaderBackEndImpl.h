@@ -1,17 +1,15 @@
 #pragma once
 
 #include "INdDownloaderBackEnd.h"
-
-#include <QMutex>
-#include <QString>
-#include <QUrl>
+#include "NdReporter.h"
 
 #include <string>
 #include <vector>
 
-// The backend singleton: server queries, playlists, segment fetch, assembly
-// (NdConverter), task deletion and reporting. Reached only through
-// INdDownloaderBackEnd::GetInstance().
+// The backend singleton, reached only through INdDownloaderBackEnd::GetInstance():
+// one face over the classes that do the work, NdServerQuery (the admin server),
+// NdPlaylistFetch (playlists), NdSegmentFetch (segments), NdConverter
+// (assembly), NdTaskFolder (a task's files) and NdReporter (reports).
 class NdDownloaderBackEndImpl : public NdDownloaderInterface::INdDownloaderBackEnd
 {
 public:
@@ -32,15 +30,6 @@ public:
     void DeleteTask(const DownloadTaskParam_t& task, bool deleteLocalFile) override;
     void ReportInfo(const DownloadTaskParam_t& task, int type, std::string message, bool async) override;
 
-    // Hardware address of the first running non-loopback interface, or "".
-    QString GetHostMacAddress();
-
 private:
-    std::string BuildReportDocument(const DownloadTaskParam_t& task, int type, const std::string& message);
-    void CacheIds(const std::string& userId, const std::string& appId);
-    void CachedIds(std::string& userId, std::string& appId) const;
-
-    std::string CachedUserId; // guarded by IdLock
-    std::string CachedAppId;  // guarded by IdLock
-    mutable QMutex IdLock;
+    NdReporter Reporter;
 };

@@ -3,6 +3,8 @@
 #include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdReporter.h"
+#include "NdVersion.h"
 
 #include "NdCore/NdCommHelper.h"
 #include "NdCore/NdDeploySettings.h"

@@ -21,6 +21,9 @@ struct NdTokenAnswer_t
 class NdServerAnswer
 {
 public:
+    // Cap on what a server sends back: its answers are small documents.
+    static constexpr qint64 kMaxAnswerBytes = 4 << 20;
+
     // True for a successful answer ("code" 0); false for a refusal, for text
     // that is not one JSON object and for members of the wrong type.
     static bool ReadTokenAnswer(const QString& text, NdTokenAnswer_t& answer);

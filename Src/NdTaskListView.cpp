@@ -6,6 +6,7 @@
 #include "NdLanguageHelper.h"
 #include "NdNoDownloadTaskView.h"
 #include "NdQuestionBox.h"
+#include "NdReporter.h"
 #include "NdSetDownloadPathDlg.h"
 #include "NdTaskFolder.h"
 #include "NdTaskItem.h"

@@ -62,14 +62,14 @@ void NdTitleBar::ConnectSignals()
 {
     if (NdButton* minimize = GetBtn(MinimizeBtn)) {
         connect(minimize, &NdButton::clicked, this, [this]() {
-            NdReportClick("btn_min");
+            NdHandleClick("btn_min");
             MinimizeFramelessTarget();
         });
     }
     connect(GetBtn(MaximizeBtn), &NdButton::clicked, this, [this]() { Target->showMaximized(); });
     connect(GetBtn(NormalBtn), &NdButton::clicked, this, [this]() { Target->showNormal(); });
     connect(GetBtn(CloseBtn), &NdButton::clicked, this, [this]() {
-        NdReportClick("btn_exit");
+        NdHandleClick("btn_exit");
         Target->close();
     });
 }

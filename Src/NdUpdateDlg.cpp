@@ -3,8 +3,9 @@
 #include "NdButton.h"
 #include "NdLabel.h"
 #include "NdLanguageHelper.h"
+#include "NdReporter.h"
 #include "NdUpdateProgressDlg.h"
-#include "NdWidget.h"
+#include "NdVersion.h"
 
 #include <QHBoxLayout>
 #include <QVBoxLayout>

@@ -1,7 +1,5 @@
 #include "NdWidget.h"
 
-#include "INdDownloaderBackEnd.h"
-
 #include <QApplication>
 #include <QFont>
 #include <QHoverEvent>
@@ -26,15 +24,20 @@ void NdApplyApplicationFont()
     QApplication::setFont(font);
 }
 
-QString NdProgramVersion()
+namespace {
+// Set once on the main thread before the first window opens; read there only.
+NdClickHandler g_clickHandler = nullptr;
+} // namespace
+
+void NdSetClickHandler(NdClickHandler handler)
 {
-    return QStringLiteral("1.0.4");
+    g_clickHandler = handler;
 }
 
-void NdReportClick(const char* event)
+void NdHandleClick(const char* event)
 {
-    NdDownloaderInterface::INdDownloaderBackEnd::GetInstance()->ReportInfo(
-        DownloadTaskParam_t(), ClickReport, event, true);
+    if (g_clickHandler)
+        g_clickHandler(event);
 }
 
 void NdRepolish(QWidget* widget)

@@ -23,11 +23,12 @@ protected:
 // so it is mapped to installed fonts that carry the Chinese glyphs.
 void NdApplyApplicationFont();
 
-// The program's own version, as the about and update dialogs show it.
-QString NdProgramVersion();
-
-// Sends one click report for a button without a task.
-void NdReportClick(const char* event);
+// The kit's own buttons (a title bar's minimise and close) pass their clicks,
+// by event name, to the handler that the program installs: the kit itself
+// reports nothing. Without a handler the clicks go no further.
+using NdClickHandler = void (*)(const char* event);
+void NdSetClickHandler(NdClickHandler handler);
+void NdHandleClick(const char* event);
 
 // Re-applies the style sheet to a widget after one of its dynamic properties
 // changed, so that property selectors pick the new value.

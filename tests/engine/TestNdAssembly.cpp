@@ -3,7 +3,6 @@
 // task's files and nothing else.
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdStopScope.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
 #include "NdTaskFolder.h"
 

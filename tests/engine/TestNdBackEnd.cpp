@@ -4,7 +4,6 @@
 // go to.
 #include "NdCore/NdCacheManager.h"
 #include "NdCore/NdDeploySettings.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
 #include "NdPlaylistFetch.h"
 #include "NdPlaylistText.h"

@@ -2,7 +2,6 @@
 // batches): pause and start, a failed merge and its retry, files left on disk,
 // deletion while running, and a scheduler or a whole process that goes away.
 #include "NdDownloadTaskManager.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdEngineTestKit.h"
 
 #include "NdCore/NdCacheManager.h"

@@ -1,8 +1,6 @@
 #include "NdEngineTestKit.h"
 
-#include "INdDownloaderBackEnd.h"
 #include "NdDownloadTaskManager.h"
-#include "NdDownloaderBackEndImpl.h"
 #include "NdTestEnv.h"
 
 #include "NdCore/NdCacheManager.h"
@@ -19,9 +17,9 @@
 
 #include <algorithm>
 
-NdDownloaderBackEndImpl& NdBackEnd()
+NdDownloaderInterface::INdDownloaderBackEnd& NdBackEnd()
 {
-    return *static_cast<NdDownloaderBackEndImpl*>(NdDownloaderInterface::INdDownloaderBackEnd::GetInstance());
+    return *NdDownloaderInterface::INdDownloaderBackEnd::GetInstance();
 }
 
 NdRowRecorder::NdRowRecorder()
@@ -285,6 +283,11 @@ int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char*
     const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
                                .arg(QString::fromStdString(task.VideoM3U8Url), QString::fromStdString(task.VideoName),
                                    QLatin1String(message));
+    return ReportCount(params);
+}
+
+int NdPlatformTestCase::ReportCount(const QString& params) const
+{
     int count = 0;
     for (const QJsonValue& report : Platform.Reports()) {
         if (report.toObject().value("api_data").toObject().value("api_params").toString() == params)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "INdDownloaderBackEnd.h"
 #include "NdCore/NdDownloadTaskParam.h"
 
 #include <QAtomicInt>
@@ -19,10 +20,9 @@
 class NdTaskItem;
 class NdDownloadTask;
 class NdDownloadTaskManager;
-class NdDownloaderBackEndImpl;
 
-// The backend singleton, with the members that only the implementation has.
-NdDownloaderBackEndImpl& NdBackEnd();
+// The backend singleton.
+NdDownloaderInterface::INdDownloaderBackEnd& NdBackEnd();
 
 // One progress report as a row receives it.
 struct NdRowReport_t
@@ -116,6 +116,8 @@ protected:
     DownloadTaskParam_t LessonTask(const QString& lessonPath, int row, const QString& downloadDir = QString()) const;
     // Outcome reports that reached the platform for this task with this message.
     int ReportCount(const DownloadTaskParam_t& task, const char* message) const;
+    // Reports that reached the platform with these "api_params", as a click's event name.
+    int ReportCount(const QString& params) const;
     // Seconds of media that the lesson's playlist lists.
     double SourceDuration(const QString& lessonPath) const;
     // The address of segment number (from 1) of the lesson, without its switches.
