@@ -78,19 +78,6 @@ NdTestHandler Paced(int bytes, int chunkBytes, int delayMs)
     };
 }
 
-// An answer that stops after its first bytes (fault), or else comes slowly, in paced chunks.
-NdTestHandler Faulty(qint64 NdTestResponse::*fault)
-{
-    return [fault](const NdTestRequest&) {
-        NdTestResponse response = NdTestResponse::Text(QByteArray(kSlowChunks * 1000, 'x'));
-        response.ChunkSize = fault ? 0 : 1000;
-        response.ChunkDelayMs = fault ? 0 : kSlowDelayMs;
-        if (fault)
-            response.*fault = 100;
-        return response;
-    };
-}
-
 } // namespace
 
 class TestNdHttpManager : public QObject
@@ -142,12 +129,10 @@ void TestNdHttpManager::initTestCase()
     Plain.Route("/other", [](const NdTestRequest&) { return NdTestResponse::Text("second file"); });
     Plain.Route("/gbk", [](const NdTestRequest&) { return NdTestResponse::Text("\xd6\xd0\r\n\xce\xc4\n"); });
     Plain.Route("/big", [](const NdTestRequest&) { return NdTestResponse::Text(QByteArray(16 << 20, 'b')); });
-    Plain.Route("/slow", Faulty(nullptr));
+    Plain.Route("/slow", Paced(kSlowChunks * 1000, 1000, kSlowDelayMs));
     // Under and over 16 KiB in each time-out window.
     Plain.Route("/trickle", Paced(20000, 500, 250));
     Plain.Route("/steady", Paced(120000, 8000, 200));
-    Plain.Route("/stall", Faulty(&NdTestResponse::StallAfterBytes));
-    Plain.Route("/drop", Faulty(&NdTestResponse::DropAfterBytes));
     Plain.Route("/hop0", Echo); // "/hop<n>" answers after n redirects
     for (int hop = 1; hop <= 6; ++hop) {
         const QByteArray next = "/hop" + QByteArray::number(hop - 1);
@@ -311,7 +296,6 @@ void TestNdHttpManager::transferRules_data()
     const QString file = Dir.filePath("rules.bin");
     const QString done = "Download complete.";
     const QString none;
-    const int insecure = QNetworkReply::InsecureRedirectError;
     QVERIFY(NdWriteFile(Dir.filePath("local.txt"), "line\nend\n"));
     const QString local = QUrl::fromLocalFile(Dir.filePath("local.txt")).toString();
     QTest::newRow("kept download") << plain + "/file" << 1 << file << 0 << done << none;
@@ -319,12 +303,6 @@ void TestNdHttpManager::transferRules_data()
     // Only http and https: a local file is never read into an answer or a download.
     QTest::newRow("local file") << local << 0 << none << int(QNetworkReply::ProtocolUnknownError) << "Protocol refused"
                                 << none;
-    QTest::newRow("local file, downloaded")
-        << local << 1 << file << int(QNetworkReply::ProtocolUnknownError) << "Protocol refused" << none;
-    QTest::newRow("idle time-out, kept") << plain + "/stall" << 1 << file << int(QNetworkReply::TimeoutError)
-                                         << "Transfer timed out" << none;
-    QTest::newRow("dropped, kept") << plain + "/drop" << 1 << file << int(QNetworkReply::RemoteHostClosedError) << none
-                                   << none;
     QTest::newRow("five redirects") << plain + "/hop5" << 0 << none << 0 << none << plain + "/hop0";
     QTest::newRow("six redirects") << plain + "/hop6" << 0 << none << int(QNetworkReply::TooManyRedirectsError) << none
                                    << plain + "/hop1";
@@ -332,9 +310,8 @@ void TestNdHttpManager::transferRules_data()
     QTest::newRow("untrusted certificate")
         << Untrusted.BaseUrl() + "/echo" << 1 << file << int(QNetworkReply::SslHandshakeFailedError)
         << "SSL handshake failed: " << none;
-    QTest::newRow("no fall back to http") << tls + "/to-plain" << 0 << none << insecure << none << plain + "/echo";
-    QTest::newRow("no fall back to http, kept")
-        << tls + "/to-plain" << 1 << file << insecure << none << plain + "/echo";
+    QTest::newRow("no fall back to http")
+        << tls + "/to-plain" << 0 << none << int(QNetworkReply::InsecureRedirectError) << none << plain + "/echo";
     QTest::newRow("full disk") << plain + "/file" << 0 << "/dev/full" << -1 << "Failed to write file: /dev/full"
                                << none;
     QTest::newRow("kept download again") << plain + "/file" << 1 << file << 0 << done << none;
@@ -351,8 +328,6 @@ void TestNdHttpManager::transferRules()
     const int plainEchoes = Plain.CountRequests("/echo");
     QPointer<QNetworkAccessManager> handedOver = new QNetworkAccessManager;
     Outcome outcome;
-    QElapsedTimer timer;
-    timer.start();
     {
         NdHttpManager http(url);
         if (manager == 1)
@@ -372,13 +347,8 @@ void TestNdHttpManager::transferRules()
         QCOMPARE(outcome.Progress.first, (long long)FileBody.size());
         QCOMPARE(outcome.Progress.second, (long long)FileBody.size());
     }
-    if (code == QNetworkReply::TimeoutError)
-        QVERIFY(timer.elapsed() >= kTransferTimeoutMs - 100 && timer.elapsed() < 3 * kTransferTimeoutMs);
     if (code == QNetworkReply::InsecureRedirectError)
         QCOMPARE(Plain.CountRequests("/echo"), plainEchoes);
-    // The local file is neither read nor is the download's file touched.
-    if (code == QNetworkReply::ProtocolUnknownError && !path.isEmpty())
-        QVERIFY(NdReadFile(path) == FileBody);
     QCOMPARE(Untrusted.CountRequests("/echo"), 0);
 }
 
@@ -417,8 +387,8 @@ void TestNdHttpManager::limits()
     QCOMPARE(outcome.Events.value(2), QString(code == 0 ? "success" : "fail"));
     if (code == QNetworkReply::OperationCanceledError)
         QVERIFY2(clock.elapsed() < stopAfterMs + 1000, qPrintable(QString::number(clock.elapsed())));
-    if (code == QNetworkReply::TimeoutError)
-        QVERIFY(clock.elapsed() < 3 * kTransferTimeoutMs);
+    if (code == QNetworkReply::TimeoutError) // at the end of the first window, not before
+        QVERIFY(clock.elapsed() >= kTransferTimeoutMs - 100 && clock.elapsed() < 3 * kTransferTimeoutMs);
     if (path == "/steady")
         QVERIFY(clock.elapsed() > kTransferTimeoutMs);
     QCOMPARE(Plain.CountRequests(path.toUtf8()) - requestsBefore, stopAfterMs == 0 ? 0 : 1);

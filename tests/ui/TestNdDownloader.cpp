@@ -289,13 +289,11 @@ void TestNdDownloader::namesFromTheServer()
         NdClickChild(box, "NdQuestionBox_QCheckBox");
         NdClickChild(box, "NdQuestionBox_OkBtn");
     });
-    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
-        if (row->GetDownloadTaskParam().VideoName != "Lesson(1)")
-            continue;
-        // The row hears of the end by a queued signal, after the store.
-        QTRY_COMPARE(row->GetDownloadTaskParam().VideoState, int(Finished));
-        NdClickChild(row, "NdTaskItem_DeleteBtn");
-    }
+    NdTaskItem* second = Row(window, "Lesson(1)");
+    QVERIFY(second);
+    // The row hears of the end by a queued signal, after the store.
+    QTRY_COMPARE(second->GetDownloadTaskParam().VideoState, int(Finished));
+    NdClickChild(second, "NdTaskItem_DeleteBtn");
     QCOMPARE(questions.Count(), 1);
     QVERIFY(!QFileInfo::exists(Downloads->filePath("Lesson(1).mp4")));
     QVERIFY(NdProbe(Downloads->filePath("Lesson.mp4")).Duration > 3.0);
@@ -420,11 +418,8 @@ void TestNdDownloader::longListMakesRowsInViewOnly()
     QVERIFY(shown().contains(QStringLiteral("lesson 0")) && !shown().contains(QStringLiteral("lesson 39")));
     QVERIFY(window->findChildren<NdTaskItem*>().size() < 20);
     // The store is written before the row hears of the end: the row follows shortly.
-    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
-        if (row->isVisible() && row->GetDownloadTaskParam().VideoName == "lesson 0")
-            QTRY_COMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
-                NdUiStr("NdDownloader.DownloadFinished"));
-    }
+    QTRY_COMPARE(NdChild<QLabel>(Row(window, "lesson 0"), "NdTaskItem_TextLabel", 1)->text(),
+        NdUiStr("NdDownloader.DownloadFinished"));
 }
 
 // Out of the user's sight, a request whose lessons have all finished and a
