@@ -68,9 +68,6 @@ void TestNdAssembly::mergeIsCheckedAgainstThePlaylist_data()
 {
     QTest::addColumn<QString>("lesson"); // and what is done to its task folder before the merge
     QTest::newRow("plain") << "plain";
-    QTest::newRow("encrypted") << "aes";
-    QTest::newRow("master") << "master";
-    QTest::newRow("many segments") << "many";
     QTest::newRow("segments of uneven length") << "odd";
     // Without it ffmpeg would take the playlist for a live one and wait for more.
     QTest::newRow("no end tag, encrypted") << "nolf/aes";
@@ -186,7 +183,6 @@ void TestNdAssembly::moveVideoPicksAFreeName_data()
     QTest::addColumn<QStringList>("existing");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("taken twice") << QStringList{"L.mp4", "L(1).mp4"} << "L.mp4" << QStringLiteral("L(2).mp4");
     QTest::newRow("two dots") << QStringList{"U 1.final.mp4", "U 1.final(1).mp4"} << "U 1.final.mp4"
                               << QStringLiteral("U 1.final(2).mp4");
     QTest::newRow("a dangling link") << QStringList{"@L.mp4"} << "L.mp4" << QStringLiteral("L(1).mp4");

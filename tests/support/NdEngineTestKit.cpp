@@ -57,19 +57,7 @@ NdRowConnections NdRowRecorder::Connect(NdDownloadTask* task, NdTaskItem* row)
     // Tasks are released on the scheduler's thread.
     connect(
         task, &QObject::destroyed, this, [this] { Destroyed.ref(); }, Qt::DirectConnection);
-    // Seen on the task's own thread, when it sends its last word on the folder.
-    connect(
-        task, &NdDownloadTask::sigRefreshDownloadResult, this,
-        [this, row](float, int, int state, const QString&) {
-            if (state == Paused || state == Failed || state == Finished || state == NoDisk) {
-                QMutexLocker lock(&Lock);
-                ++EndedRuns[row];
-            }
-        },
-        Qt::DirectConnection);
     QMutexLocker lock(&Lock);
-    if (Starts.value(row) > EndedRuns.value(row))
-        ++Overlaps;
     ++Starts[row];
     Connections += QList<QMetaObject::Connection>(connections.begin(), connections.end());
     return connections;
@@ -79,12 +67,6 @@ QString NdRowRecorder::RenamedTo(NdTaskItem* row) const
 {
     QMutexLocker lock(&Lock);
     return Renamed.value(row);
-}
-
-int NdRowRecorder::OverlappingRuns() const
-{
-    QMutexLocker lock(&Lock);
-    return Overlaps;
 }
 
 QList<NdRowReport_t> NdRowRecorder::Reports(NdTaskItem* row) const
@@ -111,12 +93,6 @@ int NdRowRecorder::StartCount(NdTaskItem* row) const
 {
     QMutexLocker lock(&Lock);
     return Starts.value(row);
-}
-
-int NdRowRecorder::StartedRows() const
-{
-    QMutexLocker lock(&Lock);
-    return Starts.size();
 }
 
 bool NdRowRecorder::AllDisconnected() const
@@ -278,6 +254,15 @@ DownloadTaskParam_t NdPlatformTestCase::LessonTask(const QString& lessonPath, in
         QStringLiteral("lesson %1").arg(row), 0.5f, NdRowRecorder::RowKey(row));
 }
 
+DownloadTaskParam_t NdPlatformTestCase::StoredLessonTask(const QString& lessonPath, int row, int state) const
+{
+    DownloadTaskParam_t task = LessonTask(lessonPath, row);
+    task.VideoState = state;
+    QDir().mkpath(QString::fromStdString(task.VideoTempPath));
+    NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+    return task;
+}
+
 int NdPlatformTestCase::ReportCount(const DownloadTaskParam_t& task, const char* message) const
 {
     const QString params = QStringLiteral("m3u8_url=%1&video_name=%2&msg=%3")
@@ -299,6 +284,16 @@ int NdPlatformTestCase::ReportCount(const QString& params) const
 double NdPlatformTestCase::SourceDuration(const QString& lessonPath) const
 {
     return NdPlaylistDuration(Platform.Get(Platform.LessonUrl(lessonPath)).Body);
+}
+
+bool NdPlatformTestCase::IsWhole(const DownloadTaskParam_t& task, const QString& lessonPath) const
+{
+    return qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(lessonPath)) <= 0.5;
+}
+
+bool NdPlatformTestCase::EndsWhole(const DownloadTaskParam_t& task, const QString& lessonPath) const
+{
+    return NdWaitStoredState(task.VideoTempPath, Finished, kTaskTimeoutMs) && IsWhole(task, lessonPath);
 }
 
 QString NdPlatformTestCase::SegmentUrl(const QString& lessonPath, int number) const

@@ -50,14 +50,10 @@ public:
     NdRowReport_t LastReport(NdTaskItem* row) const; // State -1 when none came
     int StartCount(NdTaskItem* row) const;           // how often a run connected the row
     QString RenamedTo(NdTaskItem* row) const;        // the name the row was told to follow last; "" for none
-    int StartedRows() const;                         // rows connected at least once
     // True once every connection that a run made has been removed again.
     bool AllDisconnected() const;
     // Task objects of started runs that have been released.
     int DestroyedTasks() const { return Destroyed.loadAcquire(); }
-    // Runs that connected their row while an earlier run of the same row had not
-    // yet sent its final state: two threads working in one folder.
-    int OverlappingRuns() const;
 
 private:
     std::vector<QMetaObject::Connection> Connect(NdDownloadTask* task, NdTaskItem* row);
@@ -66,8 +62,6 @@ private:
     QMap<NdTaskItem*, QList<NdRowReport_t>> Received;
     QMap<NdTaskItem*, int> Starts;
     QMap<NdTaskItem*, QString> Renamed;
-    QMap<NdTaskItem*, int> EndedRuns; // runs of the row that sent a final state
-    int Overlaps = 0;
     QList<QMetaObject::Connection> Connections;
     QAtomicInt Destroyed;
 };
@@ -114,12 +108,19 @@ protected:
     DownloadTaskParam_t Queue(NdDownloadTaskManager& scheduler, DownloadTaskParam_t task);
     // A task for one of the platform's lessons, shown by the row RowKey(row).
     DownloadTaskParam_t LessonTask(const QString& lessonPath, int row, const QString& downloadDir = QString()) const;
+    // Such a task stored in that state, with its working folder, as an earlier run left it.
+    DownloadTaskParam_t StoredLessonTask(const QString& lessonPath, int row, int state) const;
+    // Waits for the task to be stored as finished; true when it is, with a whole video.
+    bool EndsWhole(const DownloadTaskParam_t& task, const QString& lessonPath) const;
     // Outcome reports that reached the platform for this task with this message.
     int ReportCount(const DownloadTaskParam_t& task, const char* message) const;
     // Reports that reached the platform with these "api_params", as a click's event name.
     int ReportCount(const QString& params) const;
     // Seconds of media that the lesson's playlist lists.
     double SourceDuration(const QString& lessonPath) const;
+    // True when the task's video lasts as long as the lesson's playlist says, within half a second;
+    // asks the platform for that playlist.
+    bool IsWhole(const DownloadTaskParam_t& task, const QString& lessonPath) const;
     // The address of segment number (from 1) of the lesson, without its switches.
     QString SegmentUrl(const QString& lessonPath, int number) const;
     // Requests to the platform whose path starts with prefix and ends with suffix.

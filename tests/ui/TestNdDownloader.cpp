@@ -76,7 +76,6 @@ private slots:
     void deleteRunningTask();
     void namesFromTheServer();
     void stopAndQuitResumesAtTheNextStart();
-    void startUpPicksUpWhatAKilledRunLeft();
     void longListMakesRowsInViewOnly();
     void offlineAndBackResumesByItself();
     void unreadableTaskListIsKept();
@@ -132,15 +131,13 @@ NdDownloader* TestNdDownloader::OpenWindow()
 }
 
 // A token delivered as an open event, through the application object's own
-// window: a minimised window comes back, rows appear newest on top, every
-// video finishes whole, and a new window restores the list in that order, in
-// either language.
+// window: a minimised window comes back, rows appear newest on top, and every
+// video finishes whole.
 void TestNdDownloader::tokenRequestThroughTheWindow()
 {
     App.InitNdDownloader();
     QPointer<NdDownloader> window = App.GetMainWindow();
     QVERIFY(EmptyPageShown(window));
-    QVERIFY(NdUiShoot(window, QStringLiteral("main-window-empty")));
     window->showMinimized();
     const int dialogsBefore = FolderDialogs.Count();
     QCoreApplication::postEvent(
@@ -151,13 +148,11 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
     const QStringList newestFirst = NdRowNames(window);
     QCOMPARE(newestFirst.first(), QStringLiteral("加密课程 AES-128"));
     QCOMPARE(newestFirst.last(), QStringLiteral("第1课 入门"));
-    QVERIFY(NdUiShoot(window, QStringLiteral("main-window-downloading")));
     // The title bar's dialogs run over a mask on the window.
     const std::pair<const char*, QString> buttons[]
         = {{"NdDownloader.About", "NdAboutDlg"}, {"NdDownloader.CheckUpdate", "NdUpdateDlg"}};
     for (const auto& button : buttons) {
-        bool maskShown = false;
-        bool shot = false;
+        bool maskShown = false, shot = false;
         NdModalAnswerer dialogs(button.second.toLatin1().constData(), [&](QDialog* dialog) {
             maskShown = window->GetMask()->isVisible();
             shot = NdUiShoot(window, QStringLiteral("main-window-") + button.second, dialog);
@@ -173,23 +168,14 @@ void TestNdDownloader::tokenRequestThroughTheWindow()
     const QStringList lessons{"aes", "plain2", "plain"};
     for (const DownloadTaskParam_t& task : NdStoredTasks()) {
         const QString lesson = lessons.value(newestFirst.indexOf(QString::fromStdString(task.VideoName)));
-        QVERIFY2(qAbs(NdProbe(NdOutputPath(task)).Duration - SourceDuration(lesson)) < 0.5, qPrintable(lesson));
-    }
-    QVERIFY(QDir(Downloads->filePath(QStringLiteral("~NdTemp"))).isEmpty());
-    // The task threads' reports reached the rows.
-    for (NdTaskItem* row : window->findChildren<NdTaskItem*>()) {
-        QTRY_COMPARE(row->findChildren<QLabel*>(QStringLiteral("NdTaskItem_TextLabel")).value(1)->text(),
-            NdUiStr("NdDownloader.DownloadFinished"));
+        QVERIFY2(IsWhole(task, lesson), qPrintable(lesson));
     }
     QVERIFY(NdUiShoot(window, QStringLiteral("main-window-finished")));
     QVERIFY(window->close());
     QTRY_VERIFY(window.isNull());
-    for (const char* language : {"en-US", NdLanguageHelper::kFirstLanguage}) {
-        NdLanguageHelper::GetInstance()->Init(language);
-        delete Window;
-        QCOMPARE(NdRowNames(OpenWindow()), newestFirst);
-        QVERIFY(NdUiShoot(Window, QStringLiteral("main-window-") + language));
-    }
+    NdLanguageHelper::GetInstance()->Init("en-US"); // the same list in the other language
+    QVERIFY(NdUiShoot(OpenWindow(), QStringLiteral("main-window-en-US")));
+    NdLanguageHelper::GetInstance()->Init(NdLanguageHelper::kFirstLanguage);
 }
 
 // The platform gets a token as the URL wrote it, in raw host or path form or
@@ -254,13 +240,13 @@ void TestNdDownloader::deleteRunningTask()
     QTRY_VERIFY_WITH_TIMEOUT(!QDir(workFolder).exists(), 10000);
     QTest::qWait(200);
     QVERIFY(NdStoredTasks().empty());
-    QVERIFY(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).isEmpty());
     QVERIFY2(warnings.Warnings().isEmpty(), qPrintable(warnings.Warnings()));
 }
 
 // Lessons of hostile names each end as one playable file under a name that is
 // valid on disk, and their rows and records name that file. Two lessons of one
-// name get two names: deleting the second with its file leaves the first's.
+// name in one request get two names: deleting the second with its file leaves
+// the first's.
 void TestNdDownloader::namesFromTheServer()
 {
     const QStringList titles{QString(100, QChar(0x8BFE)), "a\nb", QStringLiteral("x") + QChar(0) + "y", "...", "-rf",
@@ -284,19 +270,14 @@ void TestNdDownloader::namesFromTheServer()
     QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), titles.size());
     QCOMPARE(QSet<QString>(names.begin(), names.end()), QSet<QString>(rowNames.begin(), rowNames.end()));
     QVERIFY(names.contains("Lesson") && names.contains("Lesson(1)"));
-
     NdModalAnswerer questions("NdQuestionBox", [](QDialog* box) {
-        NdClickChild(box, "NdQuestionBox_QCheckBox");
+        NdClickChild(box, "NdQuestionBox_QCheckBox"); // and the local file
         NdClickChild(box, "NdQuestionBox_OkBtn");
     });
-    NdTaskItem* second = Row(window, "Lesson(1)");
-    QVERIFY(second);
     // The row hears of the end by a queued signal, after the store.
-    QTRY_COMPARE(second->GetDownloadTaskParam().VideoState, int(Finished));
-    NdClickChild(second, "NdTaskItem_DeleteBtn");
-    QCOMPARE(questions.Count(), 1);
-    QVERIFY(!QFileInfo::exists(Downloads->filePath("Lesson(1).mp4")));
-    QVERIFY(NdProbe(Downloads->filePath("Lesson.mp4")).Duration > 3.0);
+    QTRY_COMPARE(Row(window, "Lesson(1)")->GetDownloadTaskParam().VideoState, int(Finished));
+    NdClickChild(Row(window, "Lesson(1)"), "NdTaskItem_DeleteBtn");
+    QCOMPARE(QDir(Downloads->path()).entryList({"Lesson*.mp4"}), QStringList{"Lesson.mp4"});
 }
 
 // A playlist address on the clipboard at start-up starts a download. Closing
@@ -337,42 +318,6 @@ void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
     QCOMPARE(NdStoredIn(Downloading), 1);
 }
 
-// A run killed at the wrong moment leaves a task stored as downloaded, a
-// finished task's working folder, and a video moved just before its result was
-// stored: each is taken up where it was left, nothing is merged twice. Paused
-// and failed tasks wait, and do not hold the window when it closes.
-void TestNdDownloader::startUpPicksUpWhatAKilledRunLeft()
-{
-    QList<DownloadTaskParam_t> tasks;
-    for (int state : {Downloaded, Finished, Transcoding, Paused, Failed}) {
-        tasks << LessonTask(QStringList{"plain", "plain2", "aes", "plain", "plain"}.at(tasks.size()), tasks.size() + 1);
-        tasks.last().VideoState = state;
-        QVERIFY(QDir().mkpath(QString::fromStdString(tasks.last().VideoTempPath)));
-        NdCacheManager::GetInstance()->SaveOneDownloadTask(tasks.last());
-    }
-    QVERIFY(QFile(Downloads->filePath(QStringLiteral("lesson 2.mp4"))).open(QIODevice::WriteOnly));
-    const DownloadTaskParam_t& moved = tasks.at(2);
-    QFile video(NdOutputPath(moved));
-    QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(2000000, 'v')) == 2000000);
-    video.close();
-    QFile journal(QString::fromStdString(moved.VideoTempPath) + QStringLiteral("/filelist.moved"));
-    QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(NdOutputPath(moved).toUtf8() + "\n2000000") > 0);
-    journal.close();
-
-    NdModalAnswerer closeDialogs("NdCloseDlg", [](QDialog* dialog) { dialog->reject(); });
-    QPointer<NdDownloader> window = OpenWindow();
-    QVERIFY(NdUiShoot(window, QStringLiteral("main-window-states")));
-    QVERIFY(!QFileInfo::exists(QString::fromStdString(tasks.at(1).VideoTempPath)));
-    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 3, kTaskTimeoutMs);
-    QCOMPARE(NdStoredTask(moved.VideoTempPath).VideoTranscodeFileSize, 2.0f);
-    QCOMPARE(QDir(Downloads->path()).entryList({"*.mp4"}, QDir::Files).size(), 3);
-    QVERIFY(qAbs(NdProbe(NdOutputPath(tasks.at(0))).Duration - SourceDuration(QStringLiteral("plain"))) < 0.5);
-    QCOMPARE(NdStoredIn(Paused) + NdStoredIn(Failed), 2);
-    QVERIFY(window->close());
-    QTRY_VERIFY(window.isNull());
-    QCOMPARE(closeDialogs.Count(), 0);
-}
-
 // A task list that is there but cannot be read (here a folder stands in its
 // place) is never written over; the user is told.
 void TestNdDownloader::unreadableTaskListIsKept()
@@ -390,15 +335,18 @@ void TestNdDownloader::unreadableTaskListIsKept()
 // A long list has rows only for the tasks in view; each shown task's record
 // names its row, the others none. The oldest task, far out of view, downloads
 // meanwhile, and the row that shows it once it is scrolled to tells how it ended.
+// A finished task's working folder, left by a killed run, goes at the start;
+// paused tasks wait, and do not hold the window when it closes.
 void TestNdDownloader::longListMakesRowsInViewOnly()
 {
     const int count = 40;
+    QString finished; // the working folder of the finished task
     for (int i = 0; i < count; ++i) {
-        DownloadTaskParam_t task = LessonTask(QStringLiteral("plain"), i);
-        task.VideoState = i == 0 ? Wait : Paused;
-        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
+        const DownloadTaskParam_t task = StoredLessonTask("plain", i, i == 0 ? Wait : i == 1 ? Finished : Paused);
+        finished = i == 1 ? QString::fromStdString(task.VideoTempPath) : finished;
     }
-    NdDownloader* window = OpenWindow();
+    QPointer<NdDownloader> window = OpenWindow();
+    QVERIFY(!QFileInfo::exists(finished));
     NdTaskListView* list = window->findChild<NdTaskListView*>();
     const auto shown = [&] {
         QStringList names;
@@ -412,7 +360,7 @@ void TestNdDownloader::longListMakesRowsInViewOnly()
     QCOMPARE(list->GetItemCount(), count);
     QVERIFY(shown().size() < 15 && shown().first() == QStringLiteral("lesson 39"));
     QVERIFY(window->findChildren<NdTaskItem*>().size() <= shown().size() + 1);
-    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 1, kTaskTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 2, kTaskTimeoutMs);
     QScrollBar* bar = list->findChild<QAbstractScrollArea*>()->verticalScrollBar();
     bar->setValue(bar->maximum());
     QVERIFY(shown().contains(QStringLiteral("lesson 0")) && !shown().contains(QStringLiteral("lesson 39")));
@@ -420,6 +368,10 @@ void TestNdDownloader::longListMakesRowsInViewOnly()
     // The store is written before the row hears of the end: the row follows shortly.
     QTRY_COMPARE(NdChild<QLabel>(Row(window, "lesson 0"), "NdTaskItem_TextLabel", 1)->text(),
         NdUiStr("NdDownloader.DownloadFinished"));
+    NdModalAnswerer closeDialogs("NdCloseDlg", [](QDialog* dialog) { dialog->reject(); });
+    QVERIFY(window->close());
+    QTRY_VERIFY(window.isNull());
+    QCOMPARE(closeDialogs.Count(), 0);
 }
 
 // Out of the user's sight, a request whose lessons have all finished and a
@@ -462,13 +414,8 @@ void TestNdDownloader::listByKeysMenuAndDoubleClick()
     const QStringList lessons{"plain", "plain2", "plain3"};
     const int states[] = {Failed, Paused, Finished};
     QStringList videos;
-    for (int i = 0; i < lessons.size(); ++i) {
-        DownloadTaskParam_t task = LessonTask(lessons[i], i);
-        task.VideoState = states[i];
-        QVERIFY(QDir().mkpath(QString::fromStdString(task.VideoTempPath)));
-        NdCacheManager::GetInstance()->SaveOneDownloadTask(task);
-        videos << NdOutputPath(task);
-    }
+    for (int i = 0; i < lessons.size(); ++i)
+        videos << NdOutputPath(StoredLessonTask(lessons[i], i, states[i]));
     QVERIFY(NdWriteFile(videos[2], "video"));
     NdDownloader* window = OpenWindow();
     QVERIFY(BackInFront(window));
@@ -537,8 +484,7 @@ void TestNdDownloader::offlineAndBackResumesByItself()
     QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Failed), 1, kTaskTimeoutMs);
     NdNetworkTest::SetPingProgram(QString());
     QTRY_VERIFY_WITH_TIMEOUT(!Toast(window)->isVisible(), 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(NdStoredIn(Finished), 1, kTaskTimeoutMs);
-    QVERIFY(qAbs(NdProbe(NdOutputPath(NdStoredTasks().front())).Duration - SourceDuration("long")) < 0.5);
+    QVERIFY(EndsWhole(NdStoredTasks().front(), "long"));
     QCOMPARE(PlatformRequests("/lessons/long/seg7.ts", ""), 6);
 }
 
@@ -547,15 +493,13 @@ void TestNdDownloader::mandatoryUpdateShowsOnlyTheUpdateDialog()
     QVERIFY(Platform.SetVersion(R"({"code":0,"data":{"version":"9.9.9","msg":"must","download_url":")"
         + Platform.BaseUrl().toUtf8() + R"(/installer/NdDownloader.dmg","must_update":1}})"));
     bool mainWindowSeen = true;
-    bool shot = false;
     NdModalAnswerer updateDialogs("NdUpdateDlg", [&](QDialog* dialog) {
         mainWindowSeen = App.GetMainWindow() != nullptr;
-        shot = NdUiShoot(dialog, QStringLiteral("mandatory-update"));
         dialog->close();
     });
     QCOMPARE(App.Start(), 0);
     QCOMPARE(updateDialogs.Count(), 1);
-    QVERIFY(!mainWindowSeen && shot);
+    QVERIFY(!mainWindowSeen);
 }
 
 int main(int argc, char* argv[])
