@@ -21,6 +21,7 @@
 //
 // One scenario per run, so that the peak memory is that scenario's own.
 #include "INdDownloaderBackEnd.h"
+#include "NdBenchUsage.h"
 #include "NdDownloadTaskManager.h"
 #include "NdSamplePlatformProcess.h"
 #include "NdTestEnv.h"
@@ -47,7 +48,6 @@
 #include <QUrl>
 #include <QUuid>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,21 +91,6 @@ const NdBenchScenario_t kScenarios[] = {
     {'f', "benchaes", 1, Link(0, 0, 0), "AES-128, 150 x 1 s segments (640x360) on loopback"},
 };
 const NdBenchScenario_t kFailRate{'r', "many", 50, Link(0, 0, 0), "50 lessons of 200 x 1 s segments (160x120)"};
-
-double CpuSeconds(int who)
-{
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000000.0;
-}
-
-long PeakRssMb()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024;
-}
 
 long CurrentRssMb()
 {
@@ -174,7 +159,7 @@ NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCert
 
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    const double cpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    const double cpuBefore = NdCpuSeconds(RUSAGE_CHILDREN);
     QElapsedTimer clock;
     clock.start();
     process.start(curl,
@@ -182,7 +167,7 @@ NdCurlRun_t RunCurl(const QStringList& urls, int parallel, const QString& caCert
             "--parallel-max", QString::number(parallel), "--cacert", caCertPath, "--config", config.fileName()});
     const bool ended = process.waitForFinished(kRunTimeoutMs);
     run.WallMs = clock.elapsed();
-    run.CpuSeconds = CpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
+    run.CpuSeconds = NdCpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     run.Ok = ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     if (!run.Ok)
         run.Problem = QStringLiteral("curl failed (exit code %1): %2")
@@ -364,13 +349,13 @@ NdEngineRun_t RunEngine(const NdBenchScenario_t& scenario, const std::vector<Dow
         scheduler.AddTask(task);
     }
     NdEngineRun_t run;
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
-    const double childCpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+    const double cpuBefore = NdCpuSeconds(RUSAGE_SELF);
+    const double childCpuBefore = NdCpuSeconds(RUSAGE_CHILDREN);
     rows.Restart();
     scheduler.start();
     run.Ended = rows.WaitAllEnded(kRunTimeoutMs);
-    run.Cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
-    run.FfmpegCpu = CpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
+    run.Cpu = NdCpuSeconds(RUSAGE_SELF) - cpuBefore;
+    run.FfmpegCpu = NdCpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
     scheduler.stop();
     scheduler.wait();
     run.Finished = rows.FinishedTasks();
@@ -460,7 +445,7 @@ int RunScenario(const NdBenchScenario_t& scenario)
             .arg(run.Cpu, 0, 'f', 2)
             .arg(run.Cpu * 1000.0 / segments, 0, 'f', 2)
             .arg(run.FfmpegCpu, 0, 'f', 2));
-    PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(PeakRssMb()).arg(run.HalfWayRssMb));
+    PrintLine("peak RSS:", QStringLiteral("%1 MB (%2 MB at half-way)").arg(NdPeakRssMb()).arg(run.HalfWayRssMb));
     if (scenario.Name == 'e')
         PrintLine("with 5,000 stored tasks:",
             QStringLiteral("%1, CPU %2 s: wall %3x, CPU %4x the empty store's")
@@ -479,7 +464,7 @@ int RunScenario(const NdBenchScenario_t& scenario)
         "RESULT scenario=%c curl_ms=%lld downloaded_ms=%lld finished_ms=%lld cpu_s=%.3f cpu_ms_per_segment=%.3f "
         "ffmpeg_cpu_s=%.3f peak_rss_mb=%ld lesson_connections=%s lesson_handshakes=%s\n",
         scenario.Name, static_cast<long long>(limitMs), static_cast<long long>(run.DownloadedMs),
-        static_cast<long long>(run.FinishedMs), run.Cpu, run.Cpu * 1000.0 / segments, run.FfmpegCpu, PeakRssMb(),
+        static_cast<long long>(run.FinishedMs), run.Cpu, run.Cpu * 1000.0 / segments, run.FfmpegCpu, NdPeakRssMb(),
         qPrintable(perLesson("lessonConnections")), qPrintable(perLesson("lessonHandshakes")));
     std::fflush(stdout);
     return 0;

@@ -6,6 +6,7 @@
 //
 //   NdBenchStartup <tasks>
 #include "NdApp.h"
+#include "NdBenchUsage.h"
 #include "NdDownloader.h"
 
 #include <QDir>
@@ -18,26 +19,9 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 
 namespace {
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000000.0;
-}
-
-long PeakRssMb()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024;
-}
 
 // The store as a long history leaves it: finished lessons, newest first.
 bool WriteHistory(int tasks, const QString& videos)
@@ -71,19 +55,19 @@ int main(int argc, char* argv[])
     NdApp app(argc, argv);
     if (!app.InitBasicSettings() || !WriteHistory(tasks, home.path()))
         return 1;
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = NdCpuSeconds();
     QElapsedTimer clock;
     clock.start();
     NdDownloader* window = new NdDownloader(nullptr, std::string(), NdSoftVersion_t());
     window->setFixedSize(1080, 640);
     window->show();
     QCoreApplication::processEvents();
-    const double cpu = CpuSeconds() - cpuBefore;
+    const double cpu = NdCpuSeconds() - cpuBefore;
     const qint64 wall = clock.elapsed();
+    std::printf("startup: %d stored tasks: %.2f s CPU, %.2f s wall, peak RSS %ld MB\n", tasks, cpu, wall / 1000.0,
+        NdPeakRssMb());
     std::printf(
-        "startup: %d stored tasks: %.2f s CPU, %.2f s wall, peak RSS %ld MB\n", tasks, cpu, wall / 1000.0, PeakRssMb());
-    std::printf(
-        "RESULT startup tasks=%d cpu_s=%.3f wall_s=%.3f peak_rss_mb=%ld\n", tasks, cpu, wall / 1000.0, PeakRssMb());
+        "RESULT startup tasks=%d cpu_s=%.3f wall_s=%.3f peak_rss_mb=%ld\n", tasks, cpu, wall / 1000.0, NdPeakRssMb());
     delete window;
     return 0;
 }
