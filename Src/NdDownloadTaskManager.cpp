@@ -564,7 +564,7 @@ void NdDownloadTask::RunSegments(RunState& run)
 void NdDownloadTask::CountSegmentsOnDisk(RunState& run)
 {
     for (int i = 0; i < run.SegmentCount(); ++i) {
-        const QFileInfo file(QString::fromStdString(SegmentFilePath(run.Work.VideoTempPath, i)));
+        const QFileInfo file(NdCommHelper::FromUtf8(SegmentFilePath(run.Work.VideoTempPath, i)));
         if (file.isFile()) {
             ++run.OnDisk;
             run.ByteCounter += file.size();
@@ -633,10 +633,10 @@ bool NdDownloadTask::WindowStopped(RunState& run)
 
 bool NdDownloadTask::DiskTooFull(const RunState& run) const
 {
-    const QString diskPath = NdDiskCheckPath(QString::fromStdString(run.Work.VideoDownloadPath));
+    const QString diskPath = NdDiskCheckPath(NdCommHelper::FromUtf8(run.Work.VideoDownloadPath));
     if (!NdDiskTooFull(ProbeFreeBytes(diskPath), run.Work.VideoFileSize, run.Work.VideoDownloadFileSize))
         return false;
-    ND_LOG(LogInfo, "Not enough free space at %s.", diskPath.toUtf8().constData());
+    ND_LOG(LogInfo, "Not enough free space at %s.", qUtf8Printable(diskPath));
     return true;
 }
 
@@ -662,7 +662,7 @@ void NdDownloadTask::CollectEnded(RunState& run)
         run.Assigned[worker] = -1;
         const std::string file = SegmentFilePath(run.Work.VideoTempPath, index);
         if (run.Workers[worker]->GetDownloadStatus()) {
-            const qint64 bytes = QFileInfo(QString::fromStdString(file)).size();
+            const qint64 bytes = QFileInfo(NdCommHelper::FromUtf8(file)).size();
             ++run.OnDisk;
             ++run.EndedSinceReport;
             run.BytesSinceReport += bytes;

@@ -7,6 +7,8 @@
 #include "NdUpdateProgressDlg.h"
 #include "NdVersion.h"
 
+#include "NdCore/NdCommHelper.h"
+
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -24,7 +26,7 @@ NdButton* MakeButton(QWidget* parent, const char* objectName, int width)
 
 NdUpdateDlg::NdUpdateDlg(QWidget* parent, const NdSoftVersion_t& version)
     : NdDialog(parent, true, version.MustUpdate)
-    , HasNewVersion(!version.Version.empty() && QString::fromStdString(version.Version) != NdProgramVersion())
+    , HasNewVersion(!version.Version.empty() && NdCommHelper::FromUtf8(version.Version) != NdProgramVersion())
     , MustUpdate(version.MustUpdate)
     , Version(version)
 {
@@ -113,9 +115,9 @@ void NdUpdateDlg::StartUpdate()
 
 void NdUpdateDlg::TranslateText()
 {
-    NewVersionLabel->setText(Str("NdDownloader.FindNewVersion").arg(QString::fromStdString(Version.Version)));
+    NewVersionLabel->setText(Str("NdDownloader.FindNewVersion").arg(NdCommHelper::FromUtf8(Version.Version)));
     VersionLabel->setText(QStringLiteral("V") + NdProgramVersion());
-    UpdateTextLabel->setText(HasNewVersion ? QString::fromStdString(Version.Msg) : Str("NdDownloader.LastVersion"));
+    UpdateTextLabel->setText(HasNewVersion ? NdCommHelper::FromUtf8(Version.Msg) : Str("NdDownloader.LastVersion"));
     NextTimeBtn->setText(Str("NdDownloader.NextUpdate"));
     UpdateBtn->setText(Str("NdDownloader.UpdateNow"));
     MustUpdateBtn->setText(Str("NdDownloader.UpdateNow"));

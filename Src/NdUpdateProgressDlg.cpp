@@ -5,6 +5,7 @@
 #include "NdLanguageHelper.h"
 #include "NdTitleBar.h"
 
+#include "NdCore/NdCommHelper.h"
 #include "NdCore/NdHttpManager.h"
 #include "NdCore/NdLogManager.h"
 
@@ -148,7 +149,7 @@ void NdUpdateProgressDlg::showEvent(QShowEvent* event)
 
 void NdUpdateProgressDlg::StartDownload()
 {
-    const QString url = QString::fromStdString(Version.DownloadUrl);
+    const QString url = NdCommHelper::FromUtf8(Version.DownloadUrl);
     // A program to be installed comes over a checked connection or not at all.
     if (QUrl(url).scheme() != QLatin1String("https")) {
         ND_LOG(LogWarn, "The installer's address is not https; nothing downloaded");
