@@ -34,11 +34,9 @@ void NdAboutDlg::InitUi()
     // The background covers the dialog; its close button stays on top.
     GetTitleBar()->raise();
 
-    LogoLabel = new NdLabel(Background);
-    LogoLabel->setObjectName(QStringLiteral("NdAboutDlg_LogoLabel"));
+    LogoLabel = NdMakeLabel(Background, "NdAboutDlg_LogoLabel");
     LogoLabel->setFixedSize(248, 44);
-    VersionLabel = new NdLabel(Background);
-    VersionLabel->setObjectName(QStringLiteral("NdAboutDlg_VersionLabel"));
+    VersionLabel = NdMakeLabel(Background, "NdAboutDlg_VersionLabel");
     VersionLabel->setFixedHeight(24);
     WebsiteBtn = new NdButton(Background);
     HelpCenterBtn = new NdButton(Background);
@@ -47,8 +45,7 @@ void NdAboutDlg::InitUi()
         button->setFixedHeight(24);
         button->setCursor(Qt::PointingHandCursor);
     }
-    CopyRightLabel = new NdLabel(Background);
-    CopyRightLabel->setObjectName(QStringLiteral("NdAboutDlg_CopyRightLabel"));
+    CopyRightLabel = NdMakeLabel(Background, "NdAboutDlg_CopyRightLabel");
     CopyRightLabel->setFixedHeight(16);
 
     QHBoxLayout* linkRow = new QHBoxLayout();

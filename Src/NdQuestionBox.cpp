@@ -21,11 +21,9 @@ NdQuestionBox::NdQuestionBox(QWidget* parent, const QString& text, int width, in
 
 void NdQuestionBox::InitUi()
 {
-    WarningLabel = new NdLabel(this);
-    WarningLabel->setObjectName(QStringLiteral("NdQuestionBox_WarningLabel"));
+    WarningLabel = NdMakeLabel(this, "NdQuestionBox_WarningLabel");
     WarningLabel->setFixedSize(22, 22);
-    TextLabel = new NdLabel(this);
-    TextLabel->setObjectName(QStringLiteral("NdQuestionBox_textLabel"));
+    TextLabel = NdMakeLabel(this, "NdQuestionBox_textLabel");
     TextLabel->setFixedHeight(24);
     DeleteFileCheckBox = new QCheckBox(this);
     DeleteFileCheckBox->setObjectName(QStringLiteral("NdQuestionBox_QCheckBox"));

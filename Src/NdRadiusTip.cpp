@@ -13,8 +13,7 @@ NdRadiusTip::NdRadiusTip(QWidget* parent) : NdRadiusArrowBubble(parent)
 
 void NdRadiusTip::InitUi()
 {
-    TextLabel = new NdLabel(this);
-    TextLabel->setObjectName(QStringLiteral("NdRadiusTip_TipLabel"));
+    TextLabel = NdMakeLabel(this, "NdRadiusTip_TipLabel");
     TextLabel->setAlignment(Qt::AlignCenter);
 
     QHBoxLayout* layout = new QHBoxLayout(this);

@@ -12,11 +12,9 @@ NdToastTip::NdToastTip(QWidget* parent) : NdWidget(parent)
 
 void NdToastTip::InitUi()
 {
-    ImageLabel = new NdLabel(this);
-    ImageLabel->setObjectName(QStringLiteral("NdToastTip_ImageLabel"));
+    ImageLabel = NdMakeLabel(this, "NdToastTip_ImageLabel");
     ImageLabel->setFixedSize(20, 20);
-    TextLabel = new NdLabel(this);
-    TextLabel->setObjectName(QStringLiteral("NdToastTip_TextLabel"));
+    TextLabel = NdMakeLabel(this, "NdToastTip_TextLabel");
     TextLabel->setFixedHeight(24);
 
     QHBoxLayout* layout = new QHBoxLayout(this);

@@ -41,17 +41,13 @@ NdUpdateDlg::NdUpdateDlg(QWidget* parent, const NdSoftVersion_t& version)
 
 void NdUpdateDlg::InitUi()
 {
-    LogoLabel = new NdLabel(this);
-    LogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
+    LogoLabel = NdMakeLabel(this, "NdUpdateDlg_LogoLabel");
     LogoLabel->setFixedSize(248, 44);
-    NewVersionLabel = new NdLabel(this);
-    NewVersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_NewVersionLabel"));
+    NewVersionLabel = NdMakeLabel(this, "NdUpdateDlg_NewVersionLabel");
     NewVersionLabel->setFixedHeight(22);
-    VersionLabel = new NdLabel(this);
-    VersionLabel->setObjectName(QStringLiteral("NdUpdateDlg_VersionLabel"));
+    VersionLabel = NdMakeLabel(this, "NdUpdateDlg_VersionLabel");
     VersionLabel->setFixedHeight(22);
-    UpdateTextLabel = new NdLabel(this);
-    UpdateTextLabel->setObjectName(QStringLiteral("NdUpdateDlg_UpdateTextLabel"));
+    UpdateTextLabel = NdMakeLabel(this, "NdUpdateDlg_UpdateTextLabel");
     // The version and its description come from the server: shown as they are, never rendered
     // (no pictures fetched, no links offered).
     NewVersionLabel->setTextFormat(Qt::PlainText);

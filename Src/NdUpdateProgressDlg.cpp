@@ -112,16 +112,14 @@ NdUpdateProgressDlg::~NdUpdateProgressDlg()
 
 void NdUpdateProgressDlg::InitUi()
 {
-    LogoLabel = new NdLabel(this);
-    LogoLabel->setObjectName(QStringLiteral("NdUpdateDlg_LogoLabel"));
+    LogoLabel = NdMakeLabel(this, "NdUpdateDlg_LogoLabel");
     LogoLabel->setFixedSize(248, 44);
     ProgressBar = new QProgressBar(this);
     ProgressBar->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressBar"));
     ProgressBar->setFixedSize(320, 8);
     ProgressBar->setTextVisible(false);
     ProgressBar->setValue(0);
-    ProgressLabel = new NdLabel(this);
-    ProgressLabel->setObjectName(QStringLiteral("NdUpdateProgressDlg_ProgressLabel"));
+    ProgressLabel = NdMakeLabel(this, "NdUpdateProgressDlg_ProgressLabel");
     ProgressLabel->setFixedHeight(20);
 
     QVBoxLayout* layout = new QVBoxLayout(this);
