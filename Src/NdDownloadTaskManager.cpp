@@ -147,7 +147,7 @@ float NdDownloadedMegabytes(double megabytes, float fileSizeMb)
 {
     if (fileSizeMb > 0.0f && megabytes >= static_cast<double>(fileSizeMb))
         return fileSizeMb;
-    // A completed batch always counts, however small, so the next run resumes.
+    // An arrived segment always counts, however small, so the next run resumes.
     const double atLeastOneByte = 1.0 / kBytesPerMegabyte;
     return static_cast<float>(qMax(megabytes, atLeastOneByte));
 }
@@ -385,7 +385,7 @@ void NdDownloadTask::CarryOutRun()
         RunDownload(run);
 }
 
-// Segments of the batch that ran while the task was deleted may have been created
+// Segments in flight while the task was deleted may have been created
 // after its folder was removed; they go too, now that no segment thread is left.
 void NdDownloadTask::RemoveWorkFolderIfDeleted()
 {
@@ -857,7 +857,6 @@ void NdDownloadTask::StopRun(RunState& run, int state, const char* report, bool 
     if (state == Failed && byNetwork) {
         QMutexLocker lock(&ParamMutex);
         NetworkFailure = run.Work;
-        NetworkFailure.TaskItem = TaskParam.TaskItem;
     }
     const bool live = Publish([&] {
         StoreState(state);
@@ -950,8 +949,13 @@ void NdDownloadTaskManager::ServeQueue()
 {
     QMutexLocker lock(&Mutex);
     ReleaseEndedTasks();
-    FollowTasks();
-    Queue.Pass(Clock.elapsed());
+    Queue.ResumeDue(Clock.elapsed());
+    // The records are copied under each task's lock: only when the queue
+    // needs them, not a hundred times a second for nothing.
+    if (Queue.HasWaiting()) {
+        FollowTasks();
+        Queue.ServeWaiting();
+    }
     CarryOutOrders();
 }
 

@@ -68,8 +68,18 @@ void NdTaskQueue::Ended(RunId run, const DownloadTaskParam_t& networkFailure, qi
 
 void NdTaskQueue::Pass(qint64 nowMs)
 {
+    ResumeDue(nowMs);
+    ServeWaiting();
+}
+
+void NdTaskQueue::ResumeDue(qint64 nowMs)
+{
     for (DownloadTaskParam_t& record : AutoResume.Due(nowMs))
         StartAgainByItself(record);
+}
+
+void NdTaskQueue::ServeWaiting()
+{
     if (Waiting.empty())
         return;
     if (SlotsTaken() >= kNdTaskSlots)
@@ -125,8 +135,8 @@ bool NdTaskQueue::LetRunGo(const DownloadTaskParam_t& record, NdTaskOrder_t::Kin
     return false;
 }
 
-// A task paused and started again before its run has finished the batch in
-// progress waits for that run: two threads must never work in one folder.
+// A task paused and started again before its last run has ended waits
+// for that run: two threads must never work in one folder.
 bool NdTaskQueue::IsStillRunningElsewhere(const std::string& tempPath) const
 {
     return std::any_of(Runs.begin(), Runs.end(),

@@ -58,10 +58,15 @@ public:
     // failed because of the network alone (it then starts again by itself,
     // NdAutoResume); blank otherwise.
     void Ended(RunId run, const DownloadTaskParam_t& networkFailure, qint64 nowMs);
-    // One pass of the scheduler's loop: the tasks due to start again by
-    // themselves queue; then, with a record waiting, one run starts, or with
-    // all slots taken one run whose record is blank gives its slot up.
+    // One pass of the scheduler's loop: ResumeDue, then ServeWaiting.
     void Pass(qint64 nowMs);
+    // The tasks due to start again by themselves queue.
+    void ResumeDue(qint64 nowMs);
+    bool HasWaiting() const { return !Waiting.empty(); }
+    // With a record waiting, one run starts, or with all slots taken one run
+    // whose record is blank gives its slot up. Reads the runs' records, so
+    // they must be followed first.
+    void ServeWaiting();
     std::vector<NdTaskOrder_t> TakeOrders();
 
 private:
