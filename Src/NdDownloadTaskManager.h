@@ -27,13 +27,13 @@ class NdDownloadTask;
 // many have ended, and at least once a second.
 constexpr int kNdSegmentsInFlight = 5;
 constexpr int kNdReportEveryMs = 1000;
-// Free space a task of unknown size asks for before every batch.
+// Free space a task of unknown size asks for while its segments arrive.
 constexpr double kNdUnknownSizeFreeMarginMb = 64.0;
 
-// The rules of a batch, kept free of threads and files so they can be checked alone.
+// The rules of a task's run, kept free of threads and files so they can be checked alone.
 
 // "292KB/S", "900B/S", "5MB/S": bytes per second, truncated, in the largest unit
-// that keeps the number above 1023 bytes. A batch that measured 0 ms counts as 1 ms.
+// that keeps the number above 1023 bytes. A span that measured 0 ms counts as 1 ms.
 QString NdSpeedText(qint64 bytes, qint64 elapsedMs);
 // A download folder inside a volume mounted under /Volumes, cut to the mount
 // point: the path before its first "/" at or after index 9.
@@ -49,7 +49,7 @@ bool NdFiguresDue(int endedSinceReport, qint64 msSinceReport);
 // freeBytes (volume not measurable) never stops a task.
 bool NdDiskTooFull(qint64 freeBytes, float fileSizeMb, float downloadedMb);
 // Downloaded megabytes shown and stored: capped at the expected size when that is
-// known, and never 0 once a batch has completed, so that a restart resumes.
+// known, and never 0 once a segment has arrived, so that a restart resumes.
 float NdDownloadedMegabytes(double megabytes, float fileSizeMb);
 
 // One of a task's places in flight: a thread that lives for the task's whole
