@@ -146,10 +146,7 @@ void NdTaskItem::ShowSpeed()
 
 void NdTaskItem::SetSelected(bool selected)
 {
-    if (property("selected").toBool() == selected)
-        return;
-    setProperty("selected", selected);
-    NdRepolish(this);
+    NdSetStyleProperty(this, "selected", selected);
 }
 
 void NdTaskItem::OpenVideo()
@@ -238,16 +235,14 @@ void NdTaskItem::onVideoRenamed(const QString& videoName)
 
 void NdTaskItem::ShowStartPause(int state, bool pauseLook)
 {
-    StartPauseBtn->setProperty("state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
+    NdSetStyleProperty(StartPauseBtn, "state", pauseLook ? QStringLiteral("pause") : QStringLiteral("start"));
     StartPauseBtn->setToolTip(pauseLook ? Str("NdDownloader.PauseDownload") : Str("NdDownloader.StartDownload"));
-    NdRepolish(StartPauseBtn);
     StartPauseBtn->setVisible(state != Transcoding && state != Finished);
 }
 
 void NdTaskItem::ShowStateIcon(int state)
 {
-    StateImageLabel->setProperty("downloadState", GetStateStrFromDowmloadState(state));
-    NdRepolish(StateImageLabel);
+    NdSetStyleProperty(StateImageLabel, "downloadState", GetStateStrFromDowmloadState(state));
 }
 
 void NdTaskItem::ShowStateText(int state, int percent)

@@ -27,8 +27,7 @@ void NdToastTip::InitUi()
 void NdToastTip::SetInfo(const QString& type, const QString& text)
 {
     TextLabel->setText(text);
-    ImageLabel->setProperty("state", type);
-    NdRepolish(ImageLabel);
+    NdSetStyleProperty(ImageLabel, "state", type);
     // Owners give the toast a size made for a typical text (a row asks for
     // 200 pixels); a longer text widens the toast instead of being cut off.
     ensurePolished();

@@ -40,8 +40,11 @@ void NdHandleClick(const char* event)
         g_clickHandler(event);
 }
 
-void NdRepolish(QWidget* widget)
+void NdSetStyleProperty(QWidget* widget, const char* name, const QVariant& value)
 {
+    if (widget->property(name) == value)
+        return;
+    widget->setProperty(name, value);
     widget->style()->unpolish(widget);
     widget->style()->polish(widget);
     widget->update();

@@ -30,9 +30,10 @@ using NdClickHandler = void (*)(const char* event);
 void NdSetClickHandler(NdClickHandler handler);
 void NdHandleClick(const char* event);
 
-// Re-applies the style sheet to a widget after one of its dynamic properties
-// changed, so that property selectors pick the new value.
-void NdRepolish(QWidget* widget);
+// Sets a dynamic property that the style sheet selects on and re-applies the
+// style sheet, only when the value changes: restyling is the costly part, and
+// rows set their properties on every progress report.
+void NdSetStyleProperty(QWidget* widget, const char* name, const QVariant& value);
 
 // Takes a button out of its hover look before it opens the browser or the file
 // manager: they take the focus before the button sees the mouse leave, and it
