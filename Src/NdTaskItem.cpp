@@ -107,7 +107,7 @@ void NdTaskItem::TranslateText()
     DeleteBtn->setToolTip(Str("NdDownloader.DeleteTask"));
 }
 
-DownloadTaskParam_t NdTaskItem::GetDownloadTaskParam() const
+const DownloadTaskParam_t& NdTaskItem::GetDownloadTaskParam() const
 {
     return Param;
 }

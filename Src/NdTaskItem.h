@@ -19,7 +19,7 @@ class NdTaskItem : public NdWidget
 public:
     NdTaskItem(QWidget* parent, const DownloadTaskParam_t& param);
 
-    DownloadTaskParam_t GetDownloadTaskParam() const;
+    const DownloadTaskParam_t& GetDownloadTaskParam() const;
     void SetDownloadTaskParam(const DownloadTaskParam_t& param);
     // Shows a task: its record, the percentage the engine reported last (for
     // a task of unknown size), its last speed and the time it has left. The

@@ -25,6 +25,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -61,19 +62,6 @@ bool IsSameFolder(const std::string& a, const QString& b)
 {
     return QDir::cleanPath(NdCommHelper::FromUtf8(a)) == QDir::cleanPath(b);
 }
-
-// Clears a flag when the scope ends, on every return path.
-class FlagGuard
-{
-public:
-    explicit FlagGuard(bool& flag) : Flag(flag) { Flag = true; }
-    ~FlagGuard() { Flag = false; }
-    FlagGuard(const FlagGuard&) = delete;
-    FlagGuard& operator=(const FlagGuard&) = delete;
-
-private:
-    bool& Flag;
-};
 
 } // namespace
 
@@ -439,7 +427,8 @@ void NdTaskListView::InitNewDownloadTasks(const std::string& token, bool isUrl)
     std::vector<DownloadTaskParam_t> tasks;
     QString dir;
     {
-        FlagGuard creating(Creating);
+        // Cleared again on every way out of this block.
+        const QScopedValueRollback<bool> creating(Creating, true);
         if (!FetchNewTasks(token, isUrl, tasks))
             return;
         ReportCrashOnce(tasks.front());
