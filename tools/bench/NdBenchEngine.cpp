@@ -21,6 +21,7 @@
 //
 // One scenario per run, so that the peak memory is that scenario's own.
 #include "INdDownloaderBackEnd.h"
+#include "NdBenchHistory.h"
 #include "NdBenchUsage.h"
 #include "NdDownloadTaskManager.h"
 #include "NdSamplePlatformProcess.h"
@@ -188,23 +189,6 @@ qint64 RunMerge(const QString& playlist)
             QFileInfo(playlist).path() + QStringLiteral("/merged.mp4")});
     const bool ok = ffmpeg.waitForFinished(kRunTimeoutMs) && ffmpeg.exitCode() == 0;
     return ok ? clock.elapsed() : -1;
-}
-
-// The store as a long history leaves it, written before the store first reads it.
-bool WriteHistory(const QString& videos)
-{
-    QJsonArray list;
-    for (int i = kHistoryTasks; i > 0; --i) {
-        list.append(QJsonObject{{"AppId", "app"}, {"UserId", "user"},
-            {"VideoM3U8Url", QStringLiteral("https://cdn.example.invalid/%1/index.m3u8").arg(i)},
-            {"VideoName", QStringLiteral("history %1").arg(i)}, {"VideoFileSize", 120.5},
-            {"VideoDownloadFileSize", 120.5}, {"VideoTranscodeFileSize", 126.3}, {"VideoDuration", 3600},
-            {"VideoTempPath", videos + "/~NdTemp/" + QUuid::createUuid().toString()}, {"VideoDownloadPath", videos},
-            {"VideoState", 6}});
-    }
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
-    return QDir().mkpath(data) && store.open(QIODevice::WriteOnly) && store.write(QJsonDocument(list).toJson()) > 0;
 }
 
 // What the rows of the task list would receive, timed on the tasks' threads.
@@ -416,7 +400,8 @@ int RunScenario(const NdBenchScenario_t& scenario)
     // With a long history first: the run with an empty store comes after it.
     NdEngineRun_t historyRun;
     if (scenario.Name == 'e') {
-        if (!WriteHistory(work.path()) || !platform.Reset() || !platform.SetLink(scenario.Link))
+        if (!NdWriteBenchHistory(kHistoryTasks, work.path(), false) || !platform.Reset()
+            || !platform.SetLink(scenario.Link))
             return Fail(QStringLiteral("cannot write the history"));
         historyRun = RunEngine(scenario, records);
     }

@@ -6,44 +6,14 @@
 //
 //   NdBenchStartup <tasks>
 #include "NdApp.h"
+#include "NdBenchHistory.h"
 #include "NdBenchUsage.h"
 #include "NdDownloader.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QUuid>
 
 #include <cstdio>
-
-namespace {
-
-// The store as a long history leaves it: finished lessons, newest first.
-bool WriteHistory(int tasks, const QString& videos)
-{
-    QJsonArray list;
-    for (int i = tasks; i > 0; --i) {
-        const QString name = QStringLiteral("第%1课 Lesson %1").arg(i);
-        QFile video(videos + QLatin1Char('/') + name + QStringLiteral(".mp4"));
-        if (!video.open(QIODevice::WriteOnly))
-            return false;
-        list.append(QJsonObject{{"AppId", "app"}, {"UserId", "user"},
-            {"VideoM3U8Url", QStringLiteral("https://cdn.example.invalid/%1/index.m3u8").arg(i)}, {"VideoName", name},
-            {"VideoFileSize", 120.5}, {"VideoDownloadFileSize", 120.5}, {"VideoTranscodeFileSize", 126.3},
-            {"VideoDuration", 3600}, {"VideoTempPath", videos + "/~NdTemp/" + QUuid::createUuid().toString()},
-            {"VideoDownloadPath", videos}, {"VideoState", 6}});
-    }
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QFile store(data + QStringLiteral("/NdDownloadTasks.bin"));
-    return QDir().mkpath(data) && store.open(QIODevice::WriteOnly) && store.write(QJsonDocument(list).toJson()) > 0;
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -53,7 +23,7 @@ int main(int argc, char* argv[])
     qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toLocal8Bit());
     const int tasks = argc > 1 ? QByteArray(argv[1]).toInt() : 5000;
     NdApp app(argc, argv);
-    if (!app.InitBasicSettings() || !WriteHistory(tasks, home.path()))
+    if (!app.InitBasicSettings() || !NdWriteBenchHistory(tasks, home.path(), true))
         return 1;
     const double cpuBefore = NdCpuSeconds();
     QElapsedTimer clock;
