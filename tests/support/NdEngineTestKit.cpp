@@ -6,7 +6,6 @@
 #include "NdCore/NdCacheManager.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -145,14 +144,7 @@ DownloadTaskParam_t NdStoredTask(const std::string& tempPath)
 
 bool NdWaitStoredState(const std::string& tempPath, int state, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (NdStoredTask(tempPath).VideoState != state) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return NdStoredTask(tempPath).VideoState == state; }, timeoutMs);
 }
 
 QString NdOutputPath(const DownloadTaskParam_t& task)
