@@ -373,7 +373,8 @@ void NdTaskListView::RemoveFinished()
     }
     const NdStoreChanges oneWrite;
     for (const DownloadTaskParam_t& record : finished)
-        DeleteTask(record, false);
+        DeleteFromEngineAndStore(record, false);
+    Unlist([](const Entry_t& entry) { return IsIn(entry.Record.VideoState, kFinishedStates); });
 }
 
 void NdTaskListView::StartScheduler()
@@ -565,20 +566,29 @@ void NdTaskListView::slotDelete()
 
 void NdTaskListView::DeleteTask(const DownloadTaskParam_t& record, bool deleteLocalFile)
 {
+    DeleteFromEngineAndStore(record, deleteLocalFile);
+    Unlist([&](const Entry_t& entry) { return entry.Record.VideoTempPath == record.VideoTempPath; });
+}
+
+void NdTaskListView::DeleteFromEngineAndStore(const DownloadTaskParam_t& record, bool deleteLocalFile)
+{
     // Out of the scheduler first: once RemoveTask has returned, no task thread
     // reports, stores or touches the working folder again.
     TaskManager->RemoveTask(record);
     INdDownloaderBackEnd::GetInstance()->DeleteTask(record, deleteLocalFile);
     ND_LOG(LogInfo, "deleted task %s", record.VideoName.c_str());
+}
 
-    const auto listed = std::find_if(Entries.begin(), Entries.end(),
-        [&](const auto& entry) { return entry->Record.VideoTempPath == record.VideoTempPath; });
-    if (listed != Entries.end()) {
-        ForgetUnfinished(**listed);
-        ByTempPath.erase(record.VideoTempPath);
-        Entries.erase(listed);
+void NdTaskListView::Unlist(const std::function<bool(const Entry_t&)>& picks)
+{
+    const auto gone
+        = std::stable_partition(Entries.begin(), Entries.end(), [&](const auto& entry) { return !picks(*entry); });
+    for (auto it = gone; it != Entries.end(); ++it) {
+        ForgetUnfinished(**it);
+        ByTempPath.erase((*it)->Record.VideoTempPath);
         --TaskCount;
     }
+    Entries.erase(gone, Entries.end());
     UpdateContentSize();
 }
 

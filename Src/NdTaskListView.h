@@ -11,6 +11,7 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -121,6 +122,9 @@ private:
     bool AskDownloadFolder(const std::vector<DownloadTaskParam_t>& tasks, QString& dir);
     void CreateTasks(std::vector<DownloadTaskParam_t>& tasks, const QString& dir);
     void DeleteTask(const DownloadTaskParam_t& record, bool deleteLocalFile);
+    void DeleteFromEngineAndStore(const DownloadTaskParam_t& record, bool deleteLocalFile);
+    // Takes the entries it picks off the list, and lays the list out once.
+    void Unlist(const std::function<bool(const Entry_t&)>& picks);
     void onVideoRenamed(const std::string& tempPath, const QString& videoName);
     void UpdateContentSize();
     void StartScheduler();
