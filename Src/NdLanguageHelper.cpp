@@ -42,37 +42,34 @@ bool NdLanguageHelper::Init(const char* language)
     return InitFromFile(FilePath(language));
 }
 
+// Read once into a table: the windows ask for texts on every progress report.
 bool NdLanguageHelper::InitFromFile(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return true;
-    Lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    Texts.clear();
+    for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')))
+        AddEntry(line);
     return true;
 }
 
-namespace {
 // The key of an entry is the text before " = ", so a key never matches a longer
 // key that merely begins with it ("NdDownloader.Size" vs "NdDownloader.SizeTip").
-bool IsEntryOf(const QString& line, const QString& key)
+// The value is the first quoted text; the first entry of a key counts.
+void NdLanguageHelper::AddEntry(const QString& line)
 {
     const int separator = line.indexOf(QStringLiteral(" = "));
     if (separator < 0)
-        return false;
-    return line.leftRef(separator).trimmed() == key;
+        return;
+    const QString key = line.left(separator).trimmed();
+    if (!Texts.contains(key))
+        Texts.insert(key, line.section(QLatin1Char('"'), 1, 1));
 }
-} // namespace
 
 QString NdLanguageHelper::Str(const char* key) const
 {
-    const QString wanted = QString::fromUtf8(key);
-    for (const QString& line : Lines) {
-        if (!IsEntryOf(line, wanted))
-            continue;
-        const QStringList parts = line.split(QLatin1Char('"'));
-        return parts.size() > 1 ? parts.at(1) : QString();
-    }
-    return QString();
+    return Texts.value(QString::fromUtf8(key));
 }
 
 QString Str(const char* key)

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
-#include <QStringList>
 
 class QLocale;
 
@@ -36,7 +36,9 @@ public:
 private:
     NdLanguageHelper() = default;
 
-    QStringList Lines;
+    void AddEntry(const QString& line);
+
+    QHash<QString, QString> Texts; // by key
     static NdLanguageHelper* sm_pInstance;
 };
 
