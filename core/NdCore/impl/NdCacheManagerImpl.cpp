@@ -244,7 +244,7 @@ void NdCacheManagerImpl::DeleteOneDownloadTask(const DownloadTaskParam_t& task)
     });
 }
 
-// The only change that may wait: a task thread stores its figures after every batch.
+// The only change that may wait: a task thread stores its figures as its segments arrive.
 void NdCacheManagerImpl::UpdateOneDownloadTask(const DownloadTaskParam_t& task)
 {
     ChangeTaskList([&task](Json::Value& list) {
@@ -486,7 +486,7 @@ void NdCacheManagerImpl::ForgetTaskList()
 // Changes from several threads are serialised by the lock, so they never undo each other.
 // Figures of progress alone are written by the first change that comes a second or more after
 // the last write; any other change writes at once, with them. No timer is needed: a download
-// stores a change after every batch and ends with a change of state, and Flush writes the rest
+// stores a change every few segments and ends with a change of state, and Flush writes the rest
 // when the program ends.
 void NdCacheManagerImpl::ChangeTaskList(const std::function<NdWrite(Json::Value& list)>& change)
 {

@@ -12,7 +12,7 @@
 #include <string>
 
 // The store behind NdCacheManager::GetInstance(). The task list is read on first use and
-// kept in memory: rewriting the whole file for every batch of every task cost more than the
+// kept in memory: rewriting the whole file for every few segments of every task cost more than the
 // download itself once the list was long. The settings files are read and written whole on
 // every call.
 class NdCacheManagerImpl : public NdCacheManager
