@@ -285,7 +285,8 @@ void TestNdDownloader::namesFromTheServer()
 // quit" ends the threads before the window goes and leaves the task to resume.
 void TestNdDownloader::stopAndQuitResumesAtTheNextStart()
 {
-    const QString lesson = Platform.LessonUrl(QStringLiteral("slow/plain"));
+    // Long enough to be still downloading after the close dialogs, on a slow build too.
+    const QString lesson = Platform.LessonUrl(QStringLiteral("slow/long"));
     QGuiApplication::clipboard()->setText(QStringLiteral("nadioDownLoader-url-") + lesson);
     QPointer<NdDownloader> window = OpenWindow();
     QTRY_COMPARE(NdRowNames(window), QStringList{"test"});
